@@ -1,0 +1,224 @@
+#include "platform/xpc/XPCConnection.h"
+
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/read.hpp>
+#include <asio/write.hpp>
+
+#include <array>
+#include <vector>
+
+#include "platform/xpc/Wire.h"
+
+namespace quarlin::platform::xpc {
+
+// The reply port of one connection. Reply blocks may run on any thread at any time, also
+// after the connection is gone; the port hops onto the connection's strand, or drops.
+class XPCConnection::Port final : public ReplyPort {
+public:
+    Port(std::weak_ptr<XPCConnection> connection, runtime::Strand strand)
+        : connection_(std::move(connection)), strand_(std::move(strand)) {}
+
+    void send(msgpack::sbuffer frame) override {
+        post([frame = std::make_shared<msgpack::sbuffer>(std::move(frame))](XPCConnection& c) mutable {
+            c.enqueue(std::move(*frame));
+        });
+    }
+    void callEnded() override {
+        post([](XPCConnection& c) { c.callEnded(); });
+    }
+    void fail() override {
+        post([](XPCConnection& c) { c.end(true); });
+    }
+
+private:
+    template <class F>
+    void post(F f) {
+        if (connection_.expired()) return;
+        asio::post(strand_, [weak = connection_, f = std::move(f)]() mutable {
+            if (auto connection = weak.lock()) f(*connection);
+        });
+    }
+
+    std::weak_ptr<XPCConnection> connection_;
+    runtime::Strand strand_;
+};
+
+XPCConnection::XPCConnection(Socket socket, std::expected<PeerProcess, std::string> peer, AnchorStore anchors)
+    : strand_(asio::make_strand(runtime::sharedPool().get_executor())),
+      socket_(std::move(socket)),
+      peer_(std::move(peer)),
+      anchors_(std::move(anchors)),
+      writerWake_(strand_),
+      readerWake_(strand_) {}
+
+XPCConnection::~XPCConnection() = default;
+
+void XPCConnection::setCodeSigningRequirement(std::string requirement) { requirement_ = std::move(requirement); }
+void XPCConnection::setExportedInterface(XPCInterface interface) { interface_ = std::move(interface); }
+void XPCConnection::setInvalidationHandler(std::function<void()> handler) {
+    invalidationHandler_ = std::move(handler);
+}
+void XPCConnection::setInterruptionHandler(std::function<void()> handler) {
+    interruptionHandler_ = std::move(handler);
+}
+
+std::optional<pid_t> XPCConnection::peerPID() const {
+    if (!peer_) return std::nullopt;
+    return peer_->pid();
+}
+
+std::string XPCConnection::refusalReason() const {
+    std::lock_guard lock(reasonMutex_);
+    return refusalReason_;
+}
+
+void XPCConnection::resume() {
+    port_ = std::make_shared<Port>(weak_from_this(), strand_);
+    asio::co_spawn(strand_, [self = shared_from_this()]() { return self->serve(); }, asio::detached);
+}
+
+void XPCConnection::invalidate() {
+    asio::post(strand_, [self = shared_from_this()] { self->end(true); });
+}
+
+runtime::Task<void> XPCConnection::serve() {
+    if (resumed_ || ended_) co_return;
+    resumed_ = true;
+
+    auto refuse = [this](std::string reason) {
+        {
+            std::lock_guard lock(reasonMutex_);
+            refusalReason_ = std::move(reason);
+        }
+        // A peer that was never served has no sessions, and must not be able to end
+        // anyone else's: it is cut off without the handlers.
+        end(false);
+    };
+    if (requirement_) {
+        auto requirement = CodeRequirement::parse(*requirement_);
+        if (!requirement) co_return refuse("the code requirement is not valid: " + *requirement_);
+        if (!peer_) co_return refuse(peer_.error());
+        auto code = peer_->executableBytes();
+        if (!code) co_return refuse(code.error());
+        auto verdict = evaluateRequirement(*code, *requirement, anchors_);
+        if (!verdict) co_return refuse(verdict.error());
+    }
+    if (!interface_ || !exportedObject_ || exportedProtocol_ != interface_->protocol()) {
+        co_return refuse("nothing is exported for the connection");
+    }
+
+    asio::co_spawn(strand_, [self = shared_from_this()]() { return self->writeReplies(); }, asio::detached);
+    co_await readCalls();
+}
+
+void XPCConnection::wake(asio::steady_timer& timer) { timer.cancel(); }
+
+runtime::Task<void> XPCConnection::readCalls() {
+    auto self = shared_from_this();
+    FrameDecoder decoder(kMaxCallFrameSize);
+    std::vector<std::byte> buffer(64 * 1024);
+    auto congested = [this] { return callsInFlight_ >= kMaxCallsInFlight || queuedBytes_ >= kMaxQueuedReplyBytes; };
+    while (!ended_) {
+        auto [error, n] = co_await socket_.async_read_some(asio::buffer(buffer),
+                                                           asio::experimental::as_tuple(asio::use_awaitable));
+        if (ended_) co_return;
+        if (error) {
+            // End of stream or a reset: the peer is gone, a frame it left half-sent
+            // included.
+            end(true);
+            co_return;
+        }
+        std::span<const std::byte> input(buffer.data(), n);
+        while (!input.empty()) {
+            auto status = decoder.feed(input);
+            if (status == FrameDecoder::Status::tooLarge) {
+                end(true);
+                co_return;
+            }
+            if (status == FrameDecoder::Status::needMore) break;
+            if (!dispatch(decoder.body())) {
+                end(true);
+                co_return;
+            }
+            // Stop taking calls while the peer does not take its replies.
+            while (congested() && !ended_) {
+                readerWake_.expires_at(asio::steady_timer::time_point::max());
+                co_await readerWake_.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
+            }
+            if (ended_) co_return;
+        }
+    }
+}
+
+bool XPCConnection::dispatch(std::span<const std::byte> body) {
+    auto call = decodeCall(body);
+    if (!call) return false;
+    const MethodInvoker* method = interface_->method(call->selector);
+    if (!method) return false;
+    ++callsInFlight_;
+    bool accepted = (*method)(exportedObject_.get(), call->arguments, call->callId, port_);
+    if (!accepted) --callsInFlight_;
+    return accepted;
+}
+
+void XPCConnection::enqueue(msgpack::sbuffer frame) {
+    if (ended_) return;
+    queuedBytes_ += frame.size();
+    queue_.push_back(std::move(frame));
+    wake(writerWake_);
+}
+
+void XPCConnection::callEnded() {
+    if (callsInFlight_ > 0) --callsInFlight_;
+    wake(readerWake_);
+}
+
+runtime::Task<void> XPCConnection::writeReplies() {
+    auto self = shared_from_this();
+    constexpr std::size_t kFramesPerWrite = 64;
+    std::vector<msgpack::sbuffer> batch;
+    std::vector<asio::const_buffer> buffers;
+    while (!ended_) {
+        if (queue_.empty()) {
+            writerWake_.expires_at(asio::steady_timer::time_point::max());
+            co_await writerWake_.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
+            continue;
+        }
+        batch.clear();
+        buffers.clear();
+        while (!queue_.empty() && batch.size() < kFramesPerWrite) {
+            batch.push_back(std::move(queue_.front()));
+            queue_.pop_front();
+            buffers.emplace_back(batch.back().data(), batch.back().size());
+        }
+        auto [error, n] = co_await asio::async_write(socket_, buffers, asio::experimental::as_tuple(asio::use_awaitable));
+        if (ended_) co_return;
+        if (error) {
+            end(true);
+            co_return;
+        }
+        queuedBytes_ -= n;
+        wake(readerWake_);
+    }
+}
+
+void XPCConnection::end(bool runHandlers) {
+    if (ended_) return;
+    ended_ = true;
+    asio::error_code ignored;
+    socket_.shutdown(Socket::shutdown_both, ignored);
+    socket_.close(ignored);
+    queue_.clear();
+    queuedBytes_ = 0;
+    writerWake_.cancel();
+    readerWake_.cancel();
+    exportedObject_.reset();
+    if (runHandlers && invalidationHandler_) {
+        auto handler = std::move(invalidationHandler_);
+        handler();
+    }
+    invalidationHandler_ = nullptr;
+    interruptionHandler_ = nullptr;
+}
+
+}  // namespace quarlin::platform::xpc

@@ -1,0 +1,56 @@
+// What a connection exports: for every selector of a protocol, how to read its arguments
+// off the wire and call the exported object with a reply block that sends the answer.
+#pragma once
+
+#include <msgpack.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <typeindex>
+
+namespace quarlin::platform::xpc {
+
+// Where reply frames go. A connection's port outlives it; once the connection is gone,
+// whatever is sent is dropped.
+class ReplyPort {
+public:
+    virtual ~ReplyPort() = default;
+    // `frame` holds a whole frame (length header included), made by beginFrame/finishFrame.
+    virtual void send(msgpack::sbuffer frame) = 0;
+    // The reply of one call was sent or will never be: the call is no longer in flight.
+    virtual void callEnded() = 0;
+    // A reply could not be framed (too large): the connection is not usable any more.
+    virtual void fail() = 0;
+};
+
+// Calls `object` for one decoded call; false when the arguments do not fit the method
+// (wrong count or types), which ends the connection.
+using MethodInvoker = std::function<bool(void* object, std::span<const msgpack::object> arguments,
+                                         std::uint64_t callId, std::shared_ptr<ReplyPort> port)>;
+
+class XPCInterface {
+public:
+    XPCInterface(std::type_index protocol, std::map<std::string, MethodInvoker, std::less<>> methods)
+        : protocol_(protocol), methods_(std::move(methods)) {}
+
+    // The interface of a protocol; defined for each protocol that is exported.
+    template <class Protocol>
+    static XPCInterface interfaceWithProtocol();
+
+    std::type_index protocol() const { return protocol_; }
+    const MethodInvoker* method(std::string_view selector) const {
+        auto it = methods_.find(selector);
+        return it == methods_.end() ? nullptr : &it->second;
+    }
+
+private:
+    std::type_index protocol_;
+    std::map<std::string, MethodInvoker, std::less<>> methods_;
+};
+
+}  // namespace quarlin::platform::xpc

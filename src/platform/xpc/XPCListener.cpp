@@ -1,0 +1,79 @@
+#include "platform/xpc/XPCListener.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <cerrno>
+#include <system_error>
+
+namespace quarlin::platform::xpc {
+
+std::string XPCListener::socketPathForMachService(std::string_view name, std::string_view runDirectory) {
+    return std::string(runDirectory) + "/" + std::string(name);
+}
+
+XPCListener::XPCListener(std::string socketPath, AnchorStore anchors)
+    : socketPath_(std::move(socketPath)),
+      anchors_(std::move(anchors)),
+      acceptor_(runtime::sharedPool().get_executor()) {}
+
+XPCListener::~XPCListener() {
+    asio::error_code ignored;
+    acceptor_.close(ignored);
+}
+
+void XPCListener::setDelegate(XPCListenerDelegate* delegate) { delegate_ = delegate; }
+
+void XPCListener::resume() {
+    struct stat st{};
+    if (::lstat(socketPath_.c_str(), &st) == 0) {
+        // A socket left by an earlier run; anything else at the path is not ours to remove.
+        if (!S_ISSOCK(st.st_mode)) {
+            throw std::system_error(EEXIST, std::generic_category(), socketPath_ + " exists and is not a socket");
+        }
+        ::unlink(socketPath_.c_str());
+    }
+    asio::local::stream_protocol::endpoint endpoint(socketPath_);
+    acceptor_.open(endpoint.protocol());
+    acceptor_.bind(endpoint);
+    // Anyone may connect; the code requirement decides who is served.
+    if (::chmod(socketPath_.c_str(), 0666) != 0) {
+        throw std::system_error(errno, std::generic_category(), "chmod " + socketPath_);
+    }
+    acceptor_.listen(asio::socket_base::max_listen_connections);
+    asio::co_spawn(acceptor_.get_executor(), [self = shared_from_this()]() { return self->acceptLoop(); },
+                   asio::detached);
+}
+
+void XPCListener::invalidate() {
+    asio::post(acceptor_.get_executor(), [self = shared_from_this()] {
+        asio::error_code ignored;
+        self->acceptor_.close(ignored);
+        ::unlink(self->socketPath_.c_str());
+    });
+}
+
+runtime::Task<void> XPCListener::acceptLoop() {
+    auto self = shared_from_this();
+    for (;;) {
+        auto [error, socket] = co_await acceptor_.async_accept(asio::experimental::as_tuple(asio::use_awaitable));
+        if (error == asio::error::operation_aborted || !acceptor_.is_open()) co_return;
+        if (error) {
+            // Out of descriptors or memory for a moment: wait instead of spinning.
+            asio::steady_timer pause(acceptor_.get_executor(), std::chrono::milliseconds(50));
+            co_await pause.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
+            continue;
+        }
+        // The peer is pinned now, before anything else happens on the socket.
+        auto peer = PeerProcess::ofSocket(socket.native_handle());
+        auto connection = std::make_shared<XPCConnection>(std::move(socket), std::move(peer), anchors_);
+        // A refused connection is dropped here, which closes its socket.
+        if (delegate_ && delegate_->shouldAcceptNewConnection(*this, connection)) continue;
+        connection->invalidate();
+    }
+}
+
+}  // namespace quarlin::platform::xpc
