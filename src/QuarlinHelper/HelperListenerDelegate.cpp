@@ -1,0 +1,46 @@
+#include "QuarlinHelper/HelperListenerDelegate.h"
+
+#include <syslog.h>
+
+#include "HelperProtocol/XPCCodeSigningRequirement.h"
+#include "platform/xpc/QuarlinHelperInterface.h"
+
+namespace quarlin {
+namespace {
+
+void logToSystem(const std::string& line) { ::syslog(LOG_ERR, "%s", line.c_str()); }
+
+}  // namespace
+
+HelperListenerDelegate::HelperListenerDelegate()
+    : HelperListenerDelegate(std::make_shared<QuarlinHelperService>(), platform::systemCodeSigningServices()) {}
+
+HelperListenerDelegate::HelperListenerDelegate(std::shared_ptr<QuarlinHelperService> service,
+                                               platform::CodeSigningServices& codeSigning, LogLine log)
+    : service_(std::move(service)), codeSigning_(codeSigning), log_(log ? std::move(log) : LogLine(logToSystem)) {}
+
+bool HelperListenerDelegate::shouldAcceptNewConnection(platform::xpc::XPCListener&,
+                                                       const std::shared_ptr<platform::xpc::XPCConnection>& connection) {
+    // Built afresh for every connection, so a re-signed helper is judged as it is now.
+    auto requirement = XPCCodeSigningRequirement::requirementForApp(codeSigning_);
+    if (!requirement) {
+        log_("[HelperListenerDelegate] Cannot derive runtime Team ID \u2014 rejecting XPC connection. Reason: " +
+             requirement.error().description());
+        return false;
+    }
+    connection->setCodeSigningRequirement(std::move(*requirement));
+    connection->setExportedInterface(
+        platform::xpc::XPCInterface::interfaceWithProtocol<QuarlinHelperXPCProtocol>());
+    connection->setExportedObject<QuarlinHelperXPCProtocol>(service_);
+    std::weak_ptr<QuarlinHelperService> weakService = service_;
+    connection->setInvalidationHandler([weakService] {
+        if (auto service = weakService.lock()) service->dropAllSessions();
+    });
+    connection->setInterruptionHandler([weakService] {
+        if (auto service = weakService.lock()) service->dropAllSessions();
+    });
+    connection->resume();
+    return true;
+}
+
+}  // namespace quarlin
