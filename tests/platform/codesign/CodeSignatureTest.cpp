@@ -1,0 +1,231 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "TestSigning.h"
+#include "platform/codesign/CodeSignature.h"
+#include "platform/codesign/CodeSigningServices.h"
+#include "platform/codesign/PeerCode.h"
+#include "platform/codesign/SignatureBlock.h"
+
+namespace quarlin::platform {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::SigningIdentity;
+using testing::TestCertificateAuthority;
+
+const char* const kFullRequirement =
+    "anchor apple generic and identifier \"dev.vembrow.quarlin\" and certificate leaf[subject.OU] = \"TEAMAAAAAA\"";
+
+// One root with two teams, an unrelated root, and a program to sign.
+class CodeSignatureTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        directory = new fs::path(testing::makeTemporaryDirectory("codesign-test"));
+        root = new TestCertificateAuthority(*directory, "trusted");
+        stranger = new TestCertificateAuthority(*directory, "stranger");
+        teamA = new SigningIdentity(root->issue("TEAMAAAAAA", "team-a"));
+        teamB = new SigningIdentity(root->issue("TEAMBBBBBB", "team-b"));
+        noTeam = new SigningIdentity(root->issue("", "no-team"));
+        viaIntermediate = new SigningIdentity(root->issueThroughIntermediate("TEAMAAAAAA", "team-a-mid"));
+        strangerTeamA = new SigningIdentity(stranger->issue("TEAMAAAAAA", "impostor"));
+        program = new Data(*readWholeFile("/bin/true"));
+    }
+    static void TearDownTestSuite() { fs::remove_all(*directory); }
+
+    static Data sign(const Data& code, const std::string& identifier, const SigningIdentity& who) {
+        auto read = [](const std::string& path) {
+            auto b = *readWholeFile(path);
+            return std::string(reinterpret_cast<const char*>(b.data()), b.size());
+        };
+        auto result = signCode(code, identifier, read(who.certificatePath), read(who.keyPath),
+                               who.chainPath.empty() ? "" : read(who.chainPath));
+        EXPECT_TRUE(result.has_value()) << result.error();
+        return result.value_or(Data{});
+    }
+
+    static std::expected<void, std::string> check(const Data& file, const std::string& requirement,
+                                                  const std::string& anchors) {
+        auto parsed = CodeRequirement::parse(requirement);
+        EXPECT_TRUE(parsed.has_value()) << requirement;
+        return evaluateRequirement(file, *parsed, AnchorStore(anchors));
+    }
+
+    static inline fs::path* directory;
+    static inline TestCertificateAuthority* root;
+    static inline TestCertificateAuthority* stranger;
+    static inline SigningIdentity* teamA;
+    static inline SigningIdentity* teamB;
+    static inline SigningIdentity* noTeam;
+    static inline SigningIdentity* viaIntermediate;
+    static inline SigningIdentity* strangerTeamA;
+    static inline Data* program;
+};
+
+TEST_F(CodeSignatureTest, EvaluatesTheRequirementAgainstEachKindOfSignature) {
+    Data tampered = sign(*program, "dev.vembrow.quarlin", *teamA);
+    tampered[tampered.size() / 3] ^= std::byte{0x01};
+    Data tamperedDirectory = sign(*program, "dev.vembrow.quarlin", *teamA);
+    // The identifier sits right after the code; changing it breaks the CMS signature.
+    tamperedDirectory[program->size() + 12] ^= std::byte{0x20};
+
+    struct Case {
+        const char* name;
+        Data file;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"signed by the team under the identifier", sign(*program, "dev.vembrow.quarlin", *teamA), true},
+        {"signed through an intermediate", sign(*program, "dev.vembrow.quarlin", *viaIntermediate), true},
+        {"unsigned", *program, false},
+        {"another team", sign(*program, "dev.vembrow.quarlin", *teamB), false},
+        {"a certificate without a team", sign(*program, "dev.vembrow.quarlin", *noTeam), false},
+        {"another identifier", sign(*program, "dev.vembrow.quarlin.helper", *teamA), false},
+        {"code changed after signing", tampered, false},
+        {"signed identifier changed", tamperedDirectory, false},
+        {"same team name under a root not in the store", sign(*program, "dev.vembrow.quarlin", *strangerTeamA), false},
+    };
+    for (const auto& c : cases) {
+        auto verdict = check(c.file, kFullRequirement, root->anchorPath());
+        EXPECT_EQ(verdict.has_value(), c.accepted) << c.name << (verdict ? "" : ": " + verdict.error());
+    }
+}
+
+TEST_F(CodeSignatureTest, TheAnchorClauseDecidesWhetherTheChainIsChecked) {
+    Data impostor = sign(*program, "dev.vembrow.quarlin", *strangerTeamA);
+    EXPECT_TRUE(check(impostor, "identifier \"dev.vembrow.quarlin\" and certificate leaf[subject.OU] = \"TEAMAAAAAA\"",
+                      root->anchorPath()));
+    EXPECT_FALSE(check(impostor, "anchor apple generic", root->anchorPath()));
+    EXPECT_TRUE(check(impostor, "anchor apple generic", stranger->anchorPath()));
+}
+
+TEST_F(CodeSignatureTest, AMissingOrEmptyAnchorStoreTrustsNobody) {
+    Data good = sign(*program, "dev.vembrow.quarlin", *teamA);
+    std::string empty = (*directory / "empty.pem").string();
+    std::ofstream(empty) << "";
+    EXPECT_FALSE(check(good, kFullRequirement, (*directory / "absent.pem").string()));
+    EXPECT_FALSE(check(good, kFullRequirement, empty));
+}
+
+TEST_F(CodeSignatureTest, SigningAgainReplacesTheBlockAndTheCodeStillRuns) {
+    Data once = sign(*program, "first.identifier", *teamA);
+    Data twice = sign(once, "dev.vembrow.quarlin", *teamA);
+    ASSERT_TRUE(splitSignedFile(twice).has_value());
+    EXPECT_EQ(splitSignedFile(twice)->code.size(), program->size());
+    EXPECT_TRUE(std::equal(program->begin(), program->end(), twice.begin()));
+    EXPECT_TRUE(check(twice, kFullRequirement, root->anchorPath()));
+
+    fs::path file = *directory / "signed-true";
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(twice.data()),
+                                                static_cast<std::streamsize>(twice.size()));
+    fs::permissions(file, fs::perms::owner_all);
+    EXPECT_EQ(std::system(file.c_str()), 0);
+}
+
+TEST_F(CodeSignatureTest, ReadsSigningInformationWithoutJudgingIt) {
+    auto info = readSigningInformation(sign(*program, "dev.vembrow.quarlin", *strangerTeamA));
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->identifier, "dev.vembrow.quarlin");
+    EXPECT_EQ(info->teamIdentifier, "TEAMAAAAAA");
+    auto withoutTeam = readSigningInformation(sign(*program, "x", *noTeam));
+    ASSERT_TRUE(withoutTeam);
+    EXPECT_FALSE(withoutTeam->teamIdentifier);
+    EXPECT_FALSE(readSigningInformation(*program));
+}
+
+TEST_F(CodeSignatureTest, MalformedBlocksCountAsUnsigned) {
+    Data good = sign(*program, "dev.vembrow.quarlin", *teamA);
+    auto withTrailer = [&](std::uint32_t directoryLength, std::uint32_t cmsLength) {
+        Data d = good;
+        std::size_t at = d.size() - kSignatureTrailerSize;
+        for (int i = 0; i < 4; ++i) d[at + i] = static_cast<std::byte>(directoryLength >> (8 * i));
+        for (int i = 0; i < 4; ++i) d[at + 4 + i] = static_cast<std::byte>(cmsLength >> (8 * i));
+        return d;
+    };
+    auto parts = *splitSignedFile(good);
+    auto directoryLength = static_cast<std::uint32_t>(parts.codeDirectory.size());
+    auto cmsLength = static_cast<std::uint32_t>(parts.cms.size());
+    struct Case {
+        const char* name;
+        Data file;
+    };
+    const Case cases[] = {
+        {"trailer only", Data(good.end() - kSignatureTrailerSize, good.end())},
+        {"shorter than a trailer", Data(good.end() - 10, good.end())},
+        {"cut inside the block", Data(good.begin() + 100, good.end())},
+        {"lengths larger than the file", withTrailer(0xFFFFFFF0u, 0xFFFFFFF0u)},
+        {"directory length one off", withTrailer(directoryLength + 1, cmsLength - 1)},
+        {"cms length one off", withTrailer(directoryLength - 1, cmsLength + 1)},
+        {"magic damaged", [&] { Data d = good; d.back() ^= std::byte{1}; return d; }()},
+    };
+    for (const auto& c : cases) {
+        EXPECT_FALSE(splitSignedFile(c.file).has_value()) << c.name;
+        EXPECT_FALSE(check(c.file, kFullRequirement, root->anchorPath())) << c.name;
+    }
+}
+
+TEST(CodeRequirementTest, ParsesExactlyTheThreeClauseKinds) {
+    struct Case {
+        const char* text;
+        bool valid;
+    };
+    const Case cases[] = {
+        {"anchor apple generic and identifier \"a.b\" and certificate leaf[subject.OU] = \"T1\"", true},
+        {"identifier \"a.b\"", true},
+        {"certificate leaf[subject.OU] = \"T1\" and anchor apple generic", true},
+        {"identifier \"a and b\" and anchor apple generic", true},
+        {"", false},
+        {"anchor apple", false},
+        {"anchor apple generic ", false},
+        {"anchor apple generic\n", false},
+        {"anchor apple generic  and identifier \"a\"", false},
+        {"anchor apple generic or identifier \"a\"", false},
+        {"identifier a.b", false},
+        {"identifier \"a.b", false},
+        {"identifier \"a\" and identifier \"b\"", false},
+        {"anchor apple generic and anchor apple generic", false},
+        {"certificate leaf[subject.CN] = \"T1\"", false},
+        {"certificate leaf[subject.OU]=\"T1\"", false},
+        {"anchor trusted", false},
+        {"!identifier \"a\"", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(CodeRequirement::parse(c.text).has_value(), c.valid) << c.text;
+    auto r = CodeRequirement::parse("identifier \"a and b\" and anchor apple generic");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->identifier, "a and b");
+    EXPECT_TRUE(r->anchorInStore);
+    EXPECT_FALSE(r->leafSubjectOU);
+}
+
+TEST_F(CodeSignatureTest, SystemServicesReportTheTeamOfTheFileOnly) {
+    fs::path signedFile = *directory / "services-signed";
+    fs::path unsignedFile = *directory / "services-unsigned";
+    testing::signedCopy("/bin/true", signedFile, "dev.vembrow.quarlin.helper", *teamA);
+    testing::plainCopy("/bin/true", unsignedFile);
+
+    auto teamOf = [](const fs::path& path) -> std::optional<std::string> {
+        SystemCodeSigningServices services(path.string());
+        std::unique_ptr<SecCode> self;
+        std::unique_ptr<SecStaticCode> staticCode;
+        std::unique_ptr<SigningInformationDictionary> info;
+        EXPECT_EQ(services.copySelf(0, self), errSecSuccess);
+        EXPECT_EQ(services.copyStaticCode(*self, 0, staticCode), errSecSuccess);
+        EXPECT_EQ(services.copySigningInformation(*staticCode, kSecCSSigningInformation, info), errSecSuccess);
+        auto it = info->find(kSecCodeInfoTeamIdentifier);
+        if (it == info->end()) return std::nullopt;
+        return std::get<std::string>(it->second);
+    };
+    EXPECT_EQ(teamOf(signedFile), "TEAMAAAAAA");
+    EXPECT_EQ(teamOf(unsignedFile), std::nullopt);
+
+    SystemCodeSigningServices missing((*directory / "absent").string());
+    std::unique_ptr<SecCode> self;
+    std::unique_ptr<SecStaticCode> staticCode;
+    ASSERT_EQ(missing.copySelf(0, self), errSecSuccess);
+    EXPECT_EQ(missing.copyStaticCode(*self, 0, staticCode), errSecCSStaticCodeNotFound);
+}
+
+}  // namespace
+}  // namespace quarlin::platform
