@@ -1,0 +1,425 @@
+// The service side of the local-socket layer, in one process: a listener on a socket of
+// the test's own, a protocol object double behind it, and clients that speak the wire
+// form directly, well or badly.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "TestSigning.h"
+#include "platform/xpc/QuarlinHelperInterface.h"
+#include "platform/xpc/Wire.h"
+#include "platform/xpc/XPCListener.h"
+#include "platform/xpcclient/QuarlinHelperClient.h"
+
+namespace quarlin::platform::xpc {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// Stands in for the helper's service: fixed answers, reads that reply from another
+// thread after a delay the test picks, and replies the test can hold back.
+class ProtocolObjectDouble final : public QuarlinHelperXPCProtocol {
+public:
+    void ping(Reply<std::string> reply) override { reply("1.0.0"); }
+    void enumerateDisks(Reply<std::optional<Data>, std::optional<ErrorObject>> reply) override {
+        std::string json = "[]";
+        reply(Data(reinterpret_cast<const std::byte*>(json.data()), reinterpret_cast<const std::byte*>(json.data()) + 2),
+              std::nullopt);
+    }
+    void openSession(std::string path,
+                     Reply<std::int64_t, std::int64_t, std::uint64_t, std::optional<ErrorObject>> reply) override {
+        if (path == "/dev/rdisk9") {
+            reply(-1, 0, 0, ErrorObject{"d", 2, {{"NSLocalizedDescription", "Device not found: " + path}}});
+        } else {
+            reply(nextHandle++, 512, 1000, std::nullopt);
+        }
+    }
+    // Session 42 holds its reply; session s > 100 replies after s milliseconds.
+    void readBlocks(std::int64_t session, std::uint64_t offset, std::int64_t count,
+                    Reply<std::optional<Data>, std::optional<ErrorObject>> reply) override {
+        if (session == 42) {
+            std::lock_guard lock(mutex);
+            held.push_back(std::move(reply));
+            heldChanged.notify_all();
+            return;
+        }
+        std::thread([=, reply = std::move(reply)]() mutable {
+            if (session > 100) std::this_thread::sleep_for(std::chrono::milliseconds(session));
+            Data bytes(static_cast<std::size_t>(count) * 512);
+            for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::byte>((offset * 512 + i) % 251);
+            reply(std::move(bytes), std::nullopt);
+        }).detach();
+    }
+    void closeSession(std::int64_t, Reply<> reply) override { reply(); }
+
+    std::vector<Reply<std::optional<Data>, std::optional<ErrorObject>>> waitForHeld(std::size_t n) {
+        std::unique_lock lock(mutex);
+        heldChanged.wait_for(lock, 10s, [&] { return held.size() >= n; });
+        return std::move(held);
+    }
+
+    std::atomic<std::int64_t> nextHandle{1};
+    std::mutex mutex;
+    std::condition_variable heldChanged;
+    std::vector<Reply<std::optional<Data>, std::optional<ErrorObject>>> held;
+};
+
+// Exports the double on every connection, optionally with a requirement, and counts
+// the connections that ended.
+class ExportingDelegate final : public XPCListenerDelegate {
+public:
+    bool shouldAcceptNewConnection(XPCListener&, const std::shared_ptr<XPCConnection>& connection) override {
+        if (requirement) connection->setCodeSigningRequirement(*requirement);
+        connection->setExportedInterface(XPCInterface::interfaceWithProtocol<QuarlinHelperXPCProtocol>());
+        connection->setExportedObject<QuarlinHelperXPCProtocol>(object);
+        connection->setInvalidationHandler([this] {
+            std::lock_guard lock(mutex);
+            ++invalidations;
+            changed.notify_all();
+        });
+        {
+            std::lock_guard lock(mutex);
+            connections.push_back(connection);
+        }
+        connection->resume();
+        return true;
+    }
+    bool waitForInvalidations(int n) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, 10s, [&] { return invalidations >= n; });
+    }
+    int invalidationCount() {
+        std::lock_guard lock(mutex);
+        return invalidations;
+    }
+
+    std::shared_ptr<ProtocolObjectDouble> object = std::make_shared<ProtocolObjectDouble>();
+    std::optional<std::string> requirement;
+    std::mutex mutex;
+    std::condition_variable changed;
+    int invalidations = 0;
+    std::vector<std::weak_ptr<XPCConnection>> connections;
+};
+
+// A client that writes whatever bytes it is told to and reads frames back.
+class RawClient {
+public:
+    explicit RawClient(const std::string& path) {
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    ~RawClient() { close(); }
+    void close() {
+        if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+    }
+    bool write(std::span<const std::byte> bytes) {
+        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    }
+    // The next frame's body, or none at end of stream or after 10 s.
+    std::optional<Data> readFrame() {
+        std::byte header[4];
+        if (!readExactly(header, 4)) return std::nullopt;
+        Data body(decodeFrameLength(std::span<const std::byte, 4>(header, 4)));
+        if (!readExactly(body.data(), body.size())) return std::nullopt;
+        return body;
+    }
+    // True when the service closed the connection (within 10 s), whatever it sent first.
+    bool closedByPeer() {
+        std::byte sink[65536];
+        for (;;) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 10000) <= 0) return false;
+            ssize_t n = ::recv(fd_, sink, sizeof sink, 0);
+            if (n <= 0) return true;
+        }
+    }
+    int fd() const { return fd_; }
+
+private:
+    bool readExactly(std::byte* data, std::size_t size) {
+        while (size > 0) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 10000) <= 0) return false;
+            ssize_t n = ::recv(fd_, data, size, 0);
+            if (n <= 0) return false;
+            data += n;
+            size -= static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+    int fd_ = -1;
+};
+
+Data callFrame(std::uint64_t id, std::string_view selector, const std::function<void(Packer&)>& arguments = {},
+               std::uint32_t argumentCount = 0) {
+    msgpack::sbuffer buffer;
+    beginFrame(buffer);
+    Packer p(buffer);
+    p.pack_array(2 + argumentCount);
+    p.pack_uint64(id);
+    pack(p, selector);
+    if (arguments) arguments(p);
+    finishFrame(buffer);
+    auto* b = reinterpret_cast<const std::byte*>(buffer.data());
+    return Data(b, b + buffer.size());
+}
+
+Data rawFrame(std::uint32_t length, std::span<const std::byte> body) {
+    Data d(4);
+    encodeFrameLength(length, std::span<std::byte, 4>(d.data(), 4));
+    d.insert(d.end(), body.begin(), body.end());
+    return d;
+}
+
+class XPCServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        directory = testing::makeTemporaryDirectory("xpc-service");
+        socketPath = (directory / "service.sock").string();
+        listener = std::make_shared<XPCListener>(socketPath);
+        listener->setDelegate(&delegate);
+        listener->resume();
+    }
+    void TearDown() override {
+        listener->invalidate();
+        // Let connections of this test end before the delegate goes away.
+        for (auto& weak : delegate.connections) {
+            if (auto c = weak.lock()) c->invalidate();
+        }
+        for (int i = 0; i < 200 && std::any_of(delegate.connections.begin(), delegate.connections.end(),
+                                               [](auto& w) { return !w.expired(); });
+             ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        fs::remove_all(directory);
+    }
+    // The service still answers a fresh, well-behaved client.
+    void expectStillServing() {
+        auto client = QuarlinHelperClient::connect(socketPath);
+        ASSERT_TRUE(client) << client.error();
+        EXPECT_EQ(client->ping().value_or("no reply"), "1.0.0");
+    }
+
+    fs::path directory;
+    std::string socketPath;
+    ExportingDelegate delegate;
+    std::shared_ptr<XPCListener> listener;
+};
+
+TEST_F(XPCServiceTest, EveryCallRoundTripsThroughTheClient) {
+    auto client = QuarlinHelperClient::connect(socketPath);
+    ASSERT_TRUE(client) << client.error();
+    EXPECT_EQ(client->ping().value(), "1.0.0");
+    auto disks = client->enumerateDisks().value();
+    EXPECT_EQ(disks.data, (Data{std::byte{'['}, std::byte{']'}}));
+    EXPECT_FALSE(disks.error);
+    auto opened = client->openSession("/dev/rdisk0").value();
+    EXPECT_EQ(opened.handle, 1);
+    EXPECT_EQ(opened.blockSize, 512);
+    EXPECT_EQ(opened.blockCount, 1000u);
+    EXPECT_FALSE(opened.error);
+    auto failed = client->openSession("/dev/rdisk9").value();
+    EXPECT_EQ(failed.handle, -1);
+    ASSERT_TRUE(failed.error);
+    EXPECT_EQ(failed.error->code, 2);
+    EXPECT_EQ(failed.error->localizedDescription(), "Device not found: /dev/rdisk9");
+    auto read = client->readBlocks(1, 3, 2).value();
+    ASSERT_TRUE(read.data);
+    ASSERT_EQ(read.data->size(), 1024u);
+    EXPECT_EQ((*read.data)[0], static_cast<std::byte>(3 * 512 % 251));
+    EXPECT_TRUE(client->closeSession(1).has_value());
+}
+
+TEST_F(XPCServiceTest, RepliesOfOneConnectionComeInAnyOrderAndMatchTheirCalls) {
+    auto client = QuarlinHelperClient::connect(socketPath);
+    ASSERT_TRUE(client);
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::pair<std::int64_t, std::size_t>> arrivals;
+    for (std::int64_t session : {400, 250, 101, 1}) {
+        client->readBlocks(session, 0, session % 7 + 1, [&, session](auto result) {
+            std::lock_guard lock(m);
+            arrivals.emplace_back(session, result && result->data ? result->data->size() : 0);
+            cv.notify_all();
+        });
+    }
+    std::unique_lock lock(m);
+    ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return arrivals.size() == 4; }));
+    EXPECT_EQ(arrivals.front().first, 1);
+    EXPECT_EQ(arrivals.back().first, 400);
+    for (auto [session, size] : arrivals) EXPECT_EQ(size, static_cast<std::size_t>(session % 7 + 1) * 512);
+}
+
+TEST_F(XPCServiceTest, BadInputEndsThatConnectionAndOnlyThatOne) {
+    const Data notMessagePack{std::byte{0xC1}, std::byte{0xC1}, std::byte{0xC1}};
+    const Data notACall{std::byte{0x93}, std::byte{0x01}, std::byte{0x02}, std::byte{0x03}};
+    struct Case {
+        const char* name;
+        Data bytes;
+        bool thenClose;  // the client hangs up after sending
+    };
+    const Case cases[] = {
+        {"a frame cut short, then hang-up", [] { Data f = callFrame(1, selectors::ping); f.pop_back(); return f; }(), true},
+        {"a header cut short, then hang-up", Data{std::byte{0x10}, std::byte{0}}, true},
+        {"a length of 4 GiB", rawFrame(0xFFFFFFFFu, {}), false},
+        {"a length one above the limit", rawFrame(kMaxCallFrameSize + 1, {}), false},
+        {"bytes that are not MessagePack", rawFrame(3, notMessagePack), false},
+        {"a body that is not a call", rawFrame(4, notACall), false},
+        {"an empty body", rawFrame(0, {}), false},
+        {"an unknown selector", callFrame(1, "formatDiskWithReply:"), false},
+        {"a selector without its colon", callFrame(1, "pingWithReply"), false},
+        {"too many arguments", callFrame(1, selectors::ping, [](Packer& p) { p.pack_nil(); }, 1), false},
+        {"too few arguments", callFrame(1, selectors::readBlocks, [](Packer& p) { p.pack_int64(1); p.pack_uint64(0); }, 2), false},
+        {"a path that is a number", callFrame(1, selectors::openSession, [](Packer& p) { p.pack_int64(5); }, 1), false},
+        {"a session that is text", callFrame(1, selectors::closeSession, [](Packer& p) { pack(p, std::string_view("1")); }, 1), false},
+        {"a negative offset", callFrame(1, selectors::readBlocks,
+                                        [](Packer& p) { p.pack_int64(1); p.pack_int64(-1); p.pack_int64(1); }, 3), false},
+        {"a session beyond 64-bit signed", callFrame(1, selectors::readBlocks,
+                                        [](Packer& p) { p.pack_uint64(~0ull); p.pack_uint64(0); p.pack_int64(1); }, 3), false},
+        {"a count that is a float", callFrame(1, selectors::readBlocks,
+                                        [](Packer& p) { p.pack_int64(1); p.pack_uint64(0); p.pack_double(1.5); }, 3), false},
+    };
+    int expectedInvalidations = 0;
+    RawClient bystander(socketPath);
+    for (const auto& c : cases) {
+        RawClient client(socketPath);
+        ASSERT_TRUE(client.write(c.bytes)) << c.name;
+        if (c.thenClose) {
+            client.close();
+        } else {
+            EXPECT_TRUE(client.closedByPeer()) << c.name;
+        }
+        ++expectedInvalidations;
+        EXPECT_TRUE(delegate.waitForInvalidations(expectedInvalidations)) << c.name;
+        // The connection that behaves is untouched.
+        ASSERT_TRUE(bystander.write(callFrame(7, selectors::ping))) << c.name;
+        auto reply = bystander.readFrame();
+        ASSERT_TRUE(reply) << c.name;
+    }
+    EXPECT_EQ(delegate.invalidationCount(), expectedInvalidations);
+    expectStillServing();
+}
+
+TEST_F(XPCServiceTest, TenThousandPipelinedCallsAreEachAnsweredOnce) {
+    constexpr std::uint64_t kCalls = 10000;
+    Data stream;
+    for (std::uint64_t id = 1; id <= kCalls; ++id) {
+        Data f = id % 2 ? callFrame(id, selectors::ping)
+                        : callFrame(id, selectors::readBlocks,
+                                    [](Packer& p) { p.pack_int64(1); p.pack_uint64(0); p.pack_int64(1); }, 3);
+        stream.insert(stream.end(), f.begin(), f.end());
+    }
+    RawClient client(socketPath);
+    std::thread writer([&] { EXPECT_TRUE(client.write(stream)); });
+    std::set<std::uint64_t> answered;
+    for (std::uint64_t i = 0; i < kCalls; ++i) {
+        auto body = client.readFrame();
+        ASSERT_TRUE(body) << "after " << i << " replies";
+        auto message = unpackMessage(*body);
+        ASSERT_TRUE(message);
+        auto id = asUInt64(message->get().via.array.ptr[0]);
+        ASSERT_TRUE(id);
+        EXPECT_TRUE(answered.insert(*id).second) << "answered twice: " << *id;
+    }
+    writer.join();
+    EXPECT_EQ(answered.size(), kCalls);
+    EXPECT_EQ(*answered.rbegin(), kCalls);
+    client.close();
+    EXPECT_TRUE(delegate.waitForInvalidations(1));
+    expectStillServing();
+}
+
+TEST_F(XPCServiceTest, AClientThatHangsUpDuringALargeReplyEndsOnlyItsConnection) {
+    RawClient client(socketPath);
+    // 256 MiB in one reply, far more than the socket holds.
+    ASSERT_TRUE(client.write(callFrame(1, selectors::readBlocks,
+                                       [](Packer& p) { p.pack_int64(1); p.pack_uint64(0); p.pack_int64(512 * 1024); }, 3)));
+    std::byte some[65536];
+    pollfd p{client.fd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 10000), 1);
+    ASSERT_GT(::recv(client.fd(), some, sizeof some, 0), 0);
+    client.close();
+    EXPECT_TRUE(delegate.waitForInvalidations(1));
+    expectStillServing();
+}
+
+TEST_F(XPCServiceTest, RepliesAfterTheConnectionIsGoneAreDroppedAndRepliesAreSentOnce) {
+    {
+        RawClient client(socketPath);
+        ASSERT_TRUE(client.write(callFrame(5, selectors::readBlocks,
+                                           [](Packer& p) { p.pack_int64(42); p.pack_uint64(0); p.pack_int64(1); }, 3)));
+        auto held = delegate.object->waitForHeld(1);
+        ASSERT_EQ(held.size(), 1u);
+        client.close();
+        ASSERT_TRUE(delegate.waitForInvalidations(1));
+        held[0](Data(4), std::nullopt);
+        held[0](Data(4), std::nullopt);
+    }
+    RawClient client(socketPath);
+    ASSERT_TRUE(client.write(callFrame(6, selectors::readBlocks,
+                                       [](Packer& p) { p.pack_int64(42); p.pack_uint64(0); p.pack_int64(1); }, 3)));
+    auto held = delegate.object->waitForHeld(1);
+    ASSERT_EQ(held.size(), 1u);
+    held[0](Data(4), std::nullopt);
+    held[0](Data(8), std::nullopt);
+    ASSERT_TRUE(client.write(callFrame(7, selectors::ping)));
+    auto first = client.readFrame(), second = client.readFrame();
+    ASSERT_TRUE(first && second);
+    auto a = unpackMessage(*first), b = unpackMessage(*second);
+    EXPECT_EQ(asUInt64(a->get().via.array.ptr[0]), 6u);
+    EXPECT_EQ(asOptionalData(a->get().via.array.ptr[1])->value().size(), 4u);
+    EXPECT_EQ(asUInt64(b->get().via.array.ptr[0]), 7u);
+}
+
+TEST_F(XPCServiceTest, APendingCallLearnsThatTheConnectionEnded) {
+    auto client = QuarlinHelperClient::connect(socketPath);
+    ASSERT_TRUE(client);
+    std::promise<QuarlinHelperClient::Result<DataReply>> outcome;
+    client->readBlocks(42, 0, 1, [&](auto result) { outcome.set_value(std::move(result)); });
+    ASSERT_EQ(delegate.object->waitForHeld(1).size(), 1u);
+    for (auto& weak : delegate.connections) {
+        if (auto c = weak.lock()) c->invalidate();
+    }
+    auto future = outcome.get_future();
+    ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
+    auto result = future.get();
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error(), "the connection to the helper ended before it replied");
+}
+
+TEST_F(XPCServiceTest, APeerThatFailsTheRequirementIsCutOffUnreadAndUnannounced) {
+    // This test process is not signed, so no requirement holds for it.
+    for (const char* requirement : {"identifier \"dev.vembrow.quarlin\"", "this is not a requirement"}) {
+        delegate.requirement = requirement;
+        RawClient client(socketPath);
+        ASSERT_TRUE(client.write(callFrame(1, selectors::ping)));
+        EXPECT_FALSE(client.readFrame()) << requirement;
+        EXPECT_TRUE(client.closedByPeer()) << requirement;
+    }
+    EXPECT_EQ(delegate.invalidationCount(), 0);
+    for (auto& weak : delegate.connections) {
+        if (auto c = weak.lock()) {
+            EXPECT_FALSE(c->refusalReason().empty());
+        }
+    }
+    delegate.requirement.reset();
+    expectStillServing();
+}
+
+}  // namespace
+}  // namespace quarlin::platform::xpc
