@@ -1,0 +1,295 @@
+#include "cli/ClientCommands.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "platform/xpcclient/QuarlinHelperClient.h"
+
+namespace quarlin::cli {
+namespace {
+
+// Reads travel in chunks of this many bytes, this many at a time, so that the helper's
+// next read runs while the previous reply is on its way.
+constexpr std::int64_t kChunkBytes = 4 << 20;
+constexpr int kReadsInFlight = 4;
+
+struct Options {
+    std::string socketPath = QuarlinHelperClient::defaultSocketPath();
+    bool json = false;
+    std::string device;
+    std::uint64_t offset = 0;
+    std::int64_t count = 0;
+    std::string outPath;
+    std::string imagePath;
+};
+
+// A failure that ends the command with status 1 after its message is printed.
+struct CommandFailure {
+    std::string message;
+};
+
+[[noreturn]] void fail(std::string message) { throw CommandFailure{std::move(message)}; }
+
+std::string describe(const ErrorObject& error) {
+    return "error " + std::to_string(error.code) + ": " + error.localizedDescription();
+}
+
+template <class T>
+T orFail(QuarlinHelperClient::Result<T> result) {
+    if (!result) fail("quarlin: " + result.error());
+    return std::move(*result);
+}
+
+QuarlinHelperClient connect(const Options& options) {
+    auto client = QuarlinHelperClient::connect(options.socketPath);
+    if (!client) fail("quarlin: cannot reach the helper (" + client.error() + ")");
+    return std::move(*client);
+}
+
+bool writeAll(int fd, const std::byte* data, std::size_t size, off_t at, bool positioned) {
+    while (size > 0) {
+        ssize_t n = positioned ? ::pwrite(fd, data, size, at) : ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+        at += n;
+    }
+    return true;
+}
+
+class ProgressBar {
+public:
+    explicit ProgressBar(std::uint64_t total) : total_(total), shown_(::isatty(STDERR_FILENO) == 1) {}
+    void update(std::uint64_t done) {
+        if (!shown_) return;
+        auto now = std::chrono::steady_clock::now();
+        if (done < total_ && now - last_ < std::chrono::milliseconds(100)) return;
+        last_ = now;
+        const int width = 40;
+        double fraction = total_ ? static_cast<double>(done) / static_cast<double>(total_) : 1.0;
+        int filled = static_cast<int>(fraction * width);
+        std::fprintf(stderr, "\r[%s%s] %5.1f%% %llu/%llu MiB", std::string(filled, '#').c_str(),
+                     std::string(width - filled, ' ').c_str(), fraction * 100.0,
+                     static_cast<unsigned long long>(done >> 20), static_cast<unsigned long long>(total_ >> 20));
+        if (done >= total_) std::fputc('\n', stderr);
+        std::fflush(stderr);
+    }
+
+private:
+    std::uint64_t total_;
+    bool shown_;
+    std::chrono::steady_clock::time_point last_{};
+};
+
+// Reads blocks [offset, offset + count) of an open session in chunks, several in flight,
+// and hands each chunk to `sink` with its byte position relative to `offset`, in order.
+void copyBlocks(QuarlinHelperClient& client, std::int64_t session, std::int64_t blockSize, std::uint64_t offset,
+                std::uint64_t count, const std::function<void(std::uint64_t at, const Data& bytes)>& sink,
+                const std::function<void(std::uint64_t bytesDone)>& progress) {
+    const std::uint64_t chunkBlocks = std::max<std::uint64_t>(1, kChunkBytes / std::max<std::int64_t>(blockSize, 1));
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::map<std::uint64_t, QuarlinHelperClient::Result<DataReply>> arrived;  // by chunk index
+    std::uint64_t chunks = (count + chunkBlocks - 1) / chunkBlocks;
+    std::uint64_t nextToSend = 0, nextToWrite = 0, bytesDone = 0;
+
+    auto send = [&](std::uint64_t index) {
+        std::uint64_t first = index * chunkBlocks;
+        auto blocks = static_cast<std::int64_t>(std::min(chunkBlocks, count - first));
+        client.readBlocks(session, offset + first, blocks, [&, index](QuarlinHelperClient::Result<DataReply> r) {
+            std::lock_guard lock(mutex);
+            arrived.emplace(index, std::move(r));
+            changed.notify_all();
+        });
+    };
+    while (nextToWrite < chunks) {
+        while (nextToSend < chunks && nextToSend < nextToWrite + kReadsInFlight) send(nextToSend++);
+        QuarlinHelperClient::Result<DataReply> result;
+        {
+            std::unique_lock lock(mutex);
+            changed.wait(lock, [&] { return arrived.contains(nextToWrite); });
+            auto node = arrived.extract(nextToWrite);
+            result = std::move(node.mapped());
+        }
+        DataReply reply = orFail(std::move(result));
+        if (reply.error) fail(describe(*reply.error));
+        if (!reply.data) fail("quarlin: the helper replied without data");
+        std::uint64_t first = nextToWrite * chunkBlocks;
+        std::uint64_t expected = std::min(chunkBlocks, count - first) * static_cast<std::uint64_t>(blockSize);
+        if (reply.data->size() != expected) {
+            fail("quarlin: the helper returned " + std::to_string(reply.data->size()) + " bytes for a read of " +
+                 std::to_string(expected));
+        }
+        sink(first * static_cast<std::uint64_t>(blockSize), *reply.data);
+        bytesDone += reply.data->size();
+        progress(bytesDone);
+        ++nextToWrite;
+    }
+}
+
+OpenSessionReply open(QuarlinHelperClient& client, const std::string& device) {
+    OpenSessionReply opened = orFail(client.openSession(device));
+    if (opened.error) fail(describe(*opened.error));
+    return opened;
+}
+
+void ping(const Options& options) {
+    auto client = connect(options);
+    std::cout << orFail(client.ping()) << "\n";
+}
+
+std::string humanSize(std::uint64_t bytes) {
+    const char* units[] = {"B", "KB", "MB", "GB", "TB", "PB"};
+    double value = static_cast<double>(bytes);
+    int unit = 0;
+    while (value >= 1000.0 && unit < 5) {
+        value /= 1000.0;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
+    return text;
+}
+
+void disks(const Options& options) {
+    auto client = connect(options);
+    DataReply reply = orFail(client.enumerateDisks());
+    if (reply.error) fail(describe(*reply.error));
+    if (!reply.data) fail("quarlin: the helper replied without a disk list");
+    if (options.json) {
+        std::cout.write(reinterpret_cast<const char*>(reply.data->data()), static_cast<std::streamsize>(reply.data->size()));
+        std::cout << "\n";
+        return;
+    }
+    nlohmann::json list = nlohmann::json::parse(reply.data->begin(), reply.data->end(), nullptr, false);
+    if (!list.is_array()) fail("quarlin: the helper's disk list is not a JSON array");
+    auto text = [](const nlohmann::json& record, const char* key) {
+        auto it = record.find(key);
+        return it != record.end() && it->is_string() ? it->get<std::string>() : std::string("-");
+    };
+    auto flag = [](const nlohmann::json& record, const char* key) {
+        auto it = record.find(key);
+        return it != record.end() && it->is_boolean() && it->get<bool>();
+    };
+    std::printf("%-12s %10s  %-9s %-10s %-12s %-22s %s\n", "NAME", "SIZE", "KIND", "FS", "CONNECTION", "FLAGS", "MOUNT");
+    for (const auto& record : list) {
+        if (!record.is_object()) continue;
+        std::string size = "-";
+        if (auto it = record.find("totalBytes"); it != record.end() && it->is_number_unsigned()) {
+            size = humanSize(it->get<std::uint64_t>());
+        }
+        std::string flags;
+        if (flag(record, "isInternal")) flags += "internal ";
+        if (flag(record, "isRemovable")) flags += "removable ";
+        std::string fs = text(record, "filesystemType");
+        std::printf("%-12s %10s  %-9s %-10s %-12s %-22s %s\n", text(record, "bsdName").c_str(), size.c_str(),
+                    flag(record, "isWholeDisk") ? "disk" : "partition", fs.empty() ? "-" : fs.c_str(),
+                    text(record, "connectionType").c_str(), flags.empty() ? "-" : flags.c_str(),
+                    text(record, "mountPoint").c_str());
+    }
+}
+
+void read(const Options& options) {
+    if (options.count < 0) fail("quarlin: --count must not be negative");
+    int fd = STDOUT_FILENO;
+    if (!options.outPath.empty()) {
+        fd = ::open(options.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) fail("quarlin: cannot create " + options.outPath + ": " + std::strerror(errno));
+    }
+    auto client = connect(options);
+    OpenSessionReply session = open(client, options.device);
+    copyBlocks(
+        client, session.handle, session.blockSize, options.offset, static_cast<std::uint64_t>(options.count),
+        [&](std::uint64_t, const Data& bytes) {
+            if (!writeAll(fd, bytes.data(), bytes.size(), 0, false)) fail(std::string("quarlin: write failed: ") + std::strerror(errno));
+        },
+        [](std::uint64_t) {});
+    orFail(client.closeSession(session.handle));
+    if (fd != STDOUT_FILENO && ::close(fd) != 0) fail("quarlin: cannot write " + options.outPath);
+}
+
+void image(const Options& options) {
+    auto client = connect(options);
+    OpenSessionReply session = open(client, options.device);
+    int fd = ::open(options.imagePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) fail("quarlin: cannot create " + options.imagePath + ": " + std::strerror(errno));
+    const std::uint64_t total = session.blockCount * static_cast<std::uint64_t>(session.blockSize);
+    ProgressBar bar(total);
+    bar.update(0);
+    copyBlocks(
+        client, session.handle, session.blockSize, 0, session.blockCount,
+        [&](std::uint64_t at, const Data& bytes) {
+            if (!writeAll(fd, bytes.data(), bytes.size(), static_cast<off_t>(at), true)) {
+                fail("quarlin: cannot write " + options.imagePath + ": " + std::strerror(errno));
+            }
+        },
+        [&](std::uint64_t done) { bar.update(done); });
+    orFail(client.closeSession(session.handle));
+    struct stat st{};
+    if (::fsync(fd) != 0 || ::fstat(fd, &st) != 0 || ::close(fd) != 0) fail("quarlin: cannot write " + options.imagePath);
+    // The image must hold every block of the device, no more and no less.
+    if (static_cast<std::uint64_t>(st.st_size) != total) {
+        fail("quarlin: " + options.imagePath + " holds " + std::to_string(st.st_size) + " bytes, the device " +
+             std::to_string(total));
+    }
+    std::cerr << "quarlin: copied " << session.blockCount << " blocks of " << session.blockSize << " bytes to "
+              << options.imagePath << "\n";
+}
+
+void run(int& status, void (*command)(const Options&), const Options& options) {
+    try {
+        command(options);
+        status = 0;
+    } catch (const CommandFailure& failure) {
+        std::cout.flush();
+        std::cerr << failure.message << "\n";
+        status = 1;
+    }
+}
+
+}  // namespace
+
+void addClientCommands(CLI::App& app, int& status) {
+    auto options = std::make_shared<Options>();
+    auto socketOption = [&](CLI::App* command) {
+        command->add_option("--helper-socket", options->socketPath, "Socket of the helper")->capture_default_str();
+    };
+
+    auto* pingCommand = app.add_subcommand("ping", "Ask the helper for its version");
+    socketOption(pingCommand);
+    pingCommand->callback([&status, options] { run(status, ping, *options); });
+
+    auto* disksCommand = app.add_subcommand("disks", "List the disks and partitions the helper sees");
+    socketOption(disksCommand);
+    disksCommand->add_flag("--json", options->json, "Print the helper's JSON unchanged");
+    disksCommand->callback([&status, options] { run(status, disks, *options); });
+
+    auto* readCommand = app.add_subcommand("read", "Copy blocks of a raw device to stdout or a file");
+    socketOption(readCommand);
+    readCommand->add_option("DEVICE", options->device, "Raw device, for example /dev/rdisk0")->required();
+    readCommand->add_option("--offset", options->offset, "First block")->required();
+    readCommand->add_option("--count", options->count, "Number of blocks")->required()->check(CLI::NonNegativeNumber);
+    readCommand->add_option("--out", options->outPath, "Write to this file instead of stdout");
+    readCommand->callback([&status, options] { run(status, read, *options); });
+
+    auto* imageCommand = app.add_subcommand("image", "Copy every block of a raw device into an image file");
+    socketOption(imageCommand);
+    imageCommand->add_option("DEVICE", options->device, "Raw device, for example /dev/rdisk0")->required();
+    imageCommand->add_option("FILE", options->imagePath, "Image file to write")->required();
+    imageCommand->callback([&status, options] { run(status, image, *options); });
+}
+
+}  // namespace quarlin::cli

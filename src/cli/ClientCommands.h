@@ -1,0 +1,13 @@
+// The subcommands of `quarlin` that talk to the helper: ping, disks, read and image.
+// Each prints the helper's errors as "error CODE: MESSAGE" and exits 1; an unreachable
+// helper exits 1 too.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+namespace quarlin::cli {
+
+// Adds the subcommands to `app`; when one runs, it stores its exit status in `status`.
+void addClientCommands(CLI::App& app, int& status);
+
+}  // namespace quarlin::cli
