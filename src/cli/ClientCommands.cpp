@@ -100,28 +100,33 @@ void copyBlocks(QuarlinHelperClient& client, std::int64_t session, std::int64_t 
                 std::uint64_t count, const std::function<void(std::uint64_t at, const Data& bytes)>& sink,
                 const std::function<void(std::uint64_t bytesDone)>& progress) {
     const std::uint64_t chunkBlocks = std::max<std::uint64_t>(1, kChunkBytes / std::max<std::int64_t>(blockSize, 1));
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::map<std::uint64_t, QuarlinHelperClient::Result<DataReply>> arrived;  // by chunk index
-    std::uint64_t chunks = (count + chunkBlocks - 1) / chunkBlocks;
+    // Replies may still arrive after a failure has ended this function: they find the
+    // state they need in `shared`, which they keep alive.
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::map<std::uint64_t, QuarlinHelperClient::Result<DataReply>> arrived;  // by chunk index
+    };
+    auto shared = std::make_shared<Shared>();
+    std::uint64_t chunks = count / chunkBlocks + (count % chunkBlocks ? 1 : 0);
     std::uint64_t nextToSend = 0, nextToWrite = 0, bytesDone = 0;
 
     auto send = [&](std::uint64_t index) {
         std::uint64_t first = index * chunkBlocks;
         auto blocks = static_cast<std::int64_t>(std::min(chunkBlocks, count - first));
-        client.readBlocks(session, offset + first, blocks, [&, index](QuarlinHelperClient::Result<DataReply> r) {
-            std::lock_guard lock(mutex);
-            arrived.emplace(index, std::move(r));
-            changed.notify_all();
+        client.readBlocks(session, offset + first, blocks, [shared, index](QuarlinHelperClient::Result<DataReply> r) {
+            std::lock_guard lock(shared->mutex);
+            shared->arrived.emplace(index, std::move(r));
+            shared->changed.notify_all();
         });
     };
     while (nextToWrite < chunks) {
         while (nextToSend < chunks && nextToSend < nextToWrite + kReadsInFlight) send(nextToSend++);
         QuarlinHelperClient::Result<DataReply> result;
         {
-            std::unique_lock lock(mutex);
-            changed.wait(lock, [&] { return arrived.contains(nextToWrite); });
-            auto node = arrived.extract(nextToWrite);
+            std::unique_lock lock(shared->mutex);
+            shared->changed.wait(lock, [&] { return shared->arrived.contains(nextToWrite); });
+            auto node = shared->arrived.extract(nextToWrite);
             result = std::move(node.mapped());
         }
         DataReply reply = orFail(std::move(result));
