@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include "HelperProtocol/HelperInformationList.h"
 #include "HelperProtocol/XPCCodeSigningRequirement.h"
 #include "platform/xpc/QuarlinHelperInterface.h"
 
@@ -13,7 +14,8 @@ void logToSystem(const std::string& line) { ::syslog(LOG_ERR, "%s", line.c_str()
 }  // namespace
 
 HelperListenerDelegate::HelperListenerDelegate()
-    : HelperListenerDelegate(std::make_shared<QuarlinHelperService>(), platform::systemCodeSigningServices()) {}
+    : HelperListenerDelegate(std::make_shared<QuarlinHelperService>(HelperInformationList::value),
+                             platform::systemCodeSigningServices()) {}
 
 HelperListenerDelegate::HelperListenerDelegate(std::shared_ptr<QuarlinHelperService> service,
                                                platform::CodeSigningServices& codeSigning, LogLine log)

@@ -3,6 +3,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -37,7 +39,13 @@ int main() {
     helperDelegate = new quarlin::HelperListenerDelegate();
     helperListener = std::make_shared<quarlin::platform::xpc::XPCListener>(socketPath, anchors);
     helperListener->setDelegate(helperDelegate);
-    helperListener->resume();
+    try {
+        helperListener->resume();
+    } catch (const std::exception& e) {
+        // Nothing can be served; the service manager sees the failure and may restart us.
+        std::fprintf(stderr, "quarlin-helper: cannot listen on %s: %s\n", socketPath.c_str(), e.what());
+        return 1;
+    }
 
     // The main thread only waits; the shared pool serves. There is no shutdown path.
     for (;;) ::pause();
