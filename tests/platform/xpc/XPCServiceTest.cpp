@@ -16,6 +16,7 @@
 #include <set>
 #include <thread>
 
+#include "RawSocket.h"
 #include "TestSigning.h"
 #include "platform/xpc/QuarlinHelperInterface.h"
 #include "platform/xpc/Wire.h"
@@ -27,6 +28,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing::RawClient;
+using testing::callFrame;
+using testing::rawFrame;
 
 // Stands in for the helper's service: fixed answers, reads that reply from another
 // thread after a delay the test picks, and replies the test can hold back.
@@ -112,79 +116,6 @@ public:
     int invalidations = 0;
     std::vector<std::weak_ptr<XPCConnection>> connections;
 };
-
-// A client that writes whatever bytes it is told to and reads frames back.
-class RawClient {
-public:
-    explicit RawClient(const std::string& path) {
-        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        EXPECT_EQ(::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    }
-    ~RawClient() { close(); }
-    void close() {
-        if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-    }
-    bool write(std::span<const std::byte> bytes) {
-        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-    }
-    // The next frame's body, or none at end of stream or after 10 s.
-    std::optional<Data> readFrame() {
-        std::byte header[4];
-        if (!readExactly(header, 4)) return std::nullopt;
-        Data body(decodeFrameLength(std::span<const std::byte, 4>(header, 4)));
-        if (!readExactly(body.data(), body.size())) return std::nullopt;
-        return body;
-    }
-    // True when the service closed the connection (within 10 s), whatever it sent first.
-    bool closedByPeer() {
-        std::byte sink[65536];
-        for (;;) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 10000) <= 0) return false;
-            ssize_t n = ::recv(fd_, sink, sizeof sink, 0);
-            if (n <= 0) return true;
-        }
-    }
-    int fd() const { return fd_; }
-
-private:
-    bool readExactly(std::byte* data, std::size_t size) {
-        while (size > 0) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 10000) <= 0) return false;
-            ssize_t n = ::recv(fd_, data, size, 0);
-            if (n <= 0) return false;
-            data += n;
-            size -= static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-    int fd_ = -1;
-};
-
-Data callFrame(std::uint64_t id, std::string_view selector, const std::function<void(Packer&)>& arguments = {},
-               std::uint32_t argumentCount = 0) {
-    msgpack::sbuffer buffer;
-    beginFrame(buffer);
-    Packer p(buffer);
-    p.pack_array(2 + argumentCount);
-    p.pack_uint64(id);
-    pack(p, selector);
-    if (arguments) arguments(p);
-    finishFrame(buffer);
-    auto* b = reinterpret_cast<const std::byte*>(buffer.data());
-    return Data(b, b + buffer.size());
-}
-
-Data rawFrame(std::uint32_t length, std::span<const std::byte> body) {
-    Data d(4);
-    encodeFrameLength(length, std::span<std::byte, 4>(d.data(), 4));
-    d.insert(d.end(), body.begin(), body.end());
-    return d;
-}
 
 class XPCServiceTest : public ::testing::Test {
 protected:

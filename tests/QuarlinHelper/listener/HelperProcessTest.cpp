@@ -1,0 +1,313 @@
+// The real helper, started by the test on a socket of its own, and real client processes
+// signed (or not) by certificate authorities and teams the test makes. The device is a
+// loop device over a file of random bytes, reached through a /dev/r... link.
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iomanip>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "ChildProcess.h"
+#include "HelperProtocol/QuarlinHelperXPCProtocol.h"
+#include "RawSocket.h"
+#include "TestSigning.h"
+
+namespace quarlin {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::ChildProcess;
+using testing::RawClient;
+using testing::callFrame;
+using testing::rawFrame;
+using Packer = platform::xpc::Packer;
+
+constexpr std::size_t kDeviceBytes = 4 << 20;
+const std::string kTeam = "TESTTEAM01";
+const std::string kNoTeamLine =
+    "[HelperListenerDelegate] Cannot derive runtime Team ID \u2014 rejecting XPC connection. Reason: "
+    "kSecCodeInfoTeamIdentifier is absent \u2014 process appears to be unsigned or ad-hoc signed. XPC connection "
+    "refused (fail-closed).";
+
+std::string run(const std::string& command) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return output;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
+    if (::pclose(pipe) != 0) return "";
+    while (!output.empty() && output.back() == '\n') output.pop_back();
+    return output;
+}
+
+std::string sha256Hex(const std::string& bytes) {
+    unsigned char digest[32];
+    unsigned int length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+    std::ostringstream out;
+    for (unsigned i = 0; i < length; ++i) out << std::hex << std::setw(2) << std::setfill('0') << int(digest[i]);
+    return out.str();
+}
+
+class HelperProcessTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir = new fs::path(testing::makeTemporaryDirectory("helper-process"));
+        testing::TestCertificateAuthority root(*dir, "root"), stranger(*dir, "stranger");
+        auto team = root.issue(kTeam, "team");
+        auto otherTeam = root.issue("OTHERTEAM9", "other-team");
+        auto impostor = stranger.issue(kTeam, "impostor");
+
+        testing::signedCopy(TEST_HELPER_PATH, *dir / "helper", "dev.vembrow.quarlin.helper", team);
+        testing::plainCopy(TEST_HELPER_PATH, *dir / "helper-unsigned");
+        testing::signedCopy(TEST_CLIENT_PATH, *dir / "client", "dev.vembrow.quarlin", team);
+        testing::plainCopy(TEST_CLIENT_PATH, *dir / "client-unsigned");
+        testing::signedCopy(TEST_CLIENT_PATH, *dir / "client-other-team", "dev.vembrow.quarlin", otherTeam);
+        testing::signedCopy(TEST_CLIENT_PATH, *dir / "client-other-identifier", "dev.vembrow.quarlin.helper", team);
+        testing::signedCopy(TEST_CLIENT_PATH, *dir / "client-stranger-root", "dev.vembrow.quarlin", impostor);
+        testing::signedCopy(TEST_CLIENT_PATH, *dir / "client-tampered", "dev.vembrow.quarlin", team);
+        tamper(*dir / "client-tampered");
+        anchors = new std::string(root.anchorPath());
+
+        // The device: random bytes on a read-only loop device.
+        std::string image = (*dir / "device.img").string();
+        deviceBytes = new std::string(kDeviceBytes, '\0');
+        std::mt19937_64 random(20261206);
+        for (auto& c : *deviceBytes) c = static_cast<char>(random());
+        std::ofstream(image, std::ios::binary).write(deviceBytes->data(), kDeviceBytes);
+        loop = new std::string(run("losetup --find --show --read-only '" + image + "' 2>/dev/null"));
+        devicePath = new std::string("/dev/rquarlin-test-" + std::to_string(::getpid()));
+        if (!loop->empty()) fs::create_symlink(*loop, *devicePath);
+    }
+    static void TearDownTestSuite() {
+        if (!loop->empty()) {
+            fs::remove(*devicePath);
+            run("losetup -d " + *loop);
+        }
+        fs::remove_all(*dir);
+    }
+
+    // Flips one letter of the marker string, leaving the program runnable.
+    static void tamper(const fs::path& file) {
+        std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(f)), {});
+        auto at = bytes.find("QUARLIN-TEST-CLIENT-MARKER");
+        ASSERT_NE(at, std::string::npos);
+        f.seekp(static_cast<std::streamoff>(at));
+        f.put('X');
+    }
+
+    void SetUp() override {
+        if (loop->empty()) GTEST_SKIP() << "needs root and loop devices";
+        socket = (*dir / ("helper-" + std::to_string(++helperCount) + ".sock")).string();
+    }
+
+    std::unique_ptr<ChildProcess> startHelper(const std::string& program = "helper") {
+        auto helper = std::make_unique<ChildProcess>((*dir / program).string(), std::vector<std::string>{socket, *anchors});
+        for (int i = 0; i < 500 && !fs::exists(socket); ++i) std::this_thread::sleep_for(10ms);
+        EXPECT_TRUE(fs::exists(socket)) << "the helper did not listen";
+        return helper;
+    }
+    std::unique_ptr<ChildProcess> startClient(const std::string& program = "client") {
+        return std::make_unique<ChildProcess>((*dir / program).string(), std::vector<std::string>{socket});
+    }
+    static std::string ask(ChildProcess& client, const std::string& command) {
+        client.writeLine(command);
+        return client.readLine().value_or("no answer");
+    }
+    // Reads `handle` until the service says it is unknown; the drop that ends it runs as
+    // soon as the helper has seen the other connection end.
+    static bool becomesUnknown(ChildProcess& client, std::int64_t handle) {
+        const std::string unknown = "error 4 Unknown session handle " + std::to_string(handle) + ".";
+        for (int i = 0; i < 200; ++i) {
+            if (ask(client, "read " + std::to_string(handle) + " 0 1") == unknown) return true;
+            std::this_thread::sleep_for(25ms);
+        }
+        return false;
+    }
+    void expectRefused(const std::string& program) {
+        auto helper = startHelper();
+        auto client = startClient(program);
+        client->writeLine("ping");
+        auto line = client->readLine();
+        EXPECT_TRUE(line && line->starts_with("lost ")) << program << ": " << line.value_or("(nothing)");
+        EXPECT_EQ(client->wait(), 3) << program;
+        // The helper goes on serving its own client.
+        auto good = startClient();
+        EXPECT_EQ(ask(*good, "ping"), "ping 1.0.0");
+    }
+
+    static inline fs::path* dir;
+    static inline std::string* anchors;
+    static inline std::string* deviceBytes;
+    static inline std::string* loop;
+    static inline std::string* devicePath;
+    static inline int helperCount = 0;
+    std::string socket;
+};
+
+TEST_F(HelperProcessTest, ASignedClientReadsTheDeviceBytesThroughSessions) {
+    auto helper = startHelper();
+    auto client = startClient();
+    EXPECT_EQ(ask(*client, "ping"), "ping 1.0.0");
+    EXPECT_EQ(ask(*client, "open " + *devicePath), "open 1 512 8192");
+    EXPECT_EQ(ask(*client, "read 1 0 8192"), "read 4194304 " + sha256Hex(*deviceBytes));
+    EXPECT_EQ(ask(*client, "read 1 100 8"), "read 4096 " + sha256Hex(deviceBytes->substr(100 * 512, 4096)));
+    EXPECT_EQ(ask(*client, "read 1 8190 4"), "error 6 Range [8190, 8194) exceeds 8192 blocks.");
+    EXPECT_EQ(ask(*client, "close 1"), "closed");
+    EXPECT_EQ(ask(*client, "read 1 0 1"), "error 4 Unknown session handle 1.");
+    EXPECT_EQ(ask(*client, "open " + *devicePath), "open 2 512 8192");
+    EXPECT_EQ(ask(*client, "open /dev/loop0"), "error 1 Refusing to open non-raw-device path: /dev/loop0");
+}
+
+
+TEST_F(HelperProcessTest, AnUnsignedClientIsRefused) { expectRefused("client-unsigned"); }
+TEST_F(HelperProcessTest, AClientOfAnotherTeamIsRefused) { expectRefused("client-other-team"); }
+TEST_F(HelperProcessTest, AClientSignedWithAnotherIdentifierIsRefused) { expectRefused("client-other-identifier"); }
+TEST_F(HelperProcessTest, AClientChangedAfterSigningIsRefused) { expectRefused("client-tampered"); }
+TEST_F(HelperProcessTest, AClientWhoseCertificateDoesNotChainToTheAnchorsIsRefused) {
+    expectRefused("client-stranger-root");
+}
+
+TEST_F(HelperProcessTest, AHelperWithoutTeamIdentifierRefusesEveryConnectionWithOneLogLineEach) {
+    auto helper = startHelper("helper-unsigned");
+    for (int i = 0; i < 3; ++i) {
+        auto client = startClient();
+        client->writeLine("ping");
+        auto line = client->readLine();
+        EXPECT_TRUE(line && line->starts_with("lost ")) << line.value_or("(nothing)");
+        EXPECT_EQ(client->wait(), 3);
+    }
+    helper->kill();
+    helper->wait();
+    std::istringstream log(helper->errorOutput());
+    int refusals = 0, others = 0;
+    for (std::string line; std::getline(log, line);) {
+        if (line.ends_with(kNoTeamLine)) {
+            ++refusals;
+        } else {
+            ++others;
+        }
+    }
+    EXPECT_EQ(refusals, 3);
+    EXPECT_EQ(others, 0);
+}
+
+TEST_F(HelperProcessTest, WhenOneConnectionEndsTheSessionsOfEveryClientAreDropped) {
+    auto helper = startHelper();
+    auto keeper = startClient();
+    EXPECT_EQ(ask(*keeper, "open " + *devicePath), "open 1 512 8192");
+    auto passerby = startClient();
+    EXPECT_EQ(ask(*passerby, "ping"), "ping 1.0.0");
+    passerby->closeInput();
+    EXPECT_EQ(passerby->wait(), 0);
+    EXPECT_TRUE(becomesUnknown(*keeper, 1));
+    // Handles are not reused after the drop.
+    EXPECT_EQ(ask(*keeper, "open " + *devicePath), "open 2 512 8192");
+}
+
+TEST_F(HelperProcessTest, TwoConnectionsShareOneHandleSpace) {
+    auto helper = startHelper();
+    auto a = startClient(), b = startClient();
+    EXPECT_EQ(ask(*a, "open " + *devicePath), "open 1 512 8192");
+    EXPECT_EQ(ask(*b, "open " + *devicePath), "open 2 512 8192");
+    EXPECT_EQ(ask(*b, "read 1 0 8"), "read 4096 " + sha256Hex(deviceBytes->substr(0, 4096)));
+    EXPECT_EQ(ask(*b, "close 1"), "closed");
+    EXPECT_EQ(ask(*a, "read 1 0 1"), "error 4 Unknown session handle 1.");
+    EXPECT_EQ(ask(*a, "read 2 1 1"), "read 512 " + sha256Hex(deviceBytes->substr(512, 512)));
+}
+
+// Bad input from a vetted peer: the signed client makes the connection and hands it to
+// the test, which then sends what it likes. Each case must end that connection (seen
+// as the drop of a session another client holds) and leave the helper serving.
+TEST_F(HelperProcessTest, BadInputOnTheSocketEndsThatConnectionAndTheHelperServesOn) {
+    const Data notMessagePack{std::byte{0xC1}, std::byte{0xFF}, std::byte{0x00}};
+    auto readCall = [](std::int64_t handle, std::int64_t count) {
+        return callFrame(1, selectors::readBlocks,
+                         [=](Packer& p) { p.pack_int64(handle); p.pack_uint64(0); p.pack_int64(count); }, 3);
+    };
+    struct Case {
+        const char* name;
+        std::function<void(RawClient&, std::int64_t handle)> act;
+    };
+    const Case cases[] = {
+        {"a truncated frame", [](RawClient& c, auto) {
+             Data f = callFrame(1, selectors::ping);
+             f.resize(f.size() - 3);
+             EXPECT_TRUE(c.write(f));
+             c.close();
+         }},
+        {"a length of 4 GiB", [](RawClient& c, auto) {
+             EXPECT_TRUE(c.write(rawFrame(0xFFFFFFFFu, {})));
+             EXPECT_TRUE(c.closedByPeer());
+         }},
+        {"bytes that are not MessagePack", [&](RawClient& c, auto) {
+             EXPECT_TRUE(c.write(rawFrame(3, notMessagePack)));
+             EXPECT_TRUE(c.closedByPeer());
+         }},
+        {"an unknown selector", [](RawClient& c, auto) {
+             EXPECT_TRUE(c.write(callFrame(1, "eraseDiskWithReply:")));
+             EXPECT_TRUE(c.closedByPeer());
+         }},
+        {"arguments of the wrong type", [](RawClient& c, auto) {
+             EXPECT_TRUE(c.write(callFrame(1, selectors::openSession, [](Packer& p) { p.pack_int64(3); }, 1)));
+             EXPECT_TRUE(c.closedByPeer());
+         }},
+        {"arguments of the wrong count", [](RawClient& c, auto) {
+             EXPECT_TRUE(c.write(callFrame(1, selectors::closeSession)));
+             EXPECT_TRUE(c.closedByPeer());
+         }},
+        {"a disconnect in the middle of a large reply", [&](RawClient& c, std::int64_t handle) {
+             EXPECT_TRUE(c.write(readCall(handle, 8192)));
+             std::byte some[4096];
+             EXPECT_GT(::recv(c.fd(), some, sizeof some, 0), 0);
+             c.close();
+         }},
+        {"ten thousand pipelined calls", [](RawClient& c, auto) {
+             Data stream;
+             for (std::uint64_t id = 1; id <= 10000; ++id) {
+                 Data f = callFrame(id, selectors::ping);
+                 stream.insert(stream.end(), f.begin(), f.end());
+             }
+             std::thread writer([&] { EXPECT_TRUE(c.write(stream)); });
+             int replies = 0;
+             while (replies < 10000 && c.readFrame()) ++replies;
+             writer.join();
+             EXPECT_EQ(replies, 10000);
+             c.close();
+         }},
+    };
+    auto helper = startHelper();
+    auto keeper = startClient();
+    std::int64_t handle = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto opened = ask(*keeper, "open " + *devicePath);
+        ASSERT_TRUE(opened.starts_with("open ")) << opened;
+        handle = std::stoll(opened.substr(5));
+        ChildProcess connector((*dir / "client").string(), {"--handoff", socket}, true);
+        int fd = connector.receiveDescriptor();
+        ASSERT_GE(fd, 0);
+        RawClient raw(fd);
+        // The connection is served before the bad input arrives.
+        ASSERT_TRUE(raw.write(callFrame(99, selectors::ping)));
+        ASSERT_TRUE(raw.readFrame());
+        c.act(raw, handle);
+        EXPECT_TRUE(becomesUnknown(*keeper, handle));
+        connector.closeInput();
+        connector.wait();
+    }
+    EXPECT_EQ(ask(*keeper, "ping"), "ping 1.0.0");
+}
+
+}  // namespace
+}  // namespace quarlin

@@ -1,0 +1,124 @@
+// helper-test-client: a client of the helper that tests start as a separate process, so
+// that its own signature is what the helper judges.
+//   helper-test-client SOCKET          reads commands from stdin, one result line each:
+//     ping                   → "ping VERSION"
+//     open PATH              → "open HANDLE BLOCKSIZE BLOCKCOUNT" | "error CODE MESSAGE"
+//     read HANDLE OFFSET N   → "read BYTES SHA256" | "error CODE MESSAGE"
+//     close HANDLE           → "closed"
+//   The connection ending prints "lost REASON" and exits 3; no connection exits 4.
+//   helper-test-client --handoff SOCKET  connects, sends the socket over descriptor 3
+//   and stays until stdin ends, so the test can speak on a connection this program made.
+#include <openssl/evp.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+
+#include "platform/xpcclient/QuarlinHelperClient.h"
+
+// Changed by a test to alter the program's bytes after signing without breaking it.
+extern "C" const char kTamperMarker[] = "QUARLIN-TEST-CLIENT-MARKER";
+
+namespace {
+
+std::string sha256Hex(const quarlin::Data& bytes) {
+    unsigned char digest[32];
+    unsigned int length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+    std::ostringstream out;
+    for (unsigned i = 0; i < length; ++i) out << std::hex << std::setw(2) << std::setfill('0') << int(digest[i]);
+    return out.str();
+}
+
+int handoff(const std::string& path) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return 4;
+    char byte = 'x';
+    iovec io{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+    if (::sendmsg(3, &message, 0) != 1) return 5;
+    ::close(fd);
+    char sink[64];
+    while (::read(0, sink, sizeof sink) > 0) {
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--handoff") return handoff(argv[2]);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s SOCKET | --handoff SOCKET (%s)\n", argv[0], kTamperMarker);
+        return 2;
+    }
+    auto client = quarlin::QuarlinHelperClient::connect(argv[1]);
+    if (!client) return 4;
+    std::string line;
+    auto lost = [](const std::string& reason) {
+        std::cout << "lost " << reason << std::endl;
+        std::exit(3);
+    };
+    auto errorLine = [](const quarlin::ErrorObject& e) {
+        std::cout << "error " << e.code << " " << e.localizedDescription() << std::endl;
+    };
+    while (std::getline(std::cin, line)) {
+        std::istringstream in(line);
+        std::string command;
+        in >> command;
+        if (command == "ping") {
+            auto r = client->ping();
+            if (!r) lost(r.error());
+            std::cout << "ping " << *r << std::endl;
+        } else if (command == "open") {
+            std::string path;
+            in >> path;
+            auto r = client->openSession(path);
+            if (!r) lost(r.error());
+            if (r->error) {
+                errorLine(*r->error);
+            } else {
+                std::cout << "open " << r->handle << " " << r->blockSize << " " << r->blockCount << std::endl;
+            }
+        } else if (command == "read") {
+            std::int64_t handle = 0, count = 0;
+            std::uint64_t offset = 0;
+            in >> handle >> offset >> count;
+            auto r = client->readBlocks(handle, offset, count);
+            if (!r) lost(r.error());
+            if (r->error) {
+                errorLine(*r->error);
+            } else {
+                std::cout << "read " << r->data->size() << " " << sha256Hex(*r->data) << std::endl;
+            }
+        } else if (command == "close") {
+            std::int64_t handle = 0;
+            in >> handle;
+            auto r = client->closeSession(handle);
+            if (!r) lost(r.error());
+            std::cout << "closed" << std::endl;
+        } else {
+            std::cout << "unknown command" << std::endl;
+        }
+    }
+    client->close();
+    return 0;
+}
