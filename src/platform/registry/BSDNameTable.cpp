@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
+#include <cstdlib>
 #include <map>
 #include <tuple>
 
@@ -70,13 +72,15 @@ std::optional<BSDNameTable> BSDNameTable::build(const fs::path& sysfsRoot) {
         if (error) break;
         BlockDevice device;
         device.kernelName = it->path().filename().string();
-        std::error_code canonicalError;
-        device.sysfsPath = fs::canonical(it->path(), canonicalError);
-        if (canonicalError) continue;  // a dangling link: the device is gone
-        auto sectors = sysfs::readUnsigned(device.sysfsPath / "size");
+        // Most machines have many empty devices (unused loop, zram, card slots): look at
+        // the size through the link first and resolve the link only for the others.
         // The kernel counts `size` in 512-byte units whatever the logical block size.
+        auto sectors = sysfs::readUnsigned(it->path() / "size");
         if (!sectors || *sectors == 0 || *sectors > UINT64_MAX / 512) continue;
         device.sizeBytes = *sectors * 512;
+        char resolved[PATH_MAX];
+        if (!::realpath(it->path().c_str(), resolved)) continue;  // a dangling link: the device is gone
+        device.sysfsPath = resolved;
         auto dev = sysfs::readAttribute(device.sysfsPath / "dev");
         auto number = dev ? sysfs::parseDeviceNumber(*dev) : std::nullopt;
         if (!number) continue;
