@@ -11,6 +11,7 @@
 #include "HelperProtocol/QuarlinHelperConstants.h"
 #include "QuarlinHelper/HelperListenerDelegate.h"
 #include "platform/codesign/CodeSignature.h"
+#include "platform/registry/BSDNameTable.h"
 #include "platform/xpc/XPCListener.h"
 
 namespace {
@@ -35,6 +36,8 @@ int main() {
     const quarlin::platform::AnchorStore anchors;
 #endif
     ::openlog("quarlin-helper", LOG_PERROR | LOG_PID, LOG_DAEMON);
+    // /dev/rdiskN and /dev/diskN name this machine's disks from here on.
+    quarlin::platform::installBSDNameMapper();
 
     helperDelegate = new quarlin::HelperListenerDelegate();
     helperListener = std::make_shared<quarlin::platform::xpc::XPCListener>(socketPath, anchors);

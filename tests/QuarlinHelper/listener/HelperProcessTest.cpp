@@ -1,6 +1,6 @@
 // The real helper, started by the test on a socket of its own, and real client processes
 // signed (or not) by certificate authorities and teams the test makes. The device is a
-// loop device over a file of random bytes, reached through a /dev/r... link.
+// loop device over a file of random bytes, opened by its /dev/rdiskN name.
 #include <gtest/gtest.h>
 
 #include <openssl/evp.h>
@@ -19,6 +19,7 @@
 #include "HelperProtocol/QuarlinHelperXPCProtocol.h"
 #include "RawSocket.h"
 #include "TestSigning.h"
+#include "platform/registry/BSDNameTable.h"
 
 namespace quarlin {
 namespace {
@@ -85,14 +86,10 @@ protected:
         for (auto& c : *deviceBytes) c = static_cast<char>(random());
         std::ofstream(image, std::ios::binary).write(deviceBytes->data(), kDeviceBytes);
         loop = new std::string(run("losetup --find --show --read-only '" + image + "' 2>/dev/null"));
-        devicePath = new std::string("/dev/rquarlin-test-" + std::to_string(::getpid()));
-        if (!loop->empty()) fs::create_symlink(*loop, *devicePath);
+
     }
     static void TearDownTestSuite() {
-        if (!loop->empty()) {
-            fs::remove(*devicePath);
-            run("losetup -d " + *loop);
-        }
+        if (!loop->empty()) run("losetup -d " + *loop);
         fs::remove_all(*dir);
     }
 
@@ -106,8 +103,17 @@ protected:
         f.put('X');
     }
 
+    // The helper opens disks by their raw BSD names. Numbers follow the machine's disks,
+    // which other tests may attach meanwhile, so the name is looked up right before use.
+    static std::string rawName() {
+        auto table = platform::BSDNameTable::build();
+        const platform::BlockDevice* device = table ? table->byKernelName(fs::path(*loop).filename().string()) : nullptr;
+        return device ? "/dev/r" + device->bsdName : std::string();
+    }
+
     void SetUp() override {
         if (loop->empty()) GTEST_SKIP() << "needs root and loop devices";
+        ASSERT_FALSE(rawName().empty()) << "the loop device has no BSD name";
         socket = (*dir / ("helper-" + std::to_string(++helperCount) + ".sock")).string();
     }
 
@@ -150,7 +156,6 @@ protected:
     static inline std::string* anchors;
     static inline std::string* deviceBytes;
     static inline std::string* loop;
-    static inline std::string* devicePath;
     static inline int helperCount = 0;
     std::string socket;
 };
@@ -159,14 +164,15 @@ TEST_F(HelperProcessTest, ASignedClientReadsTheDeviceBytesThroughSessions) {
     auto helper = startHelper();
     auto client = startClient();
     EXPECT_EQ(ask(*client, "ping"), "ping 1.0.0");
-    EXPECT_EQ(ask(*client, "open " + *devicePath), "open 1 512 8192");
+    EXPECT_EQ(ask(*client, "open " + rawName()), "open 1 512 8192");
     EXPECT_EQ(ask(*client, "read 1 0 8192"), "read 4194304 " + sha256Hex(*deviceBytes));
     EXPECT_EQ(ask(*client, "read 1 100 8"), "read 4096 " + sha256Hex(deviceBytes->substr(100 * 512, 4096)));
     EXPECT_EQ(ask(*client, "read 1 8190 4"), "error 6 Range [8190, 8194) exceeds 8192 blocks.");
     EXPECT_EQ(ask(*client, "close 1"), "closed");
     EXPECT_EQ(ask(*client, "read 1 0 1"), "error 4 Unknown session handle 1.");
-    EXPECT_EQ(ask(*client, "open " + *devicePath), "open 2 512 8192");
+    EXPECT_EQ(ask(*client, "open " + rawName()), "open 2 512 8192");
     EXPECT_EQ(ask(*client, "open /dev/loop0"), "error 1 Refusing to open non-raw-device path: /dev/loop0");
+    EXPECT_TRUE(ask(*client, "open /dev/random").starts_with("error 2 ")) << "only disks open by raw names";
 }
 
 
@@ -205,21 +211,21 @@ TEST_F(HelperProcessTest, AHelperWithoutTeamIdentifierRefusesEveryConnectionWith
 TEST_F(HelperProcessTest, WhenOneConnectionEndsTheSessionsOfEveryClientAreDropped) {
     auto helper = startHelper();
     auto keeper = startClient();
-    EXPECT_EQ(ask(*keeper, "open " + *devicePath), "open 1 512 8192");
+    EXPECT_EQ(ask(*keeper, "open " + rawName()), "open 1 512 8192");
     auto passerby = startClient();
     EXPECT_EQ(ask(*passerby, "ping"), "ping 1.0.0");
     passerby->closeInput();
     EXPECT_EQ(passerby->wait(), 0);
     EXPECT_TRUE(becomesUnknown(*keeper, 1));
     // Handles are not reused after the drop.
-    EXPECT_EQ(ask(*keeper, "open " + *devicePath), "open 2 512 8192");
+    EXPECT_EQ(ask(*keeper, "open " + rawName()), "open 2 512 8192");
 }
 
 TEST_F(HelperProcessTest, TwoConnectionsShareOneHandleSpace) {
     auto helper = startHelper();
     auto a = startClient(), b = startClient();
-    EXPECT_EQ(ask(*a, "open " + *devicePath), "open 1 512 8192");
-    EXPECT_EQ(ask(*b, "open " + *devicePath), "open 2 512 8192");
+    EXPECT_EQ(ask(*a, "open " + rawName()), "open 1 512 8192");
+    EXPECT_EQ(ask(*b, "open " + rawName()), "open 2 512 8192");
     EXPECT_EQ(ask(*b, "read 1 0 8"), "read 4096 " + sha256Hex(deviceBytes->substr(0, 4096)));
     EXPECT_EQ(ask(*b, "close 1"), "closed");
     EXPECT_EQ(ask(*a, "read 1 0 1"), "error 4 Unknown session handle 1.");
@@ -291,7 +297,7 @@ TEST_F(HelperProcessTest, BadInputOnTheSocketEndsThatConnectionAndTheHelperServe
     std::int64_t handle = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto opened = ask(*keeper, "open " + *devicePath);
+        auto opened = ask(*keeper, "open " + rawName());
         ASSERT_TRUE(opened.starts_with("open ")) << opened;
         handle = std::stoll(opened.substr(5));
         ChildProcess connector((*dir / "client").string(), {"--handoff", socket}, true);
