@@ -52,6 +52,10 @@ T orFail(QuarlinHelperClient::Result<T> result) {
     return std::move(*result);
 }
 
+void orFail(QuarlinHelperClient::Result<void> result) {
+    if (!result) fail("quarlin: " + result.error());
+}
+
 QuarlinHelperClient connect(const Options& options) {
     auto client = QuarlinHelperClient::connect(options.socketPath);
     if (!client) fail("quarlin: cannot reach the helper (" + client.error() + ")");

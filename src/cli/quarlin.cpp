@@ -1,4 +1,5 @@
 // The `quarlin` command: a registry of subcommands, each defined in its own files.
+#include "cli/ClientCommands.h"
 #include "cli/FrameCommand.h"
 
 #include <CLI/CLI.hpp>
@@ -9,6 +10,7 @@ int main(int argc, char** argv) {
     int status = 0;
 
     quarlin::cli::addFrameCommand(app, status);
+    quarlin::cli::addClientCommands(app, status);
 
     try {
         app.parse(argc, argv);
