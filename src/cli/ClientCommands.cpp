@@ -289,7 +289,7 @@ void addClientCommands(CLI::App& app, int& status) {
     auto* readCommand = app.add_subcommand("read", "Copy blocks of a raw device to stdout or a file");
     socketOption(readCommand);
     readCommand->add_option("DEVICE", options->device, "Raw device, for example /dev/rdisk0")->required();
-    readCommand->add_option("--offset", options->offset, "First block")->required();
+    readCommand->add_option("--offset", options->offset, "First block")->required()->check(CLI::NonNegativeNumber);
     readCommand->add_option("--count", options->count, "Number of blocks")->required()->check(CLI::NonNegativeNumber);
     readCommand->add_option("--out", options->outPath, "Write to this file instead of stdout");
     readCommand->callback([&status, options] { run(status, read, *options); });

@@ -81,6 +81,15 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds time
     }
 }
 
+std::string ChildProcess::readAll() {
+    std::string text = std::move(buffered_);
+    buffered_.clear();
+    char chunk[65536];
+    ssize_t n;
+    while ((n = ::read(out_, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<std::size_t>(n));
+    return text;
+}
+
 int ChildProcess::wait() {
     if (status_) return *status_;
     int raw = 0;

@@ -22,6 +22,8 @@ public:
     void closeInput();
     // The next line of stdout without its newline; none at end or after the timeout.
     std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    // Everything left on stdout, up to its end.
+    std::string readAll();
     // Waits for the exit and returns the status (128 + signal when killed).
     int wait();
     // Everything the program wrote to stderr, once it has exited.

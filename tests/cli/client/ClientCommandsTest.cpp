@@ -1,0 +1,222 @@
+// The client subcommands of quarlin, run as real processes against the real helper (its
+// test build) on a socket of the test's own, reading a loop device of random bytes.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "ChildProcess.h"
+#include "TestSigning.h"
+#include "platform/registry/BSDNameTable.h"
+
+namespace quarlin {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::ChildProcess;
+
+// Three read chunks of the client: two whole ones and a short one.
+constexpr std::size_t kDeviceBytes = (9u << 20) + 512;
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string shell(const std::string& command) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    char buffer[256];
+    while (pipe && std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
+    if (!pipe || ::pclose(pipe) != 0) return "";
+    while (!output.empty() && output.back() == '\n') output.pop_back();
+    return output;
+}
+
+std::string fileText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class ClientCommandsTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir = new fs::path(testing::makeTemporaryDirectory("quarlin-client"));
+        testing::TestCertificateAuthority root(*dir, "root");
+        auto team = root.issue("CLIENTTEAM", "team");
+        testing::signedCopy(TEST_HELPER_PATH, *dir / "helper", "dev.vembrow.quarlin.helper", team);
+        testing::signedCopy(QUARLIN_PATH, *dir / "quarlin", "dev.vembrow.quarlin", team);
+        testing::plainCopy(QUARLIN_PATH, *dir / "quarlin-unsigned");
+        anchors = new std::string(root.anchorPath());
+        device = new std::string(kDeviceBytes, '\0');
+        std::mt19937_64 random(7);
+        for (auto& c : *device) c = static_cast<char>(random());
+        std::ofstream((*dir / "device.img"), std::ios::binary).write(device->data(), kDeviceBytes);
+        loop = new std::string(shell("losetup --find --show --read-only '" + (*dir / "device.img").string() + "' 2>/dev/null"));
+        socket = new std::string((*dir / "helper.sock").string());
+        if (!loop->empty()) {
+            helper = new ChildProcess((*dir / "helper").string(), {*socket, *anchors});
+            for (int i = 0; i < 500 && !fs::exists(*socket); ++i) std::this_thread::sleep_for(10ms);
+        }
+    }
+    static void TearDownTestSuite() {
+        delete helper;
+        if (!loop->empty()) shell("losetup -d " + *loop);
+        fs::remove_all(*dir);
+    }
+    void SetUp() override {
+        if (loop->empty()) GTEST_SKIP() << "needs root and loop devices";
+        ASSERT_TRUE(fs::exists(*socket)) << "the helper did not listen";
+    }
+
+    static std::string rawName() {
+        auto table = platform::BSDNameTable::build();
+        const auto* d = table ? table->byKernelName(fs::path(*loop).filename().string()) : nullptr;
+        return d ? "/dev/r" + d->bsdName : std::string();
+    }
+    static Outcome quarlin(std::vector<std::string> arguments, const std::string& program = "quarlin",
+                           bool withSocket = true) {
+        if (withSocket && !arguments.empty()) {
+            arguments.push_back("--helper-socket");
+            arguments.push_back(*socket);
+        }
+        ChildProcess p((*dir / program).string(), arguments);
+        p.closeInput();
+        std::string out = p.readAll();
+        int status = p.wait();
+        return {status, out, p.errorOutput()};
+    }
+
+    static inline fs::path* dir;
+    static inline std::string* anchors;
+    static inline std::string* device;
+    static inline std::string* loop;
+    static inline std::string* socket;
+    static inline ChildProcess* helper;
+};
+
+TEST_F(ClientCommandsTest, PingPrintsTheHelpersVersion) {
+    auto r = quarlin({"ping"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "1.0.0\n");
+}
+
+TEST_F(ClientCommandsTest, ReadCopiesExactlyTheBlocksAsked) {
+    struct Case {
+        std::uint64_t offset;
+        std::uint64_t count;
+    };
+    const std::uint64_t blocks = kDeviceBytes / 512;
+    for (Case c : {Case{0, 1}, Case{7, 9}, Case{0, blocks}, Case{blocks - 1, 1}, Case{100, 0}, Case{1, 8192 * 2 + 3}}) {
+        SCOPED_TRACE("offset " + std::to_string(c.offset) + " count " + std::to_string(c.count));
+        auto r = quarlin({"read", rawName(), "--offset", std::to_string(c.offset), "--count", std::to_string(c.count)});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(r.out == device->substr(c.offset * 512, c.count * 512)) << r.out.size() << " bytes";
+    }
+    fs::path out = *dir / "read.bin";
+    auto r = quarlin({"read", rawName(), "--offset", "3", "--count", "5", "--out", out.string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_TRUE(fileText(out) == device->substr(3 * 512, 5 * 512));
+}
+
+TEST_F(ClientCommandsTest, ImageCopiesTheWholeDeviceAndChecksItsLength) {
+    fs::path image = *dir / "copy.img";
+    std::ofstream(image) << std::string(kDeviceBytes * 2, 'x');  // longer than the device: truncated first
+    auto r = quarlin({"image", rawName(), image.string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(fs::file_size(image), kDeviceBytes);
+    EXPECT_TRUE(fileText(image) == *device);
+    // Not a terminal: no progress bar, just the summary.
+    EXPECT_EQ(r.err, "quarlin: copied " + std::to_string(kDeviceBytes / 512) + " blocks of 512 bytes to " +
+                         image.string() + "\n");
+}
+
+TEST_F(ClientCommandsTest, HelperErrorsPrintTheirCodeAndMessageAndExitOne) {
+    const std::uint64_t blocks = kDeviceBytes / 512;
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"read", rawName(), "--offset", std::to_string(blocks - 2), "--count", "3"},
+         "error 6: Range [" + std::to_string(blocks - 2) + ", " + std::to_string(blocks + 1) + ") exceeds " +
+             std::to_string(blocks) + " blocks.\n"},
+        {{"read", *loop, "--offset", "0", "--count", "1"}, "error 1: Refusing to open non-raw-device path: " + *loop + "\n"},
+        {{"image", "disk7", (*dir / "never.img").string()}, "error 1: Refusing to open non-raw-device path: disk7\n"},
+    };
+    for (const auto& c : cases) {
+        auto r = quarlin(c.arguments);
+        EXPECT_EQ(r.status, 1) << c.arguments[1];
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_TRUE(r.out.empty());
+    }
+    auto missing = quarlin({"read", "/dev/rdisk999", "--offset", "0", "--count", "1"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_TRUE(missing.err.starts_with("error 2: ")) << missing.err;
+}
+
+TEST_F(ClientCommandsTest, DisksPrintsTheHelpersListOrItsError) {
+    auto json = quarlin({"disks", "--json"});
+    auto table = quarlin({"disks"});
+    if (json.status != 0) {
+        // Without a disk enumeration the helper answers with its general error.
+        EXPECT_EQ(json.status, 1);
+        EXPECT_TRUE(json.err.starts_with("error 99: ")) << json.err;
+        EXPECT_EQ(table.err, json.err);
+        return;
+    }
+    ASSERT_EQ(table.status, 0) << table.err;
+    auto list = nlohmann::json::parse(json.out);
+    ASSERT_TRUE(list.is_array());
+    std::string name = rawName().substr(6);
+    bool found = false;
+    for (const auto& record : list) found = found || record.value("bsdName", "") == name;
+    EXPECT_TRUE(found) << "the test's loop device " << name << " is listed";
+    EXPECT_NE(table.out.find("\n" + name + " "), std::string::npos) << table.out;
+}
+
+TEST_F(ClientCommandsTest, AnUnreachableOrRefusingHelperIsReportedWithExitOne) {
+    auto absent = quarlin({"ping", "--helper-socket", (*dir / "nobody.sock").string()}, "quarlin", false);
+    EXPECT_EQ(absent.status, 1);
+    EXPECT_TRUE(absent.err.starts_with("quarlin: cannot reach the helper (")) << absent.err;
+    auto unsigned_ = quarlin({"ping"}, "quarlin-unsigned");
+    EXPECT_EQ(unsigned_.status, 1);
+    EXPECT_EQ(unsigned_.err, "quarlin: the connection to the helper ended before it replied\n");
+}
+
+TEST_F(ClientCommandsTest, BadArgumentsExitTwoAndHelpExitsZero) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"read", "/dev/rdisk0", "--offset", "0"},
+        {"read", "/dev/rdisk0", "--count", "1"},
+        {"read", "/dev/rdisk0", "--offset", "-1", "--count", "1"},
+        {"read", "/dev/rdisk0", "--offset", "0", "--count", "-1"},
+        {"read", "/dev/rdisk0", "--offset", "zero", "--count", "1"},
+        {"image", "/dev/rdisk0"},
+        {"ping", "extra"},
+        {"disks", "--yaml"},
+        {},
+    };
+    for (const auto& arguments : bad) {
+        auto r = quarlin(arguments, "quarlin", false);
+        EXPECT_EQ(r.status, 2) << (arguments.empty() ? "(none)" : arguments[0]) << ": " << r.err;
+    }
+    for (const char* command : {"ping", "disks", "read", "image"}) {
+        auto r = quarlin({command, "--help"}, "quarlin", false);
+        EXPECT_EQ(r.status, 0) << command;
+        EXPECT_NE(r.out.find("Usage:"), std::string::npos) << command;
+    }
+}
+
+}  // namespace
+}  // namespace quarlin
