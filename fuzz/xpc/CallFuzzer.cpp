@@ -33,11 +33,10 @@ public:
 
 class CountingPort final : public ReplyPort {
 public:
-    void send(msgpack::sbuffer frame) override {
+    void send(OutgoingFrame frame) override {
         ++sent;
         // A reply must itself be a well-formed frame holding an array.
-        Data bytes(reinterpret_cast<const std::byte*>(frame.data()),
-                   reinterpret_cast<const std::byte*>(frame.data()) + frame.size());
+        Data bytes = frame.flatten();
         if (bytes.size() < kFrameHeaderSize) std::abort();
         auto length = decodeFrameLength(std::span<const std::byte, kFrameHeaderSize>(bytes.data(), kFrameHeaderSize));
         if (length != bytes.size() - kFrameHeaderSize) std::abort();

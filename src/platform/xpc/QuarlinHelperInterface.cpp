@@ -23,11 +23,13 @@ private:
     std::shared_ptr<ReplyPort> port_;
 };
 
-void packAll(Packer&) {}
-template <class First, class... Rest>
-void packAll(Packer& p, const First& first, const Rest&... rest) {
-    xpc::pack(p, first);
-    packAll(p, rest...);
+// Byte buffers travel as attachments, everything else is packed in place.
+template <class Value>
+void packValue(Packer& p, OutgoingFrame&, Value&& value) {
+    xpc::pack(p, value);
+}
+void packValue(Packer& p, OutgoingFrame& frame, std::optional<Data>&& bytes) {
+    packAttached(p, frame, std::move(bytes));
 }
 
 // A reply block for one call: the first invocation sends [callId, values...]; later ones
@@ -37,14 +39,14 @@ Reply<Values...> makeReply(std::uint64_t callId, std::shared_ptr<ReplyPort> port
     return [callId, token = CallToken(std::move(port))](Values... values) mutable {
         ReplyPort* target = token.port();
         if (!target) return;
-        msgpack::sbuffer frame;
+        OutgoingFrame frame;
         bool framed = false;
         try {
-            beginFrame(frame);
-            Packer p(frame);
+            beginFrame(frame.head);
+            Packer p(frame.head);
             p.pack_array(static_cast<std::uint32_t>(1 + sizeof...(Values)));
             p.pack_uint64(callId);
-            packAll(p, values...);
+            (packValue(p, frame, std::move(values)), ...);
             framed = finishFrame(frame);
         } catch (const std::exception&) {
             framed = false;

@@ -183,6 +183,47 @@ void pack(Packer& p, const std::optional<ErrorObject>& error) {
     }
 }
 
+std::size_t OutgoingFrame::size() const {
+    std::size_t total = head.size();
+    for (const auto& a : attachments) total += a.bytes.size();
+    return total;
+}
+
+Data OutgoingFrame::flatten() const {
+    Data out;
+    out.reserve(size());
+    const auto* h = reinterpret_cast<const std::byte*>(head.data());
+    std::size_t position = 0;
+    for (const auto& a : attachments) {
+        out.insert(out.end(), h + position, h + a.at);
+        out.insert(out.end(), a.bytes.begin(), a.bytes.end());
+        position = a.at;
+    }
+    out.insert(out.end(), h + position, h + head.size());
+    return out;
+}
+
+void packAttached(Packer& p, OutgoingFrame& frame, std::optional<Data>&& bytes) {
+    if (!bytes) {
+        p.pack_nil();
+        return;
+    }
+    if (bytes->size() > std::numeric_limits<std::uint32_t>::max()) {
+        throw std::length_error("a byte buffer of more than 4 GiB does not fit one frame");
+    }
+    p.pack_bin(static_cast<std::uint32_t>(bytes->size()));
+    frame.attachments.push_back({frame.head.size(), std::move(*bytes)});
+}
+
+bool finishFrame(OutgoingFrame& frame) {
+    std::size_t body = frame.size() - kFrameHeaderSize;
+    if (body > std::numeric_limits<std::uint32_t>::max()) return false;
+    encodeFrameLength(static_cast<std::uint32_t>(body),
+                      std::span<std::byte, kFrameHeaderSize>(reinterpret_cast<std::byte*>(frame.head.data()),
+                                                             kFrameHeaderSize));
+    return true;
+}
+
 void beginFrame(msgpack::sbuffer& buffer) {
     const char zeros[kFrameHeaderSize] = {};
     buffer.write(zeros, kFrameHeaderSize);

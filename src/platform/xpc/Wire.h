@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "HelperProtocol/ErrorObject.h"
 #include "QuarlinCore/io/Data.h"
@@ -82,6 +83,28 @@ void pack(Packer& p, std::uint64_t value);
 void pack(Packer& p, const std::optional<Data>& bytes);
 void pack(Packer& p, const ErrorObject& error);
 void pack(Packer& p, const std::optional<ErrorObject>& error);
+
+// A frame on its way out whose large byte buffers are not copied into the encoding:
+// `head` holds the length header and the MessagePack bytes, and each attachment's bytes
+// belong at offset `at` of `head` (where its bin header ends).
+struct OutgoingFrame {
+    struct Attachment {
+        std::size_t at;
+        Data bytes;
+    };
+    msgpack::sbuffer head;
+    std::vector<Attachment> attachments;
+
+    std::size_t size() const;
+    // The frame as one byte string (for tests and checks).
+    Data flatten() const;
+};
+
+// Packs `bytes` as a bin whose payload travels as an attachment of `frame` (or nil).
+// `p` must pack into `frame.head`.
+void packAttached(Packer& p, OutgoingFrame& frame, std::optional<Data>&& bytes);
+// Fills in the length header; false when the frame does not fit the 32-bit length.
+bool finishFrame(OutgoingFrame& frame);
 
 // Starts a frame in `buffer`: reserves the length header; `finishFrame` fills it in.
 void beginFrame(msgpack::sbuffer& buffer);

@@ -18,8 +18,8 @@ public:
     Port(std::weak_ptr<XPCConnection> connection, runtime::Strand strand)
         : connection_(std::move(connection)), strand_(std::move(strand)) {}
 
-    void send(msgpack::sbuffer frame) override {
-        post([frame = std::make_shared<msgpack::sbuffer>(std::move(frame))](XPCConnection& c) mutable {
+    void send(OutgoingFrame frame) override {
+        post([frame = std::make_shared<OutgoingFrame>(std::move(frame))](XPCConnection& c) mutable {
             c.enqueue(std::move(*frame));
         });
     }
@@ -161,7 +161,7 @@ bool XPCConnection::dispatch(std::span<const std::byte> body) {
     return accepted;
 }
 
-void XPCConnection::enqueue(msgpack::sbuffer frame) {
+void XPCConnection::enqueue(OutgoingFrame frame) {
     if (ended_) return;
     queuedBytes_ += frame.size();
     queue_.push_back(std::move(frame));
@@ -176,7 +176,7 @@ void XPCConnection::callEnded() {
 runtime::Task<void> XPCConnection::writeReplies() {
     auto self = shared_from_this();
     constexpr std::size_t kFramesPerWrite = 64;
-    std::vector<msgpack::sbuffer> batch;
+    std::vector<OutgoingFrame> batch;
     std::vector<asio::const_buffer> buffers;
     while (!ended_) {
         if (queue_.empty()) {
@@ -189,7 +189,14 @@ runtime::Task<void> XPCConnection::writeReplies() {
         while (!queue_.empty() && batch.size() < kFramesPerWrite) {
             batch.push_back(std::move(queue_.front()));
             queue_.pop_front();
-            buffers.emplace_back(batch.back().data(), batch.back().size());
+            const OutgoingFrame& frame = batch.back();
+            std::size_t position = 0;
+            for (const auto& attachment : frame.attachments) {
+                buffers.emplace_back(frame.head.data() + position, attachment.at - position);
+                buffers.emplace_back(attachment.bytes.data(), attachment.bytes.size());
+                position = attachment.at;
+            }
+            buffers.emplace_back(frame.head.data() + position, frame.head.size() - position);
         }
         auto [error, n] = co_await asio::async_write(socket_, buffers, asio::experimental::as_tuple(asio::use_awaitable));
         if (ended_) co_return;

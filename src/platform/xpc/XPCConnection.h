@@ -67,7 +67,7 @@ private:
     runtime::Task<void> readCalls();
     runtime::Task<void> writeReplies();
     bool dispatch(std::span<const std::byte> body);
-    void enqueue(msgpack::sbuffer frame);
+    void enqueue(OutgoingFrame frame);
     void callEnded();
     void end(bool runHandlers);
     void wake(asio::steady_timer& timer);
@@ -88,7 +88,7 @@ private:
     bool resumed_ = false;
     bool ended_ = false;
     std::string refusalReason_;
-    std::deque<msgpack::sbuffer> queue_;
+    std::deque<OutgoingFrame> queue_;
     std::size_t queuedBytes_ = 0;
     std::size_t callsInFlight_ = 0;
     asio::steady_timer writerWake_;

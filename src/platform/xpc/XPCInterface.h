@@ -13,6 +13,8 @@
 #include <string_view>
 #include <typeindex>
 
+#include "platform/xpc/Wire.h"
+
 namespace quarlin::platform::xpc {
 
 // Where reply frames go. A connection's port outlives it; once the connection is gone,
@@ -20,8 +22,8 @@ namespace quarlin::platform::xpc {
 class ReplyPort {
 public:
     virtual ~ReplyPort() = default;
-    // `frame` holds a whole frame (length header included), made by beginFrame/finishFrame.
-    virtual void send(msgpack::sbuffer frame) = 0;
+    // `frame` is a whole frame, its length header filled in.
+    virtual void send(OutgoingFrame frame) = 0;
     // The reply of one call was sent or will never be: the call is no longer in flight.
     virtual void callEnded() = 0;
     // A reply could not be framed (too large): the connection is not usable any more.

@@ -1,5 +1,6 @@
 #include "platform/xpc/XPCListener.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,6 +67,12 @@ runtime::Task<void> XPCListener::acceptLoop() {
             asio::steady_timer pause(acceptor_.get_executor(), std::chrono::milliseconds(50));
             co_await pause.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
             continue;
+        }
+        // Room for a whole large reply in the socket, so that a read's bytes go out in few
+        // wake-ups; beyond the system's limit where the service may (it runs as root).
+        int sendBuffer = 8 << 20;
+        if (::setsockopt(socket.native_handle(), SOL_SOCKET, SO_SNDBUFFORCE, &sendBuffer, sizeof sendBuffer) != 0) {
+            ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
         }
         // The peer is pinned now, before anything else happens on the socket.
         auto peer = PeerProcess::ofSocket(socket.native_handle());

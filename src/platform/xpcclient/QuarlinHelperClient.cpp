@@ -50,10 +50,15 @@ namespace {
 
 wire::XPCClientConnection::ReplyHandler dataReplyHandler(std::function<void(Result<DataReply>)> done,
                                                           const char* what) {
-    return [done = std::move(done), what](Values v) {
+    return [done = std::move(done), what](Values v, Data* attachment) {
         if (!v) return done(std::unexpected(kConnectionLost)), true;
         if (v->size() == 2) {
-            auto data = wire::asOptionalData((*v)[0]);
+            std::optional<std::optional<Data>> data;
+            if (attachment && (*v)[0].type == msgpack::type::BIN) {
+                data = std::optional<Data>(std::move(*attachment));
+            } else {
+                data = wire::asOptionalData((*v)[0]);
+            }
             auto error = wire::asOptionalErrorObject((*v)[1]);
             if (data && error) {
                 done(DataReply{std::move(*data), std::move(*error)});
@@ -68,7 +73,7 @@ wire::XPCClientConnection::ReplyHandler dataReplyHandler(std::function<void(Resu
 }  // namespace
 
 void QuarlinHelperClient::ping(std::function<void(Result<std::string>)> done) {
-    connection_->call(selectors::ping, 0, [](Packer&) {}, [done = std::move(done)](Values v) {
+    connection_->call(selectors::ping, 0, [](Packer&) {}, [done = std::move(done)](Values v, Data*) {
         if (!v) return done(std::unexpected(kConnectionLost)), true;
         std::optional<std::string> version;
         if (v->size() == 1) version = wire::asString((*v)[0]);
@@ -86,7 +91,7 @@ void QuarlinHelperClient::openSession(const std::string& devicePath,
                                       std::function<void(Result<OpenSessionReply>)> done) {
     connection_->call(
         selectors::openSession, 1, [&](Packer& p) { wire::pack(p, std::string_view(devicePath)); },
-        [done = std::move(done)](Values v) {
+        [done = std::move(done)](Values v, Data*) {
             if (!v) return done(std::unexpected(kConnectionLost)), true;
             if (v->size() == 4) {
                 auto handle = wire::asInt64((*v)[0]);
@@ -118,7 +123,7 @@ void QuarlinHelperClient::readBlocks(std::int64_t session, std::uint64_t offset,
 void QuarlinHelperClient::closeSession(std::int64_t session, std::function<void(Result<void>)> done) {
     connection_->call(
         selectors::closeSession, 1, [&](Packer& p) { wire::pack(p, session); },
-        [done = std::move(done)](Values v) {
+        [done = std::move(done)](Values v, Data*) {
             if (!v) return done(std::unexpected(kConnectionLost)), true;
             if (!v->empty()) return done(std::unexpected("malformed reply to closeSession")), false;
             done({});

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 
 namespace quarlin::platform::xpc {
@@ -104,17 +105,17 @@ void XPCClientConnection::call(std::string_view selector, std::uint32_t argument
     }
     if (!sent) {
         close();
-        if (onReply) onReply(std::nullopt);
+        if (onReply) onReply(std::nullopt, nullptr);
     }
 }
 
 void XPCClientConnection::readReplies() {
     std::byte header[kFrameHeaderSize];
     Data body;
+    std::optional<Data> attachment;
     while (readExactly(fd_, header, sizeof header)) {
         std::uint32_t length = decodeFrameLength(std::span<const std::byte, kFrameHeaderSize>(header, kFrameHeaderSize));
-        body.resize(length);
-        if (!readExactly(fd_, body.data(), body.size())) break;
+        if (!readBody(length, body, attachment)) break;
         auto message = unpackMessage(body);
         if (!message) break;
         const msgpack::object& root = message->get();
@@ -129,10 +130,66 @@ void XPCClientConnection::readReplies() {
             handler = std::move(it->second);
             pending_.erase(it);
         }
-        if (!handler(std::span<const msgpack::object>(root.via.array.ptr + 1, root.via.array.size - 1))) break;
+        if (!handler(std::span<const msgpack::object>(root.via.array.ptr + 1, root.via.array.size - 1),
+                     attachment ? &*attachment : nullptr)) {
+            break;
+        }
     }
     close();
     failAll();
+}
+
+// Reads one frame body. A reply of the form [callId, bin, ...] has its bin's payload read
+// straight into `attachment`, and `body` then holds the message with an empty bin in its
+// place; any other body is read whole.
+bool XPCClientConnection::readBody(std::uint32_t length, Data& body, std::optional<Data>& attachment) {
+    attachment.reset();
+    constexpr std::size_t kPrefix = 16;
+    std::byte prefix[kPrefix];
+    const std::size_t k = std::min<std::size_t>(length, kPrefix);
+    if (!readExactly(fd_, prefix, k)) return false;
+    auto at = [&](std::size_t i) { return std::to_integer<std::uint32_t>(prefix[i]); };
+    std::size_t position = 0, binLength = 0, binHeader = 0;
+    bool split = false;
+    if (k == kPrefix && (at(0) & 0xF0) == 0x90 && (at(0) & 0x0F) >= 2) {
+        position = 1;
+        std::uint32_t idByte = at(position);
+        position += idByte < 0x80 ? 1 : idByte == 0xCC ? 2 : idByte == 0xCD ? 3 : idByte == 0xCE ? 5 : idByte == 0xCF ? 9 : 0;
+        if (position > 1) {
+            std::uint32_t binByte = at(position);
+            if (binByte == 0xC5) {
+                binLength = (at(position + 1) << 8) | at(position + 2);
+                binHeader = 3;
+            } else if (binByte == 0xC6 && position + 5 <= kPrefix) {
+                binLength = (std::size_t{at(position + 1)} << 24) | (at(position + 2) << 16) | (at(position + 3) << 8) |
+                            at(position + 4);
+                binHeader = 5;
+            }
+            split = binHeader > 0 && position + binHeader <= kPrefix && binLength <= length - position - binHeader;
+        }
+    }
+    if (!split) {
+        body.assign(prefix, prefix + k);
+        body.resize(length);
+        return readExactly(fd_, body.data() + k, length - k);
+    }
+    const std::size_t payloadStart = position + binHeader;
+    Data payload(binLength);
+    const std::size_t inPrefix = std::min(binLength, kPrefix - payloadStart);
+    std::copy(prefix + payloadStart, prefix + payloadStart + inPrefix, payload.begin());
+    if (!readExactly(fd_, payload.data() + inPrefix, binLength - inPrefix)) return false;
+    // The message without the payload: what came before the bin, an empty bin, the rest.
+    body.assign(prefix, prefix + position);
+    body.push_back(std::byte{0xC4});
+    body.push_back(std::byte{0x00});
+    const std::size_t restInPrefix = kPrefix - payloadStart - inPrefix;
+    body.insert(body.end(), prefix + payloadStart + inPrefix, prefix + kPrefix);
+    const std::size_t rest = length - payloadStart - binLength - restInPrefix;
+    const std::size_t before = body.size();
+    body.resize(before + rest);
+    if (!readExactly(fd_, body.data() + before, rest)) return false;
+    attachment = std::move(payload);
+    return true;
 }
 
 void XPCClientConnection::failAll() {
@@ -141,7 +198,7 @@ void XPCClientConnection::failAll() {
         std::lock_guard lock(mutex_);
         waiting.swap(pending_);
     }
-    for (auto& [id, handler] : waiting) handler(std::nullopt);
+    for (auto& [id, handler] : waiting) handler(std::nullopt, nullptr);
 }
 
 }  // namespace quarlin::platform::xpc

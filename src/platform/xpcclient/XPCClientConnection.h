@@ -26,7 +26,10 @@ public:
     // Runs on the reader thread with the reply's values (after the call id), or with
     // none when the connection ended first. Returns false when the values do not have
     // the shape the call expects; that ends the connection.
-    using ReplyHandler = std::function<bool(std::optional<std::span<const msgpack::object>> values)>;
+    // When the first value is a byte buffer, its bytes may come as `attachment` (the
+    // handler may take them) with an empty bin in their place, saving a copy.
+    using ReplyHandler =
+        std::function<bool(std::optional<std::span<const msgpack::object>> values, Data* attachment)>;
 
     static std::expected<std::shared_ptr<XPCClientConnection>, std::string> connect(const std::string& socketPath);
     // Takes over a connected socket.
@@ -49,6 +52,7 @@ public:
 private:
     explicit XPCClientConnection(int fd);
     void readReplies();
+    bool readBody(std::uint32_t length, Data& body, std::optional<Data>& attachment);
     void failAll();
 
     int fd_;

@@ -1,0 +1,150 @@
+// Throughput of `quarlin image` through the helper against nbdkit's file plugin with
+// nbdcopy, in the same run, on the same 1 GiB file held in the page cache: the helper
+// reads it as a read-only loop device, nbdkit serves the file read-only over a Unix
+// socket. Prints MiB/s of each (best of the runs) and their ratio.
+//   helper_image_bench [RUNS]       (root: attaches a loop device)
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/codesign/CodeSignature.h"
+#include "platform/codesign/PeerCode.h"
+#include "platform/registry/BSDNameTable.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr std::size_t kImageBytes = std::size_t{1} << 30;
+
+std::string output(const std::string& command) {
+    std::string text;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    char buffer[256];
+    while (pipe && std::fgets(buffer, sizeof buffer, pipe)) text += buffer;
+    if (!pipe || ::pclose(pipe) != 0) return "";
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+}
+
+pid_t start(const std::vector<std::string>& argv) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        std::vector<char*> raw;
+        for (auto& a : argv) raw.push_back(const_cast<char*>(a.c_str()));
+        raw.push_back(nullptr);
+        ::execvp(raw[0], raw.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+void stop(pid_t pid) {
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+}
+
+bool waitFor(const std::string& path) {
+    for (int i = 0; i < 1000; ++i) {
+        if (fs::exists(path)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+double seconds(const std::string& command) {
+    auto begin = Clock::now();
+    int status = std::system(command.c_str());
+    double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
+    if (status != 0) {
+        std::fprintf(stderr, "failed: %s\n", command.c_str());
+        std::exit(1);
+    }
+    return elapsed;
+}
+
+void signCopy(const std::string& from, const std::string& to, const std::string& identifier) {
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+    std::string dir = DEV_CERTIFICATE_DIR;
+    std::string command = std::string("'") + fs::path(QUARLIN_PATH).parent_path().string() +
+                          "/quarlin-codesign' sign --identifier " + identifier + " --cert " + dir +
+                          "/dev-signer.pem --key " + dir + "/dev-signer.key '" + to + "'";
+    if (std::system(command.c_str()) != 0) std::exit(1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    fs::path work = fs::temp_directory_path() / ("helper-image-bench-" + std::to_string(::getpid()));
+    fs::create_directories(work);
+    fs::path image = work / "source.img";
+    fs::path copy = "/dev/shm/helper-image-bench-copy.img";  // the copy goes to memory, not the disk
+
+    {
+        std::ofstream out(image, std::ios::binary);
+        std::vector<char> block(1 << 20);
+        unsigned long long x = 88172645463325252ull;
+        for (std::size_t written = 0; written < kImageBytes; written += block.size()) {
+            for (auto& c : block) {
+                x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+                c = static_cast<char>(x);
+            }
+            out.write(block.data(), static_cast<std::streamsize>(block.size()));
+        }
+    }
+    // Both servers read the file from the page cache.
+    seconds("cat '" + image.string() + "' > /dev/null");
+
+    std::string loop = output("losetup --find --show --read-only '" + image.string() + "'");
+    if (loop.empty()) {
+        std::fprintf(stderr, "cannot attach a loop device (root needed)\n");
+        return 1;
+    }
+    auto table = quarlin::platform::BSDNameTable::build();
+    const auto* device = table ? table->byKernelName(fs::path(loop).filename().string()) : nullptr;
+    if (!device) return 1;
+    std::string raw = "/dev/r" + device->bsdName;
+    // The loop device keeps its own cache of the blocks: fill it too.
+    seconds("cat " + loop + " > /dev/null");
+
+    std::string helper = (work / "helper").string(), helperSocket = (work / "helper.sock").string();
+    signCopy(TEST_HELPER_PATH, helper, "dev.vembrow.quarlin.helper");
+    pid_t helperPid = start({helper, helperSocket, std::string(DEV_CERTIFICATE_DIR) + "/dev-anchor.pem"});
+    std::string nbdSocket = (work / "nbd.sock").string();
+    pid_t nbdPid = start({"nbdkit", "--foreground", "--readonly", "--unix", nbdSocket, "file", image.string()});
+    if (!waitFor(helperSocket) || !waitFor(nbdSocket)) return 1;
+
+    const std::string quarlinCommand =
+        std::string("'") + QUARLIN_PATH + "' image " + raw + " '" + copy.string() + "' --helper-socket '" + helperSocket + "'";
+    const std::string nbdCommand = "nbdcopy 'nbd+unix:///?socket=" + nbdSocket + "' null:";
+    std::vector<double> helperTimes, nbdTimes;
+    for (int i = 0; i < runs; ++i) {
+        helperTimes.push_back(seconds(quarlinCommand + " 2>/dev/null"));
+        fs::remove(copy);
+        nbdTimes.push_back(seconds(nbdCommand));
+    }
+    stop(helperPid);
+    stop(nbdPid);
+    output("losetup -d " + loop);
+    fs::remove_all(work);
+
+    const double mib = static_cast<double>(kImageBytes) / (1 << 20);
+    double helperBest = *std::min_element(helperTimes.begin(), helperTimes.end());
+    double nbdBest = *std::min_element(nbdTimes.begin(), nbdTimes.end());
+    std::printf("quarlin image via helper: %8.1f MiB/s (best of %d, %.3f s)\n", mib / helperBest, runs, helperBest);
+    std::printf("nbdkit file + nbdcopy:    %8.1f MiB/s (best of %d, %.3f s)\n", mib / nbdBest, runs, nbdBest);
+    std::printf("ratio helper / nbdkit:    %8.2f\n", nbdBest / helperBest);
+    return 0;
+}
