@@ -14,16 +14,20 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "platform/xpcclient/QuarlinHelperClient.h"
 
 namespace quarlin::cli {
 namespace {
 
-// Reads travel in chunks of this many bytes, this many at a time, so that the helper's
-// next read runs while the previous reply is on its way.
+// Reads travel in chunks of this many bytes, two per session at a time, so that the
+// helper's next read runs while the previous reply is on its way. An image is read
+// through several sessions of the same device: the helper runs reads of different
+// sessions in parallel.
 constexpr std::int64_t kChunkBytes = 4 << 20;
-constexpr int kReadsInFlight = 4;
+constexpr int kReadsInFlightPerSession = 2;
+constexpr int kImageSessions = 4;
 
 struct Options {
     std::string socketPath = QuarlinHelperClient::defaultSocketPath();
@@ -98,9 +102,11 @@ private:
     std::chrono::steady_clock::time_point last_{};
 };
 
-// Reads blocks [offset, offset + count) of an open session in chunks, several in flight,
-// and hands each chunk to `sink` with its byte position relative to `offset`, in order.
-void copyBlocks(QuarlinHelperClient& client, std::int64_t session, std::int64_t blockSize, std::uint64_t offset,
+// Reads blocks [offset, offset + count) of a device through its open sessions in chunks,
+// several in flight, and hands each chunk to `sink` with its byte position relative to
+// `offset`, in order.
+void copyBlocks(QuarlinHelperClient& client, const std::vector<std::int64_t>& sessions, std::int64_t blockSize,
+                std::uint64_t offset,
                 std::uint64_t count, const std::function<void(std::uint64_t at, const Data& bytes)>& sink,
                 const std::function<void(std::uint64_t bytesDone)>& progress) {
     const std::uint64_t chunkBlocks = std::max<std::uint64_t>(1, kChunkBytes / std::max<std::int64_t>(blockSize, 1));
@@ -118,14 +124,15 @@ void copyBlocks(QuarlinHelperClient& client, std::int64_t session, std::int64_t 
     auto send = [&](std::uint64_t index) {
         std::uint64_t first = index * chunkBlocks;
         auto blocks = static_cast<std::int64_t>(std::min(chunkBlocks, count - first));
-        client.readBlocks(session, offset + first, blocks, [shared, index](QuarlinHelperClient::Result<DataReply> r) {
+        client.readBlocks(sessions[index % sessions.size()], offset + first, blocks, [shared, index](QuarlinHelperClient::Result<DataReply> r) {
             std::lock_guard lock(shared->mutex);
             shared->arrived.emplace(index, std::move(r));
             shared->changed.notify_all();
         });
     };
     while (nextToWrite < chunks) {
-        while (nextToSend < chunks && nextToSend < nextToWrite + kReadsInFlight) send(nextToSend++);
+        const std::uint64_t inFlight = kReadsInFlightPerSession * sessions.size();
+        while (nextToSend < chunks && nextToSend < nextToWrite + inFlight) send(nextToSend++);
         QuarlinHelperClient::Result<DataReply> result;
         {
             std::unique_lock lock(shared->mutex);
@@ -221,7 +228,7 @@ void read(const Options& options) {
     auto client = connect(options);
     OpenSessionReply session = open(client, options.device);
     copyBlocks(
-        client, session.handle, session.blockSize, options.offset, static_cast<std::uint64_t>(options.count),
+        client, {session.handle}, session.blockSize, options.offset, static_cast<std::uint64_t>(options.count),
         [&](std::uint64_t, const Data& bytes) {
             if (!writeAll(fd, bytes.data(), bytes.size(), 0, false)) fail(std::string("quarlin: write failed: ") + std::strerror(errno));
         },
@@ -233,25 +240,41 @@ void read(const Options& options) {
 void image(const Options& options) {
     auto client = connect(options);
     OpenSessionReply session = open(client, options.device);
+    std::vector<std::int64_t> handles{session.handle};
+    for (int i = 1; i < kImageSessions; ++i) {
+        OpenSessionReply more = open(client, options.device);
+        if (more.blockCount != session.blockCount || more.blockSize != session.blockSize) {
+            fail("quarlin: " + options.device + " changed its size while it was opened");
+        }
+        handles.push_back(more.handle);
+    }
     int fd = ::open(options.imagePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) fail("quarlin: cannot create " + options.imagePath + ": " + std::strerror(errno));
+    struct stat st{};
+    if (::fstat(fd, &st) != 0) fail("quarlin: cannot write " + options.imagePath);
+    // A regular file is written by position; anything else (/dev/null, a pipe) in order.
+    const bool regular = S_ISREG(st.st_mode);
     const std::uint64_t total = session.blockCount * static_cast<std::uint64_t>(session.blockSize);
+    std::uint64_t written = 0;
     ProgressBar bar(total);
     bar.update(0);
     copyBlocks(
-        client, session.handle, session.blockSize, 0, session.blockCount,
+        client, handles, session.blockSize, 0, session.blockCount,
         [&](std::uint64_t at, const Data& bytes) {
-            if (!writeAll(fd, bytes.data(), bytes.size(), static_cast<off_t>(at), true)) {
+            if (!writeAll(fd, bytes.data(), bytes.size(), static_cast<off_t>(at), regular)) {
                 fail("quarlin: cannot write " + options.imagePath + ": " + std::strerror(errno));
             }
+            written += bytes.size();
         },
         [&](std::uint64_t done) { bar.update(done); });
-    orFail(client.closeSession(session.handle));
-    struct stat st{};
-    if (::fsync(fd) != 0 || ::fstat(fd, &st) != 0 || ::close(fd) != 0) fail("quarlin: cannot write " + options.imagePath);
+    for (std::int64_t handle : handles) orFail(client.closeSession(handle));
+    if ((regular && ::fsync(fd) != 0) || ::fstat(fd, &st) != 0 || ::close(fd) != 0) {
+        fail("quarlin: cannot write " + options.imagePath);
+    }
     // The image must hold every block of the device, no more and no less.
-    if (static_cast<std::uint64_t>(st.st_size) != total) {
-        fail("quarlin: " + options.imagePath + " holds " + std::to_string(st.st_size) + " bytes, the device " +
+    const std::uint64_t length = regular ? static_cast<std::uint64_t>(st.st_size) : written;
+    if (length != total) {
+        fail("quarlin: " + options.imagePath + " holds " + std::to_string(length) + " bytes, the device " +
              std::to_string(total));
     }
     std::cerr << "quarlin: copied " << session.blockCount << " blocks of " << session.blockSize << " bytes to "

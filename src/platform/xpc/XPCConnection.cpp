@@ -198,7 +198,11 @@ runtime::Task<void> XPCConnection::writeReplies() {
             }
             buffers.emplace_back(frame.head.data() + position, frame.head.size() - position);
         }
-        auto [error, n] = co_await asio::async_write(socket_, buffers, asio::experimental::as_tuple(asio::use_awaitable));
+        // Asio hands the socket 64 KiB per call unless told otherwise; a large reply then
+        // takes dozens of system calls and wake-ups.
+        auto wholeBatch = [](const asio::error_code& e, std::size_t) -> std::size_t { return e ? 0 : 64u << 20; };
+        auto [error, n] = co_await asio::async_write(socket_, buffers, wholeBatch,
+                                                     asio::experimental::as_tuple(asio::use_awaitable));
         if (ended_) co_return;
         if (error) {
             end(true);
