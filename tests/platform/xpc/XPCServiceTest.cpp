@@ -13,7 +13,6 @@
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
-#include <set>
 #include <thread>
 
 #include "RawSocket.h"
@@ -246,48 +245,8 @@ TEST_F(XPCServiceTest, BadInputEndsThatConnectionAndOnlyThatOne) {
     expectStillServing();
 }
 
-TEST_F(XPCServiceTest, TenThousandPipelinedCallsAreEachAnsweredOnce) {
-    constexpr std::uint64_t kCalls = 10000;
-    Data stream;
-    for (std::uint64_t id = 1; id <= kCalls; ++id) {
-        Data f = id % 2 ? callFrame(id, selectors::ping)
-                        : callFrame(id, selectors::readBlocks,
-                                    [](Packer& p) { p.pack_int64(1); p.pack_uint64(0); p.pack_int64(1); }, 3);
-        stream.insert(stream.end(), f.begin(), f.end());
-    }
-    RawClient client(socketPath);
-    std::thread writer([&] { EXPECT_TRUE(client.write(stream)); });
-    std::set<std::uint64_t> answered;
-    for (std::uint64_t i = 0; i < kCalls; ++i) {
-        auto body = client.readFrame();
-        ASSERT_TRUE(body) << "after " << i << " replies";
-        auto message = unpackMessage(*body);
-        ASSERT_TRUE(message);
-        auto id = asUInt64(message->get().via.array.ptr[0]);
-        ASSERT_TRUE(id);
-        EXPECT_TRUE(answered.insert(*id).second) << "answered twice: " << *id;
-    }
-    writer.join();
-    EXPECT_EQ(answered.size(), kCalls);
-    EXPECT_EQ(*answered.rbegin(), kCalls);
-    client.close();
-    EXPECT_TRUE(delegate.waitForInvalidations(1));
-    expectStillServing();
-}
-
-TEST_F(XPCServiceTest, AClientThatHangsUpDuringALargeReplyEndsOnlyItsConnection) {
-    RawClient client(socketPath);
-    // 256 MiB in one reply, far more than the socket holds.
-    ASSERT_TRUE(client.write(callFrame(1, selectors::readBlocks,
-                                       [](Packer& p) { p.pack_int64(1); p.pack_uint64(0); p.pack_int64(512 * 1024); }, 3)));
-    std::byte some[65536];
-    pollfd p{client.fd(), POLLIN, 0};
-    ASSERT_EQ(::poll(&p, 1, 10000), 1);
-    ASSERT_GT(::recv(client.fd(), some, sizeof some, 0), 0);
-    client.close();
-    EXPECT_TRUE(delegate.waitForInvalidations(1));
-    expectStillServing();
-}
+// Pipelining and hang-ups during large replies are tested against the real helper
+// in the helper process tests.
 
 TEST_F(XPCServiceTest, RepliesAfterTheConnectionIsGoneAreDroppedAndRepliesAreSentOnce) {
     {
