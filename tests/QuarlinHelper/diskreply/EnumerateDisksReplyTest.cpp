@@ -27,13 +27,12 @@ TEST(EnumerateDisksReply, ListsThisMachinesLoopDevice) {
     ASSERT_FALSE(error) << error->localizedDescription();
     ASSERT_TRUE(json);
     auto disks = decodeHelperDiskInfoList(*json);
-    auto name = loop.bsdName();
-    ASSERT_TRUE(name);
     std::optional<HelperDiskInfo> listed;
     for (const auto& disk : disks)
-        if (disk.bsdName == *name) listed = disk;
-    ASSERT_TRUE(listed) << "no " << *name << " in the reply";
-    EXPECT_EQ(*listed, (HelperDiskInfo{*name, "ext4", loop.mountPoint().string(), true, true, false, std::nullopt,
+        if (disk.isWholeDisk && disk.totalBytes == loop.sizeBytes()) listed = disk;
+    ASSERT_TRUE(listed) << "the loop device is not in the reply";
+    EXPECT_TRUE(listed->bsdName.starts_with("disk"));
+    EXPECT_EQ(*listed, (HelperDiskInfo{listed->bsdName, "ext4", loop.mountPoint().string(), true, true, false, std::nullopt,
                                        loop.sizeBytes()}));
     // Whole disks come first.
     bool seenPartition = false;
