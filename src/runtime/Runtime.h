@@ -187,9 +187,6 @@ private:
     std::shared_ptr<detail::ContinuationState<void>> state_;
 };
 
-// Suspends the calling coroutine and calls `body` with a continuation; the coroutine
-// resumes on its own executor (the actor's strand inside an actor) once the continuation
-// is resumed, returning the value it was resumed with.
 namespace detail {
 template <class T>
 struct ResumeSignature {
@@ -201,6 +198,15 @@ struct ResumeSignature<void> {
 };
 }  // namespace detail
 
+// Suspends the calling coroutine and calls `body` with a continuation; the coroutine
+// resumes on its own executor (the actor's strand inside an actor) once the continuation
+// is resumed, returning the value it was resumed with.
+//
+// Name the body before awaiting: g++ 12 destroys twice a lambda (or aggregate) temporary
+// with owning captures that is an argument of a call inside a co_await expression, so
+//     std::function<void(CheckedContinuation<int>)> body = [state](CheckedContinuation<int> c) { ... };
+//     co_await withCheckedContinuation<int>("label", std::move(body));
+// and never the lambda written inline, unless it captures nothing that owns.
 template <class T>
 Task<T> withCheckedContinuation(std::string label,
                                 std::function<void(CheckedContinuation<T>)> body) {
