@@ -1,6 +1,7 @@
 #include "DiskAccess/VolumeQuiesce.h"
 
 #include <cstdio>
+#include <functional>
 
 #include "DiskAccess/DiskArbitrationService.h"
 
@@ -43,16 +44,20 @@ runtime::Task<MountPathTaken> DiskArbitrationService::quiesce(std::string bsdNam
         if (description && !description->volumePath) co_return MountPathTaken::alreadyUnmounted(bsdName);
 
         // The session stays referenced by the disk until the answer is in; the actor is
-        // free for other calls while this one waits.
-        co_return co_await runtime::withCheckedContinuation<MountPathTaken>(
-            "quiesce(bsdName:)", [&disk](runtime::CheckedContinuation<MountPathTaken> continuation) {
+        // free for other calls while this one waits. The body is named before the await
+        // (g++ 12 mishandles owning temporaries inside a co_await expression).
+        std::function<void(runtime::CheckedContinuation<MountPathTaken>)> request =
+            [&disk](runtime::CheckedContinuation<MountPathTaken> continuation) {
                 auto box = std::make_shared<volumequiesce::UnmountContinuationBox>();
                 box->continuation = std::move(continuation);
                 disk->unmount(0, [box](const platform::DADisk& finished,
                                        const std::optional<platform::Dissenter>& dissenter) {
                     volumequiesce::unmountDidFinish(finished.bsdName(), dissenter, box.get());
                 });
-            });
+            };
+        std::string label = "quiesce(bsdName:)";
+        MountPathTaken answer = co_await runtime::withCheckedContinuation<MountPathTaken>(std::move(label), std::move(request));
+        co_return answer;
     });
 }
 

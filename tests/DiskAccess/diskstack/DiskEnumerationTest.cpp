@@ -201,10 +201,13 @@ TEST(DiskEnumeration, ListsAMountedLoopDeviceOfThisMachine) {
     testing::LoopDevice loop;
     if (!loop.attached()) GTEST_SKIP() << "needs root and loop devices";
     auto find = [&](const std::vector<DiskInfo>& disks) -> std::optional<DiskInfo> {
-        auto name = loop.bsdName();
+        std::optional<DiskInfo> found;
         for (const auto& disk : disks)
-            if (name && disk.bsdName == *name) return disk;
-        return std::nullopt;
+            if (disk.isWholeDisk && disk.totalBytes == loop.sizeBytes()) {
+                EXPECT_FALSE(found) << "two disks of the loop device's size";
+                found = disk;
+            }
+        return found;
     };
     DiskArbitrationService service;
     auto before = find(runBlocking(service.enumerateDisks()));

@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -25,6 +27,8 @@ std::optional<std::string> runCommand(const std::string& command) {
 
 LoopDevice::LoopDevice(int megabytes) {
     if (::geteuid() != 0) return;
+    lockFD_ = ::open("/tmp/quarlin-disk-stack-loop.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    if (lockFD_ >= 0) ::flock(lockFD_, LOCK_EX);
     char pattern[] = "/tmp/quarlin-loop-XXXXXX";
     if (!::mkdtemp(pattern)) return;
     directory_ = pattern;
@@ -48,6 +52,7 @@ LoopDevice::~LoopDevice() {
         std::error_code error;
         fs::remove_all(directory_, error);
     }
+    if (lockFD_ >= 0) ::close(lockFD_);  // releases the lock
 }
 
 std::string LoopDevice::kernelName() const { return fs::path(node_).filename().string(); }

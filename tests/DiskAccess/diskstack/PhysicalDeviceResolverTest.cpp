@@ -119,9 +119,11 @@ TEST(PhysicalDeviceResolver, MapsAPathInAMountedLoopDeviceToItsDisk) {
     if (!loop.attached()) GTEST_SKIP() << "needs root and loop devices";
     ASSERT_TRUE(loop.mount());
     fs::create_directories(loop.mountPoint() / "photos");
-    auto resolved = PhysicalDeviceResolver::physicalDeviceID((loop.mountPoint() / "photos").string());
-    EXPECT_EQ(resolved, loop.bsdName());
-    EXPECT_TRUE(resolved && resolved->starts_with("disk"));
+    auto [name, resolved] = loop.withStableName([&](const std::string&) {
+        return PhysicalDeviceResolver::physicalDeviceID((loop.mountPoint() / "photos").string());
+    });
+    EXPECT_EQ(resolved, name);
+    EXPECT_TRUE(name.starts_with("disk"));
 }
 
 }  // namespace

@@ -135,23 +135,20 @@ TEST(VolumeQuiesce, UnmountsALoopDeviceOfThisMachine) {
         // A file held open keeps the volume busy: the refusal says so.
         int fd = ::open((loop.mountPoint() / "held").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
         ASSERT_GE(fd, 0);
-        auto name = loop.bsdName();
-        ASSERT_TRUE(name);
-        auto refused = runBlocking(service.quiesce(*name));
+        auto [name, refused] =
+            loop.withStableName([&](const std::string& n) { return runBlocking(service.quiesce(n)); });
         ::close(fd);
-        EXPECT_EQ(describe(refused), describe(MountPathTaken::readOnlyRemount(*name, std::strerror(EBUSY))));
+        EXPECT_EQ(describe(refused), describe(MountPathTaken::readOnlyRemount(name, std::strerror(EBUSY))));
         EXPECT_TRUE(loop.isMounted());
     }
 
-    auto name = loop.bsdName();
-    ASSERT_TRUE(name);
-    auto unmounted = runBlocking(service.quiesce("/dev/" + *name));
-    EXPECT_EQ(describe(unmounted), describe(MountPathTaken::unmounted(*name)));
+    auto [name, unmounted] =
+        loop.withStableName([&](const std::string& n) { return runBlocking(service.quiesce("/dev/" + n)); });
+    EXPECT_EQ(describe(unmounted), describe(MountPathTaken::unmounted(name)));
     EXPECT_FALSE(loop.isMounted());
 
-    name = loop.bsdName();
-    ASSERT_TRUE(name);
-    EXPECT_EQ(describe(runBlocking(service.quiesce(*name))), describe(MountPathTaken::alreadyUnmounted(*name)));
+    auto [again, answer] = loop.withStableName([&](const std::string& n) { return runBlocking(service.quiesce(n)); });
+    EXPECT_EQ(describe(answer), describe(MountPathTaken::alreadyUnmounted(again)));
 }
 
 }  // namespace
