@@ -4,6 +4,7 @@
 
 #include "HelperProtocol/HelperInformationList.h"
 #include "HelperProtocol/XPCCodeSigningRequirement.h"
+#include "QuarlinHelper/EnumerateDisks.h"
 #include "platform/xpc/QuarlinHelperInterface.h"
 
 namespace quarlin {
@@ -14,7 +15,7 @@ void logToSystem(const std::string& line) { ::syslog(LOG_ERR, "%s", line.c_str()
 }  // namespace
 
 HelperListenerDelegate::HelperListenerDelegate()
-    : HelperListenerDelegate(std::make_shared<QuarlinHelperService>(HelperInformationList::value),
+    : HelperListenerDelegate(std::make_shared<QuarlinHelperService>(HelperInformationList::value, enumerateDisksAsJSON),
                              platform::systemCodeSigningServices()) {}
 
 HelperListenerDelegate::HelperListenerDelegate(std::shared_ptr<QuarlinHelperService> service,

@@ -17,7 +17,8 @@ class HelperListenerDelegate final : public platform::xpc::XPCListenerDelegate {
 public:
     using LogLine = std::function<void(const std::string& line)>;
 
-    // Creates the service that every accepted connection shares.
+    // Creates the service that every accepted connection shares, with the helper's
+    // information list and this machine's disk enumeration.
     HelperListenerDelegate();
     // For the entry point and tests: the service to export, the code-signing services to
     // build requirements with, and where the refusal line goes (syslog by default).
