@@ -84,7 +84,7 @@ public:
 class ExportingDelegate final : public XPCListenerDelegate {
 public:
     bool shouldAcceptNewConnection(XPCListener&, const std::shared_ptr<XPCConnection>& connection) override {
-        if (requirement) connection->setCodeSigningRequirement(*requirement);
+        if (auto r = currentRequirement()) connection->setCodeSigningRequirement(*r);
         connection->setExportedInterface(XPCInterface::interfaceWithProtocol<QuarlinHelperXPCProtocol>());
         connection->setExportedObject<QuarlinHelperXPCProtocol>(object);
         connection->setInvalidationHandler([this] {
@@ -98,6 +98,18 @@ public:
         }
         connection->resume();
         return true;
+    }
+    std::vector<std::weak_ptr<XPCConnection>> accepted() {
+        std::lock_guard lock(mutex);
+        return connections;
+    }
+    void setRequirement(std::optional<std::string> r) {
+        std::lock_guard lock(mutex);
+        requirement = std::move(r);
+    }
+    std::optional<std::string> currentRequirement() {
+        std::lock_guard lock(mutex);
+        return requirement;
     }
     bool waitForInvalidations(int n) {
         std::unique_lock lock(mutex);
@@ -128,11 +140,11 @@ protected:
     void TearDown() override {
         listener->invalidate();
         // Let connections of this test end before the delegate goes away.
-        for (auto& weak : delegate.connections) {
+        auto accepted = delegate.accepted();
+        for (auto& weak : accepted) {
             if (auto c = weak.lock()) c->invalidate();
         }
-        for (int i = 0; i < 200 && std::any_of(delegate.connections.begin(), delegate.connections.end(),
-                                               [](auto& w) { return !w.expired(); });
+        for (int i = 0; i < 200 && std::any_of(accepted.begin(), accepted.end(), [](auto& w) { return !w.expired(); });
              ++i) {
             std::this_thread::sleep_for(10ms);
         }
@@ -282,7 +294,7 @@ TEST_F(XPCServiceTest, APendingCallLearnsThatTheConnectionEnded) {
     std::promise<QuarlinHelperClient::Result<DataReply>> outcome;
     client->readBlocks(42, 0, 1, [&](auto result) { outcome.set_value(std::move(result)); });
     ASSERT_EQ(delegate.object->waitForHeld(1).size(), 1u);
-    for (auto& weak : delegate.connections) {
+    for (auto& weak : delegate.accepted()) {
         if (auto c = weak.lock()) c->invalidate();
     }
     auto future = outcome.get_future();
@@ -295,19 +307,19 @@ TEST_F(XPCServiceTest, APendingCallLearnsThatTheConnectionEnded) {
 TEST_F(XPCServiceTest, APeerThatFailsTheRequirementIsCutOffUnreadAndUnannounced) {
     // This test process is not signed, so no requirement holds for it.
     for (const char* requirement : {"identifier \"dev.vembrow.quarlin\"", "this is not a requirement"}) {
-        delegate.requirement = requirement;
+        delegate.setRequirement(requirement);
         RawClient client(socketPath);
         ASSERT_TRUE(client.write(callFrame(1, selectors::ping)));
         EXPECT_FALSE(client.readFrame()) << requirement;
         EXPECT_TRUE(client.closedByPeer()) << requirement;
     }
     EXPECT_EQ(delegate.invalidationCount(), 0);
-    for (auto& weak : delegate.connections) {
+    for (auto& weak : delegate.accepted()) {
         if (auto c = weak.lock()) {
             EXPECT_FALSE(c->refusalReason().empty());
         }
     }
-    delegate.requirement.reset();
+    delegate.setRequirement(std::nullopt);
     expectStillServing();
 }
 
