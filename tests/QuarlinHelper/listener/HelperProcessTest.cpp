@@ -32,7 +32,10 @@ using testing::callFrame;
 using testing::rawFrame;
 using Packer = platform::xpc::Packer;
 
-constexpr std::size_t kDeviceBytes = 4 << 20;
+// A block count of this process's own, so that a device of another test, which took the
+// name ours had a moment ago, is told apart.
+const std::int64_t kDeviceBlocks = 8192 + ::getpid() % 89 + 1;
+const std::size_t kDeviceBytes = static_cast<std::size_t>(kDeviceBlocks) * 512;
 const std::string kTeam = "TESTTEAM01";
 const std::string kNoTeamLine =
     "[HelperListenerDelegate] Cannot derive runtime Team ID \u2014 rejecting XPC connection. Reason: "
@@ -130,6 +133,23 @@ protected:
         client.writeLine(command);
         return client.readLine().value_or("no answer");
     }
+    // Opens the test's device and returns the session handle (-1 on failure). Other tests
+    // attaching or detaching loop devices meanwhile renumber the disks, so a name that went
+    // stale, or came to name another device, is looked up again.
+    static std::int64_t openDevice(ChildProcess& client) {
+        for (int i = 0; i < 20; ++i) {
+            std::istringstream reply(ask(client, "open " + rawName()));
+            std::string word;
+            std::int64_t handle = -1, blockSize = 0, blocks = 0;
+            reply >> word >> handle >> blockSize >> blocks;
+            if (word == "open" && blockSize == 512 && blocks == kDeviceBlocks) return handle;
+            if (word == "open") ask(client, "close " + std::to_string(handle));
+            std::this_thread::sleep_for(50ms);
+        }
+        ADD_FAILURE() << "the test device did not open";
+        return -1;
+    }
+    static std::string handleText(std::int64_t handle) { return std::to_string(handle); }
     // Reads `handle` until the service says it is unknown; the drop that ends it runs as
     // soon as the helper has seen the other connection end.
     static bool becomesUnknown(ChildProcess& client, std::int64_t handle) {
@@ -164,13 +184,17 @@ TEST_F(HelperProcessTest, ASignedClientReadsTheDeviceBytesThroughSessions) {
     auto helper = startHelper();
     auto client = startClient();
     EXPECT_EQ(ask(*client, "ping"), "ping 1.0.0");
-    EXPECT_EQ(ask(*client, "open " + rawName()), "open 1 512 8192");
-    EXPECT_EQ(ask(*client, "read 1 0 8192"), "read 4194304 " + sha256Hex(*deviceBytes));
-    EXPECT_EQ(ask(*client, "read 1 100 8"), "read 4096 " + sha256Hex(deviceBytes->substr(100 * 512, 4096)));
-    EXPECT_EQ(ask(*client, "read 1 8190 4"), "error 6 Range [8190, 8194) exceeds 8192 blocks.");
-    EXPECT_EQ(ask(*client, "close 1"), "closed");
-    EXPECT_EQ(ask(*client, "read 1 0 1"), "error 4 Unknown session handle 1.");
-    EXPECT_EQ(ask(*client, "open " + rawName()), "open 2 512 8192");
+    const std::int64_t h = openDevice(*client);
+    ASSERT_GE(h, 1);
+    const std::string n = std::to_string(kDeviceBlocks), s = handleText(h);
+    EXPECT_EQ(ask(*client, "read " + s + " 0 " + n), "read " + std::to_string(kDeviceBytes) + " " + sha256Hex(*deviceBytes));
+    EXPECT_EQ(ask(*client, "read " + s + " 100 8"), "read 4096 " + sha256Hex(deviceBytes->substr(100 * 512, 4096)));
+    EXPECT_EQ(ask(*client, "read " + s + " " + std::to_string(kDeviceBlocks - 2) + " 4"),
+              "error 6 Range [" + std::to_string(kDeviceBlocks - 2) + ", " + std::to_string(kDeviceBlocks + 2) +
+                  ") exceeds " + n + " blocks.");
+    EXPECT_EQ(ask(*client, "close " + s), "closed");
+    EXPECT_EQ(ask(*client, "read " + s + " 0 1"), "error 4 Unknown session handle " + s + ".");
+    EXPECT_GT(openDevice(*client), h) << "handles are not reused";
     EXPECT_EQ(ask(*client, "open /dev/loop0"), "error 1 Refusing to open non-raw-device path: /dev/loop0");
     EXPECT_TRUE(ask(*client, "open /dev/random").starts_with("error 2 ")) << "only disks open by raw names";
 }
@@ -211,25 +235,27 @@ TEST_F(HelperProcessTest, AHelperWithoutTeamIdentifierRefusesEveryConnectionWith
 TEST_F(HelperProcessTest, WhenOneConnectionEndsTheSessionsOfEveryClientAreDropped) {
     auto helper = startHelper();
     auto keeper = startClient();
-    EXPECT_EQ(ask(*keeper, "open " + rawName()), "open 1 512 8192");
+    const std::int64_t h = openDevice(*keeper);
+    ASSERT_GE(h, 1);
     auto passerby = startClient();
     EXPECT_EQ(ask(*passerby, "ping"), "ping 1.0.0");
     passerby->closeInput();
     EXPECT_EQ(passerby->wait(), 0);
-    EXPECT_TRUE(becomesUnknown(*keeper, 1));
+    EXPECT_TRUE(becomesUnknown(*keeper, h));
     // Handles are not reused after the drop.
-    EXPECT_EQ(ask(*keeper, "open " + rawName()), "open 2 512 8192");
+    EXPECT_GT(openDevice(*keeper), h);
 }
 
 TEST_F(HelperProcessTest, TwoConnectionsShareOneHandleSpace) {
     auto helper = startHelper();
     auto a = startClient(), b = startClient();
-    EXPECT_EQ(ask(*a, "open " + rawName()), "open 1 512 8192");
-    EXPECT_EQ(ask(*b, "open " + rawName()), "open 2 512 8192");
-    EXPECT_EQ(ask(*b, "read 1 0 8"), "read 4096 " + sha256Hex(deviceBytes->substr(0, 4096)));
-    EXPECT_EQ(ask(*b, "close 1"), "closed");
-    EXPECT_EQ(ask(*a, "read 1 0 1"), "error 4 Unknown session handle 1.");
-    EXPECT_EQ(ask(*a, "read 2 1 1"), "read 512 " + sha256Hex(deviceBytes->substr(512, 512)));
+    const std::string first = handleText(openDevice(*a)), second = handleText(openDevice(*b));
+    ASSERT_NE(first, "-1");
+    ASSERT_NE(second, "-1");
+    EXPECT_EQ(ask(*b, "read " + first + " 0 8"), "read 4096 " + sha256Hex(deviceBytes->substr(0, 4096)));
+    EXPECT_EQ(ask(*b, "close " + first), "closed");
+    EXPECT_EQ(ask(*a, "read " + first + " 0 1"), "error 4 Unknown session handle " + first + ".");
+    EXPECT_EQ(ask(*a, "read " + second + " 1 1"), "read 512 " + sha256Hex(deviceBytes->substr(512, 512)));
 }
 
 // Bad input from a vetted peer: the signed client makes the connection and hands it to
@@ -273,7 +299,7 @@ TEST_F(HelperProcessTest, BadInputOnTheSocketEndsThatConnectionAndTheHelperServe
              EXPECT_TRUE(c.closedByPeer());
          }},
         {"a disconnect in the middle of a large reply", [&](RawClient& c, std::int64_t handle) {
-             EXPECT_TRUE(c.write(readCall(handle, 8192)));
+             EXPECT_TRUE(c.write(readCall(handle, kDeviceBlocks)));
              std::byte some[4096];
              EXPECT_GT(::recv(c.fd(), some, sizeof some, 0), 0);
              c.close();
@@ -297,9 +323,8 @@ TEST_F(HelperProcessTest, BadInputOnTheSocketEndsThatConnectionAndTheHelperServe
     std::int64_t handle = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto opened = ask(*keeper, "open " + rawName());
-        ASSERT_TRUE(opened.starts_with("open ")) << opened;
-        handle = std::stoll(opened.substr(5));
+        handle = openDevice(*keeper);
+        ASSERT_GE(handle, 1);
         ChildProcess connector((*dir / "client").string(), {"--handoff", socket}, true);
         int fd = connector.receiveDescriptor();
         ASSERT_GE(fd, 0);

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -22,8 +23,9 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::ChildProcess;
 
-// Three read chunks of the client: two whole ones and a short one.
-constexpr std::size_t kDeviceBytes = (9u << 20) + 512;
+// Three read chunks of the client: two whole ones and a short one; a size of this
+// process's own.
+const std::size_t kDeviceBytes = (9u << 20) + 512 * (1 + ::getpid() % 89);
 
 struct Outcome {
     int status;
@@ -79,22 +81,45 @@ protected:
         ASSERT_TRUE(fs::exists(*socket)) << "the helper did not listen";
     }
 
+    // Which name each device of the machine has now.
+    static std::string diskNames() {
+        auto table = platform::BSDNameTable::build();
+        std::string names;
+        for (const auto& d : table ? table->devices() : std::vector<platform::BlockDevice>{}) {
+            names += d.kernelName + "=" + d.bsdName + " ";
+        }
+        return names;
+    }
     static std::string rawName() {
         auto table = platform::BSDNameTable::build();
         const auto* d = table ? table->byKernelName(fs::path(*loop).filename().string()) : nullptr;
         return d ? "/dev/r" + d->bsdName : std::string();
     }
+    // Runs quarlin; the argument "@device" stands for the test device's raw name. Other
+    // tests attach and detach loop devices, which renumbers the disks: a run during which
+    // that happened is repeated.
     static Outcome quarlin(std::vector<std::string> arguments, const std::string& program = "quarlin",
                            bool withSocket = true) {
         if (withSocket && !arguments.empty()) {
             arguments.push_back("--helper-socket");
             arguments.push_back(*socket);
         }
-        ChildProcess p((*dir / program).string(), arguments);
-        p.closeInput();
-        std::string out = p.readAll();
-        int status = p.wait();
-        return {status, out, p.errorOutput()};
+        const bool onDevice = std::find(arguments.begin(), arguments.end(), "@device") != arguments.end();
+        Outcome outcome;
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            std::vector<std::string> actual = arguments;
+            const std::string before = diskNames();
+            std::replace(actual.begin(), actual.end(), std::string("@device"), rawName());
+            ChildProcess p((*dir / program).string(), actual);
+            p.closeInput();
+            std::string out = p.readAll();
+            int status = p.wait();
+            outcome = {status, out, p.errorOutput()};
+            // Disks renumbered while the command ran: the name may have meant another device.
+            if (!onDevice || diskNames() == before) break;
+            std::this_thread::sleep_for(50ms);
+        }
+        return outcome;
     }
 
     static inline fs::path* dir;
@@ -119,12 +144,12 @@ TEST_F(ClientCommandsTest, ReadCopiesExactlyTheBlocksAsked) {
     const std::uint64_t blocks = kDeviceBytes / 512;
     for (Case c : {Case{0, 1}, Case{7, 9}, Case{0, blocks}, Case{blocks - 1, 1}, Case{100, 0}, Case{1, 8192 * 2 + 3}}) {
         SCOPED_TRACE("offset " + std::to_string(c.offset) + " count " + std::to_string(c.count));
-        auto r = quarlin({"read", rawName(), "--offset", std::to_string(c.offset), "--count", std::to_string(c.count)});
+        auto r = quarlin({"read", "@device", "--offset", std::to_string(c.offset), "--count", std::to_string(c.count)});
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(r.out == device->substr(c.offset * 512, c.count * 512)) << r.out.size() << " bytes";
     }
     fs::path out = *dir / "read.bin";
-    auto r = quarlin({"read", rawName(), "--offset", "3", "--count", "5", "--out", out.string()});
+    auto r = quarlin({"read", "@device", "--offset", "3", "--count", "5", "--out", out.string()});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out.empty());
     EXPECT_TRUE(fileText(out) == device->substr(3 * 512, 5 * 512));
@@ -133,7 +158,7 @@ TEST_F(ClientCommandsTest, ReadCopiesExactlyTheBlocksAsked) {
 TEST_F(ClientCommandsTest, ImageCopiesTheWholeDeviceAndChecksItsLength) {
     fs::path image = *dir / "copy.img";
     std::ofstream(image) << std::string(kDeviceBytes * 2, 'x');  // longer than the device: truncated first
-    auto r = quarlin({"image", rawName(), image.string()});
+    auto r = quarlin({"image", "@device", image.string()});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(fs::file_size(image), kDeviceBytes);
     EXPECT_TRUE(fileText(image) == *device);
@@ -149,7 +174,7 @@ TEST_F(ClientCommandsTest, HelperErrorsPrintTheirCodeAndMessageAndExitOne) {
         std::string err;
     };
     const Case cases[] = {
-        {{"read", rawName(), "--offset", std::to_string(blocks - 2), "--count", "3"},
+        {{"read", "@device", "--offset", std::to_string(blocks - 2), "--count", "3"},
          "error 6: Range [" + std::to_string(blocks - 2) + ", " + std::to_string(blocks + 1) + ") exceeds " +
              std::to_string(blocks) + " blocks.\n"},
         {{"read", *loop, "--offset", "0", "--count", "1"}, "error 1: Refusing to open non-raw-device path: " + *loop + "\n"},

@@ -148,7 +148,9 @@ protected:
              ++i) {
             std::this_thread::sleep_for(10ms);
         }
-        fs::remove_all(directory);
+        // The listener removes its socket on its own thread.
+        std::error_code ignored;
+        fs::remove_all(directory, ignored);
     }
     // The service still answers a fresh, well-behaved client.
     void expectStillServing() {
@@ -309,7 +311,8 @@ TEST_F(XPCServiceTest, APeerThatFailsTheRequirementIsCutOffUnreadAndUnannounced)
     for (const char* requirement : {"identifier \"dev.vembrow.quarlin\"", "this is not a requirement"}) {
         delegate.setRequirement(requirement);
         RawClient client(socketPath);
-        ASSERT_TRUE(client.write(callFrame(1, selectors::ping)));
+        // The refusal may come before the call is even written.
+        (void)client.write(callFrame(1, selectors::ping));
         EXPECT_FALSE(client.readFrame()) << requirement;
         EXPECT_TRUE(client.closedByPeer()) << requirement;
     }
