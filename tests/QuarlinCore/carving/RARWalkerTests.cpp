@@ -3,7 +3,10 @@
 
 #include "TestFiles.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <limits>
@@ -171,6 +174,55 @@ TEST(RARWalkers, SignaturesAndOffsets) {
     EXPECT_EQ(bare4->length, 7);
     EXPECT_EQ(bare4->blocks, 1);
     EXPECT_FALSE(RAR4Walker::walk({}, 0));
+}
+
+// A RAR 4 archive holding one member of 4 GiB + 16 bytes, written as a sparse file so that only
+// its headers take room, and walked through a read-only mapping.
+TEST(RAR4Walker, StepsOverMembersOfFourGigabytesAndMore) {
+    constexpr std::uint64_t packed = (std::uint64_t{1} << 32) + 0x10;
+    Bytes headers(testing::readFile(testing::corpus("rar/rar.rar")));
+    headers.resize(7 + 13);  // signature and main header of a real archive
+    Bytes file(40);
+    file[2] = std::byte{0x74};
+    file[3] = std::byte{0x00};  // flags 0x8100: added size, large member
+    file[4] = std::byte{0x81};
+    file[5] = std::byte{40};
+    file[7] = std::byte{0x10};   // low 32 bits of the packed size
+    file[32] = std::byte{0x01};  // high 32 bits
+    headers.insert(headers.end(), file.begin(), file.end());
+    const Bytes end{std::byte{0}, std::byte{0}, std::byte{0x7B}, std::byte{0}, std::byte{0x40}, std::byte{7},
+                    std::byte{0}};
+    const std::uint64_t total = headers.size() + packed + end.size();
+
+    testing::TempDir dir;
+    const auto path = (dir / "large.rar").string();
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    auto write = [&](const Bytes& b, std::uint64_t at) {
+        ASSERT_EQ(pwrite(fd, b.data(), b.size(), static_cast<off_t>(at)), static_cast<ssize_t>(b.size()));
+    };
+    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(total)), 0);
+    write(headers, 0);
+    write(end, headers.size() + packed);
+    void* map = mmap(nullptr, total, PROT_READ, MAP_SHARED, fd, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    const std::span<const std::byte> bytes(static_cast<const std::byte*>(map), total);
+
+    const auto walk = RAR4Walker::walk(bytes, 0);
+    ASSERT_TRUE(walk);
+    EXPECT_EQ(walk->length, static_cast<std::int64_t>(total));
+    EXPECT_EQ(walk->blocks, 4);
+    EXPECT_TRUE(walk->endReached);
+
+    // Without the large-member flag the high half is not part of the size.
+    file[4] = std::byte{0x80};
+    write(Bytes(file.begin() + 3, file.begin() + 5), 20 + 3);
+    const auto small = RAR4Walker::walk(bytes, 0);
+    ASSERT_TRUE(small);
+    EXPECT_EQ(small->length, 20 + 40 + 0x10);
+    EXPECT_FALSE(small->endReached);
+    munmap(map, total);
+    ::close(fd);
 }
 
 }  // namespace
