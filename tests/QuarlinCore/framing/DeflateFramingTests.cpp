@@ -1,5 +1,3 @@
-#include "QuarlinCore/framing/DeflateFraming.h"
-
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -7,6 +5,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "QuarlinCore/framing/DeflateFraming.h"
 
 namespace quarlin {
 namespace {
@@ -81,9 +81,10 @@ TEST(DeflateFraming, MeasuresStreamsFromZlibExactlyAndIgnoresWhatFollows) {
 
 TEST(DeflateFraming, StoredBlockOfFiveBytesBeforeUnrelatedBytes) {
     // BFINAL=1, BTYPE=00; LEN=5, NLEN=~5; "hello"; then bytes that are not part of the stream.
-    const Bytes bytes{std::byte{0x01}, std::byte{0x05}, std::byte{0x00}, std::byte{0xFA}, std::byte{0xFF},
-                      std::byte{'h'},  std::byte{'e'},  std::byte{'l'},  std::byte{'l'},  std::byte{'o'},
-                      std::byte{0xFF}, std::byte{0x07}, std::byte{0x13}};
+    const Bytes bytes{std::byte{0x01}, std::byte{0x05}, std::byte{0x00}, std::byte{0xFA},
+                      std::byte{0xFF}, std::byte{'h'},  std::byte{'e'},  std::byte{'l'},
+                      std::byte{'l'},  std::byte{'o'},  std::byte{0xFF}, std::byte{0x07},
+                      std::byte{0x13}};
     const auto scan = DeflateFraming::scanRawStream(bytes, 0);
     ASSERT_TRUE(scan);
     EXPECT_EQ(*scan, (DeflateFraming::Scan{10, 5, 0x3610A686U}));

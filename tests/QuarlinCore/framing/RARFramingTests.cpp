@@ -1,11 +1,11 @@
-#include "QuarlinCore/framing/RAR4Framing.h"
-#include "QuarlinCore/framing/RAR5Framing.h"
-
 #include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <limits>
 #include <vector>
+
+#include "QuarlinCore/framing/RAR4Framing.h"
+#include "QuarlinCore/framing/RAR5Framing.h"
 
 namespace quarlin {
 namespace {
@@ -18,7 +18,9 @@ Bytes bytesOf(std::initializer_list<unsigned> values) {
     return out;
 }
 
-void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+void append(Bytes& out, const Bytes& more) {
+    out.insert(out.end(), more.begin(), more.end());
+}
 
 Bytes vint(std::uint64_t value) {
     Bytes out;
@@ -32,7 +34,8 @@ Bytes vint(std::uint64_t value) {
 }
 
 std::uint32_t zlibCRC(const Bytes& b, std::size_t from, std::size_t to) {
-    return static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(b.data()) + from, to - from));
+    return static_cast<std::uint32_t>(
+        crc32(0, reinterpret_cast<const Bytef*>(b.data()) + from, to - from));
 }
 
 // A RAR 5 block: CRC, header-size vint, then `body` (type, flags and the rest), CRC made by zlib.
@@ -170,9 +173,9 @@ TEST(RAR5Framing, VariableLengthIntegerLimits) {
 
 TEST(RAR5Framing, OffsetsOutsideTheBytes) {
     const Bytes block = rar5Block(bytesOf({1, 0}));
-    for (const std::int64_t at : {std::int64_t{-1}, std::int64_t{1}, std::int64_t{7}, std::int64_t{8},
-                                  std::numeric_limits<std::int64_t>::max(),
-                                  std::numeric_limits<std::int64_t>::min()}) {
+    for (const std::int64_t at :
+         {std::int64_t{-1}, std::int64_t{1}, std::int64_t{7}, std::int64_t{8},
+          std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::min()}) {
         EXPECT_FALSE(RAR5Framing::parseBlock(block, at)) << at;
     }
     EXPECT_FALSE(RAR5Framing::parseBlock({}, 0));
@@ -200,7 +203,8 @@ TEST(RAR4Framing, MeasuresHeaders) {
          RAR4Framing::Block{20 + 257, 0x74}},
         {"largest added size", bytesOf({0, 0, 0x7A, 0, 0x80, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}),
          RAR4Framing::Block{0xFFFFULL + 0xFFFFFFFFULL, 0x7A}},
-        {"other flag bits ignored", bytesOf({0, 0, 0x7B, 0xFF, 0x7F, 7, 0}), RAR4Framing::Block{7, 0x7B}},
+        {"other flag bits ignored", bytesOf({0, 0, 0x7B, 0xFF, 0x7F, 7, 0}),
+         RAR4Framing::Block{7, 0x7B}},
         {"type 0x71", bytesOf({0, 0, 0x71, 0, 0, 7, 0}), std::nullopt},
         {"type 0x7C", bytesOf({0, 0, 0x7C, 0, 0, 7, 0}), std::nullopt},
         {"header size 6", bytesOf({0, 0, 0x73, 0, 0, 6, 0}), std::nullopt},
@@ -215,9 +219,9 @@ TEST(RAR4Framing, MeasuresHeaders) {
 
 TEST(RAR4Framing, OffsetsOutsideTheBytes) {
     const Bytes signature(RAR4Framing::signature.begin(), RAR4Framing::signature.end());
-    for (const std::int64_t at : {std::int64_t{-1}, std::int64_t{1}, std::int64_t{7}, std::int64_t{8},
-                                  std::numeric_limits<std::int64_t>::max(),
-                                  std::numeric_limits<std::int64_t>::min()}) {
+    for (const std::int64_t at :
+         {std::int64_t{-1}, std::int64_t{1}, std::int64_t{7}, std::int64_t{8},
+          std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::min()}) {
         EXPECT_FALSE(RAR4Framing::parseBlock(signature, at)) << at;
     }
 }
