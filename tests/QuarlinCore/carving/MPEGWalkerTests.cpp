@@ -214,20 +214,5 @@ TEST(MPEGWalker, ATagOrNoiseWithoutAFrameIsNotFound) {
     EXPECT_FALSE(MPEGWalker::walk({}, 0));
 }
 
-TEST(MPEGWalker, ID3v1NeedsAllOfItsBytes) {
-    Bytes frame(417);
-    frame[0] = std::byte{0xFF};
-    frame[1] = std::byte{0xFB};
-    frame[2] = std::byte{0x90};
-    Bytes id3v1(128);
-    id3v1[0] = std::byte{'T'};
-    id3v1[1] = std::byte{'A'};
-    id3v1[2] = std::byte{'G'};
-    const Bytes whole = testing::concat({frame, frame, id3v1});
-    EXPECT_EQ(MPEGWalker::walk(whole, 0), (MPEGWalk{2 * 417 + 128, 2, false, true}));
-    EXPECT_EQ(MPEGWalker::walk(std::span(whole).first(whole.size() - 1), 0),
-              (MPEGWalk{2 * 417, 2, false, false}));
-}
-
 }  // namespace
 }  // namespace quarlin

@@ -171,14 +171,17 @@ TEST(RAR5Framing, VariableLengthIntegerLimits) {
     EXPECT_FALSE(RAR5Framing::parseBlock(rar5Block(zeroTotal), 0));
 }
 
-TEST(RAR5Framing, OffsetsOutsideTheBytes) {
-    const Bytes block = rar5Block(bytesOf({1, 0}));
+TEST(RARFraming, OffsetsOutsideTheBytes) {
+    const Bytes block5 = rar5Block(bytesOf({1, 0}));
+    const Bytes block4(RAR4Framing::signature.begin(), RAR4Framing::signature.end());
     for (const std::int64_t at :
          {std::int64_t{-1}, std::int64_t{1}, std::int64_t{7}, std::int64_t{8},
           std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::min()}) {
-        EXPECT_FALSE(RAR5Framing::parseBlock(block, at)) << at;
+        EXPECT_FALSE(RAR5Framing::parseBlock(block5, at)) << at;
+        EXPECT_FALSE(RAR4Framing::parseBlock(block4, at)) << at;
     }
     EXPECT_FALSE(RAR5Framing::parseBlock({}, 0));
+    EXPECT_FALSE(RAR4Framing::parseBlock({}, 0));
 }
 
 TEST(RAR5Framing, BlockTypeFromRawValue) {
@@ -215,15 +218,6 @@ TEST(RAR4Framing, MeasuresHeaders) {
         EXPECT_EQ(RAR4Framing::parseBlock(c.bytes, 0), c.expected);
     }
     EXPECT_TRUE(RAR4Framing::parseBlock(bytesOf({0, 0, 0x7B, 0, 0, 7, 0}), 0)->isEndOfArchive());
-}
-
-TEST(RAR4Framing, OffsetsOutsideTheBytes) {
-    const Bytes signature(RAR4Framing::signature.begin(), RAR4Framing::signature.end());
-    for (const std::int64_t at :
-         {std::int64_t{-1}, std::int64_t{1}, std::int64_t{7}, std::int64_t{8},
-          std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::min()}) {
-        EXPECT_FALSE(RAR4Framing::parseBlock(signature, at)) << at;
-    }
 }
 
 }  // namespace
