@@ -1,0 +1,70 @@
+// Strict reading and writing of JSON members for the records' JSON forms. Readers throw
+// the JSON layer's own exceptions: a missing required key, a value of the wrong type or a
+// number outside the field's range fails; an optional key that is missing or null reads
+// as absent. Unknown keys are never looked at.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "QuarlinCore/io/Data.h"
+#include "QuarlinCore/io/UUID.h"
+
+namespace quarlin {
+
+using Timestamp = std::chrono::time_point<std::chrono::system_clock, std::chrono::nanoseconds>;
+
+[[noreturn]] void throwDecodingError(const std::string& message);
+
+// The object itself must be a JSON object; throws otherwise.
+const nlohmann::json& requireObject(const nlohmann::json& j);
+
+std::string requiredString(const nlohmann::json& j, std::string_view key);
+std::optional<std::string> optionalString(const nlohmann::json& j, std::string_view key);
+std::uint64_t requiredUInt64(const nlohmann::json& j, std::string_view key);
+std::optional<std::uint64_t> optionalUInt64(const nlohmann::json& j, std::string_view key);
+std::uint32_t requiredUInt32(const nlohmann::json& j, std::string_view key);
+std::optional<std::uint32_t> optionalUInt32(const nlohmann::json& j, std::string_view key);
+std::int64_t requiredInt64(const nlohmann::json& j, std::string_view key);
+std::optional<std::int64_t> optionalInt64(const nlohmann::json& j, std::string_view key);
+bool requiredBool(const nlohmann::json& j, std::string_view key);
+std::optional<bool> optionalBool(const nlohmann::json& j, std::string_view key);
+double requiredDouble(const nlohmann::json& j, std::string_view key);
+std::optional<double> optionalDouble(const nlohmann::json& j, std::string_view key);
+UUID requiredUUID(const nlohmann::json& j, std::string_view key);
+std::optional<UUID> optionalUUID(const nlohmann::json& j, std::string_view key);
+Data requiredData(const nlohmann::json& j, std::string_view key);            // base64 text
+std::optional<Data> optionalData(const nlohmann::json& j, std::string_view key);
+Timestamp requiredTimestamp(const nlohmann::json& j, std::string_view key);  // RFC 3339 text
+std::optional<Timestamp> optionalTimestamp(const nlohmann::json& j, std::string_view key);
+const nlohmann::json& requiredObject(const nlohmann::json& j, std::string_view key);
+const nlohmann::json& requiredArray(const nlohmann::json& j, std::string_view key);
+// The member itself, or nullptr when it is missing or null.
+const nlohmann::json* optionalMember(const nlohmann::json& j, std::string_view key);
+
+// Scalar conversions of a single JSON value, used by the member readers above and by
+// callers that read array elements.
+std::uint64_t toUInt64(const nlohmann::json& value);
+std::int64_t toInt64(const nlohmann::json& value);
+
+// Writes `key` only when the optional has a value.
+template <class T>
+void putOptional(nlohmann::json& j, const char* key, const std::optional<T>& value) {
+    if (value) j[key] = *value;
+}
+
+std::string base64Encode(std::span<const std::byte> bytes);
+std::optional<Data> base64Decode(std::string_view text);
+
+// RFC 3339 in UTC with fractional seconds, e.g. 2026-12-06T18:34:46.123Z. Reading accepts
+// a "Z" or numeric offset and up to nine fractional digits, and gives back exactly what
+// was written.
+std::string rfc3339(Timestamp time);
+std::optional<Timestamp> parseRFC3339(std::string_view text);
+
+}  // namespace quarlin

@@ -1,0 +1,33 @@
+#include "runtime/Runtime.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <thread>
+
+namespace quarlin::runtime {
+
+asio::thread_pool& sharedPool() {
+    // Never destroyed: tasks may still run while static objects are torn down at exit.
+    static auto* pool = new asio::thread_pool(std::max(2u, std::thread::hardware_concurrency()));
+    return *pool;
+}
+
+void reportUnhandled(const char* what) {
+    std::fprintf(stderr, "quarlin runtime: a detached task ended with an error: %s\n", what);
+}
+
+Actor::Actor() : strand_(asio::make_strand(sharedPool().get_executor())) {}
+
+namespace detail {
+
+void reportSecondResume(const std::string& label) {
+    std::fprintf(stderr, "quarlin runtime: continuation of %s resumed more than once; ignored\n",
+                 label.c_str());
+}
+
+void reportLeakedContinuation(const std::string& label) {
+    std::fprintf(stderr, "quarlin runtime: continuation of %s was never resumed\n", label.c_str());
+}
+
+}  // namespace detail
+}  // namespace quarlin::runtime

@@ -1,0 +1,215 @@
+// Tasks, actors and one-shot continuations on standalone Asio.
+// One process-wide thread pool runs every task; an actor is a strand of that pool plus
+// the state it owns, so its operations run one at a time and interleave only at awaits.
+#pragma once
+
+#include <asio/awaitable.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/post.hpp>
+#include <asio/strand.hpp>
+#include <asio/thread_pool.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/use_future.hpp>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+namespace quarlin::runtime {
+
+template <class T>
+using Task = asio::awaitable<T>;
+using Executor = asio::thread_pool::executor_type;
+using Strand = asio::strand<Executor>;
+
+// The shared concurrent executor. Created on first use, lives for the process.
+asio::thread_pool& sharedPool();
+
+void reportUnhandled(const char* what);
+
+// Starts an unstructured task: `coroutineFunction()` returns Task<void> and runs on the
+// shared pool, concurrently with the caller. The function object (and so everything it
+// captures) lives until the task ends. Nobody awaits or cancels it; an exception that
+// escapes it is reported on stderr.
+template <class F>
+void detach(F&& coroutineFunction) {
+    asio::co_spawn(sharedPool(), std::forward<F>(coroutineFunction), [](std::exception_ptr e) {
+        if (e) {
+            try {
+                std::rethrow_exception(e);
+            } catch (const std::exception& error) {
+                reportUnhandled(error.what());
+            } catch (...) {
+                reportUnhandled("unknown exception");
+            }
+        }
+    });
+}
+
+// Runs a task on the shared pool and blocks the calling thread until it ends, returning
+// its value or rethrowing its error. For main() and tests; never call it from the pool.
+template <class T>
+T runBlocking(Task<T> task) {
+    return asio::co_spawn(sharedPool(), std::move(task), asio::use_future).get();
+}
+
+// Runs `f()` (returning Task<T>) on the shared pool, blocking the caller, for lambdas.
+template <class F>
+auto runBlockingFunction(F f) -> typename std::invoke_result_t<F&>::value_type {
+    return asio::co_spawn(sharedPool(), std::move(f), asio::use_future).get();
+}
+
+// Base of every actor. Construction is synchronous on the caller's thread; constants the
+// subclass fixes in its constructor are read from any thread without entering the actor.
+class Actor {
+public:
+    Actor();
+    virtual ~Actor() = default;
+    Actor(const Actor&) = delete;
+    Actor& operator=(const Actor&) = delete;
+
+    Strand& strand() { return strand_; }
+
+protected:
+    // Runs `f()` (which returns Task<T>) on this actor's strand and awaits it from the
+    // caller. While the operation awaits something outside the actor the strand runs other
+    // calls; the operation continues on the strand afterwards, and the caller resumes on
+    // its own executor. Errors travel to the caller.
+    template <class F>
+    auto isolated(F f) -> std::invoke_result_t<F&> {
+        return asio::co_spawn(strand_, std::move(f), asio::use_awaitable);
+    }
+
+private:
+    Strand strand_;
+};
+
+namespace detail {
+
+// The state one continuation's copies share. `complete` hands the value to the awaiting
+// coroutine's completion handler; a flag makes it happen at most once.
+template <class T>
+struct ContinuationState {
+    explicit ContinuationState(std::string l) : label(std::move(l)) {}
+    virtual ~ContinuationState() = default;
+    virtual void complete(T value) = 0;
+    std::string label;
+    std::atomic<bool> resumed{false};
+};
+
+template <>
+struct ContinuationState<void> {
+    explicit ContinuationState(std::string l) : label(std::move(l)) {}
+    virtual ~ContinuationState() = default;
+    virtual void complete() = 0;
+    std::string label;
+    std::atomic<bool> resumed{false};
+};
+
+void reportSecondResume(const std::string& label);
+void reportLeakedContinuation(const std::string& label);
+
+template <class T, class Handler>
+struct HandlerState final : ContinuationState<T> {
+    HandlerState(std::string l, Handler h) : ContinuationState<T>(std::move(l)), handler(std::move(h)) {}
+    ~HandlerState() override {
+        if (!this->resumed.load()) reportLeakedContinuation(this->label);
+    }
+    void complete(T value) override {
+        auto executor = asio::get_associated_executor(handler, sharedPool().get_executor());
+        asio::post(executor, [h = std::move(handler), v = std::move(value)]() mutable {
+            std::move(h)(std::move(v));
+        });
+    }
+    Handler handler;
+};
+
+template <class Handler>
+struct HandlerState<void, Handler> final : ContinuationState<void> {
+    HandlerState(std::string l, Handler h) : ContinuationState<void>(std::move(l)), handler(std::move(h)) {}
+    ~HandlerState() override {
+        if (!this->resumed.load()) reportLeakedContinuation(this->label);
+    }
+    void complete() override {
+        auto executor = asio::get_associated_executor(handler, sharedPool().get_executor());
+        asio::post(executor, [h = std::move(handler)]() mutable { std::move(h)(); });
+    }
+    Handler handler;
+};
+
+}  // namespace detail
+
+// A checked one-shot continuation: the handle a suspended task gives to whoever will wake
+// it. Copies share one state. The first resume wakes the task; any later resume is
+// reported on stderr with the label and does nothing. If the last copy goes away without a
+// resume, that is reported with the label too (the suspended task is then abandoned).
+template <class T>
+class CheckedContinuation {
+public:
+    explicit CheckedContinuation(std::shared_ptr<detail::ContinuationState<T>> state)
+        : state_(std::move(state)) {}
+
+    void resume(T value) const {
+        if (state_->resumed.exchange(true)) {
+            detail::reportSecondResume(state_->label);
+            return;
+        }
+        state_->complete(std::move(value));
+    }
+    const std::string& label() const { return state_->label; }
+
+private:
+    std::shared_ptr<detail::ContinuationState<T>> state_;
+};
+
+template <>
+class CheckedContinuation<void> {
+public:
+    explicit CheckedContinuation(std::shared_ptr<detail::ContinuationState<void>> state)
+        : state_(std::move(state)) {}
+
+    void resume() const {
+        if (state_->resumed.exchange(true)) {
+            detail::reportSecondResume(state_->label);
+            return;
+        }
+        state_->complete();
+    }
+    const std::string& label() const { return state_->label; }
+
+private:
+    std::shared_ptr<detail::ContinuationState<void>> state_;
+};
+
+// Suspends the calling coroutine and calls `body` with a continuation; the coroutine
+// resumes on its own executor (the actor's strand inside an actor) once the continuation
+// is resumed, returning the value it was resumed with.
+namespace detail {
+template <class T>
+struct ResumeSignature {
+    using type = void(T);
+};
+template <>
+struct ResumeSignature<void> {
+    using type = void();
+};
+}  // namespace detail
+
+template <class T>
+Task<T> withCheckedContinuation(std::string label,
+                                std::function<void(CheckedContinuation<T>)> body) {
+    using Signature = typename detail::ResumeSignature<T>::type;
+    return asio::async_initiate<decltype(asio::use_awaitable), Signature>(
+        [label = std::move(label), body = std::move(body)](auto handler) mutable {
+            using Handler = decltype(handler);
+            auto state =
+                std::make_shared<detail::HandlerState<T, Handler>>(std::move(label), std::move(handler));
+            body(CheckedContinuation<T>(std::move(state)));
+        },
+        asio::use_awaitable);
+}
+
+}  // namespace quarlin::runtime
