@@ -89,3 +89,28 @@ std::vector<std::byte> embed(std::span<const std::byte> inner, std::size_t befor
 }
 
 }  // namespace quarlin::testsupport
+
+namespace quarlin::testsupport {
+
+std::vector<CorpusEntry> corpusEntries(const std::string& format) {
+    std::ifstream in(corpus("lengths.tsv"));
+    std::vector<CorpusEntry> entries;
+    std::string line;
+    std::getline(in, line);  // column names
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        CorpusEntry entry;
+        std::string at, length;
+        std::getline(fields, entry.file, '\t');
+        std::getline(fields, entry.format, '\t');
+        std::getline(fields, at, '\t');
+        std::getline(fields, length, '\t');
+        if (entry.format != format) continue;
+        entry.at = std::stoll(at);
+        entry.length = std::stoll(length);
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
+}  // namespace quarlin::testsupport

@@ -48,3 +48,17 @@ std::vector<std::byte> embed(std::span<const std::byte> inner, std::size_t befor
                              std::uint32_t seed = 7);
 
 }  // namespace quarlin::testsupport
+
+namespace quarlin::testsupport {
+
+struct CorpusEntry {
+    std::string file;  // relative to the corpus folder
+    std::string format;
+    std::int64_t at = 0;
+    std::int64_t length = 0;
+};
+
+// The rows of the corpus's lengths.tsv for one format.
+std::vector<CorpusEntry> corpusEntries(const std::string& format);
+
+}  // namespace quarlin::testsupport
