@@ -53,7 +53,7 @@ bool OggPageFraming::hasValidCRC(std::span<const std::byte> page) {
     const auto length = pageLength(page, 0);
     if (!length || *length != size(page)) return false;
     std::vector<std::byte> copy(page.begin(), page.end());
-    std::fill_n(copy.begin() + kCRCOffset, 4, std::byte{0});
+    for (std::size_t i = 0; i < 4; ++i) copy.at(static_cast<std::size_t>(kCRCOffset) + i) = std::byte{0};
     return pageCRC(copy) == header->declaredCRC;
 }
 
