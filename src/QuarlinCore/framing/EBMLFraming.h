@@ -1,7 +1,7 @@
-#pragma once
 // EBML, the element syntax of Matroska and WebM: parses one element header (ID and data
 // size) and reads the document type out of an EBML header element's payload, so a carver can
 // recognise a file start and step from top-level element to top-level element.
+#pragma once
 
 #include <cstddef>
 #include <cstdint>

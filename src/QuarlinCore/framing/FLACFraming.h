@@ -1,8 +1,8 @@
-#pragma once
 // FLAC stream framing: the "fLaC" marker and metadata blocks up to the first audio frame,
 // STREAMINFO, frame headers checked by their CRC-8, and frame ends found by the CRC-16 footer
 // followed by a plausible next header. Subframes and the MD5 signature are never read.
 // Every function is pure, bounds-checked and answers std::nullopt instead of throwing.
+#pragma once
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
-#pragma once
 // Ogg page framing: measures the clean run of intact pages at the start of a buffer (every
 // page CRC checked) and builds single pages. The walk ends at the first byte that is not the
 // start of a complete page with a matching CRC; it never skips garbage.
+#pragma once
 
 #include <array>
 #include <cstddef>

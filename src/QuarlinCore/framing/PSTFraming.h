@@ -1,6 +1,6 @@
-#pragma once
 // Outlook personal (PST) and offline (OST) folders files: recognises the fixed header in its
 // ANSI or Unicode layout and reads the file size it declares. The header CRC is not checked.
+#pragma once
 
 #include <array>
 #include <cstddef>

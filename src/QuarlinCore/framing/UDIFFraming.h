@@ -1,7 +1,7 @@
-#pragma once
 // UDIF disk images: parses the 512-byte "koly" trailer that ends the image, refuses
 // implausible section lengths, and derives from the recorded sections how long the whole
 // image must be, so a carver that finds the trailer knows where the image began.
+#pragma once
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
-#pragma once
 // XAR archives: a binary header, a zlib-compressed XML table of contents (TOC), then the
 // heap. TOC offsets count from the heap start (right after the compressed TOC), so the
 // archive ends at header size + compressed TOC length + heap end. No checksum is examined.
+#pragma once
 
 #include <array>
 #include <cstddef>
