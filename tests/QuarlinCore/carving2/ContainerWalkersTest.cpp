@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <regex>
 
 namespace quarlin {
 namespace {
@@ -142,19 +141,6 @@ TEST(EBMLWalker, HeaderRules) {
     for (const auto& c : cases) EXPECT_EQ(EBMLWalker::walk(c.input, 0), c.expected) << c.name;
 }
 
-// Heap data end as an XML reader sees it.
-std::uint64_t heapDataEnd(const std::string& toc) {
-    static const std::regex element(R"(<(data|ea|checksum)\b[^>]*>([\s\S]*?)</\1>)");
-    static const std::regex offset(R"(<offset>(\d+)</offset>)"), length(R"(<length>(\d+)</length>)");
-    std::uint64_t end = 0;
-    for (std::sregex_iterator it(toc.begin(), toc.end(), element), last; it != last; ++it) {
-        const std::string body = (*it)[2];
-        std::smatch o, l;
-        if (std::regex_search(body, o, offset) && std::regex_search(body, l, length))
-            end = std::max<std::uint64_t>(end, std::stoull(o[1]) + std::stoull(l[1]));
-    }
-    return end;
-}
 
 TEST(XARWalker, BsdtarArchivesMeasureToTheEndOfTheirHeapData) {
     struct Case {
@@ -178,7 +164,7 @@ TEST(XARWalker, BsdtarArchivesMeasureToTheEndOfTheirHeapData) {
         ASSERT_EQ(uncompress(reinterpret_cast<Bytef*>(toc.data()), &produced,
                              reinterpret_cast<const Bytef*>(file.data() + 28), walk->tocCompressedLength),
                   Z_OK);
-        const auto heapEnd = heapDataEnd(toc);
+        const auto heapEnd = xmlHeapDataEnd(toc);
         EXPECT_EQ(walk->heapEnd, heapEnd) << c.name;
         EXPECT_EQ(walk->length, std::int64_t(28 + walk->tocCompressedLength + heapEnd)) << c.name;
         EXPECT_LE(walk->length, std::int64_t(file.size())) << c.name;

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -111,6 +112,25 @@ std::vector<CorpusEntry> corpusEntries(const std::string& format) {
         entries.push_back(entry);
     }
     return entries;
+}
+
+}  // namespace quarlin::testsupport
+
+namespace quarlin::testsupport {
+
+std::uint64_t xmlHeapDataEnd(const std::string& toc) {
+    static const std::regex element(R"(<(data|ea|checksum|signature)\b[^>]*>([\s\S]*?)</\1>)");
+    static const std::regex offset(R"(<offset>(\d+)</offset>)"), length(R"(<length>(\d+)</length>)"),
+        size(R"(<size>(\d+)</size>)");
+    std::uint64_t end = 0;
+    for (std::sregex_iterator it(toc.begin(), toc.end(), element), last; it != last; ++it) {
+        const std::string body = (*it)[2];
+        std::smatch o, l;
+        if (!std::regex_search(body, o, offset)) continue;
+        const bool hasLength = std::regex_search(body, l, length) || std::regex_search(body, l, size);
+        end = std::max<std::uint64_t>(end, std::stoull(o[1]) + (hasLength ? std::stoull(l[1]) : 0));
+    }
+    return end;
 }
 
 }  // namespace quarlin::testsupport

@@ -62,3 +62,11 @@ struct CorpusEntry {
 std::vector<CorpusEntry> corpusEntries(const std::string& format);
 
 }  // namespace quarlin::testsupport
+
+namespace quarlin::testsupport {
+
+// The end of the heap data as an XML reader sees a XAR TOC: the largest offset plus length
+// (else size) over its <data>, <ea> and <checksum> elements.
+std::uint64_t xmlHeapDataEnd(const std::string& toc);
+
+}  // namespace quarlin::testsupport

@@ -28,22 +28,6 @@ std::string referenceTOC(std::span<const std::byte> compressed, std::size_t size
     return out;
 }
 
-// The end of the heap data as an XML reader sees it: every <data>, <ea> or <checksum> element's
-// offset plus its length (or size).
-std::uint64_t heapDataEnd(const std::string& toc) {
-    static const std::regex element(R"(<(data|ea|checksum|signature)\b[^>]*>([\s\S]*?)</\1>)");
-    static const std::regex offset(R"(<offset>(\d+)</offset>)"), length(R"(<length>(\d+)</length>)"),
-        size(R"(<size>(\d+)</size>)");
-    std::uint64_t end = 0;
-    for (std::sregex_iterator it(toc.begin(), toc.end(), element), last; it != last; ++it) {
-        const std::string body = (*it)[2];
-        std::smatch o, l;
-        if (!std::regex_search(body, o, offset)) continue;
-        const bool hasLength = std::regex_search(body, l, length) || std::regex_search(body, l, size);
-        end = std::max<std::uint64_t>(end, std::stoull(o[1]) + (hasLength ? std::stoull(l[1]) : 0));
-    }
-    return end;
-}
 
 struct Archive {
     std::vector<std::byte> bytes;
@@ -84,7 +68,7 @@ TEST_P(XARRealArchive, TOCInflatesAndTheElementPairingFindsTheHeapDataEnd) {
     ASSERT_TRUE(toc);
     EXPECT_EQ(textOf(*toc), archive.toc);
 
-    const auto end = heapDataEnd(archive.toc);
+    const auto end = xmlHeapDataEnd(archive.toc);
     EXPECT_GT(end, 20U);  // the TOC checksum comes first in the heap
     EXPECT_EQ(XARFraming::heapEndOfElements(*toc), end);
     const auto heapBytes = archive.bytes.size() - 28 - archive.header.tocCompressedLength;
@@ -109,7 +93,7 @@ TEST(XARFraming, HeapEndDependsOnElementOrderWhileTheElementPairingDoesNot) {
     ScratchDir dir;
     const auto archive = makeArchive(dir, "echo hello > a.txt && echo 'a longer second file' > b.txt");
     const auto toc = bytesOf(archive.toc);
-    const auto end = heapDataEnd(archive.toc);
+    const auto end = xmlHeapDataEnd(archive.toc);
     ASSERT_TRUE(XARFraming::heapEnd(toc));
     EXPECT_LT(*XARFraming::heapEnd(toc), end);
     EXPECT_EQ(XARFraming::heapEndOfElements(toc), end);
