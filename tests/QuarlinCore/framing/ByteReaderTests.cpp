@@ -42,14 +42,11 @@ TEST(ByteReader, AssemblesIntegersInTheNamedByteOrder) {
     EXPECT_EQ(cursor.offset(), 5);
     cursor.seek(0);
     EXPECT_EQ(cursor.readU64LE(), 0x0807060504030201ULL);
-}
 
-TEST(ByteReader, HighBytesDoNotSignExtend) {
-    const auto bytes = bytesOf({0xFF, 0xFE, 0x80, 0x90, 0xA0, 0xB0, 0xC0, 0xF1});
-    const ByteReader reader(bytes);
-    EXPECT_EQ(reader.peekU16LE(0), 0xFEFFU);
-    EXPECT_EQ(reader.peekU32BE(0), 0xFFFE8090U);
-    EXPECT_EQ(reader.peekU64LE(0), 0xF1C0B0A09080FEFFULL);
+    // High bytes must not sign-extend into the bits above them.
+    const auto high = bytesOf({0xFF, 0xFE, 0x80, 0x90, 0xA0, 0xB0, 0xC0, 0xF1});
+    EXPECT_EQ(ByteReader(high).peekU32BE(0), 0xFFFE8090U);
+    EXPECT_EQ(ByteReader(high).peekU64LE(0), 0xF1C0B0A09080FEFFULL);
 }
 
 struct BadRange {
@@ -142,16 +139,6 @@ TEST(ByteReader, SeekAcceptsTheEndAndRefusesBeyondIt) {
     ByteReader none(empty);
     none.seek(0);
     EXPECT_THROW(none.seek(1), ByteReaderError);
-}
-
-TEST(ByteReader, CopiesAreIndependentCursors) {
-    const auto bytes = bytesOf({1, 2, 3, 4});
-    ByteReader first(bytes);
-    first.readU8();
-    ByteReader second = first;
-    second.readU16LE();
-    EXPECT_EQ(first.offset(), 1);
-    EXPECT_EQ(second.offset(), 3);
 }
 
 TEST(ByteReader, UnvalidatedStartOffsetFailsOnFirstAccess) {

@@ -206,19 +206,5 @@ TEST(DeflateFraming, DeflateRawRoundTripsThroughTheScan) {
     }
 }
 
-TEST(DeflateFraming, DamagedStreamsNeverClaimMoreThanTheyHold) {
-    const Bytes stream = zlibDeflate(text(30000), 6, Z_DEFAULT_STRATEGY);
-    std::mt19937 rng(17);
-    for (int i = 0; i < 300; ++i) {
-        Bytes damaged = stream;
-        damaged[rng() % damaged.size()] ^= static_cast<std::byte>(1U << (rng() % 8));
-        damaged.resize(rng() % (damaged.size() + 1));
-        const auto scan = DeflateFraming::scanRawStream(damaged, 0);
-        if (scan) {
-            EXPECT_LE(scan->compressedLength, static_cast<std::int64_t>(damaged.size()));
-        }
-    }
-}
-
 }  // namespace
 }  // namespace quarlin

@@ -88,17 +88,6 @@ TEST(RAR5Framing, ReportsADamagedCRCWithoutRefusingTheHeader) {
     EXPECT_FALSE(block->isEndOfArchive());
 }
 
-TEST(RAR5Framing, FindsTheBlockAtAnOffsetInsideOtherBytes) {
-    Bytes bytes = bytesOf({0xAA, 0xBB, 0xCC});
-    append(bytes, rar5Block(bytesOf({5, 0})));
-    append(bytes, bytesOf({0xEE}));
-    const auto block = RAR5Framing::parseBlock(bytes, 3);
-    ASSERT_TRUE(block);
-    EXPECT_EQ(block->totalLength, 7U);
-    EXPECT_TRUE(block->isEndOfArchive());
-    EXPECT_TRUE(block->crcMatches);
-}
-
 TEST(RAR5Framing, HeaderSizeLimits) {
     EXPECT_FALSE(RAR5Framing::parseBlock(rar5Block(bytesOf({1})), 0)) << "header size 1";
 
