@@ -154,11 +154,26 @@ void BM_ZlibUncompress(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * toc.text.size()));
 }
 
+// Both heap scans over the same 16 MiB TOC; each must stay one pass over the text.
+void BM_HeapEnd(benchmark::State& state) {
+    const auto& toc = largeTOC();
+    for (auto _ : state) benchmark::DoNotOptimize(quarlin::XARFraming::heapEnd(toc.text));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * toc.text.size()));
+}
+
+void BM_HeapEndOfElements(benchmark::State& state) {
+    const auto& toc = largeTOC();
+    for (auto _ : state) benchmark::DoNotOptimize(quarlin::XARFraming::heapEndOfElements(toc.text));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * toc.text.size()));
+}
+
 BENCHMARK(BM_FLACWalker)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OggWalkPages)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EBMLWalker)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_InflateTOC)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ZlibUncompress)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HeapEnd)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HeapEndOfElements)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -36,6 +36,12 @@ std::optional<std::int64_t> find(std::span<const std::byte> haystack, std::strin
     return from + static_cast<std::int64_t>(hit.begin() - tail.begin());
 }
 
+bool startsWith(std::span<const std::byte> haystack, std::int64_t at, std::string_view needle) {
+    const auto m = static_cast<std::int64_t>(needle.size());
+    return at >= 0 && at <= size(haystack) && m <= size(haystack) - at &&
+           std::ranges::equal(haystack.subspan(static_cast<std::size_t>(at), needle.size()), asBytes(needle));
+}
+
 struct Decimal {
     std::uint64_t value = 0;
     std::int64_t end = 0;  // just past the digits read
@@ -55,9 +61,14 @@ std::optional<Decimal> readDecimal(std::span<const std::byte> toc, std::int64_t 
 }
 
 // The number directly after `tag` when the tag starts at or after `from` and before `bound`.
+// Only matches starting before `bound` are looked for, so a TOC of many offsets without
+// lengths is scanned once, not once per offset.
 std::optional<std::uint64_t> numberAfterTag(std::span<const std::byte> toc, std::string_view tag, std::int64_t from,
                                             std::int64_t bound) {
-    const auto hit = find(toc, tag, from);
+    const auto tagLength = static_cast<std::int64_t>(tag.size());
+    const std::int64_t searchEnd = bound > size(toc) - tagLength ? size(toc) : bound + tagLength - 1;
+    if (from < 0 || from > searchEnd) return std::nullopt;
+    const auto hit = find(toc.first(static_cast<std::size_t>(searchEnd)), tag, from);
     if (!hit || *hit >= bound) return std::nullopt;
     const auto number = readDecimal(toc, *hit + static_cast<std::int64_t>(tag.size()));
     if (!number) return std::nullopt;
@@ -174,13 +185,13 @@ std::optional<std::uint64_t> XARFraming::heapEndOfElements(std::span<const std::
             overflow = true;
     };
 
-    const std::int64_t n = size(toc);
     std::int64_t pos = 0;
     while (const auto lt = find(toc, "<", pos)) {
         const std::int64_t start = *lt + 1;
-        if (start < n && (toc[static_cast<std::size_t>(start)] == std::byte{'!'})) {
-            // Comment or CDATA: their text is not markup.
-            const bool comment = find(toc, "<!--", *lt) == *lt;
+        // The text of comments and CDATA sections is not markup; a declaration such as
+        // <!DOCTYPE ...> is skipped like a tag below.
+        const bool comment = startsWith(toc, *lt, "<!--");
+        if (comment || startsWith(toc, *lt, "<![CDATA[")) {
             const auto stop = find(toc, comment ? "-->" : "]]>", start);
             if (!stop) break;
             pos = *stop + 3;
@@ -189,7 +200,8 @@ std::optional<std::uint64_t> XARFraming::heapEndOfElements(std::span<const std::
         const auto gt = tagEnd(toc, start);
         if (!gt) break;
         pos = *gt + 1;
-        if (start == *gt || toc[static_cast<std::size_t>(start)] == std::byte{'?'}) continue;
+        const auto first = toc[static_cast<std::size_t>(start)];
+        if (start == *gt || first == std::byte{'?'} || first == std::byte{'!'}) continue;
 
         const bool closing = toc[static_cast<std::size_t>(start)] == std::byte{'/'};
         const bool selfClosing = toc[static_cast<std::size_t>(*gt - 1)] == std::byte{'/'};

@@ -210,6 +210,8 @@ TEST(XARFraming, HeapEndScanRules) {
          1844674407370955161ULL + 2, 1844674407370955161ULL + 2},
         {"extended attribute", "<file><ea><length>8</length><offset>60</offset><size>4</size></ea></file>", 64, 68},
         {"tags in comments are ignored", "<data><!-- <offset>900</offset> --><offset>1</offset></data>", 900, 1},
+        {"CDATA and a declaration", "<!DOCTYPE x><data><![CDATA[<offset>7]]><length>2</length><offset>3</offset></data>",
+         9, 5},
         {"attributes with '>'", "<data x=\"a>b\"><length>2</length><offset>3</offset></data>", 3, 5},
         {"truncated TOC", "<data><length>9</length><offset>4</offset>", 4, 13},
         {"case matters", "<data><Offset>9</Offset></data>", 0, 0},
