@@ -41,7 +41,7 @@ Bytes made(const std::string& command, const std::string& name) {
 }
 
 const std::string kNoise =
-    "ffmpeg -hide_banner -y -f lavfi -i 'anoisesrc=color=pink:amplitude=0.4:duration=60:sample_rate=44100' -ac 2 "
+    "ffmpeg -hide_banner -y -f lavfi -i 'anoisesrc=color=pink:amplitude=0.4:duration=240:sample_rate=44100' -ac 2 "
     "noise.wav";
 
 const Bytes& flacFile() {
@@ -57,7 +57,7 @@ const Bytes& oggFile() {
 
 const Bytes& matroskaFile() {
     static const Bytes bytes =
-        made("ffmpeg -hide_banner -y -f lavfi -i testsrc=duration=20:size=640x480:rate=25 -c:v mpeg4 -q:v 1 "
+        made("ffmpeg -hide_banner -y -f lavfi -i testsrc=duration=30:size=1280x720:rate=25 -c:v mpeg4 -q:v 1 "
              "-f matroska - > video.mkv",
              "video.mkv");
     return bytes;
@@ -105,6 +105,7 @@ void BM_FLACWalker(benchmark::State& state) {
         if (!walk || walk->length != static_cast<std::int64_t>(file.size())) state.SkipWithError("walk fell short");
         benchmark::DoNotOptimize(walk);
     }
+    state.counters["inputMB"] = static_cast<double>(file.size()) / 1e6;
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * file.size()));
 }
 
@@ -116,6 +117,7 @@ void BM_OggWalkPages(benchmark::State& state) {
         if (walk.bytesWalked != static_cast<std::int64_t>(file.size())) state.SkipWithError("walk fell short");
         benchmark::DoNotOptimize(walk);
     }
+    state.counters["inputMB"] = static_cast<double>(file.size()) / 1e6;
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * file.size()));
 }
 
@@ -127,6 +129,7 @@ void BM_EBMLWalker(benchmark::State& state) {
         if (!walk || walk->length != static_cast<std::int64_t>(file.size())) state.SkipWithError("walk fell short");
         benchmark::DoNotOptimize(walk);
     }
+    state.counters["inputMB"] = static_cast<double>(file.size()) / 1e6;
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * file.size()));
 }
 
