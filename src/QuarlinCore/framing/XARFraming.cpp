@@ -42,6 +42,8 @@ bool startsWith(std::span<const std::byte> haystack, std::int64_t at, std::strin
            std::ranges::equal(haystack.subspan(static_cast<std::size_t>(at), needle.size()), asBytes(needle));
 }
 
+char charAt(std::span<const std::byte> toc, std::int64_t at) { return static_cast<char>(ByteReader(toc).peekU8(at)); }
+
 struct Decimal {
     std::uint64_t value = 0;
     std::int64_t end = 0;  // just past the digits read
@@ -51,7 +53,7 @@ struct Decimal {
 std::optional<Decimal> readDecimal(std::span<const std::byte> toc, std::int64_t at) {
     Decimal number{0, at};
     while (number.end < size(toc) && number.end - at < kMaxDigits) {
-        const auto c = std::to_integer<unsigned char>(toc[static_cast<std::size_t>(number.end)]);
+        const char c = charAt(toc, number.end);
         if (c < '0' || c > '9') break;
         number.value = number.value * 10 + (c - '0');
         ++number.end;
@@ -151,14 +153,15 @@ std::optional<std::uint64_t> endOf(const OpenElement& element) {
 }
 
 std::string_view textAt(std::span<const std::byte> toc, std::int64_t from, std::int64_t to) {
-    return {reinterpret_cast<const char*>(toc.data()) + from, static_cast<std::size_t>(to - from)};
+    const auto bytes = ByteReader(toc).peekBytes(from, to - from);
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
 // Position of the '>' that ends the tag opened at `from`, skipping quoted attribute values.
 std::optional<std::int64_t> tagEnd(std::span<const std::byte> toc, std::int64_t from) {
     char quote = 0;
     for (std::int64_t i = from; i < size(toc); ++i) {
-        const char c = static_cast<char>(toc[static_cast<std::size_t>(i)]);
+        const char c = charAt(toc, i);
         if (quote != 0) {
             if (c == quote) quote = 0;
         } else if (c == '"' || c == '\'') {
@@ -200,14 +203,15 @@ std::optional<std::uint64_t> XARFraming::heapEndOfElements(std::span<const std::
         const auto gt = tagEnd(toc, start);
         if (!gt) break;
         pos = *gt + 1;
-        const auto first = toc[static_cast<std::size_t>(start)];
-        if (start == *gt || first == std::byte{'?'} || first == std::byte{'!'}) continue;
+        if (start == *gt) continue;
+        const char first = charAt(toc, start);
+        if (first == '?' || first == '!') continue;
 
-        const bool closing = toc[static_cast<std::size_t>(start)] == std::byte{'/'};
-        const bool selfClosing = toc[static_cast<std::size_t>(*gt - 1)] == std::byte{'/'};
+        const bool closing = first == '/';
+        const bool selfClosing = charAt(toc, *gt - 1) == '/';
         std::int64_t nameEnd = start + (closing ? 1 : 0);
         while (nameEnd < *gt) {
-            const char c = static_cast<char>(toc[static_cast<std::size_t>(nameEnd)]);
+            const char c = charAt(toc, nameEnd);
             if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '/') break;
             ++nameEnd;
         }
