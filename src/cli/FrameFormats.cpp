@@ -1,6 +1,6 @@
 // The formats of `quarlin frame`. To add one: write its measuring function below (a walker's
 // findings as JSON, "length" included) and append a row to the table at the end.
-#include "cli/FrameCommand.h"
+#include <array>
 
 #include "QuarlinCore/carving/DeflateWalker.h"
 #include "QuarlinCore/carving/EBMLWalker.h"
@@ -12,8 +12,7 @@
 #include "QuarlinCore/carving/RAR5Walker.h"
 #include "QuarlinCore/carving/UDIFWalker.h"
 #include "QuarlinCore/carving/XARWalker.h"
-
-#include <array>
+#include "cli/FrameCommand.h"
 
 namespace quarlin::cli {
 namespace {
@@ -23,7 +22,8 @@ using Findings = std::optional<nlohmann::ordered_json>;
 Findings measureRAR4(std::span<const std::byte> bytes, std::int64_t at) {
     const auto walk = RAR4Walker::walk(bytes, at);
     if (!walk) return std::nullopt;
-    return nlohmann::ordered_json{{"length", walk->length}, {"blocks", walk->blocks}, {"endReached", walk->endReached}};
+    return nlohmann::ordered_json{
+        {"length", walk->length}, {"blocks", walk->blocks}, {"endReached", walk->endReached}};
 }
 
 Findings measureRAR5(std::span<const std::byte> bytes, std::int64_t at) {
@@ -46,8 +46,10 @@ Findings measureDeflate(std::span<const std::byte> bytes, std::int64_t at) {
 Findings measureMPEG(std::span<const std::byte> bytes, std::int64_t at) {
     const auto walk = MPEGWalker::walk(bytes, at);
     if (!walk) return std::nullopt;
-    return nlohmann::ordered_json{
-        {"length", walk->length}, {"frames", walk->frames}, {"id3v2", walk->id3v2}, {"id3v1", walk->id3v1}};
+    return nlohmann::ordered_json{{"length", walk->length},
+                                  {"frames", walk->frames},
+                                  {"id3v2", walk->id3v2},
+                                  {"id3v1", walk->id3v1}};
 }
 
 Findings measureFLAC(std::span<const std::byte> bytes, std::int64_t at) {
@@ -127,6 +129,8 @@ constexpr std::array kFormats{
 
 }  // namespace
 
-std::span<const FrameFormat> frameFormats() { return kFormats; }
+std::span<const FrameFormat> frameFormats() {
+    return kFormats;
+}
 
 }  // namespace quarlin::cli

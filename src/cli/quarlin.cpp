@@ -1,7 +1,7 @@
 // The `quarlin` command: a registry of subcommands, each defined in its own files.
-#include "cli/FrameCommand.h"
-
 #include <CLI/CLI.hpp>
+
+#include "cli/FrameCommand.h"
 
 int main(int argc, char** argv) {
     CLI::App app("Quarlin: measure and inspect recoverable data");

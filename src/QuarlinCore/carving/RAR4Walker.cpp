@@ -1,9 +1,9 @@
 #include "QuarlinCore/carving/RAR4Walker.h"
 
+#include <algorithm>
+
 #include "QuarlinCore/framing/ByteReader.h"
 #include "QuarlinCore/framing/RAR4Framing.h"
-
-#include <algorithm>
 
 namespace quarlin {
 namespace {
@@ -14,7 +14,8 @@ constexpr std::uint16_t kLargeFlag = 0x0100;
 constexpr std::int64_t kHighPackSizeAt = 32;
 
 // The block's length with the high half of a large member's packed size.
-std::uint64_t wholeLength(std::span<const std::byte> bytes, std::int64_t at, const RAR4Framing::Block& block) {
+std::uint64_t wholeLength(std::span<const std::byte> bytes, std::int64_t at,
+                          const RAR4Framing::Block& block) {
     if (block.type != kFileBlock && block.type != kServiceBlock) return block.totalLength;
     const ByteReader reader(bytes);
     const std::int64_t headerSize = reader.peekU16LE(at + 5);
@@ -31,8 +32,9 @@ std::optional<RAR4Walk> RAR4Walker::walk(std::span<const std::byte> bytes, std::
     const auto n = static_cast<std::int64_t>(bytes.size());
     constexpr auto signatureLength = static_cast<std::int64_t>(RAR4Framing::signature.size());
     if (at < 0 || at > n || n - at < signatureLength ||
-        !std::ranges::equal(bytes.subspan(static_cast<std::size_t>(at), RAR4Framing::signature.size()),
-                            RAR4Framing::signature))
+        !std::ranges::equal(
+            bytes.subspan(static_cast<std::size_t>(at), RAR4Framing::signature.size()),
+            RAR4Framing::signature))
         return std::nullopt;
 
     RAR4Walk walk;

@@ -1,10 +1,10 @@
-#include "QuarlinCore/framing/ByteReader.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
 #include <vector>
+
+#include "QuarlinCore/framing/ByteReader.h"
 
 namespace quarlin {
 namespace {
@@ -151,7 +151,8 @@ TEST(ByteReader, UnvalidatedStartOffsetFailsOnFirstAccess) {
 
 TEST(ByteReaderError, DescribesLengthBeforeOffset) {
     const auto error = ByteReaderError::outOfBounds(10, 4, 12);
-    EXPECT_STREQ(error.what(), "Read of 4 byte(s) at offset 10 is out of bounds (buffer is 12 bytes).");
+    EXPECT_STREQ(error.what(),
+                 "Read of 4 byte(s) at offset 10 is out of bounds (buffer is 12 bytes).");
     EXPECT_EQ(ByteReaderError::outOfBounds(-1, 0, 0).errorDescription(),
               "Read of 0 byte(s) at offset -1 is out of bounds (buffer is 0 bytes).");
 }
