@@ -1,10 +1,5 @@
 // Throughput of the FLAC walker, the Ogg page walk and the EBML walker over large files made
 // by real encoders at start-up, and of TOC inflation against plain zlib on the same stream.
-#include "QuarlinCore/carving/EBMLWalker.h"
-#include "QuarlinCore/carving/FLACWalker.h"
-#include "QuarlinCore/framing/OggFraming.h"
-#include "QuarlinCore/framing/XARFraming.h"
-
 #include <benchmark/benchmark.h>
 #include <zlib.h>
 
@@ -16,13 +11,19 @@
 #include <string>
 #include <vector>
 
+#include "QuarlinCore/carving/EBMLWalker.h"
+#include "QuarlinCore/carving/FLACWalker.h"
+#include "QuarlinCore/framing/OggFraming.h"
+#include "QuarlinCore/framing/XARFraming.h"
+
 namespace {
 
 using Bytes = std::vector<std::byte>;
 
 const std::filesystem::path& scratch() {
     static const std::filesystem::path dir = [] {
-        std::string pattern = (std::filesystem::temp_directory_path() / "quarlin-bench-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "quarlin-bench-XXXXXX").string();
         if (!mkdtemp(pattern.data())) std::abort();
         return std::filesystem::path(pattern);
     }();
@@ -31,7 +32,8 @@ const std::filesystem::path& scratch() {
 
 // Runs a shell command in the scratch folder and reads the file it wrote; empty on failure.
 Bytes made(const std::string& command, const std::string& name) {
-    const std::string full = "cd '" + scratch().string() + "' && (" + command + ") >/dev/null 2>&1 </dev/null";
+    const std::string full =
+        "cd '" + scratch().string() + "' && (" + command + ") >/dev/null 2>&1 </dev/null";
     if (std::system(full.c_str()) != 0) return {};
     std::ifstream in(scratch() / name, std::ios::binary);
     std::vector<char> chars((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -41,25 +43,28 @@ Bytes made(const std::string& command, const std::string& name) {
 }
 
 const std::string kNoise =
-    "ffmpeg -hide_banner -y -f lavfi -i 'anoisesrc=color=pink:amplitude=0.4:duration=240:sample_rate=44100' -ac 2 "
+    "ffmpeg -hide_banner -y -f lavfi -i "
+    "'anoisesrc=color=pink:amplitude=0.4:duration=240:sample_rate=44100' -ac 2 "
     "noise.wav";
 
 const Bytes& flacFile() {
-    static const Bytes bytes = made(kNoise + " && flac -s -f -o noise.flac noise.wav", "noise.flac");
+    static const Bytes bytes =
+        made(kNoise + " && flac -s -f -o noise.flac noise.wav", "noise.flac");
     return bytes;
 }
 
 const Bytes& oggFile() {
-    static const Bytes bytes = made("test -f noise.wav || " + kNoise + "; oggenc -Q -q 10 -o noise.ogg noise.wav",
-                                    "noise.ogg");
+    static const Bytes bytes = made(
+        "test -f noise.wav || " + kNoise + "; oggenc -Q -q 10 -o noise.ogg noise.wav", "noise.ogg");
     return bytes;
 }
 
 const Bytes& matroskaFile() {
-    static const Bytes bytes =
-        made("ffmpeg -hide_banner -y -f lavfi -i testsrc=duration=30:size=1280x720:rate=25 -c:v mpeg4 -q:v 1 "
-             "-f matroska - > video.mkv",
-             "video.mkv");
+    static const Bytes bytes = made(
+        "ffmpeg -hide_banner -y -f lavfi -i testsrc=duration=30:size=1280x720:rate=25 -c:v mpeg4 "
+        "-q:v 1 "
+        "-f matroska - > video.mkv",
+        "video.mkv");
     return bytes;
 }
 
@@ -76,11 +81,13 @@ const TOC& largeTOC() {
         std::uint64_t offset = 20;
         for (int i = 0; xml.size() < (16U << 20); ++i) {
             const std::uint64_t length = 100 + (i * 7919) % 50000;
-            xml += "  <file id=\"" + std::to_string(i) + "\">\n   <name>file" + std::to_string(i * 31) +
-                   ".dat</name>\n   <type>file</type>\n   <mode>0644</mode>\n   <data>\n    <length>" +
-                   std::to_string(length) + "</length>\n    <offset>" + std::to_string(offset) +
-                   "</offset>\n    <size>" + std::to_string(length * 3) +
-                   "</size>\n    <encoding style=\"application/x-gzip\"/>\n   </data>\n  </file>\n";
+            xml +=
+                "  <file id=\"" + std::to_string(i) + "\">\n   <name>file" +
+                std::to_string(i * 31) +
+                ".dat</name>\n   <type>file</type>\n   <mode>0644</mode>\n   <data>\n    <length>" +
+                std::to_string(length) + "</length>\n    <offset>" + std::to_string(offset) +
+                "</offset>\n    <size>" + std::to_string(length * 3) +
+                "</size>\n    <encoding style=\"application/x-gzip\"/>\n   </data>\n  </file>\n";
             offset += length;
         }
         xml += " </toc>\n</xar>\n";
@@ -102,7 +109,8 @@ void BM_FLACWalker(benchmark::State& state) {
     if (!usable(state, file)) return;
     for (auto _ : state) {
         const auto walk = quarlin::FLACWalker::walk(file, 0);
-        if (!walk || walk->length != static_cast<std::int64_t>(file.size())) state.SkipWithError("walk fell short");
+        if (!walk || walk->length != static_cast<std::int64_t>(file.size()))
+            state.SkipWithError("walk fell short");
         benchmark::DoNotOptimize(walk);
     }
     state.counters["inputMB"] = static_cast<double>(file.size()) / 1e6;
@@ -114,7 +122,8 @@ void BM_OggWalkPages(benchmark::State& state) {
     if (!usable(state, file)) return;
     for (auto _ : state) {
         const auto walk = quarlin::OggPageFraming::walkPages(file);
-        if (walk.bytesWalked != static_cast<std::int64_t>(file.size())) state.SkipWithError("walk fell short");
+        if (walk.bytesWalked != static_cast<std::int64_t>(file.size()))
+            state.SkipWithError("walk fell short");
         benchmark::DoNotOptimize(walk);
     }
     state.counters["inputMB"] = static_cast<double>(file.size()) / 1e6;
@@ -126,7 +135,8 @@ void BM_EBMLWalker(benchmark::State& state) {
     if (!usable(state, file)) return;
     for (auto _ : state) {
         const auto walk = quarlin::EBMLWalker::walk(file, 0);
-        if (!walk || walk->length != static_cast<std::int64_t>(file.size())) state.SkipWithError("walk fell short");
+        if (!walk || walk->length != static_cast<std::int64_t>(file.size()))
+            state.SkipWithError("walk fell short");
         benchmark::DoNotOptimize(walk);
     }
     state.counters["inputMB"] = static_cast<double>(file.size()) / 1e6;
@@ -136,7 +146,8 @@ void BM_EBMLWalker(benchmark::State& state) {
 void BM_InflateTOC(benchmark::State& state) {
     const auto& toc = largeTOC();
     for (auto _ : state) {
-        auto out = quarlin::XARFraming::inflateTOC(toc.compressed, static_cast<std::int64_t>(toc.text.size()));
+        auto out = quarlin::XARFraming::inflateTOC(toc.compressed,
+                                                   static_cast<std::int64_t>(toc.text.size()));
         if (!out) state.SkipWithError("inflate failed");
         benchmark::DoNotOptimize(out);
     }

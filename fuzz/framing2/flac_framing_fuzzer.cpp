@@ -1,8 +1,8 @@
 // Metadata walk, frame headers and boundary scans over arbitrary bytes; every offset reported
 // must lie inside the input.
-#include "QuarlinCore/framing/FLACFraming.h"
-
 #include <cstdlib>
+
+#include "QuarlinCore/framing/FLACFraming.h"
 
 using quarlin::FLACFraming;
 
@@ -22,9 +22,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const auto header = FLACFraming::parseFrameHeader(bytes, at, with);
             if (!header) continue;
             if (header->byteCount < 6 || header->byteCount > n - at) std::abort();
-            const auto boundary =
-                FLACFraming::scanFrameBoundary(bytes, at, *header, at + FLACFraming::maxFrameWindow(with), with);
-            if (boundary && (boundary->end < at + header->byteCount + 2 || boundary->end > n)) std::abort();
+            const auto boundary = FLACFraming::scanFrameBoundary(
+                bytes, at, *header, at + FLACFraming::maxFrameWindow(with), with);
+            if (boundary && (boundary->end < at + header->byteCount + 2 || boundary->end > n))
+                std::abort();
         }
     }
     return 0;

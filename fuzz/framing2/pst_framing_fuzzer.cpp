@@ -1,7 +1,7 @@
 // PST and OST headers at every position of arbitrary bytes.
-#include "QuarlinCore/framing/PSTFraming.h"
-
 #include <cstdlib>
+
+#include "QuarlinCore/framing/PSTFraming.h"
 
 using quarlin::OutlookPSTFraming;
 

@@ -1,8 +1,8 @@
 // Header, TOC inflation and both heap scans. The input is taken as an archive (header, then
 // compressed TOC) and, independently, as a TOC text.
-#include "QuarlinCore/framing/XARFraming.h"
-
 #include <cstdlib>
+
+#include "QuarlinCore/framing/XARFraming.h"
 
 using quarlin::XARFraming;
 
@@ -12,8 +12,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto available = static_cast<std::int64_t>(size) - header->headerSize;
         // Bounded, so that a fuzzer-chosen length does not spend the run allocating.
         if (available > 0 && header->tocUncompressedLength <= (1U << 20)) {
-            const auto toc = XARFraming::inflateTOC(bytes.subspan(static_cast<std::size_t>(header->headerSize)),
-                                                    static_cast<std::int64_t>(header->tocUncompressedLength));
+            const auto toc =
+                XARFraming::inflateTOC(bytes.subspan(static_cast<std::size_t>(header->headerSize)),
+                                       static_cast<std::int64_t>(header->tocUncompressedLength));
             if (toc && toc->size() != header->tocUncompressedLength) std::abort();
             if (toc) {
                 (void)XARFraming::heapEnd(*toc);

@@ -75,14 +75,16 @@ Findings measureOgg(std::span<const std::byte> bytes, std::int64_t at) {
 Findings measurePST(std::span<const std::byte> bytes, std::int64_t at) {
     const auto walk = PSTWalker::walk(bytes, at);
     if (!walk) return std::nullopt;
-    return nlohmann::ordered_json{{"length", walk->length}, {"unicode", walk->unicode}, {"ost", walk->ost}};
+    return nlohmann::ordered_json{
+        {"length", walk->length}, {"unicode", walk->unicode}, {"ost", walk->ost}};
 }
 
 // The offset given is the trailer's; offset 0 (the default) stands for the last 512 bytes,
 // since no image ending with a trailer at 0 can begin inside the file. "offset" in the
 // findings replaces the one given: it is where the image began.
 Findings measureUDIF(std::span<const std::byte> bytes, std::int64_t at) {
-    const auto walk = UDIFWalker::walk(bytes, at == 0 ? std::nullopt : std::optional<std::int64_t>(at));
+    const auto walk =
+        UDIFWalker::walk(bytes, at == 0 ? std::nullopt : std::optional<std::int64_t>(at));
     if (!walk) return std::nullopt;
     const auto& t = walk->trailer;
     return nlohmann::ordered_json{{"length", walk->length},

@@ -6,7 +6,8 @@ namespace quarlin {
 namespace {
 
 // The end of an element's data when it has a known size that fits in the bytes.
-std::optional<std::int64_t> endInside(const EBMLFraming::Element& element, std::int64_t at, std::int64_t n) {
+std::optional<std::int64_t> endInside(const EBMLFraming::Element& element, std::int64_t at,
+                                      std::int64_t n) {
     if (!element.dataSize) return std::nullopt;
     const std::int64_t dataStart = at + element.headerLength;
     if (*element.dataSize > static_cast<std::uint64_t>(n - dataStart)) return std::nullopt;
@@ -22,7 +23,8 @@ std::optional<EBMLWalk> EBMLWalker::walk(std::span<const std::byte> bytes, std::
     const auto headerEnd = endInside(*header, at, n);
     if (!headerEnd) return std::nullopt;
     const auto payloadStart = static_cast<std::size_t>(at + header->headerLength);
-    auto docType = EBMLFraming::docType(bytes.subspan(payloadStart, static_cast<std::size_t>(*headerEnd) - payloadStart));
+    auto docType = EBMLFraming::docType(
+        bytes.subspan(payloadStart, static_cast<std::size_t>(*headerEnd) - payloadStart));
     if (!docType) return std::nullopt;
 
     EBMLWalk walk;
@@ -32,7 +34,9 @@ std::optional<EBMLWalk> EBMLWalker::walk(std::span<const std::byte> bytes, std::
         const auto element = EBMLFraming::parseElement(bytes, pos);
         if (!element) break;
         const bool segment = element->id == EBMLFraming::segmentID;
-        if (!segment && element->id != EBMLFraming::voidID && element->id != EBMLFraming::ebmlHeaderID) break;
+        if (!segment && element->id != EBMLFraming::voidID &&
+            element->id != EBMLFraming::ebmlHeaderID)
+            break;
         if (segment && !element->dataSize) {
             ++walk.segments;
             walk.unknownSizeSegment = true;

@@ -16,7 +16,8 @@ std::optional<FLACWalk> FLACWalker::walk(std::span<const std::byte> bytes, std::
     std::int64_t pos = metadata->audioStart;
     auto header = FLACFraming::parseFrameHeader(stream, pos, info);
     while (header) {
-        const auto boundary = FLACFraming::scanFrameBoundary(stream, pos, *header, pos + window, info);
+        const auto boundary =
+            FLACFraming::scanFrameBoundary(stream, pos, *header, pos + window, info);
         if (!boundary) break;
         ++walk.frames;
         pos = boundary->end;

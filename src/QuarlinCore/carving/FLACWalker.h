@@ -8,12 +8,12 @@
 // A stream whose metadata ends the bytes, or whose first frame does not parse, has 0 frames.
 #pragma once
 
-#include "QuarlinCore/framing/FLACFraming.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+
+#include "QuarlinCore/framing/FLACFraming.h"
 
 namespace quarlin {
 

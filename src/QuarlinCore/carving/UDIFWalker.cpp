@@ -2,7 +2,8 @@
 
 namespace quarlin {
 
-std::optional<UDIFWalk> UDIFWalker::walk(std::span<const std::byte> bytes, std::optional<std::int64_t> trailerAt) {
+std::optional<UDIFWalk> UDIFWalker::walk(std::span<const std::byte> bytes,
+                                         std::optional<std::int64_t> trailerAt) {
     const auto n = static_cast<std::int64_t>(bytes.size());
     const std::int64_t at = trailerAt.value_or(n - UDIFFraming::trailerSize);
     const auto trailer = UDIFFraming::parseTrailer(bytes, at);

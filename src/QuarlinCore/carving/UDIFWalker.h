@@ -6,12 +6,12 @@
 // start would lie before the first byte held (the image cannot have begun outside the bytes).
 #pragma once
 
-#include "QuarlinCore/framing/UDIFFraming.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+
+#include "QuarlinCore/framing/UDIFFraming.h"
 
 namespace quarlin {
 
@@ -24,7 +24,8 @@ struct UDIFWalk {
 };
 
 struct UDIFWalker {
-    static std::optional<UDIFWalk> walk(std::span<const std::byte> bytes, std::optional<std::int64_t> trailerAt = {});
+    static std::optional<UDIFWalk> walk(std::span<const std::byte> bytes,
+                                        std::optional<std::int64_t> trailerAt = {});
 };
 
 }  // namespace quarlin

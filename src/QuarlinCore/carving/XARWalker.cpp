@@ -1,8 +1,8 @@
 #include "QuarlinCore/carving/XARWalker.h"
 
-#include "QuarlinCore/framing/XARFraming.h"
-
 #include <limits>
+
+#include "QuarlinCore/framing/XARFraming.h"
 
 namespace quarlin {
 

@@ -1,8 +1,8 @@
 #include "QuarlinCore/framing/EBMLFraming.h"
 
-#include "QuarlinCore/framing/ByteReader.h"
-
 #include <bit>
+
+#include "QuarlinCore/framing/ByteReader.h"
 
 namespace quarlin {
 namespace {
@@ -16,7 +16,9 @@ struct VarInt {
 };
 
 // Length of a variable-size integer from its first byte: the position of the first 1 bit.
-int lengthOfLead(std::uint8_t lead) { return std::countl_zero(lead) + 1; }
+int lengthOfLead(std::uint8_t lead) {
+    return std::countl_zero(lead) + 1;
+}
 
 std::optional<VarInt> readID(const ByteReader& reader, std::int64_t at, std::int64_t end) {
     if (at < 0 || at >= end) return std::nullopt;
@@ -47,7 +49,8 @@ std::optional<VarInt> readSize(const ByteReader& reader, std::int64_t at, std::i
 
 }  // namespace
 
-std::optional<EBMLFraming::Element> EBMLFraming::parseElement(std::span<const std::byte> bytes, std::int64_t at) {
+std::optional<EBMLFraming::Element> EBMLFraming::parseElement(std::span<const std::byte> bytes,
+                                                              std::int64_t at) {
     const auto n = static_cast<std::int64_t>(bytes.size());
     const ByteReader reader(bytes, 0);
     const auto id = readID(reader, at, n);

@@ -1,10 +1,10 @@
 #include "QuarlinCore/framing/FLACFraming.h"
 
-#include "QuarlinCore/framing/ByteReader.h"
-
 #include <algorithm>
 #include <array>
 #include <mutex>
+
+#include "QuarlinCore/framing/ByteReader.h"
 
 namespace quarlin {
 namespace {
@@ -39,7 +39,9 @@ std::int64_t size(std::span<const std::byte> bytes) {
     return static_cast<std::int64_t>(bytes.size());
 }
 
-std::uint8_t byteAt(const ByteReader& reader, std::int64_t at) { return reader.peekU8(at); }
+std::uint8_t byteAt(const ByteReader& reader, std::int64_t at) {
+    return reader.peekU8(at);
+}
 
 bool validRange(std::span<const std::byte> bytes, std::int64_t from, std::int64_t to) {
     return from >= 0 && from <= to && to <= size(bytes);
@@ -67,11 +69,13 @@ std::int64_t bitsOfSampleSizeCode(unsigned code) {
 
 }  // namespace
 
-std::uint8_t FLACFraming::crc8(std::span<const std::byte> bytes, std::int64_t from, std::int64_t to) {
+std::uint8_t FLACFraming::crc8(std::span<const std::byte> bytes, std::int64_t from,
+                               std::int64_t to) {
     if (!validRange(bytes, from, to) || from == to) return 0;
     const auto& table = tables().crc8;
     std::uint8_t crc = 0;
-    for (auto b : bytes.subspan(static_cast<std::size_t>(from), static_cast<std::size_t>(to - from)))
+    for (auto b :
+         bytes.subspan(static_cast<std::size_t>(from), static_cast<std::size_t>(to - from)))
         crc = table[crc ^ std::to_integer<std::uint8_t>(b)];
     return crc;
 }
@@ -80,17 +84,20 @@ std::uint16_t FLACFraming::crc16Update(std::uint16_t crc, std::uint8_t byte) {
     return static_cast<std::uint16_t>(tables().crc16[((crc >> 8) ^ byte) & 0xFFU] ^ (crc << 8));
 }
 
-std::uint16_t FLACFraming::crc16(std::span<const std::byte> bytes, std::int64_t from, std::int64_t to) {
+std::uint16_t FLACFraming::crc16(std::span<const std::byte> bytes, std::int64_t from,
+                                 std::int64_t to) {
     if (!validRange(bytes, from, to) || from == to) return 0;
     const auto& table = tables().crc16;
     std::uint16_t crc = 0;
-    for (auto b : bytes.subspan(static_cast<std::size_t>(from), static_cast<std::size_t>(to - from)))
-        crc = static_cast<std::uint16_t>(table[((crc >> 8) ^ std::to_integer<unsigned>(b)) & 0xFFU] ^
-                                         (crc << 8));
+    for (auto b :
+         bytes.subspan(static_cast<std::size_t>(from), static_cast<std::size_t>(to - from)))
+        crc = static_cast<std::uint16_t>(
+            table[((crc >> 8) ^ std::to_integer<unsigned>(b)) & 0xFFU] ^ (crc << 8));
     return crc;
 }
 
-std::optional<FLACFraming::StreamInfo> FLACFraming::parseStreamInfo(std::span<const std::byte> body) {
+std::optional<FLACFraming::StreamInfo> FLACFraming::parseStreamInfo(
+    std::span<const std::byte> body) {
     if (size(body) < kStreamInfoLength) return std::nullopt;
     const ByteReader reader(body, 0);
     StreamInfo info;
@@ -108,7 +115,8 @@ std::optional<FLACFraming::StreamInfo> FLACFraming::parseStreamInfo(std::span<co
     return info;
 }
 
-std::optional<FLACFraming::Metadata> FLACFraming::walkMetadataBlocks(std::span<const std::byte> bytes) {
+std::optional<FLACFraming::Metadata> FLACFraming::walkMetadataBlocks(
+    std::span<const std::byte> bytes) {
     const std::int64_t n = size(bytes);
     if (n < 8) return std::nullopt;
     const ByteReader reader(bytes, 0);
@@ -139,7 +147,8 @@ std::optional<FLACFraming::Metadata> FLACFraming::walkMetadataBlocks(std::span<c
 }
 
 std::optional<FLACFraming::FrameHeader> FLACFraming::parseFrameHeader(
-    std::span<const std::byte> bytes, std::int64_t at, const std::optional<StreamInfo>& streamInfo) {
+    std::span<const std::byte> bytes, std::int64_t at,
+    const std::optional<StreamInfo>& streamInfo) {
     const std::int64_t n = size(bytes);
     if (at < 0 || at > n - 5) return std::nullopt;
     const ByteReader reader(bytes, 0);
@@ -153,8 +162,8 @@ std::optional<FLACFraming::FrameHeader> FLACFraming::parseFrameHeader(
     const unsigned sampleRateCode = b2 & 0x0FU;
     const unsigned channelAssignment = b3 >> 4;
     const unsigned sampleSizeCode = (b3 >> 1) & 0x07U;
-    if (blockSizeCode == 0 || sampleRateCode == 15 || channelAssignment > 10 || sampleSizeCode == 3 ||
-        (b3 & 0x01U) != 0)
+    if (blockSizeCode == 0 || sampleRateCode == 15 || channelAssignment > 10 ||
+        sampleSizeCode == 3 || (b3 & 0x01U) != 0)
         return std::nullopt;
 
     // Coded number: a UTF-8-like sequence of 1 to 7 bytes.
@@ -187,14 +196,16 @@ std::optional<FLACFraming::FrameHeader> FLACFraming::parseFrameHeader(
     if (blockSizeCode == 6 || blockSizeCode == 7) {
         const std::int64_t width = blockSizeCode == 6 ? 1 : 2;
         if (width > n - q) return std::nullopt;
-        blockSize = (width == 1 ? std::int64_t{byteAt(reader, q)} : std::int64_t{reader.peekU16BE(q)}) + 1;
+        blockSize =
+            (width == 1 ? std::int64_t{byteAt(reader, q)} : std::int64_t{reader.peekU16BE(q)}) + 1;
         q += width;
     }
     std::optional<std::int64_t> sampleRate = sampleRateOfCode(sampleRateCode);
     if (sampleRateCode >= 12) {
         const std::int64_t width = sampleRateCode == 12 ? 1 : 2;
         if (width > n - q) return std::nullopt;
-        const std::int64_t raw = width == 1 ? std::int64_t{byteAt(reader, q)} : std::int64_t{reader.peekU16BE(q)};
+        const std::int64_t raw =
+            width == 1 ? std::int64_t{byteAt(reader, q)} : std::int64_t{reader.peekU16BE(q)};
         sampleRate = sampleRateCode == 12 ? raw * 1000 : sampleRateCode == 13 ? raw : raw * 10;
         q += width;
     }
@@ -233,7 +244,8 @@ std::optional<FLACFraming::FrameBoundary> FLACFraming::scanFrameBoundary(
     std::int64_t windowEnd, const std::optional<StreamInfo>& streamInfo) {
     const std::int64_t n = size(bytes);
     const std::int64_t limit = std::min(n, windowEnd);
-    if (frameStart < 0 || header.byteCount < 1 || frameStart > n - header.byteCount) return std::nullopt;
+    if (frameStart < 0 || header.byteCount < 1 || frameStart > n - header.byteCount)
+        return std::nullopt;
     const std::int64_t headerEnd = frameStart + header.byteCount;
     if (limit - 2 < headerEnd) return std::nullopt;
 
@@ -261,7 +273,8 @@ std::optional<FLACFraming::FrameBoundary> FLACFraming::scanFrameBoundary(
             if (fallbackEnd) return FrameBoundary{*fallbackEnd, std::nullopt};
             return std::nullopt;
         }
-        crc = static_cast<std::uint16_t>(table[((crc >> 8) ^ byteAt(reader, i)) & 0xFFU] ^ (crc << 8));
+        crc = static_cast<std::uint16_t>(table[((crc >> 8) ^ byteAt(reader, i)) & 0xFFU] ^
+                                         (crc << 8));
     }
 }
 

@@ -56,18 +56,17 @@ struct FLACFraming {
     // One pass from the header's end towards min(size, windowEnd), carrying the CRC-16 along.
     // A footer match followed by a plausible successor ends the frame exactly; without one,
     // the last isolated footer match within the STREAMINFO bound is the fallback end.
-    static std::optional<FrameBoundary> scanFrameBoundary(std::span<const std::byte> bytes,
-                                                          std::int64_t frameStart,
-                                                          const FrameHeader& header,
-                                                          std::int64_t windowEnd,
-                                                          const std::optional<StreamInfo>& streamInfo);
+    static std::optional<FrameBoundary> scanFrameBoundary(
+        std::span<const std::byte> bytes, std::int64_t frameStart, const FrameHeader& header,
+        std::int64_t windowEnd, const std::optional<StreamInfo>& streamInfo);
     // How far past a frame start a frame may extend: at most 8 MiB.
     static std::int64_t maxFrameWindow(const std::optional<StreamInfo>& streamInfo);
     static bool isPlausibleSuccessor(const FrameHeader& candidate, const FrameHeader& previous);
 
     // CRCs of [from, to); an empty or out-of-range span gives 0.
     static std::uint8_t crc8(std::span<const std::byte> bytes, std::int64_t from, std::int64_t to);
-    static std::uint16_t crc16(std::span<const std::byte> bytes, std::int64_t from, std::int64_t to);
+    static std::uint16_t crc16(std::span<const std::byte> bytes, std::int64_t from,
+                               std::int64_t to);
     static std::uint16_t crc16Update(std::uint16_t crc, std::uint8_t byte);
 };
 

@@ -37,11 +37,14 @@ struct OggPageFraming {
     static WalkResult walkPages(std::span<const std::byte> data);
 
     // A payload longer than maxPayloadLength cannot be laced into one page and is refused.
-    static std::optional<std::vector<std::byte>> makePage(std::uint8_t headerType, std::uint64_t granule,
-                                                          std::uint32_t serial, std::uint32_t sequence,
+    static std::optional<std::vector<std::byte>> makePage(std::uint8_t headerType,
+                                                          std::uint64_t granule,
+                                                          std::uint32_t serial,
+                                                          std::uint32_t sequence,
                                                           std::span<const std::byte> payload);
 
-    static std::optional<PageHeader> parsePageHeader(std::span<const std::byte> data, std::int64_t at);
+    static std::optional<PageHeader> parsePageHeader(std::span<const std::byte> data,
+                                                     std::int64_t at);
     // The payload need not be present; only the header and lacing table must be.
     static std::optional<std::int64_t> pageLength(std::span<const std::byte> data, std::int64_t at);
     // Bit-by-bit CRC (polynomial 0x04C11DB7, not reflected, initial 0, no final XOR).

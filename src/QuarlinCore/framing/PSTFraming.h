@@ -11,8 +11,8 @@
 namespace quarlin {
 
 struct OutlookPSTFraming {
-    static constexpr std::array<std::byte, 4> magic{std::byte{0x21}, std::byte{0x42}, std::byte{0x44},
-                                                    std::byte{0x4E}};  // "!BDN"
+    static constexpr std::array<std::byte, 4> magic{std::byte{0x21}, std::byte{0x42},
+                                                    std::byte{0x44}, std::byte{0x4E}};  // "!BDN"
     static constexpr std::int64_t headerParseLength = 192;
 
     struct Header {

@@ -1,8 +1,8 @@
 #include "QuarlinCore/framing/UDIFFraming.h"
 
-#include "QuarlinCore/framing/ByteReader.h"
-
 #include <algorithm>
+
+#include "QuarlinCore/framing/ByteReader.h"
 
 namespace quarlin {
 namespace {
@@ -32,7 +32,8 @@ std::optional<std::uint64_t> UDIFFraming::Trailer::expectedFileLength() const {
     return *last + static_cast<std::uint64_t>(trailerSize);
 }
 
-std::optional<UDIFFraming::Trailer> UDIFFraming::parseTrailer(std::span<const std::byte> bytes, std::int64_t at) {
+std::optional<UDIFFraming::Trailer> UDIFFraming::parseTrailer(std::span<const std::byte> bytes,
+                                                              std::int64_t at) {
     const auto n = static_cast<std::int64_t>(bytes.size());
     if (at < 0 || at > n || n - at < trailerSize) return std::nullopt;
     const ByteReader reader(bytes, 0);

@@ -1,13 +1,13 @@
 #include "QuarlinCore/framing/XARFraming.h"
 
-#include "QuarlinCore/framing/ByteReader.h"
-
 #include <zlib.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <string_view>
+
+#include "QuarlinCore/framing/ByteReader.h"
 
 namespace quarlin {
 namespace {
@@ -25,7 +25,8 @@ std::span<const std::byte> asBytes(std::string_view text) {
 }
 
 // First position p with from <= p <= size - needle.size() where the needle matches in full.
-std::optional<std::int64_t> find(std::span<const std::byte> haystack, std::string_view needle, std::int64_t from) {
+std::optional<std::int64_t> find(std::span<const std::byte> haystack, std::string_view needle,
+                                 std::int64_t from) {
     const auto n = size(haystack);
     const auto m = static_cast<std::int64_t>(needle.size());
     if (from < 0 || m > n || from > n - m) return std::nullopt;
@@ -39,10 +40,13 @@ std::optional<std::int64_t> find(std::span<const std::byte> haystack, std::strin
 bool startsWith(std::span<const std::byte> haystack, std::int64_t at, std::string_view needle) {
     const auto m = static_cast<std::int64_t>(needle.size());
     return at >= 0 && at <= size(haystack) && m <= size(haystack) - at &&
-           std::ranges::equal(haystack.subspan(static_cast<std::size_t>(at), needle.size()), asBytes(needle));
+           std::ranges::equal(haystack.subspan(static_cast<std::size_t>(at), needle.size()),
+                              asBytes(needle));
 }
 
-char charAt(std::span<const std::byte> toc, std::int64_t at) { return static_cast<char>(ByteReader(toc).peekU8(at)); }
+char charAt(std::span<const std::byte> toc, std::int64_t at) {
+    return static_cast<char>(ByteReader(toc).peekU8(at));
+}
 
 struct Decimal {
     std::uint64_t value = 0;
@@ -65,10 +69,11 @@ std::optional<Decimal> readDecimal(std::span<const std::byte> toc, std::int64_t 
 // The number directly after `tag` when the tag starts at or after `from` and before `bound`.
 // Only matches starting before `bound` are looked for, so a TOC of many offsets without
 // lengths is scanned once, not once per offset.
-std::optional<std::uint64_t> numberAfterTag(std::span<const std::byte> toc, std::string_view tag, std::int64_t from,
-                                            std::int64_t bound) {
+std::optional<std::uint64_t> numberAfterTag(std::span<const std::byte> toc, std::string_view tag,
+                                            std::int64_t from, std::int64_t bound) {
     const auto tagLength = static_cast<std::int64_t>(tag.size());
-    const std::int64_t searchEnd = bound > size(toc) - tagLength ? size(toc) : bound + tagLength - 1;
+    const std::int64_t searchEnd =
+        bound > size(toc) - tagLength ? size(toc) : bound + tagLength - 1;
     if (from < 0 || from > searchEnd) return std::nullopt;
     const auto hit = find(toc.first(static_cast<std::size_t>(searchEnd)), tag, from);
     if (!hit || *hit >= bound) return std::nullopt;
@@ -79,18 +84,23 @@ std::optional<std::uint64_t> numberAfterTag(std::span<const std::byte> toc, std:
 
 }  // namespace
 
-std::optional<XARFraming::Header> XARFraming::parseHeader(std::span<const std::byte> bytes, std::int64_t at) {
+std::optional<XARFraming::Header> XARFraming::parseHeader(std::span<const std::byte> bytes,
+                                                          std::int64_t at) {
     const auto n = size(bytes);
     if (at < 0 || at > n || n - at < kFixedHeaderLength) return std::nullopt;
     const ByteReader reader(bytes, 0);
-    if (!std::ranges::equal(bytes.subspan(static_cast<std::size_t>(at), 4), magic)) return std::nullopt;
+    if (!std::ranges::equal(bytes.subspan(static_cast<std::size_t>(at), 4), magic))
+        return std::nullopt;
     Header header;
     header.headerSize = reader.peekU16BE(at + 4);
     const std::uint16_t version = reader.peekU16BE(at + 6);
-    header.tocCompressedLength = (std::uint64_t{reader.peekU32BE(at + 8)} << 32) | reader.peekU32BE(at + 12);
-    header.tocUncompressedLength = (std::uint64_t{reader.peekU32BE(at + 16)} << 32) | reader.peekU32BE(at + 20);
+    header.tocCompressedLength =
+        (std::uint64_t{reader.peekU32BE(at + 8)} << 32) | reader.peekU32BE(at + 12);
+    header.tocUncompressedLength =
+        (std::uint64_t{reader.peekU32BE(at + 16)} << 32) | reader.peekU32BE(at + 20);
     if (header.headerSize < 28 || header.headerSize > 512 || version != 1) return std::nullopt;
-    if (header.tocCompressedLength < 1 || header.tocCompressedLength > maxCompressedTOCBytes) return std::nullopt;
+    if (header.tocCompressedLength < 1 || header.tocCompressedLength > maxCompressedTOCBytes)
+        return std::nullopt;
     if (header.tocUncompressedLength < 1 || header.tocUncompressedLength > maxUncompressedTOCBytes)
         return std::nullopt;
     return header;
@@ -98,7 +108,8 @@ std::optional<XARFraming::Header> XARFraming::parseHeader(std::span<const std::b
 
 std::optional<std::vector<std::byte>> XARFraming::inflateTOC(std::span<const std::byte> compressed,
                                                              std::int64_t expectedSize) {
-    if (expectedSize < 1 || expectedSize > static_cast<std::int64_t>(maxUncompressedTOCBytes) || compressed.empty())
+    if (expectedSize < 1 || expectedSize > static_cast<std::int64_t>(maxUncompressedTOCBytes) ||
+        compressed.empty())
         return std::nullopt;
     z_stream stream{};
     if (inflateInit(&stream) != Z_OK) return std::nullopt;
@@ -219,7 +230,8 @@ std::optional<std::uint64_t> XARFraming::heapEndOfElements(std::span<const std::
 
         if (closing) {
             // Close up to the matching element; a stray closing tag closes nothing.
-            const auto match = std::find_if(open.rbegin(), open.rend(), [&](const auto& e) { return e.name == name; });
+            const auto match = std::find_if(open.rbegin(), open.rend(),
+                                            [&](const auto& e) { return e.name == name; });
             if (match == open.rend()) continue;
             const auto keep = static_cast<std::size_t>(open.rend() - match) - 1;
             while (open.size() > keep) {
@@ -228,9 +240,12 @@ std::optional<std::uint64_t> XARFraming::heapEndOfElements(std::span<const std::
             }
             continue;
         }
-        if (!open.empty() && !selfClosing && (name == "offset" || name == "length" || name == "size")) {
+        if (!open.empty() && !selfClosing &&
+            (name == "offset" || name == "length" || name == "size")) {
             auto& parent = open.back();
-            auto& field = name == "offset" ? parent.offset : name == "length" ? parent.length : parent.extent;
+            auto& field = name == "offset"   ? parent.offset
+                          : name == "length" ? parent.length
+                                             : parent.extent;
             if (!field)
                 if (const auto number = readDecimal(toc, pos)) field = number->value;
         }
@@ -255,8 +270,9 @@ std::optional<std::vector<std::byte>> XARFraming::deflate(std::span<const std::b
     if (bytes.size() > ULONG_MAX / 2) return std::nullopt;
     uLongf produced = compressBound(static_cast<uLong>(bytes.size()));
     std::vector<std::byte> out(produced);
-    if (compress2(reinterpret_cast<Bytef*>(out.data()), &produced, reinterpret_cast<const Bytef*>(bytes.data()),
-                  static_cast<uLong>(bytes.size()), 1) != Z_OK)
+    if (compress2(reinterpret_cast<Bytef*>(out.data()), &produced,
+                  reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uLong>(bytes.size()),
+                  1) != Z_OK)
         return std::nullopt;
     out.resize(produced);
     return out;

@@ -13,10 +13,10 @@
 namespace quarlin {
 
 struct XARFraming {
-    static constexpr std::array<std::byte, 4> magic{std::byte{0x78}, std::byte{0x61}, std::byte{0x72},
-                                                    std::byte{0x21}};  // "xar!"
-    static constexpr std::uint64_t maxCompressedTOCBytes = 0x4000000;     // 64 MiB
-    static constexpr std::uint64_t maxUncompressedTOCBytes = 0x10000000;  // 256 MiB
+    static constexpr std::array<std::byte, 4> magic{std::byte{0x78}, std::byte{0x61},
+                                                    std::byte{0x72}, std::byte{0x21}};  // "xar!"
+    static constexpr std::uint64_t maxCompressedTOCBytes = 0x4000000;                   // 64 MiB
+    static constexpr std::uint64_t maxUncompressedTOCBytes = 0x10000000;                // 256 MiB
 
     struct Header {
         std::int64_t headerSize = 0;  // as stored, 28 to 512

@@ -1,14 +1,12 @@
 // The FLAC and Ogg walkers on streams from real encoders, alone, inside unrelated bytes,
 // truncated and damaged.
+#include <gtest/gtest.h>
+
+#include "FLACTools.h"
 #include "QuarlinCore/carving/FLACWalker.h"
 #include "QuarlinCore/carving/OggWalker.h"
 #include "QuarlinCore/framing/OggFraming.h"
-
-#include "FLACTools.h"
 #include "ToolFiles.h"
-
-#include <gtest/gtest.h>
-
 
 namespace quarlin {
 namespace {
@@ -29,7 +27,8 @@ TEST_P(FLACWalkerOnRealStreams, MeasuresTheWholeStreamAloneAndInsideOtherBytes) 
     const auto& c = GetParam();
     ScratchDir dir;
     ASSERT_TRUE(makeWav(dir, "in.wav", c.sampleRate, c.channels, 2.5, true)) << dir.lastLog();
-    ASSERT_TRUE(dir.run(std::string("flac -s -f --lax ") + c.flacOptions + " -o in.flac in.wav")) << dir.lastLog();
+    ASSERT_TRUE(dir.run(std::string("flac -s -f --lax ") + c.flacOptions + " -o in.flac in.wav"))
+        << dir.lastLog();
     auto frames = analyze(dir, "in.flac");
     auto file = readFile(dir / "in.flac");
     if (c.variable) {
@@ -70,7 +69,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FLACCase{"block_576_8k_mono", "-b 576", 8000, 1, false},
                       FLACCase{"block_16384_96k", "-b 16384", 96000, 2, false},
                       FLACCase{"block_300_best", "-8 -b 300", 22050, 2, false},
-                      FLACCase{"no_padding_48k", "--no-padding --no-seektable -b 2048", 48000, 2, false},
+                      FLACCase{"no_padding_48k", "--no-padding --no-seektable -b 2048", 48000, 2,
+                               false},
                       FLACCase{"variable_4096", "-b 4096", 44100, 2, true},
                       FLACCase{"variable_1152_mono", "-b 1152", 32000, 1, true}),
     [](const auto& param) { return std::string(param.param.name); });
@@ -98,8 +98,9 @@ TEST(FLACWalker, DamagedFrameEndsTheWalk) {
 TEST(OggWalker, MeasuresRealFilesAloneChainedAndInsideOtherBytes) {
     ScratchDir dir;
     ASSERT_TRUE(makeWav(dir, "in.wav", 48000, 2, 2.0, true)) << dir.lastLog();
-    ASSERT_TRUE(dir.run("oggenc -Q -o v.ogg in.wav && opusenc --quiet in.wav o.ogg && "
-                        "ffmpeg -hide_banner -loglevel error -i in.wav -c:a flac -f ogg f.ogg"))
+    ASSERT_TRUE(
+        dir.run("oggenc -Q -o v.ogg in.wav && opusenc --quiet in.wav o.ogg && "
+                "ffmpeg -hide_banner -loglevel error -i in.wav -c:a flac -f ogg f.ogg"))
         << dir.lastLog();
     std::vector<std::byte> chained;
     for (const char* name : {"v.ogg", "o.ogg", "f.ogg"}) {
@@ -115,7 +116,9 @@ TEST(OggWalker, MeasuresRealFilesAloneChainedAndInsideOtherBytes) {
         EXPECT_FALSE(OggWalker::walk(inside, 999)) << name;
         // From the second page: found, but without the stream's beginning.
         const auto second = *OggPageFraming::pageLength(file, 0);
-        EXPECT_EQ(OggWalker::walk(file, second), (OggWalk{size - second, walk->pages - 1, false, true})) << name;
+        EXPECT_EQ(OggWalker::walk(file, second),
+                  (OggWalk{size - second, walk->pages - 1, false, true}))
+            << name;
         chained.insert(chained.end(), file.begin(), file.end());
     }
     const auto walk = OggWalker::walk(chained, 0);

@@ -1,15 +1,13 @@
 // The PST, UDIF, EBML and XAR walkers on the corpus and on files from real tools, alone,
 // inside unrelated bytes and cut short; the hostile XAR files are walked without harm.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
 #include "QuarlinCore/carving/EBMLWalker.h"
 #include "QuarlinCore/carving/PSTWalker.h"
 #include "QuarlinCore/carving/UDIFWalker.h"
 #include "QuarlinCore/carving/XARWalker.h"
-
 #include "ToolFiles.h"
-
-#include <gtest/gtest.h>
-#include <zlib.h>
-
 
 namespace quarlin {
 namespace {
@@ -20,12 +18,15 @@ TEST(PSTWalker, CorpusFilesMeasureExactlyAloneAndInsideOtherBytes) {
     for (const auto& entry : corpusEntries("pst")) {
         const auto file = readFile(corpus(entry.file));
         const bool unicode = entry.file.find("dist-list") != std::string::npos;
-        EXPECT_EQ(PSTWalker::walk(file, entry.at), (PSTWalk{entry.length, unicode, false})) << entry.file;
+        EXPECT_EQ(PSTWalker::walk(file, entry.at), (PSTWalk{entry.length, unicode, false}))
+            << entry.file;
         const auto inside = embed(file, 12345, 999);
-        EXPECT_EQ(PSTWalker::walk(inside, 12345), (PSTWalk{entry.length, unicode, false})) << entry.file;
+        EXPECT_EQ(PSTWalker::walk(inside, 12345), (PSTWalk{entry.length, unicode, false}))
+            << entry.file;
         EXPECT_FALSE(PSTWalker::walk(inside, 0)) << entry.file;
         // Only the header has to be held; the declared size is what the carver takes.
-        EXPECT_EQ(PSTWalker::walk(std::span(file).first(192), 0), (PSTWalk{entry.length, unicode, false}));
+        EXPECT_EQ(PSTWalker::walk(std::span(file).first(192), 0),
+                  (PSTWalk{entry.length, unicode, false}));
     }
     auto header = readFile(corpus("pst/dist-list.pst"));
     header.resize(192);
@@ -60,10 +61,11 @@ struct EBMLFiles {
     ScratchDir dir;
     std::vector<std::byte> webm, matroska, streamed;
     EBMLFiles() {
-        EXPECT_TRUE(dir.run("ffmpeg -hide_banner -loglevel error -f lavfi -i testsrc=duration=3:size=96x64:rate=15 "
-                            "-f lavfi -i sine=duration=3 -c:v libvpx -b:v 200k -c:a libopus -shortest a.webm && "
-                            "mkvmerge -q -o b.mkv a.webm && "
-                            "ffmpeg -hide_banner -loglevel error -i a.webm -c copy -f matroska - > c.mkv"))
+        EXPECT_TRUE(dir.run(
+            "ffmpeg -hide_banner -loglevel error -f lavfi -i testsrc=duration=3:size=96x64:rate=15 "
+            "-f lavfi -i sine=duration=3 -c:v libvpx -b:v 200k -c:a libopus -shortest a.webm && "
+            "mkvmerge -q -o b.mkv a.webm && "
+            "ffmpeg -hide_banner -loglevel error -i a.webm -c copy -f matroska - > c.mkv"))
             << dir.lastLog();
         webm = readFile(dir / "a.webm");
         matroska = readFile(dir / "b.mkv");
@@ -93,7 +95,8 @@ TEST(EBMLWalker, RealFilesAloneInsideOtherBytesAndConcatenated) {
     // A further EBML header continues the walk into the second document.
     auto both = files.matroska;
     both.insert(both.end(), files.webm.begin(), files.webm.end());
-    EXPECT_EQ(EBMLWalker::walk(both, 0), (EBMLWalk{std::int64_t(both.size()), "matroska", 2, false}));
+    EXPECT_EQ(EBMLWalker::walk(both, 0),
+              (EBMLWalk{std::int64_t(both.size()), "matroska", 2, false}));
 }
 
 TEST(EBMLWalker, SegmentOfUnknownSizeRunsToTheEndOfTheBytes) {
@@ -127,20 +130,23 @@ TEST(EBMLWalker, HeaderRules) {
          EBMLWalk{22, "webm", 1, false}},
         {"unknown element ends the walk", document({0x1F, 0x43, 0xB6, 0x75, 0x80, 0xEC, 0x80}),
          EBMLWalk{12, "webm", 0, false}},
-        {"void of unknown size ends the walk", document({0xEC, 0xFF, 0, 0}), EBMLWalk{12, "webm", 0, false}},
-        {"eight 0xFF size bytes", document({0x18, 0x53, 0x80, 0x67, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 9}),
-         EBMLWalk{25, "webm", 1, true}},
-        {"segment larger than the bytes", document({0x18, 0x53, 0x80, 0x67, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE}),
+        {"void of unknown size ends the walk", document({0xEC, 0xFF, 0, 0}),
          EBMLWalk{12, "webm", 0, false}},
-        {"header of unknown size", bytes({0x1A, 0x45, 0xDF, 0xA3, 0xFF, 0x42, 0x82, 0x81, 'x'}), std::nullopt},
-        {"header larger than the bytes", bytes({0x1A, 0x45, 0xDF, 0xA3, 0x88, 0x42, 0x82, 0x84, 'w', 'e', 'b', 'm'}),
+        {"eight 0xFF size bytes",
+         document({0x18, 0x53, 0x80, 0x67, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 9}),
+         EBMLWalk{25, "webm", 1, true}},
+        {"segment larger than the bytes",
+         document({0x18, 0x53, 0x80, 0x67, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE}),
+         EBMLWalk{12, "webm", 0, false}},
+        {"header of unknown size", bytes({0x1A, 0x45, 0xDF, 0xA3, 0xFF, 0x42, 0x82, 0x81, 'x'}),
          std::nullopt},
+        {"header larger than the bytes",
+         bytes({0x1A, 0x45, 0xDF, 0xA3, 0x88, 0x42, 0x82, 0x84, 'w', 'e', 'b', 'm'}), std::nullopt},
         {"no DocType", bytes({0x1A, 0x45, 0xDF, 0xA3, 0x83, 0x42, 0x86, 0x81, 0x01}), std::nullopt},
         {"not an EBML header", bytes({0x18, 0x53, 0x80, 0x67, 0x80}), std::nullopt},
     };
     for (const auto& c : cases) EXPECT_EQ(EBMLWalker::walk(c.input, 0), c.expected) << c.name;
 }
-
 
 TEST(XARWalker, BsdtarArchivesMeasureToTheEndOfTheirHeapData) {
     struct Case {
@@ -149,21 +155,25 @@ TEST(XARWalker, BsdtarArchivesMeasureToTheEndOfTheirHeapData) {
         bool installer;
     } cases[] = {
         {"two files", "echo hello > a && echo 'a second, longer file' > b", false},
-        {"many files", "for i in $(seq 1 40); do head -c $((i * 37)) /dev/urandom > f$i; done", false},
-        {"installer-like", "mkdir -p x.pkg && echo data > x.pkg/Payload && echo '<pkg-info/>' > PackageInfo", true},
+        {"many files", "for i in $(seq 1 40); do head -c $((i * 37)) /dev/urandom > f$i; done",
+         false},
+        {"installer-like",
+         "mkdir -p x.pkg && echo data > x.pkg/Payload && echo '<pkg-info/>' > PackageInfo", true},
     };
     for (const auto& c : cases) {
         ScratchDir dir;
-        ASSERT_TRUE(dir.run(std::string("mkdir in && cd in && ") + c.populate + " && bsdtar --format xar -cf ../a.xar *"))
+        ASSERT_TRUE(dir.run(std::string("mkdir in && cd in && ") + c.populate +
+                            " && bsdtar --format xar -cf ../a.xar *"))
             << dir.lastLog();
         const auto file = readFile(dir / "a.xar");
         const auto walk = XARWalker::walk(file, 0);
         ASSERT_TRUE(walk) << c.name;
         std::string toc(walk->tocLength, '\0');
         uLongf produced = toc.size();
-        ASSERT_EQ(uncompress(reinterpret_cast<Bytef*>(toc.data()), &produced,
-                             reinterpret_cast<const Bytef*>(file.data() + 28), walk->tocCompressedLength),
-                  Z_OK);
+        ASSERT_EQ(
+            uncompress(reinterpret_cast<Bytef*>(toc.data()), &produced,
+                       reinterpret_cast<const Bytef*>(file.data() + 28), walk->tocCompressedLength),
+            Z_OK);
         const auto heapEnd = xmlHeapDataEnd(toc);
         EXPECT_EQ(walk->heapEnd, heapEnd) << c.name;
         EXPECT_EQ(walk->length, std::int64_t(28 + walk->tocCompressedLength + heapEnd)) << c.name;
@@ -173,9 +183,11 @@ TEST(XARWalker, BsdtarArchivesMeasureToTheEndOfTheirHeapData) {
         const auto inside = embed(file, 100, 100);
         EXPECT_EQ(XARWalker::walk(inside, 100), walk) << c.name;
         // A TOC that is not wholly held cannot be inflated, so nothing is measured.
-        EXPECT_FALSE(XARWalker::walk(std::span(file).first(28 + walk->tocCompressedLength - 1), 0)) << c.name;
+        EXPECT_FALSE(XARWalker::walk(std::span(file).first(28 + walk->tocCompressedLength - 1), 0))
+            << c.name;
         // A heap cut short is still measured from the TOC.
-        EXPECT_EQ(XARWalker::walk(std::span(file).first(28 + walk->tocCompressedLength), 0), walk) << c.name;
+        EXPECT_EQ(XARWalker::walk(std::span(file).first(28 + walk->tocCompressedLength), 0), walk)
+            << c.name;
     }
 }
 
@@ -199,7 +211,8 @@ TEST(XARWalker, HostileArchivesAreWalkedWithoutHarm) {
             auto flipped = file;
             flipped[at] ^= std::byte{0x04};
             if (const auto damaged = XARWalker::walk(flipped, 0)) {
-                EXPECT_GE(damaged->length, damaged->headerSize + std::int64_t(damaged->tocCompressedLength));
+                EXPECT_GE(damaged->length,
+                          damaged->headerSize + std::int64_t(damaged->tocCompressedLength));
             }
         }
     }

@@ -1,14 +1,13 @@
-#include "QuarlinCore/framing/FLACFraming.h"
-
-#include "FLACTools.h"
-#include "ToolFiles.h"
-
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <fstream>
 #include <random>
 #include <sstream>
+
+#include "FLACTools.h"
+#include "QuarlinCore/framing/FLACFraming.h"
+#include "ToolFiles.h"
 
 namespace quarlin {
 namespace {
@@ -34,8 +33,11 @@ class FLACRealStream : public ::testing::TestWithParam<EncodedCase> {};
 TEST_P(FLACRealStream, MetadataAndEveryFrameMatchTheReferenceDecoder) {
     const EncodedCase c = GetParam();
     ScratchDir dir;
-    ASSERT_TRUE(makeWav(dir, "in.wav", c.sampleRate, c.channels, 1.3, c.noise, c.codec)) << dir.lastLog();
-    ASSERT_TRUE(dir.run("flac -s -f --lax -b " + std::to_string(c.blockSize) + " -o in.flac in.wav")) << dir.lastLog();
+    ASSERT_TRUE(makeWav(dir, "in.wav", c.sampleRate, c.channels, 1.3, c.noise, c.codec))
+        << dir.lastLog();
+    ASSERT_TRUE(
+        dir.run("flac -s -f --lax -b " + std::to_string(c.blockSize) + " -o in.flac in.wav"))
+        << dir.lastLog();
     const auto bytes = readFile(dir / "in.flac");
     const auto frames = analyze(dir, "in.flac");
     ASSERT_GT(frames.size(), 1U);
@@ -59,11 +61,13 @@ TEST_P(FLACRealStream, MetadataAndEveryFrameMatchTheReferenceDecoder) {
         EXPECT_EQ(header->blockSizeSamples, frames[i].blockSize);
         EXPECT_EQ(header->codedNumber, i);
         EXPECT_FALSE(header->isVariableBlockSize);
-        const auto boundary = FLACFraming::scanFrameBoundary(bytes, start, *header,
-                                                             start + FLACFraming::maxFrameWindow(info), info);
+        const auto boundary = FLACFraming::scanFrameBoundary(
+            bytes, start, *header, start + FLACFraming::maxFrameWindow(info), info);
         ASSERT_TRUE(boundary) << "frame " << i;
         const bool last = i + 1 == frames.size();
-        EXPECT_EQ(boundary->end, last ? static_cast<std::int64_t>(bytes.size()) : frames[i + 1].offset) << i;
+        EXPECT_EQ(boundary->end,
+                  last ? static_cast<std::int64_t>(bytes.size()) : frames[i + 1].offset)
+            << i;
         EXPECT_EQ(boundary->next.has_value(), !last) << i;
     }
 }
@@ -96,15 +100,18 @@ TEST(FLACFraming, VariableBlockSizeStreamIsDelimitedFrameByFrame) {
     ASSERT_TRUE(metadata);
     std::uint64_t firstSample = 0;
     for (std::size_t i = 0; i < frames.size(); ++i) {
-        const auto header = FLACFraming::parseFrameHeader(variable, frames[i].offset, metadata->streamInfo);
+        const auto header =
+            FLACFraming::parseFrameHeader(variable, frames[i].offset, metadata->streamInfo);
         ASSERT_TRUE(header) << i;
         EXPECT_TRUE(header->isVariableBlockSize);
         EXPECT_EQ(header->codedNumber, firstSample);
         const auto boundary = FLACFraming::scanFrameBoundary(
-            variable, frames[i].offset, *header, frames[i].offset + FLACFraming::maxFrameWindow(metadata->streamInfo),
+            variable, frames[i].offset, *header,
+            frames[i].offset + FLACFraming::maxFrameWindow(metadata->streamInfo),
             metadata->streamInfo);
         ASSERT_TRUE(boundary) << i;
-        EXPECT_EQ(boundary->end, i + 1 < frames.size() ? frames[i + 1].offset : std::int64_t(variable.size()));
+        EXPECT_EQ(boundary->end,
+                  i + 1 < frames.size() ? frames[i + 1].offset : std::int64_t(variable.size()));
         firstSample += static_cast<std::uint64_t>(frames[i].blockSize);
     }
 }
@@ -116,7 +123,8 @@ TEST(FLACFraming, CRCsHaveTheirStandardCheckValues) {
     EXPECT_EQ(FLACFraming::crc8(digits, 3, 3), 0);
     EXPECT_EQ(FLACFraming::crc16(digits, 9, 9), 0);
     std::uint16_t running = 0;
-    for (int i = 2; i < 7; ++i) running = FLACFraming::crc16Update(running, static_cast<std::uint8_t>('1' + i));
+    for (int i = 2; i < 7; ++i)
+        running = FLACFraming::crc16Update(running, static_cast<std::uint8_t>('1' + i));
     EXPECT_EQ(running, FLACFraming::crc16(digits, 2, 7));
     // Ranges that break the caller's contract answer 0 instead of reading outside.
     EXPECT_EQ(FLACFraming::crc8(digits, 5, 12), 0);
@@ -125,8 +133,8 @@ TEST(FLACFraming, CRCsHaveTheirStandardCheckValues) {
 
 // --- Hand-made streams for the rules a real encoder never exercises --------------------------
 
-std::vector<std::byte> streamInfoBody(std::int64_t maxBlock, std::int64_t maxFrame, std::int64_t rate, int channels,
-                                      int bits) {
+std::vector<std::byte> streamInfoBody(std::int64_t maxBlock, std::int64_t maxFrame,
+                                      std::int64_t rate, int channels, int bits) {
     std::vector<std::byte> body(34);
     putBE(body, 0, 16, 2);
     putBE(body, 2, static_cast<std::uint64_t>(maxBlock), 2);
@@ -185,12 +193,23 @@ TEST(FLACFraming, MetadataWalkRules) {
         {"last flag on STREAMINFO", withMarker({metadataBlock(0x80, si)}), 42},
         {"padding after", withMarker({metadataBlock(0x00, si), metadataBlock(0x81, padding)}), 56},
         {"too short a file", bytesOf("fLaC\x80"), std::nullopt},
-        {"wrong marker", [&] { auto b = withMarker({metadataBlock(0x80, si)}); b[0] = std::byte{'F'}; return b; }(),
+        {"wrong marker",
+         [&] {
+             auto b = withMarker({metadataBlock(0x80, si)});
+             b[0] = std::byte{'F'};
+             return b;
+         }(),
          std::nullopt},
         {"STREAMINFO of 33 bytes", withMarker({metadataBlock(0x80, tooShort)}), std::nullopt},
         {"first block not STREAMINFO", withMarker({metadataBlock(0x84, si)}), std::nullopt},
-        {"type 127 later", withMarker({metadataBlock(0x00, si), metadataBlock(0xFF, padding)}), std::nullopt},
-        {"block past the end", [&] { auto b = withMarker({metadataBlock(0x00, si), metadataBlock(0x81, padding)}); b.pop_back(); return b; }(),
+        {"type 127 later", withMarker({metadataBlock(0x00, si), metadataBlock(0xFF, padding)}),
+         std::nullopt},
+        {"block past the end",
+         [&] {
+             auto b = withMarker({metadataBlock(0x00, si), metadataBlock(0x81, padding)});
+             b.pop_back();
+             return b;
+         }(),
          std::nullopt},
         {"no last block", withMarker({metadataBlock(0x00, si)}), std::nullopt},
         {"1024th block is last", manyBlocks, static_cast<std::int64_t>(manyBlocks.size())},
@@ -198,17 +217,20 @@ TEST(FLACFraming, MetadataWalkRules) {
         // A second STREAMINFO after an unusable first one is read 34 bytes on, whatever its
         // declared length; with fewer than 34 bytes left it is refused, not over-read.
         {"late STREAMINFO cut short",
-         withMarker({metadataBlock(0x00, streamInfoBody(0, 0, 44100, 2, 16)), metadataBlock(0x80, padding)}),
+         withMarker({metadataBlock(0x00, streamInfoBody(0, 0, 44100, 2, 16)),
+                     metadataBlock(0x80, padding)}),
          std::nullopt},
         {"late STREAMINFO used",
-         withMarker({metadataBlock(0x00, streamInfoBody(0, 0, 44100, 2, 16)), metadataBlock(0x00, si),
-                     metadataBlock(0x81, padding)}),
+         withMarker({metadataBlock(0x00, streamInfoBody(0, 0, 44100, 2, 16)),
+                     metadataBlock(0x00, si), metadataBlock(0x81, padding)}),
          4 + 38 + 38 + 14},
     };
     for (const auto& c : cases) {
         const auto result = FLACFraming::walkMetadataBlocks(c.bytes);
         EXPECT_EQ(result.has_value(), c.audioStart.has_value()) << c.name;
-        if (result && c.audioStart) { EXPECT_EQ(result->audioStart, *c.audioStart) << c.name; }
+        if (result && c.audioStart) {
+            EXPECT_EQ(result->audioStart, *c.audioStart) << c.name;
+        }
     }
 }
 
@@ -216,7 +238,8 @@ TEST(FLACFraming, MetadataWalkRules) {
 std::vector<std::byte> frameHeader(std::vector<std::uint8_t> head) {
     std::vector<std::byte> bytes;
     for (auto b : head) bytes.push_back(std::byte{b});
-    bytes.push_back(std::byte{FLACFraming::crc8(bytes, 0, static_cast<std::int64_t>(bytes.size()))});
+    bytes.push_back(
+        std::byte{FLACFraming::crc8(bytes, 0, static_cast<std::int64_t>(bytes.size()))});
     return bytes;
 }
 
@@ -229,52 +252,74 @@ TEST(FLACFraming, FrameHeaderRules) {
         std::optional<std::int64_t> byteCount;
     } cases[] = {
         {"plain", frameHeader({0xFF, 0xF8, 0xC9, 0x18, 0x05}), std::nullopt, 6},
-        {"block-size code 0", frameHeader({0xFF, 0xF8, 0x09, 0x18, 0x05}), std::nullopt, std::nullopt},
-        {"reserved sync bit", frameHeader({0xFF, 0xFA, 0xC9, 0x18, 0x05}), std::nullopt, std::nullopt},
-        {"sample-rate code 15", frameHeader({0xFF, 0xF8, 0xCF, 0x18, 0x05}), std::nullopt, std::nullopt},
-        {"channel assignment 11", frameHeader({0xFF, 0xF8, 0xC9, 0xB8, 0x05}), std::nullopt, std::nullopt},
-        {"sample-size code 3", frameHeader({0xFF, 0xF8, 0xC9, 0x16, 0x05}), std::nullopt, std::nullopt},
-        {"reserved bit of byte 3", frameHeader({0xFF, 0xF8, 0xC9, 0x19, 0x05}), std::nullopt, std::nullopt},
-        {"coded FE fixed", frameHeader({0xFF, 0xF8, 0xC9, 0x18, 0xFE, 0x80, 0x80, 0x80, 0x80, 0x80, 0x81}),
+        {"block-size code 0", frameHeader({0xFF, 0xF8, 0x09, 0x18, 0x05}), std::nullopt,
+         std::nullopt},
+        {"reserved sync bit", frameHeader({0xFF, 0xFA, 0xC9, 0x18, 0x05}), std::nullopt,
+         std::nullopt},
+        {"sample-rate code 15", frameHeader({0xFF, 0xF8, 0xCF, 0x18, 0x05}), std::nullopt,
+         std::nullopt},
+        {"channel assignment 11", frameHeader({0xFF, 0xF8, 0xC9, 0xB8, 0x05}), std::nullopt,
+         std::nullopt},
+        {"sample-size code 3", frameHeader({0xFF, 0xF8, 0xC9, 0x16, 0x05}), std::nullopt,
+         std::nullopt},
+        {"reserved bit of byte 3", frameHeader({0xFF, 0xF8, 0xC9, 0x19, 0x05}), std::nullopt,
+         std::nullopt},
+        {"coded FE fixed",
+         frameHeader({0xFF, 0xF8, 0xC9, 0x18, 0xFE, 0x80, 0x80, 0x80, 0x80, 0x80, 0x81}),
          std::nullopt, std::nullopt},
-        {"coded FE variable", frameHeader({0xFF, 0xF9, 0xC9, 0x18, 0xFE, 0x80, 0x80, 0x80, 0x80, 0x80, 0x81}),
+        {"coded FE variable",
+         frameHeader({0xFF, 0xF9, 0xC9, 0x18, 0xFE, 0x80, 0x80, 0x80, 0x80, 0x80, 0x81}),
          std::nullopt, 12},
-        {"coded continuation broken", frameHeader({0xFF, 0xF8, 0xC9, 0x18, 0xC2, 0x41}), std::nullopt, std::nullopt},
-        {"coded lead 10xxxxxx", frameHeader({0xFF, 0xF8, 0xC9, 0x18, 0x85}), std::nullopt, std::nullopt},
-        {"coded lead FF", frameHeader({0xFF, 0xF9, 0xC9, 0x18, 0xFF, 0x80}), std::nullopt, std::nullopt},
-        {"8-bit block size and kHz rate", frameHeader({0xFF, 0xF8, 0x6C, 0x18, 0x05, 0x63, 0x30}), std::nullopt, 8},
-        {"16-bit block size cut off", {std::byte{0xFF}, std::byte{0xF8}, std::byte{0x79}, std::byte{0x18}, std::byte{0x05}, std::byte{0x01}},
+        {"coded continuation broken", frameHeader({0xFF, 0xF8, 0xC9, 0x18, 0xC2, 0x41}),
          std::nullopt, std::nullopt},
+        {"coded lead 10xxxxxx", frameHeader({0xFF, 0xF8, 0xC9, 0x18, 0x85}), std::nullopt,
+         std::nullopt},
+        {"coded lead FF", frameHeader({0xFF, 0xF9, 0xC9, 0x18, 0xFF, 0x80}), std::nullopt,
+         std::nullopt},
+        {"8-bit block size and kHz rate", frameHeader({0xFF, 0xF8, 0x6C, 0x18, 0x05, 0x63, 0x30}),
+         std::nullopt, 8},
+        {"16-bit block size cut off",
+         {std::byte{0xFF}, std::byte{0xF8}, std::byte{0x79}, std::byte{0x18}, std::byte{0x05},
+          std::byte{0x01}},
+         std::nullopt,
+         std::nullopt},
         {"mid/side on stereo", frameHeader({0xFF, 0xF8, 0xC0, 0xA8, 0x05}), stereo48k, 6},
-        {"three channels on stereo", frameHeader({0xFF, 0xF8, 0xC0, 0x28, 0x05}), stereo48k, std::nullopt},
+        {"three channels on stereo", frameHeader({0xFF, 0xF8, 0xC0, 0x28, 0x05}), stereo48k,
+         std::nullopt},
         {"rate from STREAMINFO", frameHeader({0xFF, 0xF8, 0xC0, 0x18, 0x05}), stereo48k, 6},
-        {"44100 against 48000", frameHeader({0xFF, 0xF8, 0xC9, 0x18, 0x05}), stereo48k, std::nullopt},
+        {"44100 against 48000", frameHeader({0xFF, 0xF8, 0xC9, 0x18, 0x05}), stereo48k,
+         std::nullopt},
         {"48000 matches", frameHeader({0xFF, 0xF8, 0xCA, 0x18, 0x05}), stereo48k, 6},
-        {"24 bits against 16", frameHeader({0xFF, 0xF8, 0xCA, 0x1C, 0x05}), stereo48k, std::nullopt},
+        {"24 bits against 16", frameHeader({0xFF, 0xF8, 0xCA, 0x1C, 0x05}), stereo48k,
+         std::nullopt},
         {"bits from STREAMINFO", frameHeader({0xFF, 0xF8, 0xCA, 0x10, 0x05}), stereo48k, 6},
-        {"8192 samples over 4096", frameHeader({0xFF, 0xF8, 0xDA, 0x18, 0x05}), stereo48k, std::nullopt},
+        {"8192 samples over 4096", frameHeader({0xFF, 0xF8, 0xDA, 0x18, 0x05}), stereo48k,
+         std::nullopt},
         {"short last block", frameHeader({0xFF, 0xF8, 0x6A, 0x18, 0x05, 0x09}), stereo48k, 7},
     };
     for (const auto& c : cases) {
         const auto header = FLACFraming::parseFrameHeader(c.bytes, 0, c.info);
         ASSERT_EQ(header.has_value(), c.byteCount.has_value()) << c.name;
-        if (header) { EXPECT_EQ(header->byteCount, *c.byteCount) << c.name; }
+        if (header) {
+            EXPECT_EQ(header->byteCount, *c.byteCount) << c.name;
+        }
     }
 
     auto badCRC = frameHeader({0xFF, 0xF8, 0xC9, 0x18, 0x05});
     badCRC.back() = static_cast<std::byte>(std::to_integer<unsigned>(badCRC.back()) + 1);
     EXPECT_FALSE(FLACFraming::parseFrameHeader(badCRC, 0, std::nullopt));
 
-    const auto decoded = FLACFraming::parseFrameHeader(frameHeader({0xFF, 0xF8, 0x6C, 0xA8, 0xC4, 0x80, 0x63, 0x30}),
-                                                       0, std::nullopt);
+    const auto decoded = FLACFraming::parseFrameHeader(
+        frameHeader({0xFF, 0xF8, 0x6C, 0xA8, 0xC4, 0x80, 0x63, 0x30}), 0, std::nullopt);
     ASSERT_TRUE(decoded);
     EXPECT_EQ(*decoded, (FLACFraming::FrameHeader{9, 100, 48000, 2, false, 256}));
-    const auto bigRate = FLACFraming::parseFrameHeader(frameHeader({0xFF, 0xF8, 0x1E, 0x08, 0x05, 0x4E, 0x21}), 0,
-                                                       std::nullopt);
+    const auto bigRate = FLACFraming::parseFrameHeader(
+        frameHeader({0xFF, 0xF8, 0x1E, 0x08, 0x05, 0x4E, 0x21}), 0, std::nullopt);
     ASSERT_TRUE(bigRate);
     EXPECT_EQ(bigRate->sampleRate, 200010);
     EXPECT_EQ(bigRate->blockSizeSamples, 192);
-    EXPECT_FALSE(FLACFraming::parseFrameHeader(frameHeader({0xFF, 0xF8, 0xC9, 0x18, 0x05}), -1, std::nullopt));
+    EXPECT_FALSE(FLACFraming::parseFrameHeader(frameHeader({0xFF, 0xF8, 0xC9, 0x18, 0x05}), -1,
+                                               std::nullopt));
 }
 
 TEST(FLACFraming, FrameWindowAndSuccessorRules) {
@@ -297,8 +342,8 @@ TEST(FLACFraming, FrameWindowAndSuccessorRules) {
 
 // A frame of `payload` random bytes with a correct footer; `chanceAt`, when given, plants the
 // running CRC-16 there so that the footer test also matches inside the frame.
-std::vector<std::byte> frame(std::uint8_t number, std::size_t payload, std::optional<std::size_t> chanceAt = {},
-                             std::uint32_t seed = 1) {
+std::vector<std::byte> frame(std::uint8_t number, std::size_t payload,
+                             std::optional<std::size_t> chanceAt = {}, std::uint32_t seed = 1) {
     auto bytes = frameHeader({0xFF, 0xF8, 0xC9, 0x18, number});
     std::mt19937 random(seed);
     for (std::size_t i = 0; i < payload; ++i) {
@@ -346,10 +391,12 @@ TEST(FLACFraming, BoundaryScanTakesOnlyPlausibleSuccessorsAndIsolatedFallbacks) 
     ASSERT_TRUE(boundary);
     EXPECT_FALSE(boundary->next);
     EXPECT_GE(boundary->end, end);
-    boundary = scan(std::span(backwards).first(first.size()), SI{16, 4096, 0, end - 2, 44100, 2, 16, 0});
+    boundary =
+        scan(std::span(backwards).first(first.size()), SI{16, 4096, 0, end - 2, 44100, 2, 16, 0});
     ASSERT_TRUE(boundary);
     EXPECT_EQ(boundary->end, end);
-    boundary = scan(std::span(backwards).first(first.size()), SI{16, 4096, 0, 100, 44100, 2, 16, 0});
+    boundary =
+        scan(std::span(backwards).first(first.size()), SI{16, 4096, 0, 100, 44100, 2, 16, 0});
     ASSERT_TRUE(boundary);
     EXPECT_EQ(boundary->end, 82);  // only the chance match lies inside 100 + 2 bytes
 

@@ -1,11 +1,11 @@
 #include "FLACTools.h"
 
-#include "QuarlinCore/framing/FLACFraming.h"
-
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <fstream>
+
+#include "QuarlinCore/framing/FLACFraming.h"
 
 namespace quarlin::testsupport {
 
@@ -23,19 +23,22 @@ std::vector<AnalyzedFrame> analyze(const ScratchDir& dir, const std::string& fla
     return frames;
 }
 
-std::vector<std::byte> toVariableBlockSize(std::span<const std::byte> fixed, const std::vector<AnalyzedFrame>& frames) {
+std::vector<std::byte> toVariableBlockSize(std::span<const std::byte> fixed,
+                                           const std::vector<AnalyzedFrame>& frames) {
     std::vector<std::byte> out(fixed.begin(), fixed.begin() + frames.front().offset);
     std::uint64_t firstSample = 0;
     for (std::size_t i = 0; i < frames.size(); ++i) {
         const auto start = static_cast<std::size_t>(frames[i].offset);
-        const auto end = i + 1 < frames.size() ? static_cast<std::size_t>(frames[i + 1].offset) : fixed.size();
+        const auto end =
+            i + 1 < frames.size() ? static_cast<std::size_t>(frames[i + 1].offset) : fixed.size();
         const auto old = FLACFraming::parseFrameHeader(fixed, frames[i].offset, std::nullopt);
         if (!old) {
             ADD_FAILURE() << "no frame header at " << start;
             return {};
         }
         const auto lead = std::to_integer<std::uint8_t>(fixed[start + 4]);
-        const std::size_t oldCoded = lead < 0x80 ? 1 : static_cast<std::size_t>(std::countl_one(lead));
+        const std::size_t oldCoded =
+            lead < 0x80 ? 1 : static_cast<std::size_t>(std::countl_one(lead));
         std::vector<std::byte> frame(fixed.begin() + static_cast<std::ptrdiff_t>(start),
                                      fixed.begin() + static_cast<std::ptrdiff_t>(start + 4));
         frame[1] |= std::byte{0x01};
@@ -54,7 +57,8 @@ std::vector<std::byte> toVariableBlockSize(std::span<const std::byte> fixed, con
         const std::size_t oldCRC8 = start + static_cast<std::size_t>(old->byteCount) - 1;
         frame.insert(frame.end(), fixed.begin() + static_cast<std::ptrdiff_t>(oldHeaderRest),
                      fixed.begin() + static_cast<std::ptrdiff_t>(oldCRC8));
-        frame.push_back(static_cast<std::byte>(FLACFraming::crc8(frame, 0, static_cast<std::int64_t>(frame.size()))));
+        frame.push_back(static_cast<std::byte>(
+            FLACFraming::crc8(frame, 0, static_cast<std::int64_t>(frame.size()))));
         frame.insert(frame.end(), fixed.begin() + static_cast<std::ptrdiff_t>(oldCRC8 + 1),
                      fixed.begin() + static_cast<std::ptrdiff_t>(end - 2));
         const auto crc = FLACFraming::crc16(frame, 0, static_cast<std::int64_t>(frame.size()));

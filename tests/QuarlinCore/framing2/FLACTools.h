@@ -3,12 +3,12 @@
 // fixed-block-size stream into the variable strategy (the reference encoder writes only the
 // fixed one).
 
-#include "ToolFiles.h"
-
 #include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "ToolFiles.h"
 
 namespace quarlin::testsupport {
 
@@ -22,6 +22,7 @@ std::vector<AnalyzedFrame> analyze(const ScratchDir& dir, const std::string& fla
 
 // Each frame of `fixed` rewritten with the variable strategy: coded number = first sample,
 // header and footer CRCs renewed.
-std::vector<std::byte> toVariableBlockSize(std::span<const std::byte> fixed, const std::vector<AnalyzedFrame>& frames);
+std::vector<std::byte> toVariableBlockSize(std::span<const std::byte> fixed,
+                                           const std::vector<AnalyzedFrame>& frames);
 
 }  // namespace quarlin::testsupport

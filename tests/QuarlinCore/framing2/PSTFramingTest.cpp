@@ -1,8 +1,7 @@
-#include "QuarlinCore/framing/PSTFraming.h"
-
-#include "ToolFiles.h"
-
 #include <gtest/gtest.h>
+
+#include "QuarlinCore/framing/PSTFraming.h"
+#include "ToolFiles.h"
 
 namespace quarlin {
 namespace {
@@ -16,7 +15,8 @@ TEST(OutlookPSTFraming, CorpusFilesDeclareTheirExactLength) {
     for (const auto& entry : entries) {
         const auto file = readFile(corpus(entry.file));
         const bool unicode = entry.file.find("dist-list") != std::string::npos;
-        EXPECT_EQ(OutlookPSTFraming::parseHeader(file, entry.at), (Header{unicode, false, std::uint64_t(entry.length)}))
+        EXPECT_EQ(OutlookPSTFraming::parseHeader(file, entry.at),
+                  (Header{unicode, false, std::uint64_t(entry.length)}))
             << entry.file;
         const auto inside = embed(file, 777, 3000);
         EXPECT_EQ(OutlookPSTFraming::parseHeader(inside, 777),
@@ -33,7 +33,8 @@ TEST(OutlookPSTFraming, HeaderFieldRules) {
     const auto unicodeFile = readFile(corpus("pst/dist-list.pst"));
     const std::vector<std::byte> ansi(ansiFile.begin(), ansiFile.begin() + 192);
     const std::vector<std::byte> unicode(unicodeFile.begin(), unicodeFile.begin() + 192);
-    const auto with = [](std::vector<std::byte> header, std::size_t at, std::uint64_t value, int width) {
+    const auto with = [](std::vector<std::byte> header, std::size_t at, std::uint64_t value,
+                         int width) {
         putLE(header, at, value, width);
         return header;
     };
@@ -49,8 +50,10 @@ TEST(OutlookPSTFraming, HeaderFieldRules) {
          Header{true, false, 0x0000000300000200ULL}},
         {"ANSI size 512", with(ansi, 168, 512, 4), Header{false, false, 512}},
         {"ANSI size 511", with(ansi, 168, 511, 4), std::nullopt},
-        {"ANSI version 15, OST", with(with(ansi, 10, 15, 2), 9, 'O', 1), Header{false, true, 65536}},
-        {"version 14 ignores the Unicode field", with(ansi, 184, 0xFFFFFFFFFFULL, 8), Header{false, false, 65536}},
+        {"ANSI version 15, OST", with(with(ansi, 10, 15, 2), 9, 'O', 1),
+         Header{false, true, 65536}},
+        {"version 14 ignores the Unicode field", with(ansi, 184, 0xFFFFFFFFFFULL, 8),
+         Header{false, false, 65536}},
         {"version 16", with(ansi, 10, 16, 2), std::nullopt},
         {"version 22", with(ansi, 10, 22, 2), std::nullopt},
         {"version 38", with(unicode, 10, 38, 2), std::nullopt},
@@ -62,7 +65,8 @@ TEST(OutlookPSTFraming, HeaderFieldRules) {
         {"magic", with(ansi, 3, 'M', 1), std::nullopt},
         {"191 bytes", std::vector<std::byte>(ansi.begin(), ansi.end() - 1), std::nullopt},
     };
-    for (const auto& c : cases) EXPECT_EQ(OutlookPSTFraming::parseHeader(c.bytes, 0), c.expected) << c.name;
+    for (const auto& c : cases)
+        EXPECT_EQ(OutlookPSTFraming::parseHeader(c.bytes, 0), c.expected) << c.name;
     EXPECT_FALSE(OutlookPSTFraming::parseHeader(ansi, -1));
     EXPECT_FALSE(OutlookPSTFraming::parseHeader(ansi, 1));
 }

@@ -21,7 +21,8 @@ std::vector<std::byte> readFile(const std::filesystem::path& path) {
 
 void writeFile(const std::filesystem::path& path, std::span<const std::byte> bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
@@ -30,7 +31,8 @@ std::filesystem::path corpus(const std::string& relative) {
 }
 
 ScratchDir::ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quarlin-framing-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "quarlin-framing-XXXXXX").string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }
@@ -41,8 +43,8 @@ ScratchDir::~ScratchDir() {
 }
 
 bool ScratchDir::run(const std::string& command) const {
-    const std::string full = "cd '" + path_.string() + "' && (" + command + ") >'" + (path_ / "tool.log").string() +
-                             "' 2>&1 </dev/null";
+    const std::string full = "cd '" + path_.string() + "' && (" + command + ") >'" +
+                             (path_ / "tool.log").string() + "' 2>&1 </dev/null";
     return std::system(full.c_str()) == 0;
 }
 
@@ -53,13 +55,15 @@ std::string ScratchDir::lastLog() const {
     return text.str();
 }
 
-bool makeWav(const ScratchDir& dir, const std::string& name, int sampleRate, int channels, double seconds,
-             bool noise, const std::string& codec) {
-    const std::string source = noise ? "anoisesrc=color=white:amplitude=0.5:seed=3:sample_rate=" + std::to_string(sampleRate)
-                                     : "sine=frequency=440:sample_rate=" + std::to_string(sampleRate);
-    return dir.run("ffmpeg -hide_banner -loglevel error -y -f lavfi -i '" + source + ":duration=" +
-                   std::to_string(seconds) + "' -ac " + std::to_string(channels) + " -c:a " + codec +
-                   " -map_metadata -1 -flags +bitexact " + name);
+bool makeWav(const ScratchDir& dir, const std::string& name, int sampleRate, int channels,
+             double seconds, bool noise, const std::string& codec) {
+    const std::string source =
+        noise
+            ? "anoisesrc=color=white:amplitude=0.5:seed=3:sample_rate=" + std::to_string(sampleRate)
+            : "sine=frequency=440:sample_rate=" + std::to_string(sampleRate);
+    return dir.run("ffmpeg -hide_banner -loglevel error -y -f lavfi -i '" + source +
+                   ":duration=" + std::to_string(seconds) + "' -ac " + std::to_string(channels) +
+                   " -c:a " + codec + " -map_metadata -1 -flags +bitexact " + name);
 }
 
 std::vector<std::byte> bytesOf(std::string_view text) {
@@ -70,16 +74,18 @@ std::vector<std::byte> bytesOf(std::string_view text) {
 
 void putBE(std::vector<std::byte>& bytes, std::size_t at, std::uint64_t value, int width) {
     for (int i = 0; i < width; ++i)
-        bytes.at(at + static_cast<std::size_t>(i)) = static_cast<std::byte>((value >> (8 * (width - 1 - i))) & 0xFF);
+        bytes.at(at + static_cast<std::size_t>(i)) =
+            static_cast<std::byte>((value >> (8 * (width - 1 - i))) & 0xFF);
 }
 
 void putLE(std::vector<std::byte>& bytes, std::size_t at, std::uint64_t value, int width) {
     for (int i = 0; i < width; ++i)
-        bytes.at(at + static_cast<std::size_t>(i)) = static_cast<std::byte>((value >> (8 * i)) & 0xFF);
+        bytes.at(at + static_cast<std::size_t>(i)) =
+            static_cast<std::byte>((value >> (8 * i)) & 0xFF);
 }
 
-std::vector<std::byte> embed(std::span<const std::byte> inner, std::size_t before, std::size_t after,
-                             std::uint32_t seed) {
+std::vector<std::byte> embed(std::span<const std::byte> inner, std::size_t before,
+                             std::size_t after, std::uint32_t seed) {
     std::mt19937 random(seed);
     std::vector<std::byte> out;
     out.reserve(before + inner.size() + after);
@@ -120,14 +126,15 @@ namespace quarlin::testsupport {
 
 std::uint64_t xmlHeapDataEnd(const std::string& toc) {
     static const std::regex element(R"(<(data|ea|checksum|signature)\b[^>]*>([\s\S]*?)</\1>)");
-    static const std::regex offset(R"(<offset>(\d+)</offset>)"), length(R"(<length>(\d+)</length>)"),
-        size(R"(<size>(\d+)</size>)");
+    static const std::regex offset(R"(<offset>(\d+)</offset>)"),
+        length(R"(<length>(\d+)</length>)"), size(R"(<size>(\d+)</size>)");
     std::uint64_t end = 0;
     for (std::sregex_iterator it(toc.begin(), toc.end(), element), last; it != last; ++it) {
         const std::string body = (*it)[2];
         std::smatch o, l;
         if (!std::regex_search(body, o, offset)) continue;
-        const bool hasLength = std::regex_search(body, l, length) || std::regex_search(body, l, size);
+        const bool hasLength =
+            std::regex_search(body, l, length) || std::regex_search(body, l, size);
         end = std::max<std::uint64_t>(end, std::stoull(o[1]) + (hasLength ? std::stoull(l[1]) : 0));
     }
     return end;

@@ -17,7 +17,7 @@ std::filesystem::path corpus(const std::string& relative);
 
 // A fresh folder, removed with everything in it when the object goes.
 class ScratchDir {
-public:
+  public:
     ScratchDir();
     ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
@@ -30,22 +30,22 @@ public:
     bool run(const std::string& command) const;
     std::string lastLog() const;
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
 // A WAV file of `seconds` of sound: a sine, or white noise when `noise` (noise makes big
 // frames). Written by ffmpeg.
-bool makeWav(const ScratchDir& dir, const std::string& name, int sampleRate, int channels, double seconds,
-             bool noise = false, const std::string& codec = "pcm_s16le");
+bool makeWav(const ScratchDir& dir, const std::string& name, int sampleRate, int channels,
+             double seconds, bool noise = false, const std::string& codec = "pcm_s16le");
 
 std::vector<std::byte> bytesOf(std::string_view text);
 void putBE(std::vector<std::byte>& bytes, std::size_t at, std::uint64_t value, int width);
 void putLE(std::vector<std::byte>& bytes, std::size_t at, std::uint64_t value, int width);
 
 // `inner` with `before` bytes of unrelated data in front and `after` bytes behind it.
-std::vector<std::byte> embed(std::span<const std::byte> inner, std::size_t before, std::size_t after,
-                             std::uint32_t seed = 7);
+std::vector<std::byte> embed(std::span<const std::byte> inner, std::size_t before,
+                             std::size_t after, std::uint32_t seed = 7);
 
 }  // namespace quarlin::testsupport
 

@@ -1,8 +1,7 @@
-#include "QuarlinCore/framing/UDIFFraming.h"
-
-#include "ToolFiles.h"
-
 #include <gtest/gtest.h>
+
+#include "QuarlinCore/framing/UDIFFraming.h"
+#include "ToolFiles.h"
 
 namespace quarlin {
 namespace {
@@ -25,7 +24,8 @@ TEST(UDIFFraming, CorpusTrailersGiveTheImageLength) {
         EXPECT_EQ(moved, trailer) << entry.file;
         EXPECT_FALSE(UDIFFraming::parseTrailer(inside, entry.at + 4095));
         // At the very end of the buffer it parses; one byte less and it does not.
-        EXPECT_FALSE(UDIFFraming::parseTrailer(std::span(file).first(file.size() - 1), entry.at)) << entry.file;
+        EXPECT_FALSE(UDIFFraming::parseTrailer(std::span(file).first(file.size() - 1), entry.at))
+            << entry.file;
     }
 }
 
@@ -34,7 +34,8 @@ std::vector<std::byte> realTrailer() {
     return {file.end() - 512, file.end()};
 }
 
-std::vector<std::byte> with(std::vector<std::byte> trailer, std::size_t at, std::uint64_t value, int width = 8) {
+std::vector<std::byte> with(std::vector<std::byte> trailer, std::size_t at, std::uint64_t value,
+                            int width = 8) {
     putBE(trailer, at, value, width);
     return trailer;
 }
@@ -61,7 +62,8 @@ TEST(UDIFFraming, PlausibilityLimits) {
         {"signature over 512 MiB", with(real, 240, 0x20000001), false},
         {"offsets unchecked", with(real, 216, 0xFFFFFFFFFFFFFFF0ULL), true},
     };
-    for (const auto& c : cases) EXPECT_EQ(UDIFFraming::parseTrailer(c.bytes, 0).has_value(), c.accepted) << c.name;
+    for (const auto& c : cases)
+        EXPECT_EQ(UDIFFraming::parseTrailer(c.bytes, 0).has_value(), c.accepted) << c.name;
     EXPECT_FALSE(UDIFFraming::parseTrailer(real, -1));
 }
 
