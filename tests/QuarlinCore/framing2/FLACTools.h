@@ -1,7 +1,7 @@
-#pragma once
 // Test support for FLAC: where the reference decoder finds each frame, and a rewrite of a real
 // fixed-block-size stream into the variable strategy (the reference encoder writes only the
 // fixed one).
+#pragma once
 
 #include <cstdint>
 #include <span>

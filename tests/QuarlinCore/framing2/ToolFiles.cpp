@@ -95,9 +95,6 @@ std::vector<std::byte> embed(std::span<const std::byte> inner, std::size_t befor
     return out;
 }
 
-}  // namespace quarlin::testsupport
-
-namespace quarlin::testsupport {
 
 std::vector<CorpusEntry> corpusEntries(const std::string& format) {
     std::ifstream in(corpus("lengths.tsv"));
@@ -120,9 +117,6 @@ std::vector<CorpusEntry> corpusEntries(const std::string& format) {
     return entries;
 }
 
-}  // namespace quarlin::testsupport
-
-namespace quarlin::testsupport {
 
 std::uint64_t xmlHeapDataEnd(const std::string& toc) {
     static const std::regex element(R"(<(data|ea|checksum|signature)\b[^>]*>([\s\S]*?)</\1>)");

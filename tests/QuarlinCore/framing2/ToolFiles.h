@@ -1,12 +1,13 @@
-#pragma once
 // Test support: a scratch folder where real encoders and archivers write sample files, and
 // small helpers to read those files and to patch bytes.
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quarlin::testsupport {
@@ -47,9 +48,6 @@ void putLE(std::vector<std::byte>& bytes, std::size_t at, std::uint64_t value, i
 std::vector<std::byte> embed(std::span<const std::byte> inner, std::size_t before,
                              std::size_t after, std::uint32_t seed = 7);
 
-}  // namespace quarlin::testsupport
-
-namespace quarlin::testsupport {
 
 struct CorpusEntry {
     std::string file;  // relative to the corpus folder
@@ -61,9 +59,6 @@ struct CorpusEntry {
 // The rows of the corpus's lengths.tsv for one format.
 std::vector<CorpusEntry> corpusEntries(const std::string& format);
 
-}  // namespace quarlin::testsupport
-
-namespace quarlin::testsupport {
 
 // The end of the heap data as an XML reader sees a XAR TOC: the largest offset plus length
 // (else size) over its <data>, <ea> and <checksum> elements.
