@@ -107,7 +107,7 @@ private:
 
 template <class T>
 std::future<T> spawn(Task<T> task) {
-    return asio::co_spawn(sharedPool(), std::move(task), asio::use_future);
+    return spawnFuture(std::move(task));
 }
 
 TEST(ActorTest, OperationsFromManyThreadsRunOneAtATime) {

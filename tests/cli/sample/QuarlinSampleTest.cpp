@@ -12,12 +12,12 @@ namespace {
 
 using testing::HasSubstr;
 
-struct Run {
+struct SampleRun {
     int status;
     std::string output;
 };
 
-Run runSample(const std::string& arguments) {
+SampleRun runSample(const std::string& arguments) {
     const std::string command = std::string(QUARLIN_BINARY_DIR) + "/bin/quarlin-sample " + arguments + " 2>&1";
     FILE* pipe = ::popen(command.c_str(), "r");
     std::string output;
@@ -28,7 +28,7 @@ Run runSample(const std::string& arguments) {
 }
 
 TEST(QuarlinSampleTest, ShowsTheGeometryAndBlockZeroOfTheBuiltImage) {
-    const Run run = runSample("");
+    const SampleRun run = runSample("");
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_THAT(run.output, HasSubstr("Block size: 512 bytes\n"));
     EXPECT_THAT(run.output, HasSubstr("Block count: 2048\n"));
@@ -54,7 +54,7 @@ TEST(QuarlinSampleTest, TheBuiltImageNamesEveryLaterBlock) {
 }
 
 TEST(QuarlinSampleTest, MissingImageIsReportedAndFails) {
-    const Run run = runSample("/nonexistent/disk.img");
+    const SampleRun run = runSample("/nonexistent/disk.img");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.output,
               "quarlin-sample: POSIX error 2: open(/nonexistent/disk.img, O_RDONLY) failed: No such file or directory\n");
