@@ -16,19 +16,42 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::int64_t before = reader.offset();
         // Offsets around the buffer's edges, and far outside it.
         const auto raw = static_cast<std::int64_t>(controls[i][1]);
-        const std::int64_t at = (controls[i][0] & 0x80) ? raw - 0x8000 : (controls[i][0] & 0x40) ? INT64_MAX - raw : raw;
+        const std::int64_t at = (controls[i][0] & 0x80)   ? raw - 0x8000
+                                : (controls[i][0] & 0x40) ? INT64_MAX - raw
+                                                          : raw;
         try {
             switch (controls[i][0] % 10) {
-                case 0: reader.seek(at); break;
-                case 1: fuzz::require(static_cast<std::int64_t>(reader.peekBytes(at, raw % 64).size()) == raw % 64); break;
-                case 2: reader.readBytes(at % 64); break;
-                case 3: reader.readU8(); break;
-                case 4: reader.readU16BE(); break;
-                case 5: reader.readU32LE(); break;
-                case 6: reader.readU64BE(); break;
-                case 7: reader.peekU64LE(at); break;
-                case 8: reader.peekU32BE(at); break;
-                default: reader.peekU16LE(at); break;
+                case 0:
+                    reader.seek(at);
+                    break;
+                case 1:
+                    fuzz::require(static_cast<std::int64_t>(
+                                      reader.peekBytes(at, raw % 64).size()) == raw % 64);
+                    break;
+                case 2:
+                    reader.readBytes(at % 64);
+                    break;
+                case 3:
+                    reader.readU8();
+                    break;
+                case 4:
+                    reader.readU16BE();
+                    break;
+                case 5:
+                    reader.readU32LE();
+                    break;
+                case 6:
+                    reader.readU64BE();
+                    break;
+                case 7:
+                    reader.peekU64LE(at);
+                    break;
+                case 8:
+                    reader.peekU32BE(at);
+                    break;
+                default:
+                    reader.peekU16LE(at);
+                    break;
             }
             fuzz::require(reader.offset() >= 0 && reader.offset() <= n);
         } catch (const ByteReaderError& e) {

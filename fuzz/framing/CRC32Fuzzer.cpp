@@ -1,8 +1,8 @@
 // The table-driven CRC over any range agrees with zlib's; ranges outside the bytes read nothing.
+#include <zlib.h>
+
 #include "FuzzInput.h"
 #include "QuarlinCore/framing/CRC32.h"
-
-#include <zlib.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace quarlin;

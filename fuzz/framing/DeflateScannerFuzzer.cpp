@@ -9,10 +9,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto bytes = input.rest();
     const auto scan = DeflateFraming::scanRawStream(bytes, 0);
 
-    const auto scanner = DeflateFraming::RawInflateScanner::make(static_cast<std::int64_t>(piece) * 16);
+    const auto scanner =
+        DeflateFraming::RawInflateScanner::make(static_cast<std::int64_t>(piece) * 16);
     fuzz::require(scanner != nullptr);
     auto state = DeflateFraming::ScanState::needsMoreInput;
-    for (std::size_t fed = 0; fed < bytes.size() && state == DeflateFraming::ScanState::needsMoreInput;) {
+    for (std::size_t fed = 0;
+         fed < bytes.size() && state == DeflateFraming::ScanState::needsMoreInput;) {
         const std::size_t take = std::min(piece, bytes.size() - fed);
         state = scanner->consume(bytes.subspan(fed, take));
         fed += take;

@@ -9,8 +9,9 @@
 namespace quarlin::fuzz {
 
 class FuzzInput {
-public:
-    FuzzInput(const std::uint8_t* data, std::size_t size) : bytes_(reinterpret_cast<const std::byte*>(data), size) {}
+  public:
+    FuzzInput(const std::uint8_t* data, std::size_t size)
+        : bytes_(reinterpret_cast<const std::byte*>(data), size) {}
 
     // The next `width` bytes as a little-endian number (0 once the input runs out).
     std::uint64_t take(int width) {
@@ -23,7 +24,7 @@ public:
     }
     std::span<const std::byte> rest() const { return bytes_; }
 
-private:
+  private:
     std::span<const std::byte> bytes_;
 };
 

@@ -1,5 +1,7 @@
 // One fuzz target per walker, chosen at compile time: the input follows the format's signature
 // (so the fuzzer starts inside a candidate), and the walk must stay inside the bytes.
+#include <vector>
+
 #include "FuzzInput.h"
 #include "QuarlinCore/carving/DeflateWalker.h"
 #include "QuarlinCore/carving/MPEGWalker.h"
@@ -7,8 +9,6 @@
 #include "QuarlinCore/carving/RAR5Walker.h"
 #include "QuarlinCore/framing/RAR4Framing.h"
 #include "QuarlinCore/framing/RAR5Framing.h"
-
-#include <vector>
 
 namespace {
 
@@ -30,20 +30,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 #if defined(QUARLIN_FUZZ_RAR5_WALKER)
     const auto bytes = behind(RAR5Framing::signature, rest);
     const auto walk = RAR5Walker::walk(bytes, 0);
-    fuzz::require(walk && walk->length >= 8 && walk->length <= static_cast<std::int64_t>(bytes.size()));
-    fuzz::require(walk->crcMismatches <= walk->blocks && !(walk->endReached && walk->encryptedHeaders));
+    fuzz::require(walk && walk->length >= 8 &&
+                  walk->length <= static_cast<std::int64_t>(bytes.size()));
+    fuzz::require(walk->crcMismatches <= walk->blocks &&
+                  !(walk->endReached && walk->encryptedHeaders));
     (void)at;
 #elif defined(QUARLIN_FUZZ_RAR4_WALKER)
     const auto bytes = behind(RAR4Framing::signature, rest);
     const auto walk = RAR4Walker::walk(bytes, 0);
-    fuzz::require(walk && walk->blocks >= 1 && walk->length <= static_cast<std::int64_t>(bytes.size()));
+    fuzz::require(walk && walk->blocks >= 1 &&
+                  walk->length <= static_cast<std::int64_t>(bytes.size()));
     (void)at;
 #elif defined(QUARLIN_FUZZ_DEFLATE_WALKER)
     if (const auto walk = DeflateWalker::walk(rest, at))
-        fuzz::require(walk->length > 0 && walk->length <= static_cast<std::int64_t>(rest.size()) - at);
+        fuzz::require(walk->length > 0 &&
+                      walk->length <= static_cast<std::int64_t>(rest.size()) - at);
 #elif defined(QUARLIN_FUZZ_MPEG_WALKER)
     if (const auto walk = MPEGWalker::walk(rest, at)) {
-        fuzz::require(walk->frames >= 1 && walk->length <= static_cast<std::int64_t>(rest.size()) - at);
+        fuzz::require(walk->frames >= 1 &&
+                      walk->length <= static_cast<std::int64_t>(rest.size()) - at);
     }
 #endif
     return 0;

@@ -1,12 +1,12 @@
 #include "cli/FrameCommand.h"
 
-#include "cli/MappedFile.h"
-
 #include <charconv>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "cli/MappedFile.h"
 
 namespace quarlin::cli {
 namespace {
@@ -38,8 +38,8 @@ int runFrame(const FrameOptions& options) {
     }
     auto findings = format->measure(mapped->bytes(), options.at);
     if (!findings) {
-        std::cerr << "quarlin frame: no " << format->missing << " at offset " << options.at << " in "
-                  << options.file << "\n";
+        std::cerr << "quarlin frame: no " << format->missing << " at offset " << options.at
+                  << " in " << options.file << "\n";
         return 1;
     }
     nlohmann::ordered_json out;
@@ -60,13 +60,20 @@ void addFrameCommand(CLI::App& app, int& status) {
     for (const auto& f : frameFormats()) names.emplace_back(f.name);
 
     CLI::App* frame = app.add_subcommand(
-        "frame", "Measure the file or stream of FORMAT that starts at OFFSET in FILE and print it as JSON");
-    frame->add_option("FORMAT", options->format, "Format to measure")->required()->check(CLI::IsMember(names));
+        "frame",
+        "Measure the file or stream of FORMAT that starts at OFFSET in FILE and print it as JSON");
+    frame->add_option("FORMAT", options->format, "Format to measure")
+        ->required()
+        ->check(CLI::IsMember(names));
     frame->add_option("FILE", options->file, "File or device to read")->required();
-    frame->add_option("--at", options->atText, "Byte offset where the format starts, in decimal (default 0)")
+    frame
+        ->add_option("--at", options->atText,
+                     "Byte offset where the format starts, in decimal (default 0)")
         ->check(CLI::Validator(
             [](std::string& text) {
-                return parseOffset(text) ? std::string() : "not a byte offset from 0 to 9223372036854775807: " + text;
+                return parseOffset(text)
+                           ? std::string()
+                           : "not a byte offset from 0 to 9223372036854775807: " + text;
             },
             "OFFSET"));
     frame->callback([options, &status] {

@@ -2,12 +2,10 @@
 // OFFSET in FILE and prints what was found as one JSON object.
 #pragma once
 
-#include <nlohmann/json.hpp>
-
 #include <CLI/CLI.hpp>
-
 #include <cstddef>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -20,7 +18,8 @@ namespace quarlin::cli {
 struct FrameFormat {
     std::string_view name;
     std::string_view missing;
-    std::optional<nlohmann::ordered_json> (*measure)(std::span<const std::byte> bytes, std::int64_t at);
+    std::optional<nlohmann::ordered_json> (*measure)(std::span<const std::byte> bytes,
+                                                     std::int64_t at);
 };
 
 // Every format the command knows, in the order its help lists them (FrameFormats.cpp).

@@ -9,7 +9,7 @@
 namespace quarlin::cli {
 
 class MappedFile {
-public:
+  public:
     // The error is a one-line reason naming the path.
     static std::expected<MappedFile, std::string> open(const std::string& path);
 
@@ -18,9 +18,11 @@ public:
     MappedFile(const MappedFile&) = delete;
     ~MappedFile();
 
-    std::span<const std::byte> bytes() const { return {static_cast<const std::byte*>(address_), size_}; }
+    std::span<const std::byte> bytes() const {
+        return {static_cast<const std::byte*>(address_), size_};
+    }
 
-private:
+  private:
     MappedFile(void* address, std::size_t size) : address_(address), size_(size) {}
     void* address_;
     std::size_t size_;

@@ -1,8 +1,8 @@
 // The `quarlin` command: a registry of subcommands, each defined in its own files.
+#include <CLI/CLI.hpp>
+
 #include "cli/ClientCommands.h"
 #include "cli/FrameCommand.h"
-
-#include <CLI/CLI.hpp>
 
 int main(int argc, char** argv) {
     CLI::App app("Quarlin: measure and inspect recoverable data");

@@ -1,12 +1,12 @@
 // Runs the real `quarlin` binary and reads what it prints and how it exits.
-#include "TestFiles.h"
-
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <sys/wait.h>
 
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
+
+#include "TestFiles.h"
 
 namespace quarlin {
 namespace {
@@ -36,7 +36,8 @@ Outcome quarlin(const std::vector<std::string>& args) {
     testing::TempDir dir;
     std::string command = quoted(QUARLIN_BINARY_DIR "/bin/quarlin");
     for (const auto& a : args) command += " " + quoted(a);
-    command += " >" + quoted((dir / "out").string()) + " 2>" + quoted((dir / "err").string()) + " </dev/null";
+    command += " >" + quoted((dir / "out").string()) + " 2>" + quoted((dir / "err").string()) +
+               " </dev/null";
     const int raw = std::system(command.c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir / "out"), slurp(dir / "err")};
 }
@@ -59,14 +60,31 @@ TEST(FrameCommand, MeasuresRARArchivesFromTheCorpus) {
         nlohmann::json expected;
     };
     const Case cases[] = {
-        {"rar5", "rar/rar5_stored.rar", 0,
-         {{"format", "rar5"}, {"offset", 0}, {"length", 109}, {"endReached", true}, {"crcMismatches", 0},
+        {"rar5",
+         "rar/rar5_stored.rar",
+         0,
+         {{"format", "rar5"},
+          {"offset", 0},
+          {"length", 109},
+          {"endReached", true},
+          {"crcMismatches", 0},
           {"encryptedHeaders", false}}},
-        {"rar5", "rar/rar5_multiarchive_solid.part01.rar", 0, {{"length", 13303}, {"endReached", true}}},
-        {"rar5", "rar/malformed/rar5_encrypted_filenames.rar", 0,
+        {"rar5",
+         "rar/rar5_multiarchive_solid.part01.rar",
+         0,
+         {{"length", 13303}, {"endReached", true}}},
+        {"rar5",
+         "rar/malformed/rar5_encrypted_filenames.rar",
+         0,
          {{"encryptedHeaders", true}, {"endReached", false}, {"blocks", 1}}},
-        {"rar4", "rar/rar_sfx.exe", 98816, {{"format", "rar4"}, {"offset", 98816}, {"length", 700}, {"endReached", true}}},
-        {"rar4", "rar/malformed/rar_endarc_huge.rar", 0, {{"length", 7}, {"blocks", 1}, {"endReached", false}}},
+        {"rar4",
+         "rar/rar_sfx.exe",
+         98816,
+         {{"format", "rar4"}, {"offset", 98816}, {"length", 700}, {"endReached", true}}},
+        {"rar4",
+         "rar/malformed/rar_endarc_huge.rar",
+         0,
+         {{"length", 7}, {"blocks", 1}, {"endReached", false}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
@@ -95,11 +113,13 @@ TEST(FrameCommand, MeasuresDeflateAndMPEGFilesMadeByRealTools) {
     const Bytes zip = testing::readFile(dir / "one.zip");
     auto le = [&](std::size_t at, int width) {
         std::uint64_t v = 0;
-        for (int i = width - 1; i >= 0; --i) v = v << 8 | std::to_integer<std::uint64_t>(zip[at + i]);
+        for (int i = width - 1; i >= 0; --i)
+            v = v << 8 | std::to_integer<std::uint64_t>(zip[at + i]);
         return v;
     };
     const std::uint64_t dataOffset = 30 + le(26, 2) + le(28, 2);
-    const auto deflate = onlyObject(quarlin({"frame", "deflate", (dir / "one.zip").string(), "--at", std::to_string(dataOffset)}));
+    const auto deflate = onlyObject(quarlin(
+        {"frame", "deflate", (dir / "one.zip").string(), "--at", std::to_string(dataOffset)}));
     EXPECT_EQ(deflate.at("format"), "deflate");
     EXPECT_EQ(deflate.at("offset"), dataOffset);
     EXPECT_EQ(deflate.at("length"), le(18, 4));
@@ -108,7 +128,8 @@ TEST(FrameCommand, MeasuresDeflateAndMPEGFilesMadeByRealTools) {
 
     const auto wav = testing::makeWAV(dir, "tone.wav", 44100, 1.5);
     const auto mp3 = dir / "tone.mp3";
-    testing::run("lame --quiet -b 160 --tt Tone --add-id3v2 " + quoted(wav.string()) + " " + quoted(mp3.string()));
+    testing::run("lame --quiet -b 160 --tt Tone --add-id3v2 " + quoted(wav.string()) + " " +
+                 quoted(mp3.string()));
     const auto mpeg = onlyObject(quarlin({"frame", "mpeg", mp3.string()}));
     EXPECT_EQ(mpeg.at("length"), std::filesystem::file_size(mp3));
     EXPECT_EQ(mpeg.at("id3v2"), true);

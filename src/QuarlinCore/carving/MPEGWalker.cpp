@@ -10,7 +10,8 @@ constexpr std::int64_t kID3v1Length = 128;
 constexpr std::int64_t kID3v2HeaderLength = 10;
 
 bool hasTagMark(const ByteReader& reader, std::int64_t at, const char (&mark)[4]) {
-    return reader.peekU8(at) == mark[0] && reader.peekU8(at + 1) == mark[1] && reader.peekU8(at + 2) == mark[2];
+    return reader.peekU8(at) == mark[0] && reader.peekU8(at + 1) == mark[1] &&
+           reader.peekU8(at + 2) == mark[2];
 }
 
 // Version, layer and sample-rate bits of a frame header, which stay fixed along one stream.
@@ -20,7 +21,8 @@ std::uint32_t streamKey(const ByteReader& reader, std::int64_t at) {
 
 }  // namespace
 
-std::optional<std::int64_t> MPEGWalker::id3v2Length(std::span<const std::byte> bytes, std::int64_t at) {
+std::optional<std::int64_t> MPEGWalker::id3v2Length(std::span<const std::byte> bytes,
+                                                    std::int64_t at) {
     const auto n = static_cast<std::int64_t>(bytes.size());
     if (at < 0 || at > n || n - at < kID3v2HeaderLength) return std::nullopt;
     const ByteReader reader(bytes);

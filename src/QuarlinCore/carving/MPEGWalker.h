@@ -28,7 +28,8 @@ struct MPEGWalker {
     static std::optional<MPEGWalk> walk(std::span<const std::byte> bytes, std::int64_t at);
 
     // Length of the ID3v2 tag at `at` (header, body and footer), or nothing.
-    static std::optional<std::int64_t> id3v2Length(std::span<const std::byte> bytes, std::int64_t at);
+    static std::optional<std::int64_t> id3v2Length(std::span<const std::byte> bytes,
+                                                   std::int64_t at);
 };
 
 }  // namespace quarlin

@@ -4,6 +4,9 @@
 // follow back to back; the walk stops at the first block that does not parse or does not lie
 // wholly inside the bytes, and after the end-of-archive block (type 0x7B), which is counted.
 // The length is every block walked; bytes after the end block are not included.
+// File and service blocks of members of 4 GiB or more carry the high 32 bits of their packed
+// size in the header (flag 0x0100, field at +32); the walker adds them, so such members are
+// stepped over whole instead of ending the walk in the middle of their data.
 #pragma once
 
 #include <cstddef>

@@ -1,8 +1,8 @@
 #include "QuarlinCore/carving/RAR5Walker.h"
 
-#include "QuarlinCore/framing/RAR5Framing.h"
-
 #include <algorithm>
+
+#include "QuarlinCore/framing/RAR5Framing.h"
 
 namespace quarlin {
 
@@ -10,8 +10,9 @@ std::optional<RAR5Walk> RAR5Walker::walk(std::span<const std::byte> bytes, std::
     const auto n = static_cast<std::int64_t>(bytes.size());
     constexpr auto signatureLength = static_cast<std::int64_t>(RAR5Framing::signature.size());
     if (at < 0 || at > n || n - at < signatureLength ||
-        !std::ranges::equal(bytes.subspan(static_cast<std::size_t>(at), RAR5Framing::signature.size()),
-                            RAR5Framing::signature))
+        !std::ranges::equal(
+            bytes.subspan(static_cast<std::size_t>(at), RAR5Framing::signature.size()),
+            RAR5Framing::signature))
         return std::nullopt;
 
     RAR5Walk walk;

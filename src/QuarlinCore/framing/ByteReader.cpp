@@ -4,8 +4,9 @@ namespace quarlin {
 
 ByteReaderError::ByteReaderError(OutOfBounds value)
     : value_(value),
-      description_("Read of " + std::to_string(value.length) + " byte(s) at offset " + std::to_string(value.offset) +
-                   " is out of bounds (buffer is " + std::to_string(value.bufferSize) + " bytes).") {}
+      description_("Read of " + std::to_string(value.length) + " byte(s) at offset " +
+                   std::to_string(value.offset) + " is out of bounds (buffer is " +
+                   std::to_string(value.bufferSize) + " bytes).") {}
 
 void ByteReader::seek(std::int64_t target) {
     if (target < 0 || target > size()) throwOutOfBounds(target, 0, size());

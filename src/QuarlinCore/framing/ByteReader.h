@@ -12,7 +12,7 @@
 namespace quarlin {
 
 class ByteReaderError : public std::exception {
-public:
+  public:
     struct OutOfBounds {
         std::int64_t offset;
         std::int64_t length;
@@ -20,7 +20,8 @@ public:
         friend bool operator==(const OutOfBounds&, const OutOfBounds&) = default;
     };
 
-    static ByteReaderError outOfBounds(std::int64_t offset, std::int64_t length, std::int64_t bufferSize) {
+    static ByteReaderError outOfBounds(std::int64_t offset, std::int64_t length,
+                                       std::int64_t bufferSize) {
         return ByteReaderError(OutOfBounds{offset, length, bufferSize});
     }
 
@@ -30,7 +31,7 @@ public:
     const std::string& errorDescription() const { return description_; }
     const char* what() const noexcept override { return description_.c_str(); }
 
-private:
+  private:
     OutOfBounds value_;
     std::string description_;
 };
@@ -38,8 +39,9 @@ private:
 // A value type: copies are independent cursors over the same bytes, which must outlive them.
 // The offset is not validated on construction; a bad one shows up as the next access failing.
 class ByteReader {
-public:
-    explicit ByteReader(std::span<const std::byte> data, std::int64_t offset = 0) : data_(data), offset_(offset) {}
+  public:
+    explicit ByteReader(std::span<const std::byte> data, std::int64_t offset = 0)
+        : data_(data), offset_(offset) {}
 
     std::span<const std::byte> data() const { return data_; }
     std::int64_t offset() const { return offset_; }
@@ -70,13 +72,23 @@ public:
     std::uint64_t readU64BE() { return advance<std::uint64_t, Order::big>(); }
 
     std::uint8_t peekU8(std::int64_t at) const { return assemble<std::uint8_t, Order::little>(at); }
-    std::uint16_t peekU16LE(std::int64_t at) const { return assemble<std::uint16_t, Order::little>(at); }
-    std::uint16_t peekU16BE(std::int64_t at) const { return assemble<std::uint16_t, Order::big>(at); }
-    std::uint32_t peekU32LE(std::int64_t at) const { return assemble<std::uint32_t, Order::little>(at); }
-    std::uint32_t peekU32BE(std::int64_t at) const { return assemble<std::uint32_t, Order::big>(at); }
-    std::uint64_t peekU64LE(std::int64_t at) const { return assemble<std::uint64_t, Order::little>(at); }
+    std::uint16_t peekU16LE(std::int64_t at) const {
+        return assemble<std::uint16_t, Order::little>(at);
+    }
+    std::uint16_t peekU16BE(std::int64_t at) const {
+        return assemble<std::uint16_t, Order::big>(at);
+    }
+    std::uint32_t peekU32LE(std::int64_t at) const {
+        return assemble<std::uint32_t, Order::little>(at);
+    }
+    std::uint32_t peekU32BE(std::int64_t at) const {
+        return assemble<std::uint32_t, Order::big>(at);
+    }
+    std::uint64_t peekU64LE(std::int64_t at) const {
+        return assemble<std::uint64_t, Order::little>(at);
+    }
 
-private:
+  private:
     enum class Order { little, big };
 
     std::int64_t size() const { return static_cast<std::int64_t>(data_.size()); }
@@ -87,7 +99,8 @@ private:
             throwOutOfBounds(at, length, size());
     }
 
-    [[noreturn]] static void throwOutOfBounds(std::int64_t at, std::int64_t length, std::int64_t bufferSize);
+    [[noreturn]] static void throwOutOfBounds(std::int64_t at, std::int64_t length,
+                                              std::int64_t bufferSize);
 
     template <typename T, Order order>
     T assemble(std::int64_t at) const {

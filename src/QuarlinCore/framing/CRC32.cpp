@@ -26,13 +26,15 @@ const Table& table() {
 
 }  // namespace
 
-std::uint32_t CRC32::compute(std::span<const std::byte> bytes, std::int64_t from, std::optional<std::int64_t> to) {
+std::uint32_t CRC32::compute(std::span<const std::byte> bytes, std::int64_t from,
+                             std::optional<std::int64_t> to) {
     const auto size = static_cast<std::int64_t>(bytes.size());
     const std::int64_t end = to.value_or(size);
     if (from < 0 || end < from || end > size || end == from) return 0;
     const Table& t = table();
     std::uint32_t crc = 0xFFFFFFFFU;
-    for (const std::byte b : bytes.subspan(static_cast<std::size_t>(from), static_cast<std::size_t>(end - from)))
+    for (const std::byte b :
+         bytes.subspan(static_cast<std::size_t>(from), static_cast<std::size_t>(end - from)))
         crc = t[(crc ^ std::to_integer<std::uint32_t>(b)) & 0xFFU] ^ (crc >> 8);
     return crc ^ 0xFFFFFFFFU;
 }

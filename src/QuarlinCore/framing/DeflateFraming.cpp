@@ -11,28 +11,35 @@ constexpr const char* kZlibVersion = "1.2.12";
 constexpr int kRawWindowBits = -15;
 constexpr std::size_t kMaxPiece = std::numeric_limits<uInt>::max();
 
-Bytef* input(const std::byte* p) { return reinterpret_cast<Bytef*>(const_cast<std::byte*>(p)); }
+Bytef* input(const std::byte* p) {
+    return reinterpret_cast<Bytef*>(const_cast<std::byte*>(p));
+}
 
 }  // namespace
 
-std::unique_ptr<DeflateFraming::RawInflateScanner> DeflateFraming::RawInflateScanner::make(std::int64_t scratchSize) {
+std::unique_ptr<DeflateFraming::RawInflateScanner> DeflateFraming::RawInflateScanner::make(
+    std::int64_t scratchSize) {
     const std::int64_t size = std::max(scratchSize, minimumScratchSize);
     if (static_cast<std::uint64_t>(size) > kMaxPiece) return nullptr;
-    std::unique_ptr<RawInflateScanner> scanner(new RawInflateScanner(static_cast<std::size_t>(size)));
-    if (inflateInit2_(&scanner->stream_, kRawWindowBits, kZlibVersion, static_cast<int>(sizeof(z_stream))) != Z_OK)
+    std::unique_ptr<RawInflateScanner> scanner(
+        new RawInflateScanner(static_cast<std::size_t>(size)));
+    if (inflateInit2_(&scanner->stream_, kRawWindowBits, kZlibVersion,
+                      static_cast<int>(sizeof(z_stream))) != Z_OK)
         return nullptr;
     scanner->crc_ = crc32(0, nullptr, 0);
     return scanner;
 }
 
-DeflateFraming::RawInflateScanner::RawInflateScanner(std::size_t scratchSize) : scratch_(scratchSize, 0) {}
+DeflateFraming::RawInflateScanner::RawInflateScanner(std::size_t scratchSize)
+    : scratch_(scratchSize, 0) {}
 
 DeflateFraming::RawInflateScanner::~RawInflateScanner() {
     // inflateEnd refuses a stream that was never initialised (its state pointer is null).
     inflateEnd(&stream_);
 }
 
-DeflateFraming::ScanState DeflateFraming::RawInflateScanner::consume(std::span<const std::byte> chunk) {
+DeflateFraming::ScanState DeflateFraming::RawInflateScanner::consume(
+    std::span<const std::byte> chunk) {
     while (state_ == ScanState::needsMoreInput && !chunk.empty()) {
         const std::size_t piece = std::min(chunk.size(), kMaxPiece);
         consumePiece(chunk.first(piece));
@@ -41,7 +48,7 @@ DeflateFraming::ScanState DeflateFraming::RawInflateScanner::consume(std::span<c
     return state_;
 }
 
-DeflateFraming::ScanState DeflateFraming::RawInflateScanner::consumePiece(std::span<const std::byte> piece) {
+void DeflateFraming::RawInflateScanner::consumePiece(std::span<const std::byte> piece) {
     const auto n = static_cast<uInt>(piece.size());
     stream_.next_in = input(piece.data());
     stream_.avail_in = n;
@@ -62,22 +69,22 @@ DeflateFraming::ScanState DeflateFraming::RawInflateScanner::consumePiece(std::s
             // zlib is waiting for input.
             if (stream_.avail_in == 0 && stream_.avail_out > 0) {
                 totalIn_ += n;
-                return state_;
+                return;
             }
             continue;
         }
         if (ret == Z_BUF_ERROR) {  // no progress possible without more input
             totalIn_ += n - stream_.avail_in;
-            return state_;
+            return;
         }
         break;
     }
     totalIn_ += n - stream_.avail_in;
     state_ = ret == Z_STREAM_END ? ScanState::finished : ScanState::corrupt;
-    return state_;
 }
 
-std::optional<DeflateFraming::Scan> DeflateFraming::scanRawStream(std::span<const std::byte> bytes, std::int64_t at) {
+std::optional<DeflateFraming::Scan> DeflateFraming::scanRawStream(std::span<const std::byte> bytes,
+                                                                  std::int64_t at) {
     const auto n = static_cast<std::int64_t>(bytes.size());
     if (at < 0 || at >= n) return std::nullopt;
     const auto scanner = RawInflateScanner::make(scanScratchSize);
@@ -85,14 +92,16 @@ std::optional<DeflateFraming::Scan> DeflateFraming::scanRawStream(std::span<cons
     for (std::int64_t pos = at;;) {
         const bool last = scanChunkSize >= n - pos;
         const std::int64_t end = last ? n : pos + scanChunkSize;
-        if (scanner->consume(bytes.subspan(static_cast<std::size_t>(pos), static_cast<std::size_t>(end - pos))) !=
+        if (scanner->consume(bytes.subspan(static_cast<std::size_t>(pos),
+                                           static_cast<std::size_t>(end - pos))) !=
             ScanState::needsMoreInput)
             break;
         if (last) return std::nullopt;  // the stream goes on past the bytes held
         pos = end;
     }
     if (scanner->state() != ScanState::finished) return std::nullopt;
-    return Scan{static_cast<std::int64_t>(scanner->totalIn()), scanner->totalOut(), scanner->outputCRC32()};
+    return Scan{static_cast<std::int64_t>(scanner->totalIn()), scanner->totalOut(),
+                scanner->outputCRC32()};
 }
 
 std::uint32_t DeflateFraming::crc32Checksum(std::span<const std::byte> bytes) {

@@ -19,7 +19,7 @@ struct DeflateFraming {
 
     // Inflates input that arrives in pieces. One caller at a time.
     class RawInflateScanner {
-    public:
+      public:
         static constexpr std::int64_t minimumScratchSize = 4096;
 
         // Nothing when zlib cannot be set up, or when the scratch size does not fit zlib's
@@ -35,14 +35,16 @@ struct DeflateFraming {
         ScanState consume(std::span<const std::byte> chunk);
 
         ScanState state() const { return state_; }
-        std::uint64_t totalIn() const { return totalIn_; }  // bytes after the stream's end not counted
+        std::uint64_t totalIn() const {
+            return totalIn_;
+        }  // bytes after the stream's end not counted
         std::uint64_t totalOut() const { return totalOut_; }
         std::uint32_t outputCRC32() const { return static_cast<std::uint32_t>(crc_); }
         std::int64_t scratchSize() const { return static_cast<std::int64_t>(scratch_.size()); }
 
-    private:
+      private:
         explicit RawInflateScanner(std::size_t scratchSize);
-        ScanState consumePiece(std::span<const std::byte> piece);
+        void consumePiece(std::span<const std::byte> piece);  // at most 4 GiB - 1
 
         z_stream stream_{};
         std::vector<Bytef> scratch_;

@@ -1,8 +1,8 @@
 #include "QuarlinCore/framing/MPEGAudioFraming.h"
 
-#include "QuarlinCore/framing/ByteReader.h"
-
 #include <array>
+
+#include "QuarlinCore/framing/ByteReader.h"
 
 namespace quarlin {
 namespace {
@@ -25,17 +25,21 @@ constexpr std::array<std::array<std::int64_t, 3>, 4> kSampleRates{{
 
 }  // namespace
 
-std::optional<std::int64_t> MPEGAudioFraming::frameLength(std::uint8_t byte0, std::uint8_t byte1, std::uint8_t byte2) {
+std::optional<std::int64_t> MPEGAudioFraming::frameLength(std::uint8_t byte0, std::uint8_t byte1,
+                                                          std::uint8_t byte2) {
     if (byte0 != 0xFF || byte1 < 0xE0) return std::nullopt;
     const unsigned version = (byte1 >> 3) & 0x3U;
     const unsigned layer = (byte1 >> 1) & 0x3U;  // 3 = Layer I, 2 = Layer II, 1 = Layer III
     const unsigned bitrateIndex = byte2 >> 4;
     const unsigned rateIndex = (byte2 >> 2) & 0x3U;
     const std::int64_t padding = (byte2 >> 1) & 0x1U;
-    if (version == 1 || layer == 0 || bitrateIndex == 0 || bitrateIndex == 15 || rateIndex == 3) return std::nullopt;
+    if (version == 1 || layer == 0 || bitrateIndex == 0 || bitrateIndex == 15 || rateIndex == 3)
+        return std::nullopt;
 
     const bool mpeg1 = version == 3;
-    const Row& row = mpeg1 ? (layer == 3 ? kMPEG1Layer1 : layer == 2 ? kMPEG1Layer2 : kMPEG1Layer3)
+    const Row& row = mpeg1 ? (layer == 3   ? kMPEG1Layer1
+                              : layer == 2 ? kMPEG1Layer2
+                                           : kMPEG1Layer3)
                            : (layer == 3 ? kMPEG2Layer1 : kMPEG2Layer23);
     const std::int64_t bitrate = row[bitrateIndex];
     const std::int64_t rate = kSampleRates[version][rateIndex];
@@ -44,7 +48,8 @@ std::optional<std::int64_t> MPEGAudioFraming::frameLength(std::uint8_t byte0, st
     return 144000 * bitrate / rate + padding;
 }
 
-std::optional<std::int64_t> MPEGAudioFraming::frameLength(std::span<const std::byte> bytes, std::int64_t at) {
+std::optional<std::int64_t> MPEGAudioFraming::frameLength(std::span<const std::byte> bytes,
+                                                          std::int64_t at) {
     const auto n = static_cast<std::int64_t>(bytes.size());
     if (at < 0 || at > n || n - at < 4) return std::nullopt;
     const ByteReader reader(bytes);

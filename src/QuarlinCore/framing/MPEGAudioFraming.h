@@ -13,10 +13,12 @@ namespace quarlin {
 struct MPEGAudioFraming {
     // Whole frame in bytes, header included, from header bytes 0 to 2; nothing for a bad sync,
     // a reserved version or layer, free-format or bad bitrate, or a reserved sample rate.
-    static std::optional<std::int64_t> frameLength(std::uint8_t byte0, std::uint8_t byte1, std::uint8_t byte2);
+    static std::optional<std::int64_t> frameLength(std::uint8_t byte0, std::uint8_t byte1,
+                                                   std::uint8_t byte2);
 
     // The same for the header at `at`; all 4 header bytes must be present.
-    static std::optional<std::int64_t> frameLength(std::span<const std::byte> bytes, std::int64_t at);
+    static std::optional<std::int64_t> frameLength(std::span<const std::byte> bytes,
+                                                   std::int64_t at);
 };
 
 }  // namespace quarlin

@@ -4,7 +4,8 @@
 
 namespace quarlin {
 
-std::optional<RAR4Framing::Block> RAR4Framing::parseBlock(std::span<const std::byte> bytes, std::int64_t at) {
+std::optional<RAR4Framing::Block> RAR4Framing::parseBlock(std::span<const std::byte> bytes,
+                                                          std::int64_t at) {
     const auto n = static_cast<std::int64_t>(bytes.size());
     if (at < 0 || at > n || n - at < 7) return std::nullopt;
     const ByteReader reader(bytes);

@@ -12,9 +12,9 @@ namespace quarlin {
 
 struct RAR4Framing {
     // Parsed as a block itself: type 0x72, header size 7.
-    static constexpr std::array<std::byte, 7> signature{std::byte{0x52}, std::byte{0x61}, std::byte{0x72},
-                                                        std::byte{0x21}, std::byte{0x1A}, std::byte{0x07},
-                                                        std::byte{0x00}};
+    static constexpr std::array<std::byte, 7> signature{
+        std::byte{0x52}, std::byte{0x61}, std::byte{0x72}, std::byte{0x21},
+        std::byte{0x1A}, std::byte{0x07}, std::byte{0x00}};
 
     struct Block {
         std::uint64_t totalLength;  // may exceed the bytes held

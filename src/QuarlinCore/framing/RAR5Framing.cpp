@@ -39,14 +39,16 @@ std::optional<RAR5Framing::BlockType> RAR5Framing::blockType(std::uint64_t rawVa
     return static_cast<BlockType>(rawValue);
 }
 
-std::optional<RAR5Framing::Block> RAR5Framing::parseBlock(std::span<const std::byte> bytes, std::int64_t at) {
+std::optional<RAR5Framing::Block> RAR5Framing::parseBlock(std::span<const std::byte> bytes,
+                                                          std::int64_t at) {
     const auto n = static_cast<std::int64_t>(bytes.size());
     if (at < 0 || at > n || n - at < 7) return std::nullopt;
     const ByteReader reader(bytes);
     const std::uint32_t storedCRC = reader.peekU32LE(at);
 
     const auto headerSize = readVInt(reader, at + 4, n);
-    if (!headerSize || headerSize->value < 2 || headerSize->value > kMaxHeaderSize) return std::nullopt;
+    if (!headerSize || headerSize->value < 2 || headerSize->value > kMaxHeaderSize)
+        return std::nullopt;
     const std::int64_t p = headerSize->end;
     const auto size = static_cast<std::int64_t>(headerSize->value);
     if (size > n - p) return std::nullopt;

@@ -12,11 +12,17 @@
 namespace quarlin {
 
 struct RAR5Framing {
-    static constexpr std::array<std::byte, 8> signature{std::byte{0x52}, std::byte{0x61}, std::byte{0x72},
-                                                        std::byte{0x21}, std::byte{0x1A}, std::byte{0x07},
-                                                        std::byte{0x01}, std::byte{0x00}};
+    static constexpr std::array<std::byte, 8> signature{
+        std::byte{0x52}, std::byte{0x61}, std::byte{0x72}, std::byte{0x21},
+        std::byte{0x1A}, std::byte{0x07}, std::byte{0x01}, std::byte{0x00}};
 
-    enum class BlockType : std::uint64_t { main = 1, file = 2, service = 3, encryption = 4, endOfArchive = 5 };
+    enum class BlockType : std::uint64_t {
+        main = 1,
+        file = 2,
+        service = 3,
+        encryption = 4,
+        endOfArchive = 5
+    };
     static std::optional<BlockType> blockType(std::uint64_t rawValue);
 
     struct Block {

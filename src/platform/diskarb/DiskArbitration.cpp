@@ -83,6 +83,24 @@ std::optional<std::string> probeVolumeKind(const fs::path& node) {
     return kind;
 }
 
+// The file-system kind udev recorded when the device appeared (its blkid probe), so that
+// a listing need not probe every device again; none when udev has no record of it.
+std::optional<std::string> udevVolumeKind(const fs::path& udevData, const BlockDevice& device) {
+    auto record = sysfs::readAttribute(udevData / ("b" + std::to_string(device.major) + ":" +
+                                                   std::to_string(device.minor)));
+    if (!record) return std::nullopt;
+    constexpr std::string_view key = "E:ID_FS_TYPE=";
+    std::string_view rest = *record;
+    while (!rest.empty()) {
+        auto end = rest.find('\n');
+        std::string_view line = rest.substr(0, end);
+        if (line.starts_with(key) && line.size() > key.size()) return std::string(line.substr(key.size()));
+        if (end == std::string_view::npos) break;
+        rest.remove_prefix(end + 1);
+    }
+    return std::nullopt;
+}
+
 // The mount point of a device: its first whole-file-system mount, else its first mount.
 std::optional<std::string> mountPointOf(const std::vector<MountEntry>& table, const BlockDevice& device) {
     const MountEntry* first = nullptr;
@@ -122,7 +140,8 @@ std::optional<DiskDescription> DADisk::copyDescription() const {
     if (!fs::exists(device_.sysfsPath / "dev", error)) return std::nullopt;
     const DiskStackRoots& roots = session_->roots();
     DiskDescription description;
-    description.volumeKind = probeVolumeKind(roots.deviceDirectory / device_.kernelName);
+    description.volumeKind = udevVolumeKind(roots.udevDataDirectory, device_);
+    if (!description.volumeKind) description.volumeKind = probeVolumeKind(roots.deviceDirectory / device_.kernelName);
     if (auto table = readMountTable(roots.mountTable)) description.volumePath = mountPointOf(*table, device_);
 
     fs::path wholeDisk = device_.isWhole ? device_.sysfsPath : device_.sysfsPath.parent_path();

@@ -22,7 +22,6 @@ public:
     explicit DispatchQueue(std::string label);
     const std::string& label() const { return label_; }
     void async(std::function<void()> work);
-    bool runningOnQueue() const { return strand_.running_in_this_thread(); }
 
 private:
     std::string label_;

@@ -18,7 +18,7 @@ using runtime::runBlocking;
 fs::path fixture(const std::string& name) { return fs::path(QUARLIN_REGISTRY_FIXTURES) / name; }
 
 platform::DiskStackRoots fixtureRoots(const std::string& name) {
-    return {fixture(name), fixture(name) / "mountinfo", fixture(name) / "dev"};
+    return {fixture(name), fixture(name) / "mountinfo", fixture(name) / "dev", fixture(name) / "udev"};
 }
 
 // A record without its id, which is new on every enumeration.
@@ -31,6 +31,11 @@ DiskInfo record(std::string bsdName, std::optional<std::string> mountPoint, bool
                 bool removable, std::optional<std::string> connection, std::uint64_t sectors, bool isVirtual = false) {
     return DiskInfo{UUID(), std::move(bsdName), "", std::move(mountPoint), whole, internal, removable,
                     std::move(connection), sectors * 512, isVirtual};
+}
+
+DiskInfo withKind(DiskInfo info, std::string kind) {
+    info.filesystemType = std::move(kind);
+    return info;
 }
 
 std::vector<DiskInfo> enumerate(const platform::DiskStackRoots& roots) {
@@ -56,8 +61,9 @@ TEST(DiskEnumeration, ListsEveryFixtureMachine) {
           record("disk0s1", "/media/user/CARD", false, false, false, "SD", 124733440)}},
         {"nvme",
          {record("disk0", nullopt, true, true, false, "NVMe", 1953525168),
-          record("disk0s1", "/boot/efi", false, true, false, "NVMe", 1048576),
-          record("disk0s2", "/", false, true, false, "NVMe", 1952474112)}},
+          // File-system kinds as udev recorded them.
+          withKind(record("disk0s1", "/boot/efi", false, true, false, "NVMe", 1048576), "vfat"),
+          withKind(record("disk0s2", "/", false, true, false, "NVMe", 1952474112), "ext4")}},
         {"thunderbolt-enclosure",
          {record("disk0", nullopt, true, false, false, "Thunderbolt", 1953525168),
           record("disk0s1", nullopt, false, false, false, "Thunderbolt", 1953523712)}},
@@ -72,11 +78,11 @@ TEST(DiskEnumeration, ListsEveryFixtureMachine) {
         // The logical volumes reach the PCI controller at exactly the eighth ancestor.
         {"lvm-on-luks",
          {record("disk0", nullopt, true, true, false, "PCIe", 1000215216),
-          record("disk1", nullopt, true, true, false, "PCIe", 999131791),
-          record("disk2", "/", true, true, false, "PCIe", 960000000),
+          withKind(record("disk1", nullopt, true, true, false, "PCIe", 999131791), "LVM2_member"),
+          withKind(record("disk2", "/", true, true, false, "PCIe", 960000000), "ext4"),
           record("disk3", nullopt, true, true, false, "PCIe", 39124992),
           record("disk0s1", "/boot/efi", false, true, false, "PCIe", 1048576),
-          record("disk0s2", nullopt, false, true, false, "PCIe", 999164559)}},
+          withKind(record("disk0s2", nullopt, false, true, false, "PCIe", 999164559), "crypto_LUKS")}},
         {"loop",
          {record("disk0", nullopt, true, true, false, nullopt, 2097152, true),
           record("disk0s1", "/mnt/image", false, true, false, nullopt, 2095104, true)}},

@@ -20,7 +20,7 @@ using runtime::runBlocking;
 fs::path fixture(const std::string& name) { return fs::path(QUARLIN_REGISTRY_FIXTURES) / name; }
 
 platform::DiskStackRoots fixtureRoots(const std::string& name) {
-    return {fixture(name), fixture(name) / "mountinfo", fixture(name) / "dev"};
+    return {fixture(name), fixture(name) / "mountinfo", fixture(name) / "dev", fixture(name) / "udev"};
 }
 
 std::string describe(const MountPathTaken& answer) {

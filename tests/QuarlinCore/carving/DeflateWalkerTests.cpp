@@ -1,11 +1,10 @@
-#include "QuarlinCore/carving/DeflateWalker.h"
-
-#include "TestFiles.h"
-
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
+
+#include "QuarlinCore/carving/DeflateWalker.h"
+#include "TestFiles.h"
 
 namespace quarlin {
 namespace {
@@ -19,7 +18,8 @@ std::uint32_t le32(const Bytes& b, std::size_t at) {
 }
 
 std::uint16_t le16(const Bytes& b, std::size_t at) {
-    return static_cast<std::uint16_t>(std::to_integer<unsigned>(b[at]) | std::to_integer<unsigned>(b[at + 1]) << 8);
+    return static_cast<std::uint16_t>(std::to_integer<unsigned>(b[at]) |
+                                      std::to_integer<unsigned>(b[at + 1]) << 8);
 }
 
 // What a zip's local file header declares for one member's deflated data.
@@ -38,8 +38,9 @@ std::vector<Member> deflatedMembers(const Bytes& zip) {
         const std::uint16_t method = le16(zip, p + 8);
         const std::size_t nameLength = le16(zip, p + 26);
         const std::size_t extraLength = le16(zip, p + 28);
-        Member m{std::string(reinterpret_cast<const char*>(zip.data()) + p + 30, nameLength), p + 30 + nameLength + extraLength,
-                 le32(zip, p + 14), le32(zip, p + 18), le32(zip, p + 22)};
+        Member m{std::string(reinterpret_cast<const char*>(zip.data()) + p + 30, nameLength),
+                 p + 30 + nameLength + extraLength, le32(zip, p + 14), le32(zip, p + 18),
+                 le32(zip, p + 22)};
         if (method == 8) out.push_back(m);
         p = m.dataOffset + m.compressedSize;
     }
@@ -47,12 +48,13 @@ std::vector<Member> deflatedMembers(const Bytes& zip) {
 }
 
 class DeflateWalkerWithZip : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         Bytes words;
         const std::string text = "carving measures what a container declares; ";
-        for (int i = 0; i < 20000; ++i) words.insert(words.end(), reinterpret_cast<const std::byte*>(text.data()),
-                                                     reinterpret_cast<const std::byte*>(text.data()) + (i % text.size()) + 1);
+        for (int i = 0; i < 20000; ++i)
+            words.insert(words.end(), reinterpret_cast<const std::byte*>(text.data()),
+                         reinterpret_cast<const std::byte*>(text.data()) + (i % text.size()) + 1);
         testing::writeFile(dir / "text.txt", words);
         testing::writeFile(dir / "random.bin", testing::randomBytes(300000, 4));
         testing::writeFile(dir / "zeros.bin", Bytes(5 * 1024 * 1024));
@@ -65,8 +67,8 @@ TEST_F(DeflateWalkerWithZip, MembersMatchTheSizesAndCRCTheZipDeclares) {
     for (const char* level : {"-1", "-6", "-9"}) {
         SCOPED_TRACE(level);
         const auto zipPath = dir / (std::string("a") + level + ".zip");
-        testing::run("cd '" + dir.path().string() + "' && zip -q -X " + level + " '" + zipPath.string() +
-                     "' text.txt random.bin zeros.bin tiny.txt");
+        testing::run("cd '" + dir.path().string() + "' && zip -q -X " + level + " '" +
+                     zipPath.string() + "' text.txt random.bin zeros.bin tiny.txt");
         const Bytes zip = testing::readFile(zipPath);
         const auto members = deflatedMembers(zip);
         ASSERT_GE(members.size(), 3U);
@@ -79,7 +81,8 @@ TEST_F(DeflateWalkerWithZip, MembersMatchTheSizesAndCRCTheZipDeclares) {
             EXPECT_EQ(walk->outputLength, m.uncompressedSize);
             EXPECT_EQ(walk->crc32, m.crc);
 
-            const std::span<const std::byte> cut = std::span(zip).subspan(m.dataOffset, m.compressedSize - 1);
+            const std::span<const std::byte> cut =
+                std::span(zip).subspan(m.dataOffset, m.compressedSize - 1);
             EXPECT_FALSE(DeflateWalker::walk(cut, 0)) << "cut one byte short";
         }
     }
@@ -104,8 +107,9 @@ for wbits in (-9, -12, -15):
             rows.append('%s %d %d %d' % (name, len(stream), len(data), zlib.crc32(data)))
 open(os.path.join(out, 'table'), 'w').write('\n'.join(rows) + '\n')
 )";
-    testing::writeFile(dir / "make.py", Bytes(reinterpret_cast<const std::byte*>(script.data()),
-                                              reinterpret_cast<const std::byte*>(script.data()) + script.size()));
+    testing::writeFile(dir / "make.py",
+                       Bytes(reinterpret_cast<const std::byte*>(script.data()),
+                             reinterpret_cast<const std::byte*>(script.data()) + script.size()));
     testing::run("python3 '" + (dir / "make.py").string() + "' '" + dir.path().string() + "'");
 
     std::ifstream table(dir / "table");
@@ -128,7 +132,8 @@ open(os.path.join(out, 'table'), 'w').write('\n'.join(rows) + '\n')
 TEST(DeflateWalker, NothingIsFoundWhereNoStreamStarts) {
     const Bytes noise = testing::randomBytes(4096, 12);
     int found = 0;
-    for (std::int64_t at = 0; at < 4096; at += 97) found += DeflateWalker::walk(noise, at).has_value();
+    for (std::int64_t at = 0; at < 4096; at += 97)
+        found += DeflateWalker::walk(noise, at).has_value();
     EXPECT_EQ(found, 0);
     EXPECT_FALSE(DeflateWalker::walk(noise, -1));
     EXPECT_FALSE(DeflateWalker::walk(noise, 4096));

@@ -27,7 +27,8 @@ void run(const std::string& command) {
 Bytes readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path.string());
-    const std::vector<char> chars((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<char> chars((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
     Bytes out(chars.size());
     std::memcpy(out.data(), chars.data(), chars.size());
     return out;
@@ -35,7 +36,8 @@ Bytes readFile(const std::filesystem::path& path) {
 
 void writeFile(const std::filesystem::path& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
@@ -52,12 +54,16 @@ Bytes randomBytes(std::size_t n, unsigned seed) {
     return out;
 }
 
-std::filesystem::path corpus(const std::string& relative) { return std::filesystem::path(QUARLIN_CORPUS_DIR) / relative; }
+std::filesystem::path corpus(const std::string& relative) {
+    return std::filesystem::path(QUARLIN_CORPUS_DIR) / relative;
+}
 
-std::filesystem::path makeWAV(const TempDir& dir, const std::string& name, int rate, double seconds) {
+std::filesystem::path makeWAV(const TempDir& dir, const std::string& name, int rate,
+                              double seconds) {
     const auto path = dir / name;
-    run("ffmpeg -nostdin -loglevel error -y -f lavfi -i 'sine=frequency=523:duration=" + std::to_string(seconds) +
-        "' -ac 2 -ar " + std::to_string(rate) + " '" + path.string() + "'");
+    run("ffmpeg -nostdin -loglevel error -y -f lavfi -i 'sine=frequency=523:duration=" +
+        std::to_string(seconds) + "' -ac 2 -ar " + std::to_string(rate) + " '" + path.string() +
+        "'");
     return path;
 }
 

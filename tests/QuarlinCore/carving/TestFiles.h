@@ -12,7 +12,7 @@ namespace quarlin::testing {
 using Bytes = std::vector<std::byte>;
 
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -20,7 +20,7 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -34,6 +34,7 @@ Bytes randomBytes(std::size_t n, unsigned seed);
 std::filesystem::path corpus(const std::string& relative);
 
 // A 16-bit stereo WAV of `seconds` of a tone at `rate` Hz, made by ffmpeg.
-std::filesystem::path makeWAV(const TempDir& dir, const std::string& name, int rate, double seconds);
+std::filesystem::path makeWAV(const TempDir& dir, const std::string& name, int rate,
+                              double seconds);
 
 }  // namespace quarlin::testing

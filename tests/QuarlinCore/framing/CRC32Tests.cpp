@@ -1,11 +1,11 @@
-#include "QuarlinCore/framing/CRC32.h"
-
 #include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <random>
 #include <thread>
 #include <vector>
+
+#include "QuarlinCore/framing/CRC32.h"
 
 namespace quarlin {
 namespace {
@@ -37,7 +37,8 @@ TEST(CRC32, AgreesWithZlibOnSubRanges) {
         std::int64_t from;
         std::int64_t to;
     };
-    for (const Range r : {Range{0, 70000}, Range{1, 2}, Range{13, 4096}, Range{69999, 70000}, Range{500, 65537}}) {
+    for (const Range r :
+         {Range{0, 70000}, Range{1, 2}, Range{13, 4096}, Range{69999, 70000}, Range{500, 65537}}) {
         SCOPED_TRACE(r.from);
         const std::vector<std::byte> copy(bytes.begin() + r.from, bytes.begin() + r.to);
         EXPECT_EQ(CRC32::compute(bytes, r.from, r.to), zlibCRC(copy));
@@ -47,14 +48,16 @@ TEST(CRC32, AgreesWithZlibOnSubRanges) {
 
 TEST(CRC32, RangesOutsideTheBytesReadNothing) {
     const auto bytes = randomBytes(16, 3);
-    const std::span<const std::byte> head = std::span(bytes).first(8);  // bytes 8.. exist but are not ours
+    const std::span<const std::byte> head =
+        std::span(bytes).first(8);  // bytes 8.. exist but are not ours
     struct Range {
         const char* name;
         std::int64_t from;
         std::optional<std::int64_t> to;
     };
-    for (const Range r : {Range{"past the end", 0, 9}, Range{"reversed", 5, 2}, Range{"negative start", -1, 4},
-                          Range{"start past the end", 9, std::nullopt}, Range{"far past", 0, INT64_MAX}}) {
+    for (const Range r :
+         {Range{"past the end", 0, 9}, Range{"reversed", 5, 2}, Range{"negative start", -1, 4},
+          Range{"start past the end", 9, std::nullopt}, Range{"far past", 0, INT64_MAX}}) {
         SCOPED_TRACE(r.name);
         EXPECT_EQ(CRC32::compute(head, r.from, r.to), 0U);
     }

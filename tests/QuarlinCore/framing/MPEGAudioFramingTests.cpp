@@ -1,9 +1,9 @@
-#include "QuarlinCore/framing/MPEGAudioFraming.h"
-
 #include <gtest/gtest.h>
 
 #include <limits>
 #include <vector>
+
+#include "QuarlinCore/framing/MPEGAudioFraming.h"
 
 namespace quarlin {
 namespace {
@@ -44,14 +44,14 @@ TEST(MPEGAudioFraming, FrameLengthsOfEveryVersionAndLayer) {
 }
 
 TEST(MPEGAudioFraming, HeaderInBytesNeedsAllFourBytes) {
-    const std::vector<std::byte> bytes{std::byte{0}, std::byte{0xFF}, std::byte{0xFB}, std::byte{0x90},
-                                       std::byte{0x64}};
+    const std::vector<std::byte> bytes{std::byte{0}, std::byte{0xFF}, std::byte{0xFB},
+                                       std::byte{0x90}, std::byte{0x64}};
     EXPECT_EQ(MPEGAudioFraming::frameLength(bytes, 1), 417);
     EXPECT_FALSE(MPEGAudioFraming::frameLength(std::span(bytes).first(4), 1)) << "three bytes left";
     EXPECT_FALSE(MPEGAudioFraming::frameLength(bytes, 0));
-    for (const std::int64_t at : {std::int64_t{-1}, std::int64_t{5}, std::int64_t{6},
-                                  std::numeric_limits<std::int64_t>::max(),
-                                  std::numeric_limits<std::int64_t>::min()})
+    for (const std::int64_t at :
+         {std::int64_t{-1}, std::int64_t{5}, std::int64_t{6},
+          std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::min()})
         EXPECT_FALSE(MPEGAudioFraming::frameLength(bytes, at)) << at;
 }
 

@@ -1,24 +1,24 @@
-#include "QuarlinCore/framing/RAR4Framing.h"
-#include "QuarlinCore/framing/RAR5Framing.h"
-
 #include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <limits>
 #include <vector>
 
+#include "QuarlinCore/framing/RAR4Framing.h"
+#include "QuarlinCore/framing/RAR5Framing.h"
+
 namespace quarlin {
 namespace {
 
 using Bytes = std::vector<std::byte>;
 
-Bytes bytesOf(std::initializer_list<unsigned> values) {
+// Bytes written as hexadecimal pairs: "01 0a ff".
+Bytes hex(const std::string& text) {
     Bytes out;
-    for (unsigned v : values) out.push_back(static_cast<std::byte>(v));
+    for (std::size_t i = 0; i + 1 < text.size(); i += 3)
+        out.push_back(static_cast<std::byte>(std::stoul(text.substr(i, 2), nullptr, 16)));
     return out;
 }
-
-void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
 
 Bytes vint(std::uint64_t value) {
     Bytes out;
@@ -31,78 +31,80 @@ Bytes vint(std::uint64_t value) {
     return out;
 }
 
-std::uint32_t zlibCRC(const Bytes& b, std::size_t from, std::size_t to) {
-    return static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(b.data()) + from, to - from));
-}
-
 // A RAR 5 block: CRC, header-size vint, then `body` (type, flags and the rest), CRC made by zlib.
 Bytes rar5Block(const Bytes& body, bool corruptCRC = false) {
     Bytes out(4);
-    append(out, vint(body.size()));
-    append(out, body);
-    std::uint32_t crc = zlibCRC(out, 4, out.size());
+    const Bytes size = vint(body.size());
+    out.insert(out.end(), size.begin(), size.end());
+    out.insert(out.end(), body.begin(), body.end());
+    auto crc = static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(out.data()) + 4,
+                                                static_cast<uInt>(out.size() - 4)));
     if (corruptCRC) crc ^= 1;
     for (int i = 0; i < 4; ++i) out[i] = static_cast<std::byte>(crc >> (8 * i));
     return out;
 }
 
-TEST(RAR5Framing, MeasuresWellFormedHeaders) {
+constexpr std::uint64_t kBit63 = std::uint64_t{1} << 63;
+
+TEST(RAR5Framing, HeadersWithTheirCRC) {
     struct Case {
         const char* name;
-        Bytes body;
-        std::uint64_t total;
+        std::string body;  // after the header-size field
+        std::optional<std::uint64_t> total;
         std::uint64_t type;
     };
-    Bytes withData = vint(2);
-    append(withData, vint(0x2));
-    append(withData, vint(100));
-    Bytes withExtraAndData = vint(3);
-    append(withExtraAndData, vint(0x3));
-    append(withExtraAndData, vint(9));  // extra area size: skipped, not added
-    append(withExtraAndData, vint(300));
-    append(withExtraAndData, bytesOf({0, 0, 0, 0, 0, 0, 0, 0, 0}));
-    Bytes unknownType = vint(77);
-    append(unknownType, vint(0));
     const Case cases[] = {
-        {"minimal main header", bytesOf({1, 0}), 7, 1},
-        {"data area beyond the bytes held", withData, 4 + 1 + 3 + 100, 2},
-        {"extra area and data size", withExtraAndData, 4 + 1 + 14 + 300, 3},
-        {"type outside the known ones", unknownType, 7, 77},
-        {"end of archive", bytesOf({5, 0, 0}), 8, 5},
+        {"minimal main header", "01 00", 7, 1},
+        {"data area beyond the bytes held", "02 02 64", 4 + 1 + 3 + 100, 2},
+        {"extra area skipped, data added", "03 03 09 ac 02 00 00 00 00 00 00 00 00 00",
+         4 + 1 + 14 + 300, 3},
+        {"type outside the known ones", "4d 00", 7, 77},
+        {"end of archive", "05 00 00", 8, 5},
+        {"data size ending on the last header byte", "02 02 c8 01", 4 + 1 + 4 + 200, 2},
+        {"10-byte data size setting bit 63", "02 02 80 80 80 80 80 80 80 80 80 01", kBit63 + 17, 2},
+        {"10th vint byte: bits above 64 dropped", "02 02 81 80 80 80 80 80 80 80 80 7e", 1 + 17, 2},
+        {"10th vint byte with bit 7", "02 02 80 80 80 80 80 80 80 80 80 81 00", std::nullopt, 0},
+        {"header size 1", "01", std::nullopt, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const auto block = RAR5Framing::parseBlock(rar5Block(c.body), 0);
-        ASSERT_TRUE(block);
-        EXPECT_EQ(block->totalLength, c.total);
+        const auto block = RAR5Framing::parseBlock(rar5Block(hex(c.body)), 0);
+        ASSERT_EQ(block.has_value(), c.total.has_value());
+        if (!block) continue;
+        EXPECT_EQ(block->totalLength, *c.total);
         EXPECT_EQ(block->headerType, c.type);
         EXPECT_TRUE(block->crcMatches);
     }
+
+    const auto damaged = RAR5Framing::parseBlock(rar5Block(hex("04 00"), true), 0);
+    ASSERT_TRUE(damaged);
+    EXPECT_FALSE(damaged->crcMatches);
+    EXPECT_TRUE(damaged->isEncryption());
+    EXPECT_FALSE(damaged->isEndOfArchive());
 }
 
-TEST(RAR5Framing, ReportsADamagedCRCWithoutRefusingTheHeader) {
-    auto block = RAR5Framing::parseBlock(rar5Block(bytesOf({4, 0}), true), 0);
-    ASSERT_TRUE(block);
-    EXPECT_FALSE(block->crcMatches);
-    EXPECT_TRUE(block->isEncryption());
-    EXPECT_FALSE(block->isEndOfArchive());
-}
+TEST(RAR5Framing, FieldsThatLeaveTheHeaderOrTheBytes) {
+    const std::pair<const char*, std::string> cases[] = {
+        {"data size one byte past the header", "00 00 00 00 03 02 02 c8 01"},
+        {"flags past the header", "00 00 00 00 02 01 81 01 00 00"},
+        {"extra-area size past the header", "00 00 00 00 02 01 01 05 00 00"},
+        {"header-size vint off the end", "00 00 00 00 80 80 80"},
+        {"header end past the bytes", "00 00 00 00 04 01 00 00"},
+    };
+    for (const auto& [name, bytes] : cases)
+        EXPECT_FALSE(RAR5Framing::parseBlock(hex(bytes), 0)) << name;
 
-TEST(RAR5Framing, FindsTheBlockAtAnOffsetInsideOtherBytes) {
-    Bytes bytes = bytesOf({0xAA, 0xBB, 0xCC});
-    append(bytes, rar5Block(bytesOf({5, 0})));
-    append(bytes, bytesOf({0xEE}));
-    const auto block = RAR5Framing::parseBlock(bytes, 3);
-    ASSERT_TRUE(block);
-    EXPECT_EQ(block->totalLength, 7U);
-    EXPECT_TRUE(block->isEndOfArchive());
-    EXPECT_TRUE(block->crcMatches);
+    // A total of exactly 2^64 wraps to 0 and is refused.
+    Bytes zeroTotal = hex("02 02");
+    const Bytes dataSize = vint(0 - std::uint64_t{4 + 1 + 13});
+    zeroTotal.insert(zeroTotal.end(), dataSize.begin(), dataSize.end());
+    zeroTotal.push_back(std::byte{0});
+    ASSERT_EQ(rar5Block(zeroTotal).size(), 18U);
+    EXPECT_FALSE(RAR5Framing::parseBlock(rar5Block(zeroTotal), 0));
 }
 
 TEST(RAR5Framing, HeaderSizeLimits) {
-    EXPECT_FALSE(RAR5Framing::parseBlock(rar5Block(bytesOf({1})), 0)) << "header size 1";
-
-    Bytes largest = bytesOf({1, 0});
+    Bytes largest = hex("01 00");
     largest.resize(0x200000);
     const auto accepted = RAR5Framing::parseBlock(rar5Block(largest), 0);
     ASSERT_TRUE(accepted);
@@ -112,81 +114,19 @@ TEST(RAR5Framing, HeaderSizeLimits) {
     Bytes tooLarge = largest;
     tooLarge.push_back(std::byte{0});
     EXPECT_FALSE(RAR5Framing::parseBlock(rar5Block(tooLarge), 0));
-
-    Bytes cut = rar5Block(bytesOf({1, 0, 0, 0}));
-    cut.pop_back();  // header end one byte past the buffer
-    EXPECT_FALSE(RAR5Framing::parseBlock(cut, 0));
 }
 
-TEST(RAR5Framing, FieldsMustEndInsideTheHeader) {
-    // Data size whose last byte is the last header byte: accepted.
-    Bytes exact = vint(2);
-    append(exact, vint(0x2));
-    append(exact, vint(200));  // two bytes
-    EXPECT_TRUE(RAR5Framing::parseBlock(rar5Block(exact), 0));
-
-    // The same fields in a header one byte shorter: the data size runs one byte past its end.
-    Bytes bytes(4);
-    append(bytes, vint(3));
-    append(bytes, vint(2));
-    append(bytes, vint(0x2));
-    append(bytes, vint(200));
-    EXPECT_FALSE(RAR5Framing::parseBlock(bytes, 0));
-
-    // Flags past the header, extra-area size past the header.
-    Bytes flagsOut(4);
-    append(flagsOut, vint(2));
-    append(flagsOut, bytesOf({1, 0x81, 0x01, 0, 0}));
-    EXPECT_FALSE(RAR5Framing::parseBlock(flagsOut, 0));
-    Bytes extraOut(4);
-    append(extraOut, vint(2));
-    append(extraOut, bytesOf({1, 1, 5, 0, 0}));
-    EXPECT_FALSE(RAR5Framing::parseBlock(extraOut, 0));
-}
-
-TEST(RAR5Framing, VariableLengthIntegerLimits) {
-    // Ten-byte data size whose last byte is 01: bit 63 set; total wraps modulo 2^64 and is kept.
-    Bytes tenBytes = vint(2);
-    append(tenBytes, vint(0x2));
-    append(tenBytes, bytesOf({0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01}));
-    const auto block = RAR5Framing::parseBlock(rar5Block(tenBytes), 0);
-    ASSERT_TRUE(block);
-    EXPECT_EQ(block->totalLength, (std::uint64_t{1} << 63) + 4 + 1 + 12);
-
-    // Ten-byte vint whose last byte has bit 7 set, and one whose 10th byte carries more bits
-    // than fit (those are dropped).
-    Bytes overlong = vint(2);
-    append(overlong, vint(0x2));
-    append(overlong, bytesOf({0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x81, 0x00}));
-    EXPECT_FALSE(RAR5Framing::parseBlock(rar5Block(overlong), 0));
-    Bytes dropped = vint(2);
-    append(dropped, vint(0x2));
-    append(dropped, bytesOf({0x81, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x7E}));
-    const auto low = RAR5Framing::parseBlock(rar5Block(dropped), 0);
-    ASSERT_TRUE(low);
-    EXPECT_EQ(low->totalLength, 1U + 4 + 1 + 12);
-
-    // A header-size vint that runs off the end of the buffer.
-    EXPECT_FALSE(RAR5Framing::parseBlock(bytesOf({0, 0, 0, 0, 0x80, 0x80, 0x80}), 0));
-
-    // A total of exactly 2^64 wraps to 0 and is refused.
-    Bytes zeroTotal = vint(2);
-    append(zeroTotal, vint(0x2));
-    const std::uint64_t headerSpan = 4 + 1 + 13;
-    append(zeroTotal, vint(0 - headerSpan));
-    append(zeroTotal, bytesOf({0}));
-    ASSERT_EQ(rar5Block(zeroTotal).size(), headerSpan);
-    EXPECT_FALSE(RAR5Framing::parseBlock(rar5Block(zeroTotal), 0));
-}
-
-TEST(RAR5Framing, OffsetsOutsideTheBytes) {
-    const Bytes block = rar5Block(bytesOf({1, 0}));
-    for (const std::int64_t at : {std::int64_t{-1}, std::int64_t{1}, std::int64_t{7}, std::int64_t{8},
-                                  std::numeric_limits<std::int64_t>::max(),
-                                  std::numeric_limits<std::int64_t>::min()}) {
-        EXPECT_FALSE(RAR5Framing::parseBlock(block, at)) << at;
+TEST(RARFraming, OffsetsOutsideTheBytes) {
+    const Bytes block5 = rar5Block(hex("01 00"));
+    const Bytes block4(RAR4Framing::signature.begin(), RAR4Framing::signature.end());
+    for (const std::int64_t at :
+         {std::int64_t{-1}, std::int64_t{1}, std::int64_t{7}, std::int64_t{8},
+          std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::min()}) {
+        EXPECT_FALSE(RAR5Framing::parseBlock(block5, at)) << at;
+        EXPECT_FALSE(RAR4Framing::parseBlock(block4, at)) << at;
     }
     EXPECT_FALSE(RAR5Framing::parseBlock({}, 0));
+    EXPECT_FALSE(RAR4Framing::parseBlock({}, 0));
 }
 
 TEST(RAR5Framing, BlockTypeFromRawValue) {
@@ -206,31 +146,22 @@ TEST(RAR4Framing, MeasuresHeaders) {
     const Bytes signature(RAR4Framing::signature.begin(), RAR4Framing::signature.end());
     const Case cases[] = {
         {"the signature itself", signature, RAR4Framing::Block{7, 0x72}},
-        {"added size flag, 10 bytes", bytesOf({0, 0, 0x74, 0, 0x80, 20, 0, 1, 0, 0}), std::nullopt},
-        {"added size flag, 11 bytes", bytesOf({0, 0, 0x74, 0, 0x80, 20, 0, 1, 1, 0, 0}),
+        {"added size flag, 10 bytes", hex("00 00 74 00 80 14 00 01 00 00"), std::nullopt},
+        {"added size flag, 11 bytes", hex("00 00 74 00 80 14 00 01 01 00 00"),
          RAR4Framing::Block{20 + 257, 0x74}},
-        {"largest added size", bytesOf({0, 0, 0x7A, 0, 0x80, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}),
+        {"largest added size", hex("00 00 7a 00 80 ff ff ff ff ff ff"),
          RAR4Framing::Block{0xFFFFULL + 0xFFFFFFFFULL, 0x7A}},
-        {"other flag bits ignored", bytesOf({0, 0, 0x7B, 0xFF, 0x7F, 7, 0}), RAR4Framing::Block{7, 0x7B}},
-        {"type 0x71", bytesOf({0, 0, 0x71, 0, 0, 7, 0}), std::nullopt},
-        {"type 0x7C", bytesOf({0, 0, 0x7C, 0, 0, 7, 0}), std::nullopt},
-        {"header size 6", bytesOf({0, 0, 0x73, 0, 0, 6, 0}), std::nullopt},
-        {"six bytes", bytesOf({0, 0, 0x73, 0, 0, 7}), std::nullopt},
+        {"other flag bits ignored", hex("00 00 7b ff 7f 07 00"), RAR4Framing::Block{7, 0x7B}},
+        {"type 0x71", hex("00 00 71 00 00 07 00"), std::nullopt},
+        {"type 0x7C", hex("00 00 7c 00 00 07 00"), std::nullopt},
+        {"header size 6", hex("00 00 73 00 00 06 00"), std::nullopt},
+        {"six bytes", hex("00 00 73 00 00 07"), std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(RAR4Framing::parseBlock(c.bytes, 0), c.expected);
     }
-    EXPECT_TRUE(RAR4Framing::parseBlock(bytesOf({0, 0, 0x7B, 0, 0, 7, 0}), 0)->isEndOfArchive());
-}
-
-TEST(RAR4Framing, OffsetsOutsideTheBytes) {
-    const Bytes signature(RAR4Framing::signature.begin(), RAR4Framing::signature.end());
-    for (const std::int64_t at : {std::int64_t{-1}, std::int64_t{1}, std::int64_t{7}, std::int64_t{8},
-                                  std::numeric_limits<std::int64_t>::max(),
-                                  std::numeric_limits<std::int64_t>::min()}) {
-        EXPECT_FALSE(RAR4Framing::parseBlock(signature, at)) << at;
-    }
+    EXPECT_TRUE(RAR4Framing::parseBlock(hex("00 00 7b 00 00 07 00"), 0)->isEndOfArchive());
 }
 
 }  // namespace
