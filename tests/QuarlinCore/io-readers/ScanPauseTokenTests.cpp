@@ -1,0 +1,1 @@
+int placeholderUntilWritten = 0;
