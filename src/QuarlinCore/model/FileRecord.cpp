@@ -48,13 +48,20 @@ std::size_t std::hash<quarlin::FileRecord>::operator()(const quarlin::FileRecord
 
 quarlin::FileRecord nlohmann::adl_serializer<quarlin::FileRecord>::from_json(const nlohmann::json& j) {
     using namespace quarlin;
+    // Read in field order, so the first bad key of a document is the one reported.
+    UUID id = requiredUUID(j, "id");
+    std::string name = requiredString(j, "name");
+    std::optional<std::string> directoryPath = optionalString(j, "directoryPath");
+    const std::uint64_t declaredSize = requiredUInt64(j, "declaredSize");
+    const std::optional<std::uint32_t> firstCluster = optionalUInt32(j, "firstCluster");
     std::optional<DataLayout> layout;
     if (const auto* member = optionalMember(j, "layout")) layout = member->get<DataLayout>();
-    return FileRecord(requiredUUID(j, "id"), requiredString(j, "name"), optionalString(j, "directoryPath"),
-                      requiredUInt64(j, "declaredSize"), optionalUInt32(j, "firstCluster"),
-                      requiredObject(j, "verdict").get<IntegrityVerdict>(),
-                      requiredObject(j, "sourceVolume").get<DeviceIdentity>(), std::move(layout),
-                      optionalTimestamp(j, "createdAt"), optionalTimestamp(j, "modifiedAt"));
+    IntegrityVerdict verdict = requiredObject(j, "verdict").get<IntegrityVerdict>();
+    DeviceIdentity sourceVolume = requiredObject(j, "sourceVolume").get<DeviceIdentity>();
+    const std::optional<Timestamp> createdAt = optionalTimestamp(j, "createdAt");
+    const std::optional<Timestamp> modifiedAt = optionalTimestamp(j, "modifiedAt");
+    return FileRecord(id, std::move(name), std::move(directoryPath), declaredSize, firstCluster, std::move(verdict),
+                      std::move(sourceVolume), std::move(layout), createdAt, modifiedAt);
 }
 
 void nlohmann::adl_serializer<quarlin::FileRecord>::to_json(nlohmann::json& j, const quarlin::FileRecord& record) {
