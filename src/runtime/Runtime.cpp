@@ -6,9 +6,14 @@
 
 namespace quarlin::runtime {
 
+std::size_t sharedPoolThreadCount() {
+    static const std::size_t count = std::max(2u, std::thread::hardware_concurrency());
+    return count;
+}
+
 asio::thread_pool& sharedPool() {
     // Never destroyed: tasks may still run while static objects are torn down at exit.
-    static auto* pool = new asio::thread_pool(std::max(2u, std::thread::hardware_concurrency()));
+    static auto* pool = new asio::thread_pool(sharedPoolThreadCount());
     return *pool;
 }
 

@@ -12,6 +12,7 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/use_future.hpp>
 #include <atomic>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -27,6 +28,8 @@ using Strand = asio::strand<Executor>;
 
 // The shared concurrent executor. Created on first use, lives for the process.
 asio::thread_pool& sharedPool();
+// How many threads the shared pool runs (tests occupy them all to hold tasks back).
+std::size_t sharedPoolThreadCount();
 
 void reportUnhandled(const char* what);
 

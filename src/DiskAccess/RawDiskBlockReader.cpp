@@ -1,0 +1,164 @@
+#include "DiskAccess/RawDiskBlockReader.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "QuarlinCore/io/IOError.h"
+#include "platform/devicepaths/DevicePaths.h"
+
+namespace quarlin {
+
+namespace {
+
+std::string errorText(int error) {
+    char buffer[256];
+    return strerror_r(error, buffer, sizeof buffer);
+}
+
+// Closes the descriptor unless ownership was handed on.
+class OwnedDescriptor {
+public:
+    explicit OwnedDescriptor(int fd) : fd_(fd) {}
+    ~OwnedDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    OwnedDescriptor(const OwnedDescriptor&) = delete;
+    OwnedDescriptor& operator=(const OwnedDescriptor&) = delete;
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+// Text after the last slash, trailing slashes ignored: /dev/rdisk4 gives rdisk4.
+std::string lastPathComponent(const std::string& path) {
+    const auto end = path.find_last_not_of('/');
+    if (end == std::string::npos) return {};
+    const auto slash = path.rfind('/', end);
+    const auto start = slash == std::string::npos ? 0 : slash + 1;
+    return path.substr(start, end + 1 - start);
+}
+
+}  // namespace
+
+RawDiskBlockReader::RawDiskBlockReader(std::string devicePath, std::int64_t blockSize,
+                                       std::optional<DeviceIdentity> identity)
+    : devicePath_(std::move(devicePath)) {
+    const std::string nodePath = platform::devicePathToOpen(devicePath_);
+    OwnedDescriptor fd(::open(nodePath.c_str(), O_RDONLY));
+    if (fd.get() < 0) {
+        const int error = errno;
+        throw IOError::posixError(error, "open(" + devicePath_ + ", O_RDONLY) failed: " + errorText(error));
+    }
+
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags == -1 || (flags & O_ACCMODE) != O_RDONLY) throw IOError::writeAccessDetected(devicePath_);
+
+    int deviceBlockSize = 0;
+    if (::ioctl(fd.get(), BLKSSZGET, &deviceBlockSize) == 0 && deviceBlockSize > 0) {
+        blockSize_ = deviceBlockSize;
+    } else {
+        // Every later step divides by the block size and multiplies by it.
+        if (blockSize <= 0) {
+            throw IOError::general("Fallback block size must be > 0, got " + std::to_string(blockSize) + ".");
+        }
+        blockSize_ = blockSize;
+    }
+
+    std::uint64_t deviceBytes = 0;
+    const std::uint64_t deviceBlocks =
+        ::ioctl(fd.get(), BLKGETSIZE64, &deviceBytes) == 0 ? deviceBytes / static_cast<std::uint64_t>(blockSize_) : 0;
+    if (deviceBlocks != 0) {
+        totalBlockCount_ = deviceBlocks;
+    } else {
+        const off_t size = ::lseek(fd.get(), 0, SEEK_END);
+        if (size >= 1) {
+            totalBlockCount_ = static_cast<std::uint64_t>(size) / static_cast<std::uint64_t>(blockSize_);
+            ::lseek(fd.get(), 0, SEEK_SET);
+        }
+    }
+
+    deviceIdentity_ = identity ? std::move(*identity) : DeviceIdentity{devicePath_, std::nullopt, lastPathComponent(devicePath_)};
+    fd_ = fd.release();
+}
+
+RawDiskBlockReader::~RawDiskBlockReader() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+runtime::Task<std::uint64_t> RawDiskBlockReader::totalBlocks() {
+    return isolated([this]() -> runtime::Task<std::uint64_t> { co_return totalBlockCount_; });
+}
+
+runtime::Task<Data> RawDiskBlockReader::readBlocks(std::uint64_t at, std::int64_t count) {
+    return isolated([this, at, count]() -> runtime::Task<Data> { co_return readOnActor(at, count); });
+}
+
+std::optional<RawDiskBlockReader::ByteRange> RawDiskBlockReader::byteRangeOf(std::uint64_t offset, std::int64_t count,
+                                                                             std::int64_t blockSize) {
+    constexpr auto limit = std::numeric_limits<std::int64_t>::max();
+    if (count < 0 || blockSize <= 0) return std::nullopt;
+    if (offset > static_cast<std::uint64_t>(limit / blockSize)) return std::nullopt;
+    if (count > limit / blockSize) return std::nullopt;
+    const std::int64_t byteOffset = static_cast<std::int64_t>(offset) * blockSize;
+    const std::int64_t byteLength = count * blockSize;
+    // pread refuses a range whose end leaves the file-offset range.
+    if (byteLength > limit - byteOffset) return std::nullopt;
+    return ByteRange{byteOffset, byteLength};
+}
+
+std::uint64_t RawDiskBlockReader::largestReadBytes() {
+    static const std::uint64_t bytes = [] {
+        const long pages = ::sysconf(_SC_PHYS_PAGES);
+        const long pageSize = ::sysconf(_SC_PAGE_SIZE);
+        if (pages <= 0 || pageSize <= 0) return std::numeric_limits<std::uint64_t>::max();
+        return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
+    }();
+    return bytes;
+}
+
+Data RawDiskBlockReader::readOnActor(std::uint64_t offset, std::int64_t count) const {
+    if (count < 0) throw IOError::general("count must be >= 0.");
+    if (count == 0) return {};
+    const auto blocks = static_cast<std::uint64_t>(count);
+    // Also refuses an offset + count past 2^64: such a range cannot end inside the device.
+    if (offset > totalBlockCount_ || blocks > totalBlockCount_ - offset) {
+        throw IOError::outOfBounds(offset, count, totalBlockCount_);
+    }
+    const auto range = byteRangeOf(offset, count, blockSize_);
+    if (!range) {
+        throw IOError::general("Block range at block " + std::to_string(offset) + " of " + std::to_string(count) +
+                               " blocks cannot be addressed in bytes.");
+    }
+
+    const auto tooLarge = [&] {
+        return IOError::general("Cannot allocate " + std::to_string(range->length) + " bytes for a read of " +
+                                std::to_string(count) + " blocks.");
+    };
+    if (static_cast<std::uint64_t>(range->length) > largestReadBytes()) throw tooLarge();
+    Data buffer;
+    try {
+        buffer.resize(static_cast<std::size_t>(range->length));
+    } catch (const std::bad_alloc&) {
+        throw tooLarge();
+    }
+
+    const ssize_t result = ::pread(fd_, buffer.data(), buffer.size(), range->offset);
+    if (result == range->length) return buffer;
+    if (result < 0) {
+        const int error = errno;
+        throw IOError::posixError(error, "pread failed at block " + std::to_string(offset) + ": " + errorText(error));
+    }
+    throw IOError::general("Short read: expected " + std::to_string(range->length) + " bytes but pread returned " +
+                           std::to_string(result) + ".");
+}
+
+}  // namespace quarlin

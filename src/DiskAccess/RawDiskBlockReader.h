@@ -1,0 +1,55 @@
+// Serves the blocks of a raw disk device (or any readable file) through the BlockReader
+// contract. The device is opened strictly read-only, and the reader proves right after
+// opening that its descriptor cannot write; each read is one positioned read.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "QuarlinCore/io/BlockReader.h"
+#include "QuarlinCore/io/DeviceIdentity.h"
+#include "runtime/Runtime.h"
+
+namespace quarlin {
+
+class RawDiskBlockReader final : public runtime::Actor, public BlockReader {
+public:
+    // Opens platform::devicePathToOpen(devicePath) with O_RDONLY and measures it. `blockSize`
+    // is the fallback used when the device reports none; without `identity` the reader names
+    // itself after the path. Throws IOError; on failure nothing stays open.
+    RawDiskBlockReader(std::string devicePath, std::int64_t blockSize, std::optional<DeviceIdentity> identity);
+    ~RawDiskBlockReader() override;
+
+    std::int64_t blockSize() const override { return blockSize_; }
+    const DeviceIdentity& deviceIdentity() const override { return deviceIdentity_; }
+
+    // Number of whole blocks the device has; entered through the actor.
+    runtime::Task<std::uint64_t> totalBlocks();
+
+    // Exactly count × blockSize() bytes of blocks [at, at + count), or an IOError.
+    runtime::Task<Data> readBlocks(std::uint64_t at, std::int64_t count) override;
+
+    // Byte position and length of a block range, or none when either leaves the signed
+    // 64-bit range that pread can address.
+    struct ByteRange {
+        std::int64_t offset;
+        std::int64_t length;
+    };
+    static std::optional<ByteRange> byteRangeOf(std::uint64_t offset, std::int64_t count, std::int64_t blockSize);
+
+    // Reads larger than this many bytes are refused before allocating: the machine's
+    // physical memory, which no single buffer can exceed.
+    static std::uint64_t largestReadBytes();
+
+private:
+    Data readOnActor(std::uint64_t offset, std::int64_t count) const;
+
+    std::int64_t blockSize_ = 0;
+    DeviceIdentity deviceIdentity_;
+    int fd_ = -1;
+    std::string devicePath_;
+    std::uint64_t totalBlockCount_ = 0;
+};
+
+}  // namespace quarlin

@@ -1,0 +1,64 @@
+// The one object the helper exports to its clients: a liveness ping, the disk list and
+// read-only block sessions on raw devices, every answer through a reply block called
+// exactly once. Failures become error objects of the helper's domain.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "DiskAccess/RawDiskBlockReader.h"
+#include "HelperProtocol/QuarlinHelperError.h"
+#include "HelperProtocol/QuarlinHelperXPCProtocol.h"
+#include "QuarlinCore/io/IOError.h"
+#include "runtime/Runtime.h"
+
+namespace quarlin {
+
+class QuarlinHelperService final : public QuarlinHelperXPCProtocol {
+public:
+    // A value of the helper's information list ("CFBundleShortVersionString"), if it has one.
+    using InfoLookup = std::function<std::optional<std::string>(std::string_view key)>;
+    // The disk list as the JSON text of the reply; fails by throwing.
+    using DiskEnumeration = std::function<runtime::Task<Data>()>;
+
+    // `firstHandle` is the handle of the first successful open (1 in the helper).
+    explicit QuarlinHelperService(InfoLookup infoLookup = {}, DiskEnumeration diskEnumeration = {},
+                                  std::int64_t firstHandle = 1);
+
+    void ping(Reply<std::string> reply) override;
+    void enumerateDisks(Reply<std::optional<Data>, std::optional<ErrorObject>> reply) override;
+    void openSession(std::string devicePath,
+                     Reply<std::int64_t, std::int64_t, std::uint64_t, std::optional<ErrorObject>> reply) override;
+    void readBlocks(std::int64_t session, std::uint64_t offset, std::int64_t count,
+                    Reply<std::optional<Data>, std::optional<ErrorObject>> reply) override;
+    void closeSession(std::int64_t session, Reply<> reply) override;
+
+    // Ends every session of every client; handles already given out are never reused.
+    void dropAllSessions();
+
+    // The reply error for a reader's IOError.
+    static ErrorObject errorFor(const IOError& error);
+
+private:
+    // What the asynchronous work shares with the service: the session table and the handle
+    // counter under their lock. Tasks hold it, so they may outlive the service object.
+    struct Sessions {
+        std::mutex lock;
+        std::map<std::int64_t, std::shared_ptr<RawDiskBlockReader>> sessions;
+        std::int64_t nextHandle;
+        // Set once the largest handle has been given out; later opens are refused.
+        bool handlesExhausted = false;
+    };
+
+    std::shared_ptr<Sessions> state_;
+    InfoLookup infoLookup_;
+    DiskEnumeration diskEnumeration_;
+};
+
+}  // namespace quarlin

@@ -1,0 +1,335 @@
+// The raw disk reader on real files and, as root, on real read-only loop devices.
+#include "DiskAccess/RawDiskBlockReader.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <limits>
+#include <thread>
+
+#include "../support/DiskImageFixtures.h"
+#include "QuarlinCore/io/IOError.h"
+
+namespace quarlin {
+namespace {
+
+using fixtures::DevicePathMapping;
+using fixtures::LoopDevice;
+using fixtures::TempDir;
+using runtime::runBlocking;
+
+constexpr auto u64max = std::numeric_limits<std::uint64_t>::max();
+constexpr auto i64max = std::numeric_limits<std::int64_t>::max();
+
+// The description of the IOError that `f` throws, or a note that it threw none.
+template <class F>
+std::string ioErrorOf(F&& f) {
+    try {
+        f();
+    } catch (const IOError& error) {
+        return error.errorDescription();
+    }
+    return "(no error)";
+}
+
+TEST(RawDiskBlockReaderTest, MeasuresOrdinaryFilesWithTheFallbackBlockSize) {
+    struct Case {
+        std::size_t fileSize;
+        std::int64_t fallback;
+        std::uint64_t blocks;
+    };
+    const Case cases[] = {{0, 512, 0}, {511, 512, 0}, {512, 512, 1}, {5000, 512, 9}, {3 * 4096 + 1, 4096, 3}, {7, 1, 7}};
+    TempDir dir;
+    for (const auto& c : cases) {
+        const std::string path = dir.file("image");
+        fixtures::writeFile(path, fixtures::patternBytes(c.fileSize));
+        RawDiskBlockReader reader(path, c.fallback, std::nullopt);
+        EXPECT_EQ(reader.blockSize(), c.fallback) << c.fileSize;
+        EXPECT_EQ(runBlocking(reader.totalBlocks()), c.blocks) << c.fileSize;
+    }
+}
+
+TEST(RawDiskBlockReaderTest, ReadsExactlyTheRequestedBlocks) {
+    TempDir dir;
+    const std::string path = dir.file("image");
+    const Data image = fixtures::patternBytes(64 * 512 + 100);  // a trailing partial block
+    fixtures::writeFile(path, image);
+    RawDiskBlockReader reader(path, 512, std::nullopt);
+    ASSERT_EQ(runBlocking(reader.totalBlocks()), 64u);
+
+    const std::pair<std::uint64_t, std::int64_t> ranges[] = {{0, 1}, {0, 64}, {63, 1}, {17, 5}, {1, 0}};
+    for (const auto& [offset, count] : ranges) {
+        EXPECT_EQ(runBlocking(reader.readBlocks(offset, count)),
+                  fixtures::slice(image, offset * 512, static_cast<std::size_t>(count) * 512))
+            << offset << "+" << count;
+    }
+}
+
+TEST(RawDiskBlockReaderTest, RefusesRangesOutsideTheDeviceAndTheArithmeticRange) {
+    TempDir dir;
+    const std::string path = dir.file("image");
+    fixtures::writeFile(path, fixtures::patternBytes(10 * 512));
+    RawDiskBlockReader reader(path, 512, std::nullopt);
+    struct Case {
+        std::uint64_t offset;
+        std::int64_t count;
+        const char* text;
+    };
+    const Case cases[] = {
+        {10, 1, "Block range [10, 11) is outside device extent of 10 blocks."},
+        {9, 2, "Block range [9, 11) is outside device extent of 10 blocks."},
+        {0, 11, "Block range [0, 11) is outside device extent of 10 blocks."},
+        {0, -1, "count must be >= 0."},
+        {u64max, -1, "count must be >= 0."},
+        {0, std::numeric_limits<std::int64_t>::min(), "count must be >= 0."},
+        {u64max, 1, "Block range [18446744073709551615, 18446744073709551616) is outside device extent of 10 blocks."},
+        {u64max - 1, i64max,
+         "Block range [18446744073709551614, 27670116110564327421) is outside device extent of 10 blocks."},
+        {static_cast<std::uint64_t>(i64max) + 1, 1,
+         "Block range [9223372036854775808, 9223372036854775809) is outside device extent of 10 blocks."},
+        {0, i64max, "Block range [0, 9223372036854775807) is outside device extent of 10 blocks."},
+        {5, 0, "(no error)"},
+        {u64max, 0, "(no error)"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ioErrorOf([&] {
+                      const Data bytes = runBlocking(reader.readBlocks(c.offset, c.count));
+                      EXPECT_TRUE(bytes.empty());
+                  }),
+                  c.text)
+            << c.offset << "+" << c.count;
+    }
+    // Refusals leave the reader usable.
+    EXPECT_EQ(runBlocking(reader.readBlocks(9, 1)).size(), 512u);
+}
+
+TEST(RawDiskBlockReaderTest, OutOfBoundsCarriesItsPayload) {
+    TempDir dir;
+    const std::string path = dir.file("empty");
+    fixtures::writeFile(path, {});
+    RawDiskBlockReader reader(path, 512, std::nullopt);
+    try {
+        runBlocking(reader.readBlocks(3, 2));
+        FAIL() << "read of an empty file succeeded";
+    } catch (const IOError& error) {
+        const auto* payload = std::get_if<IOError::OutOfBounds>(&error.value());
+        ASSERT_NE(payload, nullptr);
+        EXPECT_EQ(payload->offset, 3u);
+        EXPECT_EQ(payload->count, 2);
+        EXPECT_EQ(payload->deviceBlockCount, 0u);
+    }
+}
+
+TEST(RawDiskBlockReaderTest, ByteRangesThatLeaveTheSignedRangeAreRefused) {
+    struct Case {
+        std::uint64_t offset;
+        std::int64_t count;
+        std::int64_t blockSize;
+        std::optional<std::pair<std::int64_t, std::int64_t>> range;
+    };
+    const Case cases[] = {
+        {2, 3, 512, std::pair<std::int64_t, std::int64_t>{1024, 1536}},
+        {0, i64max, 1, std::pair<std::int64_t, std::int64_t>{0, i64max}},
+        {static_cast<std::uint64_t>(i64max), 0, 1, std::pair<std::int64_t, std::int64_t>{i64max, 0}},
+        {static_cast<std::uint64_t>(i64max) + 1, 0, 1, std::nullopt},
+        {static_cast<std::uint64_t>(i64max / 512) + 1, 0, 512, std::nullopt},
+        {0, i64max / 512 + 1, 512, std::nullopt},
+        {static_cast<std::uint64_t>(i64max / 512), 1, 512, std::nullopt},  // end past the last byte offset
+        {1, i64max, 1, std::nullopt},
+        {0, 1, 0, std::nullopt},
+        {0, -1, 512, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const auto range = RawDiskBlockReader::byteRangeOf(c.offset, c.count, c.blockSize);
+        ASSERT_EQ(range.has_value(), c.range.has_value()) << c.offset << "+" << c.count << " x" << c.blockSize;
+        if (range) {
+            EXPECT_EQ(range->offset, c.range->first);
+            EXPECT_EQ(range->length, c.range->second);
+        }
+    }
+}
+
+TEST(RawDiskBlockReaderTest, NamesItselfAfterThePathUnlessGivenAnIdentity) {
+    TempDir dir;
+    const std::string image = dir.file("image");
+    fixtures::writeFile(image, fixtures::patternBytes(1024));
+    DevicePathMapping mapping({{"/dev/rdisk4", image}, {"/dev/rdisk4/", image}, {"rdisk4", image}, {"/", image}});
+    const std::pair<const char*, const char*> cases[] = {
+        {"/dev/rdisk4", "rdisk4"}, {"/dev/rdisk4/", "rdisk4"}, {"rdisk4", "rdisk4"}, {"/", ""}};
+    for (const auto& [path, name] : cases) {
+        RawDiskBlockReader reader(path, 512, std::nullopt);
+        EXPECT_EQ(reader.deviceIdentity(), (DeviceIdentity{path, std::nullopt, name})) << path;
+    }
+    const DeviceIdentity given{"disk9", UUID::random(), "Backup"};
+    RawDiskBlockReader reader("/dev/rdisk4", 512, given);
+    EXPECT_EQ(reader.deviceIdentity(), given);
+}
+
+TEST(RawDiskBlockReaderTest, OpenFailuresNameThePathAsPassed) {
+    TempDir dir;
+    DevicePathMapping mapping({{"/dev/rdiskGONE", dir.file("missing")}});
+    EXPECT_EQ(ioErrorOf([] { RawDiskBlockReader("/dev/rdisk99", 512, std::nullopt); }),
+              "POSIX error 2: open(/dev/rdisk99, O_RDONLY) failed: No such file or directory");
+    EXPECT_EQ(ioErrorOf([] { RawDiskBlockReader("/dev/rdiskGONE", 512, std::nullopt); }),
+              "POSIX error 2: open(/dev/rdiskGONE, O_RDONLY) failed: No such file or directory");
+    EXPECT_EQ(ioErrorOf([] { RawDiskBlockReader("", 512, std::nullopt); }),
+              "POSIX error 2: open(, O_RDONLY) failed: No such file or directory");
+}
+
+TEST(RawDiskBlockReaderTest, PathWithoutReadPermissionIsRefused) {
+    TempDir dir;
+    const std::string path = dir.file("secret");
+    fixtures::writeFile(path, fixtures::patternBytes(1024));
+    std::filesystem::permissions(path, std::filesystem::perms::owner_write);
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+    // Root reads anything, so the open runs in a child that has given up root.
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+        const std::string text = ioErrorOf([&] { RawDiskBlockReader(path, 512, std::nullopt); });
+        [[maybe_unused]] const auto written = ::write(pipeFds[1], text.data(), text.size());
+        ::_exit(0);
+    }
+    ::close(pipeFds[1]);
+    std::string text;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child could not drop privileges";
+    EXPECT_EQ(text, "POSIX error 13: open(" + path + ", O_RDONLY) failed: Permission denied");
+}
+
+TEST(RawDiskBlockReaderTest, DirectoryGivesAClearErrorAndNoData) {
+    TempDir dir;
+    RawDiskBlockReader reader(dir.path().string(), 512, std::nullopt);
+    const std::uint64_t blocks = runBlocking(reader.totalBlocks());
+    const std::string text = ioErrorOf([&] { runBlocking(reader.readBlocks(0, 1)); });
+    if (blocks == 0) {
+        // File systems that cannot seek to a directory's end report no blocks.
+        EXPECT_EQ(text, "Block range [0, 1) is outside device extent of 0 blocks.");
+    } else {
+        EXPECT_EQ(text, "POSIX error 21: pread failed at block 0: Is a directory");
+    }
+}
+
+TEST(RawDiskBlockReaderTest, RefusesANonPositiveFallbackAndClosesTheDescriptor) {
+    TempDir dir;
+    const std::string path = dir.file("image");
+    fixtures::writeFile(path, fixtures::patternBytes(4096));
+    const std::size_t before = fixtures::openDescriptorCount();
+    EXPECT_EQ(ioErrorOf([&] { RawDiskBlockReader(path, 0, std::nullopt); }), "Fallback block size must be > 0, got 0.");
+    EXPECT_EQ(ioErrorOf([&] { RawDiskBlockReader(path, -512, std::nullopt); }),
+              "Fallback block size must be > 0, got -512.");
+    EXPECT_EQ(ioErrorOf([&] { RawDiskBlockReader(path, std::numeric_limits<std::int64_t>::min(), std::nullopt); }),
+              "Fallback block size must be > 0, got -9223372036854775808.");
+    EXPECT_EQ(fixtures::openDescriptorCount(), before);
+}
+
+TEST(RawDiskBlockReaderTest, OwnsItsDescriptorUntilDestroyed) {
+    TempDir dir;
+    const std::string path = dir.file("image");
+    fixtures::writeFile(path, fixtures::patternBytes(4096));
+    const std::size_t before = fixtures::openDescriptorCount();
+    {
+        auto reader = std::make_shared<RawDiskBlockReader>(path, 512, std::nullopt);
+        EXPECT_EQ(fixtures::openDescriptorCount(), before + 1);
+        runBlocking(reader->readBlocks(0, 8));
+        EXPECT_EQ(fixtures::openDescriptorCount(), before + 1);
+    }
+    EXPECT_EQ(fixtures::openDescriptorCount(), before);
+}
+
+TEST(RawDiskBlockReaderTest, ShortReadIsReportedAndTheReaderStaysUsable) {
+    TempDir dir;
+    const std::string path = dir.file("image");
+    const Data image = fixtures::patternBytes(8 * 512);
+    fixtures::writeFile(path, image);
+    RawDiskBlockReader reader(path, 512, std::nullopt);
+    ASSERT_EQ(runBlocking(reader.totalBlocks()), 8u);
+    std::filesystem::resize_file(path, 6 * 512 + 256);  // the file shrinks under the reader
+
+    EXPECT_EQ(ioErrorOf([&] { runBlocking(reader.readBlocks(6, 2)); }),
+              "Short read: expected 1024 bytes but pread returned 256.");
+    EXPECT_EQ(ioErrorOf([&] { runBlocking(reader.readBlocks(7, 1)); }),
+              "Short read: expected 512 bytes but pread returned 0.");
+    EXPECT_EQ(runBlocking(reader.readBlocks(0, 2)), fixtures::slice(image, 0, 1024));
+}
+
+TEST(RawDiskBlockReaderTest, ReadLargerThanMemoryIsRefusedNotFatal) {
+    TempDir dir;
+    const std::string path = dir.file("sparse");
+    const std::uint64_t bytes = (RawDiskBlockReader::largestReadBytes() / 512 + 2048) * 512;
+    fixtures::writeFile(path, {});
+    std::filesystem::resize_file(path, bytes);  // sparse: takes no space
+    RawDiskBlockReader reader(path, 512, std::nullopt);
+    const auto blocks = static_cast<std::int64_t>(runBlocking(reader.totalBlocks()));
+    ASSERT_EQ(static_cast<std::uint64_t>(blocks), bytes / 512);
+    EXPECT_EQ(ioErrorOf([&] { runBlocking(reader.readBlocks(0, blocks)); }),
+              "Cannot allocate " + std::to_string(bytes) + " bytes for a read of " + std::to_string(blocks) +
+                  " blocks.");
+    // The same reader still serves ordinary reads of the (zero) sparse blocks.
+    EXPECT_EQ(runBlocking(reader.readBlocks(blocks - 1, 1)), Data(512));
+}
+
+TEST(RawDiskBlockReaderTest, ConcurrentReadsOfOneReaderAllGetTheirBytes) {
+    TempDir dir;
+    const std::string path = dir.file("image");
+    const Data image = fixtures::patternBytes(256 * 512);
+    fixtures::writeFile(path, image);
+    RawDiskBlockReader reader(path, 512, std::nullopt);
+    std::vector<std::thread> threads;
+    std::atomic<int> mismatches{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (std::uint64_t block = static_cast<std::uint64_t>(t); block < 256; block += 4) {
+                if (runBlocking(reader.readBlocks(block, 1)) != fixtures::slice(image, block * 512, 512)) ++mismatches;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
+// ---- real block devices (root) ----
+
+class LoopDeviceTest : public testing::TestWithParam<int> {};
+
+TEST_P(LoopDeviceTest, ReadsTheImageThroughAReadOnlyLoopDevice) {
+    const int sectorSize = GetParam();
+    TempDir dir;
+    const std::string image = dir.file("disk.img");
+    const Data bytes = fixtures::patternBytes(2 * 1024 * 1024 + 300);  // a partial sector at the end
+    fixtures::writeFile(image, bytes);
+    auto loop = LoopDevice::attach(image, sectorSize);
+    if (!loop) GTEST_SKIP() << "needs root and a free loop device";
+    DevicePathMapping mapping({{"/dev/rdiskTEST", loop->path()}});
+
+    // The device reports its block size, so the fallback (even a bad one) is not used.
+    for (const std::int64_t fallback : {512, 0}) {
+        RawDiskBlockReader reader("/dev/rdiskTEST", fallback, std::nullopt);
+        EXPECT_EQ(reader.blockSize(), sectorSize);
+        EXPECT_EQ(reader.deviceIdentity(), (DeviceIdentity{"/dev/rdiskTEST", std::nullopt, "rdiskTEST"}));
+        const std::uint64_t blocks = runBlocking(reader.totalBlocks());
+        EXPECT_EQ(blocks, bytes.size() / static_cast<std::size_t>(sectorSize));
+        const auto size = static_cast<std::size_t>(sectorSize);
+        EXPECT_EQ(runBlocking(reader.readBlocks(0, 1)), fixtures::slice(bytes, 0, size));
+        EXPECT_EQ(runBlocking(reader.readBlocks(blocks - 3, 3)), fixtures::slice(bytes, (blocks - 3) * size, 3 * size));
+        EXPECT_EQ(ioErrorOf([&] { runBlocking(reader.readBlocks(blocks, 1)); }),
+                  "Block range [" + std::to_string(blocks) + ", " + std::to_string(blocks + 1) +
+                      ") is outside device extent of " + std::to_string(blocks) + " blocks.");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(SectorSizes, LoopDeviceTest, testing::Values(512, 4096));
+
+}  // namespace
+}  // namespace quarlin

@@ -1,0 +1,315 @@
+// The service's session protocol on real files and real loop devices, reached through the
+// device-path hook under raw-device names.
+#include "QuarlinHelper/QuarlinHelperService.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <limits>
+#include <stdexcept>
+
+#include "../support/DiskImageFixtures.h"
+#include "../support/ServiceCalls.h"
+
+namespace quarlin {
+namespace {
+
+using Code = QuarlinHelperError::Code;
+using fixtures::expectHelperError;
+using fixtures::ReplyProbe;
+
+constexpr std::size_t kImageBlocks = 104;
+
+class ServiceTest : public testing::Test {
+protected:
+    ServiceTest()
+        : image_(fixtures::patternBytes(kImageBlocks * 512 + 17)),
+          mapping_({{"/dev/rdiskTEST", dir_.file("disk.img")},
+                    {"/dev/rdiskEMPTY", dir_.file("empty.img")},
+                    {"/dev/rdiskMISSING", dir_.file("missing.img")}}) {
+        fixtures::writeFile(dir_.file("disk.img"), image_);
+        fixtures::writeFile(dir_.file("empty.img"), {});
+    }
+
+    fixtures::TempDir dir_;
+    Data image_;
+    fixtures::DevicePathMapping mapping_;
+    QuarlinHelperService service_;
+};
+
+TEST_F(ServiceTest, PingRepliesWithTheVersionOrUnknown) {
+    std::string askedFor;
+    QuarlinHelperService versioned([&](std::string_view key) -> std::optional<std::string> {
+        askedFor = key;
+        return "1.0.0";
+    });
+    QuarlinHelperService withoutEntry([](std::string_view) -> std::optional<std::string> { return std::nullopt; });
+    const std::pair<QuarlinHelperService*, const char*> cases[] = {
+        {&versioned, "1.0.0"}, {&withoutEntry, "unknown"}, {&service_, "unknown"}};
+    for (const auto& [service, expected] : cases) {
+        ReplyProbe<std::string> probe;
+        service->ping(probe.reply());
+        EXPECT_EQ(std::get<0>(probe.finish()), expected);
+    }
+    EXPECT_EQ(askedFor, "CFBundleShortVersionString");
+}
+
+TEST_F(ServiceTest, RefusesPathsThatAreNotRawDevicesAtOnce) {
+    for (const char* path : {"/dev/disk2", "disk2", "", "/dev/", "/dev/R", "/Dev/rdisk2", " /dev/rdisk2", "/dev",
+                             "rdisk2", "/dev/disk4s2"}) {
+        ReplyProbe<std::int64_t, std::int64_t, std::uint64_t, std::optional<ErrorObject>> probe;
+        service_.openSession(path, probe.reply());
+        EXPECT_TRUE(probe.called()) << "the path check answers before returning: " << path;
+        const auto [handle, blockSize, blockCount, error] = probe.finish();
+        EXPECT_EQ(handle, -1);
+        EXPECT_EQ(blockSize, 0);
+        EXPECT_EQ(blockCount, 0u);
+        expectHelperError(error, Code::permissionDenied, std::string("Refusing to open non-raw-device path: ") + path);
+    }
+    // The refusals consumed no handle.
+    EXPECT_EQ(fixtures::openSession(service_, "/dev/rdiskTEST").handle, 1);
+}
+
+TEST_F(ServiceTest, HandsOutIncreasingHandlesThatAreNeverReused) {
+    const auto first = fixtures::openSession(service_, "/dev/rdiskTEST");
+    EXPECT_EQ(first.handle, 1);
+    EXPECT_EQ(first.blockSize, 512);
+    EXPECT_EQ(first.blockCount, kImageBlocks);
+    EXPECT_FALSE(first.error);
+
+    fixtures::closeSession(service_, 1);
+    EXPECT_EQ(fixtures::openSession(service_, "/dev/rdiskTEST").handle, 2);
+
+    // A failed open consumes no handle.
+    const auto failed = fixtures::openSession(service_, "/dev/rdiskMISSING");
+    EXPECT_EQ(failed.handle, -1);
+    EXPECT_EQ(failed.blockSize, 0);
+    EXPECT_EQ(failed.blockCount, 0u);
+    EXPECT_EQ(fixtures::openSession(service_, "/dev/rdiskEMPTY").handle, 3);
+
+    // Dropping every session does not reset the counter.
+    service_.dropAllSessions();
+    EXPECT_EQ(fixtures::openSession(service_, "/dev/rdiskTEST").handle, 4);
+}
+
+TEST_F(ServiceTest, OpenFailuresAreMappedFromTheReader) {
+    struct Case {
+        std::string path;
+        Code code;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"/dev/rdiskMISSING", Code::deviceNotFound,
+         "open(/dev/rdiskMISSING, O_RDONLY) failed: No such file or directory"},
+        // Passes the path check; the reader decides (no such device on this machine).
+        {"/dev/rdisk2", Code::deviceNotFound, "open(/dev/rdisk2, O_RDONLY) failed: No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        const auto result = fixtures::openSession(service_, c.path);
+        EXPECT_EQ(result.handle, -1);
+        expectHelperError(result.error, c.code, c.message);
+    }
+}
+
+TEST_F(ServiceTest, ReadsReturnTheImagesBytes) {
+    const auto session = fixtures::openSession(service_, "/dev/rdiskTEST");
+    ASSERT_EQ(session.handle, 1);
+    const std::pair<std::uint64_t, std::int64_t> ranges[] = {{0, 1}, {0, 104}, {103, 1}, {40, 9}};
+    for (const auto& [offset, count] : ranges) {
+        const auto read = fixtures::readBlocks(service_, session.handle, offset, count);
+        ASSERT_TRUE(read.bytes) << offset;
+        EXPECT_EQ(*read.bytes, fixtures::slice(image_, offset * 512, static_cast<std::size_t>(count) * 512));
+    }
+    const auto empty = fixtures::readBlocks(service_, session.handle, 1'000'000, 0);
+    ASSERT_TRUE(empty.bytes);
+    EXPECT_TRUE(empty.bytes->empty());
+}
+
+TEST_F(ServiceTest, ReadFailuresArriveWithTheirCodeAndLeaveTheSessionOpen) {
+    const auto session = fixtures::openSession(service_, "/dev/rdiskTEST");
+    ASSERT_EQ(session.handle, 1);
+    struct Case {
+        std::uint64_t offset;
+        std::int64_t count;
+        Code code;
+        const char* message;
+    };
+    const Case cases[] = {
+        {100, 8, Code::outOfBounds, "Range [100, 108) exceeds 104 blocks."},
+        {104, 1, Code::outOfBounds, "Range [104, 105) exceeds 104 blocks."},
+        {0, -1, Code::general, "count must be >= 0."},
+        {std::numeric_limits<std::uint64_t>::max(), 2, Code::outOfBounds,
+         "Range [18446744073709551615, 18446744073709551617) exceeds 104 blocks."},
+        {9223372036854775808u, 1, Code::outOfBounds, "Range [9223372036854775808, 9223372036854775809) exceeds 104 blocks."},
+    };
+    for (const auto& c : cases) {
+        const auto read = fixtures::readBlocks(service_, session.handle, c.offset, c.count);
+        EXPECT_FALSE(read.bytes);
+        expectHelperError(read.error, c.code, c.message);
+    }
+    EXPECT_TRUE(fixtures::readBlocks(service_, session.handle, 0, 1).bytes);
+}
+
+TEST_F(ServiceTest, UnknownHandlesAreRefusedWithCode4) {
+    const auto session = fixtures::openSession(service_, "/dev/rdiskTEST");
+    fixtures::closeSession(service_, session.handle);
+    const std::pair<std::int64_t, const char*> cases[] = {
+        {7, "Unknown session handle 7."},
+        {-1, "Unknown session handle -1."},
+        {session.handle, "Unknown session handle 1."},
+        {std::numeric_limits<std::int64_t>::min(), "Unknown session handle -9223372036854775808."},
+    };
+    for (const auto& [handle, message] : cases) {
+        ReplyProbe<std::optional<Data>, std::optional<ErrorObject>> probe;
+        service_.readBlocks(handle, 0, 1, probe.reply());
+        EXPECT_TRUE(probe.called()) << "the lookup answers before returning";
+        const auto [bytes, error] = probe.finish();
+        EXPECT_FALSE(bytes);
+        expectHelperError(error, Code::unknownSession, message);
+    }
+}
+
+TEST_F(ServiceTest, ClosingIsAlwaysAnsweredAndHarmless) {
+    const auto kept = fixtures::openSession(service_, "/dev/rdiskTEST");
+    const auto closed = fixtures::openSession(service_, "/dev/rdiskTEST");
+    for (const std::int64_t handle : {closed.handle, closed.handle, std::int64_t{-1}, std::int64_t{99}}) {
+        fixtures::closeSession(service_, handle);
+    }
+    EXPECT_TRUE(fixtures::readBlocks(service_, kept.handle, 0, 1).bytes);
+    expectHelperError(fixtures::readBlocks(service_, closed.handle, 0, 1).error, Code::unknownSession,
+                      "Unknown session handle 2.");
+}
+
+TEST_F(ServiceTest, DroppingAllSessionsEndsEverySession) {
+    const auto a = fixtures::openSession(service_, "/dev/rdiskTEST");
+    const auto b = fixtures::openSession(service_, "/dev/rdiskEMPTY");
+    const std::size_t withSessions = fixtures::openDescriptorCount();
+    service_.dropAllSessions();
+    EXPECT_EQ(fixtures::openDescriptorCount(), withSessions - 2) << "dropped readers close their devices";
+    for (const auto handle : {a.handle, b.handle}) {
+        expectHelperError(fixtures::readBlocks(service_, handle, 0, 1).error, Code::unknownSession,
+                          "Unknown session handle " + std::to_string(handle) + ".");
+    }
+}
+
+TEST_F(ServiceTest, RefusesOpensOnceTheLargestHandleIsTaken) {
+    constexpr auto largest = std::numeric_limits<std::int64_t>::max();
+    QuarlinHelperService service({}, {}, largest - 1);
+    EXPECT_EQ(fixtures::openSession(service, "/dev/rdiskTEST").handle, largest - 1);
+    EXPECT_EQ(fixtures::openSession(service, "/dev/rdiskTEST").handle, largest);
+    const std::size_t before = fixtures::openDescriptorCount();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const auto refused = fixtures::openSession(service, "/dev/rdiskTEST");
+        EXPECT_EQ(refused.handle, -1);
+        EXPECT_EQ(refused.blockSize, 0);
+        expectHelperError(refused.error, Code::general, "Could not open /dev/rdiskTEST: no session handles are left.");
+    }
+    EXPECT_EQ(fixtures::openDescriptorCount(), before) << "a refused open keeps no device open";
+    // The sessions already open keep working.
+    EXPECT_TRUE(fixtures::readBlocks(service, largest, 0, 1).bytes);
+    EXPECT_TRUE(fixtures::readBlocks(service, largest - 1, 0, 1).bytes);
+}
+
+TEST(ServiceErrorMappingTest, MapsEveryIOErrorToItsCodeAndMessage) {
+    struct Case {
+        IOError error;
+        Code code;
+        const char* message;
+    };
+    const Case cases[] = {
+        {IOError::outOfBounds(100, 8, 104), Code::outOfBounds, "Range [100, 108) exceeds 104 blocks."},
+        {IOError::outOfBounds(5, -7, 0), Code::outOfBounds, "Range [5, -2) exceeds 0 blocks."},
+        {IOError::posixError(1, "not permitted"), Code::permissionDenied, "not permitted"},
+        {IOError::posixError(13, "denied"), Code::permissionDenied, "denied"},
+        {IOError::posixError(2, "no file"), Code::deviceNotFound, "no file"},
+        {IOError::posixError(6, "no device"), Code::deviceNotFound, "no device"},
+        {IOError::posixError(5, "pread failed at block 7: Input/output error"), Code::readFailed,
+         "pread failed at block 7: Input/output error"},
+        {IOError::posixError(21, "is a directory"), Code::readFailed, "is a directory"},
+        {IOError::posixError(0, ""), Code::readFailed, ""},
+        {IOError::deviceNotFound("/dev/rdisk9"), Code::deviceNotFound, "Device not found: /dev/rdisk9"},
+        {IOError::writeAccessDetected("/dev/rdisk2"), Code::writeAccessDetected,
+         "Read-only invariant violated for /dev/rdisk2."},
+        {IOError::general("Short read: expected 512 bytes but pread returned 0."), Code::general,
+         "Short read: expected 512 bytes but pread returned 0."},
+    };
+    for (const auto& c : cases) {
+        expectHelperError(QuarlinHelperService::errorFor(c.error), c.code, c.message);
+    }
+}
+
+TEST(ServiceErrorMappingTest, CodesComeOnlyFromTheirSevenRawValues) {
+    for (std::int64_t raw : {std::numeric_limits<std::int64_t>::min(), std::int64_t{-1}, std::int64_t{0}, std::int64_t{7},
+                             std::int64_t{98}, std::int64_t{100}, std::numeric_limits<std::int64_t>::max()}) {
+        EXPECT_EQ(QuarlinHelperError::codeFromRawValue(raw), std::nullopt) << raw;
+    }
+    const std::pair<std::int64_t, Code> known[] = {
+        {1, Code::permissionDenied}, {2, Code::deviceNotFound}, {3, Code::writeAccessDetected},
+        {4, Code::unknownSession},   {5, Code::readFailed},     {6, Code::outOfBounds},
+        {99, Code::general},
+    };
+    for (const auto& [raw, code] : known) {
+        EXPECT_EQ(QuarlinHelperError::codeFromRawValue(raw), code) << raw;
+        expectHelperError(QuarlinHelperError::make(code, "m"), code, "m");
+    }
+}
+
+TEST(ServiceEnumerationTest, RepliesWithTheListOrAGeneralFailure) {
+    const Data list{std::byte{'['}, std::byte{']'}};
+    QuarlinHelperService listing({}, [list]() -> runtime::Task<Data> { co_return list; });
+    QuarlinHelperService failing({}, []() -> runtime::Task<Data> {
+        throw std::runtime_error("registry unavailable");
+        co_return Data{};
+    });
+    QuarlinHelperService without;
+
+    struct Case {
+        QuarlinHelperService* service;
+        std::optional<Data> json;
+        const char* message;
+    };
+    const Case cases[] = {
+        {&listing, list, nullptr},
+        {&failing, std::nullopt, "Enumeration failed: registry unavailable"},
+        {&without, std::nullopt, "Enumeration failed: disk enumeration is not available"},
+    };
+    for (const auto& c : cases) {
+        ReplyProbe<std::optional<Data>, std::optional<ErrorObject>> probe;
+        c.service->enumerateDisks(probe.reply());
+        const auto [json, error] = probe.finish();
+        EXPECT_EQ(json, c.json);
+        if (c.message) {
+            expectHelperError(error, Code::general, c.message);
+        } else {
+            EXPECT_FALSE(error);
+        }
+    }
+}
+
+TEST(ServiceLoopDeviceTest, ServesARealBlockDeviceUnderARawName) {
+    fixtures::TempDir dir;
+    const std::string imagePath = dir.file("disk.img");
+    const Data image = fixtures::patternBytes(4 * 1024 * 1024);
+    fixtures::writeFile(imagePath, image);
+    auto loop = fixtures::LoopDevice::attach(imagePath, 4096);
+    if (!loop) GTEST_SKIP() << "needs root and a free loop device";
+    fixtures::DevicePathMapping mapping({{"/dev/rdiskTEST", loop->path()}});
+    QuarlinHelperService service;
+
+    const auto session = fixtures::openSession(service, "/dev/rdiskTEST");
+    ASSERT_FALSE(session.error) << session.error->localizedDescription();
+    EXPECT_EQ(session.handle, 1);
+    EXPECT_EQ(session.blockSize, 4096);
+    EXPECT_EQ(session.blockCount, 1024u);
+    for (const std::uint64_t block : {0u, 1u, 511u, 1023u}) {
+        const auto read = fixtures::readBlocks(service, session.handle, block, 1);
+        ASSERT_TRUE(read.bytes);
+        EXPECT_EQ(*read.bytes, fixtures::slice(image, block * 4096, 4096)) << block;
+    }
+    expectHelperError(fixtures::readBlocks(service, session.handle, 1023, 2).error, Code::outOfBounds,
+                      "Range [1023, 1025) exceeds 1024 blocks.");
+    fixtures::closeSession(service, session.handle);
+}
+
+}  // namespace
+}  // namespace quarlin
