@@ -60,6 +60,10 @@ TEST(FileRecord, RecordsRoundTripThroughText) {
     epoch.createdAt = Timestamp{};
     epoch.modifiedAt = at(2000y / February / 29, 1ns);
     records.push_back(epoch);
+    FileRecord farOut = minimalRecord();
+    farOut.createdAt = at(1678y / January / 1, 0ns);
+    farOut.modifiedAt = at(2261y / December / 31, 23h + 59min + 59s + 999999999ns);
+    records.push_back(farOut);
     for (const auto& record : records) {
         SCOPED_TRACE(nlohmann::json(record).dump());
         EXPECT_EQ(roundTripped(record), record);
@@ -145,6 +149,11 @@ TEST(FileRecord, DecodingFailures) {
         {with(R"("sourceVolume":{"physicalDeviceID":"disk4","displayName":"d","volumeUUID":"nope"})"),
          "[json.exception.other_error.501] member 'volumeUUID' is not a valid UUID: nope"},
         {with(R"("createdAt":"yesterday")"), "[json.exception.other_error.501] member 'createdAt' is not an RFC 3339 date: yesterday"},
+        // Instants a nanosecond timestamp cannot hold are refused, not wrapped around.
+        {with(R"("createdAt":"0984-12-31T23:59:59.500Z")"),
+         "[json.exception.other_error.501] member 'createdAt' is not an RFC 3339 date: 0984-12-31T23:59:59.500Z"},
+        {with(R"("modifiedAt":"9999-12-31T23:59:59Z")"),
+         "[json.exception.other_error.501] member 'modifiedAt' is not an RFC 3339 date: 9999-12-31T23:59:59Z"},
         {with(R"("modifiedAt":1733510086)"), "[json.exception.type_error.302] member 'modifiedAt' must be a string, not number"},
         {"[]", "[json.exception.type_error.302] expected an object, not array"},
     };
