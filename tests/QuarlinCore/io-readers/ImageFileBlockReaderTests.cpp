@@ -1,5 +1,6 @@
 #include "QuarlinCore/io/ImageFileBlockReader.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -203,6 +204,23 @@ TEST_F(ImageFileBlockReaderTest, FileThatShrinksAfterConstructionGivesShortReads
     const auto shortRead = readError(reader, 2, 2);
     ASSERT_TRUE(shortRead.has_value());
     EXPECT_TRUE(std::holds_alternative<IOError::General>(shortRead->value()));
+}
+
+// A sparse image larger than the machine's memory: a read of all of it is refused as an
+// error, while reads of its ordinary parts work.
+TEST_F(ImageFileBlockReaderTest, ReadLargerThanMemoryIsRefusedNotFatal) {
+    const std::string path = pathFor("sparse.img");
+    const std::uint64_t memory = static_cast<std::uint64_t>(::sysconf(_SC_PHYS_PAGES)) * ::sysconf(_SC_PAGE_SIZE);
+    const std::uint64_t blocks = memory / (1 << 20) + 1024;
+    ASSERT_EQ(::close(::open(path.c_str(), O_CREAT | O_WRONLY, 0600)), 0);
+    ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(blocks << 20)), 0);
+    ImageFileBlockReader reader(path, 1 << 20);
+    const auto count = static_cast<std::int64_t>(blocks);
+    const auto error = readError(reader, 0, count);
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->errorDescription(), "Cannot allocate " + std::to_string(count << 20) + " bytes for a read of " +
+                                             std::to_string(count) + " blocks.");
+    EXPECT_EQ(runtime::runBlocking(reader.readBlocks(blocks - 1, 1)), Data(1 << 20));
 }
 
 TEST_F(ImageFileBlockReaderTest, ReadsAreServedFromTheOpenFileNotThePath) {
