@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstdint>
 #include <future>
 #include <limits>
@@ -11,8 +13,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "DiskAccess/RawDiskBlockReader.h"
 #include "QuarlinCore/io/IOError.h"
 #include "QuarlinCore/io/ImageFileBlockReader.h"
 #include "TestFiles.h"
@@ -99,6 +103,56 @@ TEST_F(WriteAssertingBlockReaderTest, TotalStopsAtTheEndsOfItsRange) {
         EXPECT_EQ(runtime::runBlocking(wrapper.totalBlocksRead()), totalAfter);
     }
     EXPECT_EQ(runtime::runBlocking(wrapper.readCallCount()), 6);
+}
+
+// A read-only loop device over an image file, detached again when the test ends.
+class LoopDevice {
+public:
+    static std::optional<LoopDevice> attach(const std::string& image) {
+        const std::string command = "losetup --find --show --read-only '" + image + "' 2>/dev/null";
+        FILE* out = ::popen(command.c_str(), "r");
+        if (!out) return std::nullopt;
+        char line[256] = {};
+        const bool read = std::fgets(line, sizeof line, out) != nullptr;
+        if (::pclose(out) != 0 || !read) return std::nullopt;
+        std::string path(line);
+        while (!path.empty() && path.back() == '\n') path.pop_back();
+        return LoopDevice(path);
+    }
+    LoopDevice(LoopDevice&& other) noexcept : path_(std::exchange(other.path_, {})) {}
+    ~LoopDevice() {
+        if (!path_.empty()) (void)std::system(("losetup --detach " + path_).c_str());
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    explicit LoopDevice(std::string path) : path_(std::move(path)) {}
+    std::string path_;
+};
+
+// Around the raw device reader the wrapper behaves as around the image reader: the same
+// counts, and the raw reader's own answers and errors, unchanged.
+TEST_F(WriteAssertingBlockReaderTest, WrapsTheRawDeviceReader) {
+    const std::string image = writePatternFile("raw.img", 64 * 512);
+    std::vector<std::string> sources = {image};
+    std::optional<LoopDevice> loop = LoopDevice::attach(image);
+    if (loop) sources.push_back(loop->path());
+    for (const auto& source : sources) {
+        SCOPED_TRACE(source);
+        auto raw = std::make_shared<RawDiskBlockReader>(source, 512, std::nullopt);
+        WriteAssertingBlockReader wrapper(raw);
+        EXPECT_EQ(wrapper.blockSize(), raw->blockSize());
+        EXPECT_EQ(wrapper.deviceIdentity(), raw->deviceIdentity());
+        EXPECT_EQ(outcomeOf(wrapper, 0, 8).bytes, patternBytes(0, 8 * 512));
+        EXPECT_EQ(outcomeOf(wrapper, 60, 4).bytes, patternBytes(60 * 512, 4 * 512));
+        EXPECT_EQ(outcomeOf(wrapper, 0, 0).bytes, Data{});
+        const Outcome beyond = outcomeOf(wrapper, 64, 1);
+        EXPECT_EQ(beyond, outcomeOf(*raw, 64, 1));
+        EXPECT_EQ(beyond.error, "Block range [64, 65) is outside device extent of 64 blocks.");
+        EXPECT_EQ(runtime::runBlocking(wrapper.readCallCount()), 4);
+        EXPECT_EQ(runtime::runBlocking(wrapper.totalBlocksRead()), 13);
+    }
+    if (!loop) GTEST_SKIP() << "ran on the image file only: attaching a loop device needs root";
 }
 
 // A reader whose reads wait until the test opens the gate, so a read can be held in flight.
