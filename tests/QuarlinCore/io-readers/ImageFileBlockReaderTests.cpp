@@ -223,14 +223,6 @@ TEST_F(ImageFileBlockReaderTest, ReadLargerThanMemoryIsRefusedNotFatal) {
     EXPECT_EQ(runtime::runBlocking(reader.readBlocks(blocks - 1, 1)), Data(1 << 20));
 }
 
-TEST_F(ImageFileBlockReaderTest, ReadsAreServedFromTheOpenFileNotThePath) {
-    const std::string path = writePatternFile("moved.img", 8192);
-    ImageFileBlockReader reader(path, 4096);
-    std::filesystem::rename(path, pathFor("elsewhere.img"));
-    std::filesystem::remove(pathFor("elsewhere.img"));
-    EXPECT_EQ(runtime::runBlocking(reader.readBlocks(1, 1)), patternBytes(4096, 4096));
-}
-
 // Many tasks share one reader; every task gets exactly its own blocks back.
 TEST_F(ImageFileBlockReaderTest, SharedReaderServesConcurrentTasks) {
     constexpr int kTasks = 16;
