@@ -13,8 +13,8 @@ namespace quarlin {
 
 class WriteAssertingBlockReader final : public runtime::Actor, public BlockReader {
 public:
-    // Copies the wrapped reader's block size and identity once, now; keeps the reader for
-    // the wrapper's whole life.
+    // Copies the wrapped reader's block size and identity once, now; keeps the reader (which
+    // must not be null) for the wrapper's whole life.
     explicit WriteAssertingBlockReader(std::shared_ptr<BlockReader> wrapping);
 
     std::int64_t blockSize() const override { return blockSize_; }

@@ -8,6 +8,7 @@
 #include <functional>
 #include <limits>
 #include <nlohmann/json_fwd.hpp>
+#include <utility>
 #include <variant>
 #include <vector>
 

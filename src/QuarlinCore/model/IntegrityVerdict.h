@@ -6,6 +6,7 @@
 #include <functional>
 #include <nlohmann/json_fwd.hpp>
 #include <string>
+#include <utility>
 #include <variant>
 
 namespace quarlin {
