@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -52,17 +53,36 @@ void detach(F&& coroutineFunction) {
     });
 }
 
+// Starts a task on the shared pool and returns a future of its value or error. The future
+// is fulfilled from the pool thread itself, never through Asio's system executor, whose
+// global context is torn down at exit while the (never destroyed) pool still runs.
+template <class T>
+std::future<T> spawnFuture(Task<T> task) {
+    auto promise = std::make_shared<std::promise<T>>();
+    auto future = promise->get_future();
+    asio::co_spawn(sharedPool(), std::move(task), [promise](std::exception_ptr error, auto... value) {
+        if (error) {
+            promise->set_exception(error);
+        } else {
+            promise->set_value(std::move(value)...);
+        }
+    });
+    return future;
+}
+
 // Runs a task on the shared pool and blocks the calling thread until it ends, returning
 // its value or rethrowing its error. For main() and tests; never call it from the pool.
 template <class T>
 T runBlocking(Task<T> task) {
-    return asio::co_spawn(sharedPool(), std::move(task), asio::use_future).get();
+    return spawnFuture(std::move(task)).get();
 }
 
 // Runs `f()` (returning Task<T>) on the shared pool, blocking the caller, for lambdas.
 template <class F>
 auto runBlockingFunction(F f) -> typename std::invoke_result_t<F&>::value_type {
-    return asio::co_spawn(sharedPool(), std::move(f), asio::use_future).get();
+    using Result = typename std::invoke_result_t<F&>::value_type;
+    auto owned = std::make_shared<F>(std::move(f));
+    return runBlocking<Result>([owned]() -> Task<Result> { co_return co_await (*owned)(); }());
 }
 
 // Base of every actor. Construction is synchronous on the caller's thread; constants the
@@ -187,9 +207,6 @@ private:
     std::shared_ptr<detail::ContinuationState<void>> state_;
 };
 
-// Suspends the calling coroutine and calls `body` with a continuation; the coroutine
-// resumes on its own executor (the actor's strand inside an actor) once the continuation
-// is resumed, returning the value it was resumed with.
 namespace detail {
 template <class T>
 struct ResumeSignature {
@@ -201,6 +218,15 @@ struct ResumeSignature<void> {
 };
 }  // namespace detail
 
+// Suspends the calling coroutine and calls `body` with a continuation; the coroutine
+// resumes on its own executor (the actor's strand inside an actor) once the continuation
+// is resumed, returning the value it was resumed with.
+//
+// Name the body before awaiting: g++ 12 destroys twice a lambda (or aggregate) temporary
+// with owning captures that is an argument of a call inside a co_await expression, so
+//     std::function<void(CheckedContinuation<int>)> body = [state](CheckedContinuation<int> c) { ... };
+//     co_await withCheckedContinuation<int>("label", std::move(body));
+// and never the lambda written inline, unless it captures nothing that owns.
 template <class T>
 Task<T> withCheckedContinuation(std::string label,
                                 std::function<void(CheckedContinuation<T>)> body) {

@@ -43,29 +43,35 @@ private:
 // are held back: an asynchronous operation is then certainly still in flight.
 class PoolHold {
 public:
-    PoolHold() {
+    PoolHold() : state_(std::make_shared<State>()) {
         const std::size_t threads = runtime::sharedPoolThreadCount();
         for (std::size_t i = 0; i < threads; ++i) {
-            asio::post(runtime::sharedPool(), [this] {
+            // Each holder keeps the state alive: it may still be leaving the gate after the
+            // hold itself is gone.
+            asio::post(runtime::sharedPool(), [state = state_] {
                 {
-                    std::lock_guard lock(mutex_);
-                    ++holding_;
-                    changed_.notify_all();
+                    std::lock_guard lock(state->mutex);
+                    ++state->holding;
+                    state->changed.notify_all();
                 }
-                release_.wait();
+                state->release.wait();
             });
         }
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return holding_ == threads; });
+        std::unique_lock lock(state_->mutex);
+        state_->changed.wait(lock, [&] { return state_->holding == threads; });
     }
-    ~PoolHold() { release_.open(); }
-    void release() { release_.open(); }
+    ~PoolHold() { state_->release.open(); }
+    PoolHold(const PoolHold&) = delete;
+    PoolHold& operator=(const PoolHold&) = delete;
 
 private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::size_t holding_ = 0;
-    Gate release_;
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::size_t holding = 0;
+        Gate release;
+    };
+    std::shared_ptr<State> state_;
 };
 
 class ServiceConcurrencyTest : public testing::Test {

@@ -57,12 +57,13 @@ public:
     }
 
     // Parks until `wake` is called; reports whether it continued on the actor's strand.
-    Task<int> park(std::promise<void>* parked) {
+    Task<int> park(std::shared_ptr<std::promise<void>> parked) {
         return isolated([this, parked]() -> Task<int> {
-            const int value = co_await withCheckedContinuation<int>("park()", [this, parked](auto c) {
+            std::function<void(CheckedContinuation<int>)> body = [this, parked](CheckedContinuation<int> c) {
                 parked_.push_back(c);
                 parked->set_value();
-            });
+            };
+            const int value = co_await withCheckedContinuation<int>("park()", std::move(body));
             resumedOnStrand_ = strand().running_in_this_thread();
             order_.push_back(value);
             co_return value;
@@ -106,7 +107,7 @@ private:
 
 template <class T>
 std::future<T> spawn(Task<T> task) {
-    return asio::co_spawn(sharedPool(), std::move(task), asio::use_future);
+    return spawnFuture(std::move(task));
 }
 
 TEST(ActorTest, OperationsFromManyThreadsRunOneAtATime) {
@@ -128,9 +129,9 @@ TEST(ActorTest, OperationsFromManyThreadsRunOneAtATime) {
 
 TEST(ActorTest, RunsOtherCallsWhileAnOperationAwaitsAndResumesOnItsStrand) {
     Counter counter(0);
-    std::promise<void> parked;
-    auto parkedFuture = parked.get_future();
-    auto first = spawn(counter.park(&parked));
+    auto parked = std::make_shared<std::promise<void>>();
+    auto parkedFuture = parked->get_future();
+    auto first = spawn(counter.park(parked));
     getWithin(parkedFuture);
 
     // The parked operation holds the actor only until it suspends: these calls must finish
@@ -149,12 +150,13 @@ TEST(ActorTest, ConstantsAreReadWhileTheActorIsBusy) {
     // Keep the strand itself occupied by a handler that blocks until released.
     std::promise<void> release;
     auto released = release.get_future().share();
-    std::promise<void> occupied;
-    asio::post(counter.strand(), [&occupied, released] {
-        occupied.set_value();
+    auto occupied = std::make_shared<std::promise<void>>();
+    auto occupiedFuture = occupied->get_future();
+    asio::post(counter.strand(), [occupied, released] {
+        occupied->set_value();
         released.wait();
     });
-    occupied.get_future().wait();
+    occupiedFuture.wait();
 
     auto pending = spawn(counter.count());
     EXPECT_EQ(counter.limit(), 7);
@@ -176,9 +178,9 @@ TEST(ContinuationTest, ParkedOperationsWakeInTheOrderTheyAreResumed) {
     constexpr int waiters = 8;
     std::vector<std::future<int>> results;
     for (int i = 0; i < waiters; ++i) {
-        std::promise<void> parked;
-        auto parkedFuture = parked.get_future();
-        results.push_back(spawn(counter.park(&parked)));
+        auto parked = std::make_shared<std::promise<void>>();
+        auto parkedFuture = parked->get_future();
+        results.push_back(spawn(counter.park(parked)));
         getWithin(parkedFuture);
     }
     EXPECT_EQ(runBlocking(counter.wakeAll(100)), static_cast<std::size_t>(waiters));
@@ -188,11 +190,11 @@ TEST(ContinuationTest, ParkedOperationsWakeInTheOrderTheyAreResumed) {
 
 TEST(ContinuationTest, SecondResumeIsIgnoredAndReportedWithTheLabel) {
     std::optional<CheckedContinuation<int>> handle;
-    std::promise<void> handed;
-    auto handedFuture = handed.get_future();
-    auto result = spawn(withCheckedContinuation<int>("quiesce(bsdName:)", [&](CheckedContinuation<int> c) {
+    auto handed = std::make_shared<std::promise<void>>();
+    auto handedFuture = handed->get_future();
+    auto result = spawn(withCheckedContinuation<int>("quiesce(bsdName:)", [&handle, handed](CheckedContinuation<int> c) {
         handle = c;
-        handed.set_value();
+        handed->set_value();
     }));
     getWithin(handedFuture);
     EXPECT_EQ(handle->label(), "quiesce(bsdName:)");
@@ -209,10 +211,10 @@ TEST(ContinuationTest, SecondResumeIsIgnoredAndReportedWithTheLabel) {
 }
 
 TEST(ContinuationTest, VoidContinuationResumedFromAnotherThread) {
-    std::promise<CheckedContinuation<void>> handed;
-    auto handedFuture = handed.get_future();
-    auto done = spawn(withCheckedContinuation<void>("waitWhilePaused()",
-                                                    [&](CheckedContinuation<void> c) { handed.set_value(c); }));
+    auto handed = std::make_shared<std::promise<CheckedContinuation<void>>>();
+    auto handedFuture = handed->get_future();
+    auto done = spawn(withCheckedContinuation<void>(
+        "waitWhilePaused()", [handed](CheckedContinuation<void> c) { handed->set_value(c); }));
     auto handle = getWithin(handedFuture);
     EXPECT_EQ(done.wait_for(20ms), std::future_status::timeout) << "woke without a resume";
     std::thread([handle] { handle.resume(); }).join();
@@ -232,24 +234,28 @@ TEST(ContinuationTest, DroppedWithoutResumeIsReportedWithTheLabel) {
 TEST(TaskTest, DetachedTaskKeepsItsCapturesAliveUntilItEnds) {
     auto owned = std::make_shared<int>(5);
     std::weak_ptr<int> observer = owned;
-    std::promise<void> started;
+    // The promises are shared with the task: it may still be inside set_value when the
+    // test thread has already woken up.
+    auto started = std::make_shared<std::promise<void>>();
+    auto seen = std::make_shared<std::promise<int>>();
+    auto startedFuture = started->get_future();
+    auto seenFuture = seen->get_future();
     std::promise<void> release;
     auto released = release.get_future().share();
-    std::promise<int> seen;
-    detach([owned = std::move(owned), &started, released, &seen]() -> Task<void> {
-        started.set_value();
+    detach([owned = std::move(owned), started, released, seen]() -> Task<void> {
+        started->set_value();
         // Wait off the pool so the test thread can look at the capture meanwhile.
-        co_await withCheckedContinuation<void>("test", [released](CheckedContinuation<void> c) {
+        std::function<void(CheckedContinuation<void>)> body = [released](CheckedContinuation<void> c) {
             std::thread([released, c] {
                 released.wait();
                 c.resume();
             }).detach();
-        });
-        seen.set_value(*owned);
+        };
+        co_await withCheckedContinuation<void>("test", std::move(body));
+        seen->set_value(*owned);
     });
-    started.get_future().wait();
+    startedFuture.wait();
     EXPECT_FALSE(observer.expired());
-    auto seenFuture = seen.get_future();
     release.set_value();
     EXPECT_EQ(getWithin(seenFuture), 5);
     for (int i = 0; i < 2000 && !observer.expired(); ++i) std::this_thread::sleep_for(1ms);
@@ -258,10 +264,10 @@ TEST(TaskTest, DetachedTaskKeepsItsCapturesAliveUntilItEnds) {
 
 TEST(TaskTest, ErrorEscapingADetachedTaskIsReportedNotFatal) {
     testing::internal::CaptureStderr();
-    std::promise<void> thrown;
-    auto thrownFuture = thrown.get_future();
-    detach([&thrown]() -> Task<void> {
-        thrown.set_value();
+    auto thrown = std::make_shared<std::promise<void>>();
+    auto thrownFuture = thrown->get_future();
+    detach([thrown]() -> Task<void> {
+        thrown->set_value();
         throw std::runtime_error("escaped error");
         co_return;
     });

@@ -1,0 +1,15 @@
+#include "FuzzInput.h"
+#include "QuarlinCore/framing/RAR4Framing.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace quarlin;
+    const std::span<const std::byte> bytes(reinterpret_cast<const std::byte*>(data), size);
+    const auto n = static_cast<std::int64_t>(size);
+    for (std::int64_t at = -1; at <= n; ++at) {
+        if (const auto block = RAR4Framing::parseBlock(bytes, at)) {
+            fuzz::require(at >= 0 && n - at >= 7);
+            fuzz::require(block->totalLength >= 7 && block->type >= 0x72 && block->type <= 0x7B);
+        }
+    }
+    return 0;
+}

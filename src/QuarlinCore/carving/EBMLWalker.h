@@ -1,0 +1,30 @@
+// Measures a Matroska or WebM file (any EBML document) from its EBML header.
+//
+// Rule: an EBML header element with a known size, wholly inside the bytes, must stand at the
+// offset and name its document type. Top-level elements follow: Segments, Void fillers and
+// further EBML headers, each walked while it parses and its data fits in the bytes. A Segment
+// of unknown size (written by a muxer that could not seek back) runs to the end of the bytes.
+// Any other element, one cut short, or a Void or EBML header of unknown size ends the walk.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace quarlin {
+
+struct EBMLWalk {
+    std::int64_t length = 0;
+    std::string docType;
+    std::int64_t segments = 0;
+    bool unknownSizeSegment = false;  // the last Segment ran to the end of the bytes
+    friend bool operator==(const EBMLWalk&, const EBMLWalk&) = default;
+};
+
+struct EBMLWalker {
+    static std::optional<EBMLWalk> walk(std::span<const std::byte> bytes, std::int64_t at);
+};
+
+}  // namespace quarlin

@@ -1,0 +1,72 @@
+#include "QuarlinCore/carving/MPEGWalker.h"
+
+#include "QuarlinCore/framing/ByteReader.h"
+#include "QuarlinCore/framing/MPEGAudioFraming.h"
+
+namespace quarlin {
+namespace {
+
+constexpr std::int64_t kID3v1Length = 128;
+constexpr std::int64_t kID3v2HeaderLength = 10;
+
+bool hasTagMark(const ByteReader& reader, std::int64_t at, const char (&mark)[4]) {
+    return reader.peekU8(at) == mark[0] && reader.peekU8(at + 1) == mark[1] &&
+           reader.peekU8(at + 2) == mark[2];
+}
+
+// Version, layer and sample-rate bits of a frame header, which stay fixed along one stream.
+std::uint32_t streamKey(const ByteReader& reader, std::int64_t at) {
+    return (std::uint32_t{reader.peekU8(at + 1)} & 0x1EU) << 8 | (reader.peekU8(at + 2) & 0x0CU);
+}
+
+}  // namespace
+
+std::optional<std::int64_t> MPEGWalker::id3v2Length(std::span<const std::byte> bytes,
+                                                    std::int64_t at) {
+    const auto n = static_cast<std::int64_t>(bytes.size());
+    if (at < 0 || at > n || n - at < kID3v2HeaderLength) return std::nullopt;
+    const ByteReader reader(bytes);
+    if (!hasTagMark(reader, at, "ID3")) return std::nullopt;
+    const std::uint8_t major = reader.peekU8(at + 3);
+    if (major < 2 || major > 4 || reader.peekU8(at + 4) == 0xFF) return std::nullopt;
+    std::int64_t size = 0;
+    for (int i = 0; i < 4; ++i) {
+        const std::uint8_t b = reader.peekU8(at + 6 + i);
+        if (b & 0x80U) return std::nullopt;
+        size = size << 7 | b;
+    }
+    const bool footer = major == 4 && (reader.peekU8(at + 5) & 0x10U);
+    const std::int64_t length = kID3v2HeaderLength + size + (footer ? kID3v2HeaderLength : 0);
+    if (length > n - at) return std::nullopt;
+    return length;
+}
+
+std::optional<MPEGWalk> MPEGWalker::walk(std::span<const std::byte> bytes, std::int64_t at) {
+    const auto n = static_cast<std::int64_t>(bytes.size());
+    if (at < 0 || at > n) return std::nullopt;
+    const ByteReader reader(bytes);
+    MPEGWalk walk;
+    std::int64_t pos = at;
+    if (const auto tag = id3v2Length(bytes, at)) {
+        walk.id3v2 = true;
+        pos += *tag;
+    }
+
+    const auto first = MPEGAudioFraming::frameLength(bytes, pos);
+    if (!first || *first > n - pos) return std::nullopt;
+    const std::uint32_t key = streamKey(reader, pos);
+    for (auto length = first; length && *length <= n - pos && streamKey(reader, pos) == key;
+         length = MPEGAudioFraming::frameLength(bytes, pos)) {
+        ++walk.frames;
+        pos += *length;
+    }
+
+    if (n - pos >= kID3v1Length && hasTagMark(reader, pos, "TAG")) {
+        walk.id3v1 = true;
+        pos += kID3v1Length;
+    }
+    walk.length = pos - at;
+    return walk;
+}
+
+}  // namespace quarlin

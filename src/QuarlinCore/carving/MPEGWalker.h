@@ -1,0 +1,35 @@
+// Measures an MPEG audio file (MP3, MP2, MP1) from an offset.
+//
+// Rule: an ID3v2 tag may stand at the offset ("ID3", version 2 to 4, a syncsafe size, wholly
+// inside the bytes); the first frame header must follow it at once, be valid and fit in the
+// bytes. Frames are then hopped while each header is valid, fits in the bytes and keeps the
+// first frame's MPEG version, layer and sample rate (bitrate, padding and channel mode may
+// change). A 128-byte ID3v1 tag ("TAG") right after the last frame is included. Anything
+// else ends the walk: garbage, a cut final frame, or a frame of another stream.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace quarlin {
+
+struct MPEGWalk {
+    std::int64_t length = 0;  // tags and whole frames, from the offset
+    std::int64_t frames = 0;
+    bool id3v2 = false;
+    bool id3v1 = false;
+    friend bool operator==(const MPEGWalk&, const MPEGWalk&) = default;
+};
+
+struct MPEGWalker {
+    // Nothing when no frame (after an optional ID3v2 tag) starts at `at`.
+    static std::optional<MPEGWalk> walk(std::span<const std::byte> bytes, std::int64_t at);
+
+    // Length of the ID3v2 tag at `at` (header, body and footer), or nothing.
+    static std::optional<std::int64_t> id3v2Length(std::span<const std::byte> bytes,
+                                                   std::int64_t at);
+};
+
+}  // namespace quarlin

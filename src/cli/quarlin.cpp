@@ -1,0 +1,20 @@
+// The `quarlin` command: a registry of subcommands, each defined in its own files.
+#include <CLI/CLI.hpp>
+
+#include "cli/FrameCommand.h"
+
+int main(int argc, char** argv) {
+    CLI::App app("Quarlin: measure and inspect recoverable data");
+    app.require_subcommand(1);
+    int status = 0;
+
+    quarlin::cli::addFrameCommand(app, status);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e);
+        return code == 0 ? 0 : 2;  // --help is not an error; every bad argument is
+    }
+    return status;
+}

@@ -1,0 +1,23 @@
+// The mount table (a mountinfo file), read with libmount.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quarlin::platform {
+
+struct MountEntry {
+    std::string source;  // as mounted: /dev/sda1, /dev/mapper/vg-home, proc, server:/export
+    std::string target;  // the mount point
+    std::string root;    // the directory of the file system that is mounted there ("/" unless a bind)
+    std::string fileSystemType;
+    unsigned major = 0;  // the device number of the mounted file system
+    unsigned minor = 0;
+};
+
+// The entries in table order; none when the file cannot be read or parsed.
+std::optional<std::vector<MountEntry>> readMountTable(const std::filesystem::path& file);
+
+}  // namespace quarlin::platform

@@ -1,0 +1,236 @@
+#include "DiskAccess/DiskArbitrationService.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "LoopDevice.h"
+
+namespace quarlin {
+namespace {
+
+namespace fs = std::filesystem;
+using runtime::runBlocking;
+
+fs::path fixture(const std::string& name) { return fs::path(QUARLIN_REGISTRY_FIXTURES) / name; }
+
+platform::DiskStackRoots fixtureRoots(const std::string& name) {
+    return {fixture(name), fixture(name) / "mountinfo", fixture(name) / "dev", fixture(name) / "udev"};
+}
+
+// A record without its id, which is new on every enumeration.
+DiskInfo withoutID(DiskInfo info) {
+    info.id = UUID();
+    return info;
+}
+
+DiskInfo record(std::string bsdName, std::optional<std::string> mountPoint, bool whole, bool internal,
+                bool removable, std::optional<std::string> connection, std::uint64_t sectors, bool isVirtual = false) {
+    return DiskInfo{UUID(), std::move(bsdName), "", std::move(mountPoint), whole, internal, removable,
+                    std::move(connection), sectors * 512, isVirtual};
+}
+
+DiskInfo withKind(DiskInfo info, std::string kind) {
+    info.filesystemType = std::move(kind);
+    return info;
+}
+
+std::vector<DiskInfo> enumerate(const platform::DiskStackRoots& roots) {
+    DiskArbitrationService service(roots);
+    std::vector<DiskInfo> disks;
+    for (auto& disk : runBlocking(service.enumerateDisks())) disks.push_back(withoutID(disk));
+    return disks;
+}
+
+TEST(DiskEnumeration, ListsEveryFixtureMachine) {
+    using std::nullopt;
+    struct Case {
+        std::string fixture;
+        std::vector<DiskInfo> expected;
+    };
+    const std::vector<Case> cases = {
+        {"usb-stick",
+         {record("disk0", nullopt, true, false, true, "USB", 30031872),
+          record("disk0s1", "/media/user/STICK", false, false, true, "USB", 30029824)}},
+        // mmc cards report removable 0; the bus decides that they are external.
+        {"sd-card-reader",
+         {record("disk0", nullopt, true, false, false, "SD", 124735488),
+          record("disk0s1", "/media/user/CARD", false, false, false, "SD", 124733440)}},
+        {"nvme",
+         {record("disk0", nullopt, true, true, false, "NVMe", 1953525168),
+          // File-system kinds as udev recorded them.
+          withKind(record("disk0s1", "/boot/efi", false, true, false, "NVMe", 1048576), "vfat"),
+          withKind(record("disk0s2", "/", false, true, false, "NVMe", 1952474112), "ext4")}},
+        {"thunderbolt-enclosure",
+         {record("disk0", nullopt, true, false, false, "Thunderbolt", 1953525168),
+          record("disk0s1", nullopt, false, false, false, "Thunderbolt", 1953523712)}},
+        // The bind mount of /srv does not hide the root mount of the same file system.
+        {"sata",
+         {record("disk0", nullopt, true, true, false, "PCIe", 1953525168),
+          record("disk0s1", "/boot/efi", false, true, false, "PCIe", 1048576),
+          record("disk0s2", "/", false, true, false, "PCIe", 1952474112)}},
+        {"virtio",
+         {record("disk0", nullopt, true, true, false, "PCIe", 536870912),
+          record("disk0s1", "/", false, true, false, "PCIe", 536868864)}},
+        // The logical volumes reach the PCI controller at exactly the eighth ancestor.
+        {"lvm-on-luks",
+         {record("disk0", nullopt, true, true, false, "PCIe", 1000215216),
+          withKind(record("disk1", nullopt, true, true, false, "PCIe", 999131791), "LVM2_member"),
+          withKind(record("disk2", "/", true, true, false, "PCIe", 960000000), "ext4"),
+          record("disk3", nullopt, true, true, false, "PCIe", 39124992),
+          record("disk0s1", "/boot/efi", false, true, false, "PCIe", 1048576),
+          withKind(record("disk0s2", nullopt, false, true, false, "PCIe", 999164559), "crypto_LUKS")}},
+        {"loop",
+         {record("disk0", nullopt, true, true, false, nullopt, 2097152, true),
+          record("disk0s1", "/mnt/image", false, true, false, nullopt, 2095104, true)}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(enumerate(fixtureRoots(c.fixture)), c.expected) << c.fixture;
+}
+
+TEST(DiskEnumeration, WithoutSessionOrSysfsTheListIsEmpty) {
+    DiskArbitrationService service(platform::DiskStackRoots{"/nonexistent", "/nonexistent", "/nonexistent"});
+    EXPECT_FALSE(service.hasSession());
+    EXPECT_TRUE(runBlocking(service.enumerateDisks()).empty());
+    EXPECT_TRUE(runBlocking(service.ioKitProperties("disk0")).empty());
+}
+
+TEST(DiskEnumeration, UnreadableMountTableLeavesRecordsUnmounted) {
+    auto roots = fixtureRoots("nvme");
+    roots.mountTable = "/nonexistent/mountinfo";
+    for (const auto& disk : enumerate(roots)) EXPECT_FALSE(disk.mountPoint) << disk.bsdName;
+}
+
+TEST(DiskEnumeration, FileSystemKindComesFromTheDeviceNode) {
+    // A device directory whose "vda1" node holds an ext4 file system.
+    fs::path devices = fs::temp_directory_path() / ("quarlin-devices-" + std::to_string(::getpid()));
+    fs::create_directories(devices);
+    ASSERT_TRUE(testing::runCommand("truncate -s 4M " + (devices / "vda1").string() + " && mkfs.ext4 -q -F " +
+                                    (devices / "vda1").string()));
+    auto roots = fixtureRoots("virtio");
+    roots.deviceDirectory = devices;
+    auto disks = enumerate(roots);
+    fs::remove_all(devices);
+    ASSERT_EQ(disks.size(), 2u);
+    EXPECT_EQ(disks[0].filesystemType, "");
+    EXPECT_EQ(disks[1].filesystemType, "ext4");
+}
+
+TEST(DiskEnumeration, TwoEnumerationsAgreeButForTheirIDs) {
+    DiskArbitrationService service(fixtureRoots("lvm-on-luks"));
+    auto first = runBlocking(service.enumerateDisks());
+    auto second = runBlocking(service.enumerateDisks());
+    ASSERT_EQ(first.size(), second.size());
+    std::set<UUID> ids;
+    for (std::size_t i = 0; i < first.size(); ++i) {
+        EXPECT_EQ(withoutID(first[i]), withoutID(second[i]));
+        ids.insert(first[i].id);
+        ids.insert(second[i].id);
+    }
+    EXPECT_EQ(ids.size(), 2 * first.size());
+}
+
+TEST(DiskEnumeration, PropertiesOfOneBSDName) {
+    DiskArbitrationService service(fixtureRoots("sata"));
+    auto properties = runBlocking(service.ioKitProperties("disk0s2"));
+    ASSERT_FALSE(properties.empty());
+    EXPECT_EQ(std::get<std::string>(properties.at("BSD Name")), "disk0s2");
+    EXPECT_EQ(std::get<bool>(properties.at("Whole")), false);
+    for (std::string name : {"disk7", "sda", "/dev/disk0", "", "disk0s9"})
+        EXPECT_TRUE(runBlocking(service.ioKitProperties(name)).empty()) << name;
+}
+
+TEST(DiskEnumeration, ConnectionTypeTestsClassNamesInOrder) {
+    const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
+        {"IOUSBHostDevice", "USB"},
+        {"AppleUSBXHCIPCI", "USB"},  // USB is tested before PCI
+        {"LinuxSDCard", "SD"},
+        {"IOThunderboltSwitch", "Thunderbolt"},
+        {"LinuxThunderboltNVMeController", "Thunderbolt"},
+        {"IONVMeController", "NVMe"},
+        {"IOPCIDevice", "PCIe"},
+        {"IOMedia", std::nullopt},
+        {"LinuxSCSIDevice", std::nullopt},
+        {"usb", std::nullopt},  // case-sensitive
+        {"", std::nullopt},
+    };
+    for (const auto& [name, expected] : cases)
+        EXPECT_EQ(diskenumeration::connectionTypeForClassName(name), expected) << name;
+}
+
+TEST(DiskEnumeration, InternalFollowsConnectionTypeThenRemovability) {
+    struct Case {
+        std::optional<std::string> type;
+        bool removable;
+        bool internal;
+    };
+    const std::vector<Case> cases = {
+        {"NVMe", true, true},   {"PCIe", true, true},           {"USB", false, false},
+        {"SD", false, false},   {"Thunderbolt", false, false}, {std::nullopt, false, true},
+        {std::nullopt, true, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(diskenumeration::isInternal(c.type, c.removable), c.internal)
+            << c.type.value_or("none") << " removable=" << c.removable;
+}
+
+TEST(DiskEnumeration, SortsWholeDisksFirstThenByName) {
+    auto disk = [](std::string name, bool whole) {
+        DiskInfo info;
+        info.bsdName = std::move(name);
+        info.isWholeDisk = whole;
+        info.id = UUID::random();
+        return info;
+    };
+    std::vector<DiskInfo> disks = {disk("disk0s1", false), disk("disk2", true), disk("disk10", true),
+                                   disk("disk1s2", false), disk("disk1s10", false)};
+    UUID firstTwin = UUID::random();
+    disks.push_back(disk("disk3", true));
+    disks.back().id = firstTwin;
+    disks.push_back(disk("disk3", true));
+    diskenumeration::sortForListing(disks);
+    std::vector<std::string> names;
+    for (const auto& d : disks) names.push_back(d.bsdName);
+    EXPECT_EQ(names, (std::vector<std::string>{"disk10", "disk2", "disk3", "disk3", "disk0s1", "disk1s10", "disk1s2"}));
+    EXPECT_EQ(disks[2].id, firstTwin) << "equal records keep their order";
+}
+
+TEST(DiskEnumeration, MountPointPaths) {
+    EXPECT_EQ(diskenumeration::mountPointPath("/"), "/");
+    EXPECT_EQ(diskenumeration::mountPointPath("/Volumes/X/"), "/Volumes/X");
+    EXPECT_EQ(diskenumeration::mountPointPath("/media/a b"), "/media/a b");
+}
+
+TEST(DiskEnumeration, ListsAMountedLoopDeviceOfThisMachine) {
+    testing::LoopDevice loop;
+    if (!loop.attached()) GTEST_SKIP() << "needs root and loop devices";
+    auto find = [&](const std::vector<DiskInfo>& disks) -> std::optional<DiskInfo> {
+        std::optional<DiskInfo> found;
+        for (const auto& disk : disks)
+            if (disk.isWholeDisk && disk.totalBytes == loop.sizeBytes()) {
+                EXPECT_FALSE(found) << "two disks of the loop device's size";
+                found = disk;
+            }
+        return found;
+    };
+    DiskArbitrationService service;
+    auto before = find(runBlocking(service.enumerateDisks()));
+    ASSERT_TRUE(before);
+    EXPECT_TRUE(before->isWholeDisk);
+    EXPECT_EQ(before->filesystemType, "ext4");
+    EXPECT_EQ(before->totalBytes, loop.sizeBytes());
+    EXPECT_TRUE(before->isVirtual);
+    EXPECT_FALSE(before->connectionType);
+    EXPECT_FALSE(before->mountPoint);
+
+    ASSERT_TRUE(loop.mount());
+    auto after = find(runBlocking(service.enumerateDisks()));
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->mountPoint, loop.mountPoint().string());
+    EXPECT_EQ(after->filesystemType, "ext4");
+}
+
+}  // namespace
+}  // namespace quarlin

@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "QuarlinCore/framing/ByteReader.h"
+
+namespace quarlin {
+namespace {
+
+std::vector<std::byte> bytesOf(std::initializer_list<int> values) {
+    std::vector<std::byte> out;
+    for (int v : values) out.push_back(static_cast<std::byte>(v));
+    return out;
+}
+
+constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+
+TEST(ByteReader, AssemblesIntegersInTheNamedByteOrder) {
+    const auto bytes = bytesOf({0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08});
+    const ByteReader reader(bytes);
+    EXPECT_EQ(reader.peekU8(3), 0x04U);
+    EXPECT_EQ(reader.peekU16LE(0), 0x0201U);
+    EXPECT_EQ(reader.peekU16BE(0), 0x0102U);
+    EXPECT_EQ(reader.peekU32LE(0), 0x04030201U);
+    EXPECT_EQ(reader.peekU32BE(0), 0x01020304U);
+    EXPECT_EQ(reader.peekU32LE(4), 0x08070605U);
+    EXPECT_EQ(reader.peekU64LE(0), 0x0807060504030201ULL);
+
+    ByteReader cursor(bytes);
+    EXPECT_EQ(cursor.readU16LE(), 0x0201U);
+    EXPECT_EQ(cursor.readU16BE(), 0x0304U);
+    EXPECT_EQ(cursor.readU32LE(), 0x08070605U);
+    EXPECT_EQ(cursor.bytesRemaining(), 0);
+    cursor.seek(0);
+    EXPECT_EQ(cursor.readU64BE(), 0x0102030405060708ULL);
+    cursor.seek(0);
+    EXPECT_EQ(cursor.readU32BE(), 0x01020304U);
+    EXPECT_EQ(cursor.readU8(), 0x05U);
+    EXPECT_EQ(cursor.offset(), 5);
+    cursor.seek(0);
+    EXPECT_EQ(cursor.readU64LE(), 0x0807060504030201ULL);
+
+    // High bytes must not sign-extend into the bits above them.
+    const auto high = bytesOf({0xFF, 0xFE, 0x80, 0x90, 0xA0, 0xB0, 0xC0, 0xF1});
+    EXPECT_EQ(ByteReader(high).peekU32BE(0), 0xFFFE8090U);
+    EXPECT_EQ(ByteReader(high).peekU64LE(0), 0xF1C0B0A09080FEFFULL);
+}
+
+struct BadRange {
+    const char* name;
+    std::int64_t at;
+    std::int64_t length;
+};
+
+TEST(ByteReader, RefusesEveryRangeOutsideTheBufferWithItsOwnValues) {
+    const auto bytes = bytesOf({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+    const BadRange cases[] = {
+        {"one past the end", 12, 1},
+        {"straddles the end", 10, 4},
+        {"starts past the end", 13, 0},
+        {"negative offset", -1, 1},
+        {"negative offset, zero length", -1, 0},
+        {"negative length", 2, -1},
+        {"end overflows 64 bits", 8, kMax},
+        {"huge offset", kMax, 1},
+        {"most negative offset", kMin, 4},
+        {"most negative length", 0, kMin},
+    };
+    const ByteReader reader(bytes);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        try {
+            reader.peekBytes(c.at, c.length);
+            ADD_FAILURE() << "no error";
+        } catch (const ByteReaderError& e) {
+            EXPECT_EQ(e.value(), (ByteReaderError::OutOfBounds{c.at, c.length, 12}));
+        }
+    }
+}
+
+TEST(ByteReader, AcceptsEveryRangeThatFitsIncludingEmptyOnesAtTheEnd) {
+    const auto bytes = bytesOf({1, 2, 3, 4});
+    const ByteReader reader(bytes);
+    EXPECT_EQ(reader.peekBytes(0, 4).size(), 4U);
+    EXPECT_EQ(reader.peekBytes(4, 0).size(), 0U);
+    EXPECT_EQ(reader.peekBytes(1, 2).data(), bytes.data() + 1);  // a view, not a copy
+    EXPECT_EQ(reader.peekU32LE(0), 0x04030201U);
+
+    const std::vector<std::byte> empty;
+    const ByteReader none(empty);
+    EXPECT_TRUE(none.peekBytes(0, 0).empty());
+    try {
+        none.peekBytes(0, 1);
+        ADD_FAILURE() << "no error";
+    } catch (const ByteReaderError& e) {
+        EXPECT_EQ(e.value().bufferSize, 0);
+    }
+}
+
+TEST(ByteReader, FailedOperationsLeaveTheCursorWhereItWas) {
+    const auto bytes = bytesOf({1, 2, 3, 4, 5, 6});
+    ByteReader reader(bytes);
+    reader.seek(2);
+    EXPECT_EQ(reader.readU32LE(), 0x06050403U);
+    EXPECT_EQ(reader.bytesRemaining(), 0);
+
+    reader.seek(3);
+    EXPECT_THROW(reader.readU32LE(), ByteReaderError);
+    EXPECT_THROW(reader.readU64BE(), ByteReaderError);
+    EXPECT_THROW(reader.readBytes(4), ByteReaderError);
+    EXPECT_THROW(reader.readBytes(-1), ByteReaderError);
+    EXPECT_EQ(reader.offset(), 3);
+    EXPECT_EQ(reader.readBytes(3).size(), 3U);
+    EXPECT_EQ(reader.offset(), 6);
+    EXPECT_THROW(reader.readU8(), ByteReaderError);
+    EXPECT_EQ(reader.offset(), 6);
+}
+
+TEST(ByteReader, SeekAcceptsTheEndAndRefusesBeyondIt) {
+    const auto bytes = bytesOf({1, 2, 3});
+    ByteReader reader(bytes);
+    reader.seek(3);
+    EXPECT_EQ(reader.bytesRemaining(), 0);
+    reader.seek(1);
+    for (const std::int64_t target : {std::int64_t{4}, std::int64_t{-1}, kMax, kMin}) {
+        try {
+            reader.seek(target);
+            ADD_FAILURE() << "seek to " << target << " accepted";
+        } catch (const ByteReaderError& e) {
+            EXPECT_EQ(e.value(), (ByteReaderError::OutOfBounds{target, 0, 3}));
+        }
+        EXPECT_EQ(reader.offset(), 1);
+    }
+
+    const std::vector<std::byte> empty;
+    ByteReader none(empty);
+    none.seek(0);
+    EXPECT_THROW(none.seek(1), ByteReaderError);
+}
+
+TEST(ByteReader, UnvalidatedStartOffsetFailsOnFirstAccess) {
+    const auto bytes = bytesOf({1, 2});
+    ByteReader reader(bytes, 5);
+    EXPECT_EQ(reader.bytesRemaining(), -3);
+    EXPECT_THROW(reader.readU8(), ByteReaderError);
+    EXPECT_EQ(reader.offset(), 5);
+}
+
+TEST(ByteReaderError, DescribesLengthBeforeOffset) {
+    const auto error = ByteReaderError::outOfBounds(10, 4, 12);
+    EXPECT_STREQ(error.what(),
+                 "Read of 4 byte(s) at offset 10 is out of bounds (buffer is 12 bytes).");
+    EXPECT_EQ(ByteReaderError::outOfBounds(-1, 0, 0).errorDescription(),
+              "Read of 0 byte(s) at offset -1 is out of bounds (buffer is 0 bytes).");
+}
+
+}  // namespace
+}  // namespace quarlin

@@ -1,0 +1,217 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "QuarlinCore/framing/OggFraming.h"
+#include "ToolFiles.h"
+
+namespace quarlin {
+namespace {
+
+using namespace testsupport;
+using Walk = OggPageFraming::WalkResult;
+
+// Pages of one logical stream are numbered from 0, so the last page's sequence number tells
+// how many pages a single-stream file holds.
+std::int64_t pagesBySequenceNumber(std::span<const std::byte> file) {
+    const auto pattern = bytesOf("OggS");
+    const auto last = std::ranges::find_end(file, pattern);
+    const auto at = static_cast<std::size_t>(last.begin() - file.begin());
+    std::uint32_t sequence = 0;
+    for (int i = 3; i >= 0; --i)
+        sequence = (sequence << 8) |
+                   std::to_integer<std::uint32_t>(file[at + 18 + static_cast<std::size_t>(i)]);
+    return std::int64_t{sequence} + 1;
+}
+
+struct ToolCase {
+    const char* name;
+    const char* command;  // writes out.ogg from in.wav
+};
+
+class OggRealFile : public ::testing::TestWithParam<ToolCase> {};
+
+TEST_P(OggRealFile, WholeFileIsOneCleanRunOfPages) {
+    ScratchDir dir;
+    ASSERT_TRUE(makeWav(dir, "in.wav", 48000, 2, 3.0, true)) << dir.lastLog();
+    ASSERT_TRUE(dir.run(GetParam().command)) << dir.lastLog();
+    const auto file = readFile(dir / "out.ogg");
+    const auto pages = pagesBySequenceNumber(file);
+    ASSERT_GT(pages, 2);
+    EXPECT_EQ(OggPageFraming::walkPages(file),
+              (Walk{std::int64_t(file.size()), pages, true, true}));
+
+    // Inside unrelated bytes: what follows is not counted, what precedes hides the file.
+    const auto trailed = embed(file, 0, 5000);
+    EXPECT_EQ(OggPageFraming::walkPages(trailed),
+              (Walk{std::int64_t(file.size()), pages, true, true}));
+    EXPECT_EQ(OggPageFraming::walkPages(embed(file, 1, 0)), Walk{});
+
+    // One flipped byte in page k ends the walk just before page k, wherever the byte lies.
+    std::vector<std::int64_t> starts{0};
+    for (std::int64_t at = 0; at < std::int64_t(file.size());) {
+        at += *OggPageFraming::pageLength(file, at);
+        starts.push_back(at);
+    }
+    for (std::size_t k = 0; k + 1 < starts.size(); ++k) {
+        for (const double where : {0.0, 0.2, 0.5, 0.99}) {
+            auto damaged = file;
+            const auto at = starts[k] + static_cast<std::int64_t>(
+                                            where * double(starts[k + 1] - starts[k] - 1));
+            damaged[static_cast<std::size_t>(at)] ^= std::byte{0x10};
+            const auto walk = OggPageFraming::walkPages(damaged);
+            EXPECT_EQ(walk.bytesWalked, starts[k]) << "page " << k << " byte " << at;
+            EXPECT_EQ(walk.pageCount, std::int64_t(k));
+        }
+    }
+
+    // A last page cut short by one byte is not counted, nor is the EOS it carried.
+    const auto cut = std::span(file).first(file.size() - 1);
+    EXPECT_EQ(OggPageFraming::walkPages(cut),
+              (Walk{starts[starts.size() - 2], pages - 1, true, false}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Encoders, OggRealFile,
+    ::testing::Values(
+        ToolCase{"vorbis", "oggenc -Q -o out.ogg in.wav"},
+        ToolCase{"opus", "opusenc --quiet in.wav out.ogg"},
+        ToolCase{"flac_in_ogg",
+                 "ffmpeg -hide_banner -loglevel error -i in.wav -c:a flac -f ogg out.ogg"},
+        ToolCase{"vorbis_by_ffmpeg",
+                 "ffmpeg -hide_banner -loglevel error -i in.wav -c:a libvorbis -f ogg out.ogg"}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+TEST(OggPageFraming, ChainedStreamsAreWalkedAcrossTheirBoundary) {
+    ScratchDir dir;
+    ASSERT_TRUE(makeWav(dir, "in.wav", 44100, 1, 1.0)) << dir.lastLog();
+    ASSERT_TRUE(dir.run("oggenc -Q -o a.ogg in.wav && opusenc --quiet in.wav b.ogg"))
+        << dir.lastLog();
+    const auto a = readFile(dir / "a.ogg");
+    const auto b = readFile(dir / "b.ogg");
+    auto chained = a;
+    chained.insert(chained.end(), b.begin(), b.end());
+    const auto walk = OggPageFraming::walkPages(chained);
+    EXPECT_EQ(walk, (Walk{std::int64_t(chained.size()),
+                          pagesBySequenceNumber(a) + pagesBySequenceNumber(b), true, true}));
+}
+
+std::vector<std::byte> payloadOf(std::size_t length) {
+    std::vector<std::byte> payload(length);
+    for (std::size_t i = 0; i < length; ++i) payload[i] = static_cast<std::byte>(i * 7 + 3);
+    return payload;
+}
+
+TEST(OggPageFraming, MadePagesCarryTheirLacingAndAValidCRC) {
+    struct Case {
+        std::size_t payload;
+        std::vector<int> lacing;
+    } cases[] = {
+        {0, {0}},
+        {1, {1}},
+        {254, {254}},
+        {255, {255, 0}},
+        {600, {255, 255, 90}},
+        {510, {255, 255, 0}},
+    };
+    for (const auto& c : cases) {
+        const auto page = OggPageFraming::makePage(0x02, 0x1122334455667788ULL, 0xCAFEBABE, 9,
+                                                   payloadOf(c.payload));
+        ASSERT_TRUE(page) << c.payload;
+        const auto header = OggPageFraming::parsePageHeader(*page, 0);
+        ASSERT_TRUE(header);
+        EXPECT_EQ(header->segmentCount, std::int64_t(c.lacing.size())) << c.payload;
+        for (std::size_t i = 0; i < c.lacing.size(); ++i)
+            EXPECT_EQ(std::to_integer<int>((*page)[27 + i]), c.lacing[i]) << c.payload;
+        EXPECT_EQ(std::int64_t(page->size()), 27 + std::int64_t(c.lacing.size() + c.payload));
+        EXPECT_TRUE(OggPageFraming::hasValidCRC(*page));
+        EXPECT_EQ(OggPageFraming::walkPages(*page),
+                  (Walk{std::int64_t(page->size()), 1, true, false}));
+    }
+    const auto largest = OggPageFraming::makePage(0, 0, 1, 0, payloadOf(65024));
+    ASSERT_TRUE(largest);
+    EXPECT_EQ(std::to_integer<int>((*largest)[26]), 255);
+    EXPECT_EQ(OggPageFraming::walkPages(*largest).pageCount, 1);
+    // One byte more would need a 256th lacing value: refused rather than malformed.
+    EXPECT_FALSE(OggPageFraming::makePage(0, 0, 1, 0, payloadOf(65025)));
+}
+
+TEST(OggPageFraming, MadePageMatchesARealOneByteForByte) {
+    // The first page of an Opus file holds exactly one packet (the identification header), so
+    // rebuilding it from its fields must give the same bytes, CRC included.
+    ScratchDir dir;
+    ASSERT_TRUE(makeWav(dir, "in.wav", 48000, 1, 0.5)) << dir.lastLog();
+    ASSERT_TRUE(dir.run("opusenc --quiet in.wav out.ogg")) << dir.lastLog();
+    const auto file = readFile(dir / "out.ogg");
+    const auto length = *OggPageFraming::pageLength(file, 0);
+    const auto segments = std::to_integer<std::size_t>(file[26]);
+    const auto field = [&](std::size_t at, int width) {
+        std::uint64_t value = 0;
+        for (int i = width - 1; i >= 0; --i)
+            value = (value << 8) | std::to_integer<std::uint64_t>(file[at + std::size_t(i)]);
+        return value;
+    };
+    const auto rebuilt = OggPageFraming::makePage(
+        std::to_integer<std::uint8_t>(file[5]), field(6, 8), std::uint32_t(field(14, 4)),
+        std::uint32_t(field(18, 4)),
+        std::span(file).subspan(27 + segments, std::size_t(length) - 27 - segments));
+    ASSERT_TRUE(rebuilt);
+    EXPECT_TRUE(std::ranges::equal(*rebuilt, std::span(file).first(std::size_t(length))));
+}
+
+TEST(OggPageFraming, WalkStopsAtTheFirstPageThatIsNotIntact) {
+    const auto first = *OggPageFraming::makePage(0x02, 0, 5, 0, payloadOf(100));
+    const auto eos = *OggPageFraming::makePage(0x04, 960, 5, 1, payloadOf(300));
+    const auto after = *OggPageFraming::makePage(0x00, 1920, 5, 2, payloadOf(40));
+    const auto join = [](std::initializer_list<std::vector<std::byte>> parts) {
+        std::vector<std::byte> out;
+        for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+        return out;
+    };
+    const auto n1 = std::int64_t(first.size());
+    const auto n2 = std::int64_t(eos.size());
+    const auto mutate = [](std::vector<std::byte> bytes, std::size_t at, std::byte value) {
+        bytes[at] = value;
+        return bytes;
+    };
+    struct Case {
+        const char* name;
+        std::vector<std::byte> bytes;
+        Walk expected;
+    } cases[] = {
+        {"empty", {}, Walk{}},
+        {"one empty BOS page", *OggPageFraming::makePage(0x02, 0, 1, 0, {}),
+         Walk{28, 1, true, false}},
+        {"EOS then garbage", join({first, eos, std::vector<std::byte>(10, std::byte{0xAB})}),
+         Walk{n1 + n2, 2, true, true}},
+        {"page after EOS", join({first, eos, after}),
+         Walk{n1 + n2 + std::int64_t(after.size()), 3, true, true}},
+        {"first page not BOS", join({after, first}),
+         Walk{std::int64_t(after.size()) + n1, 2, false, false}},
+        {"flipped payload byte", join({first, mutate(eos, eos.size() - 5, std::byte{0})}),
+         Walk{n1, 1, true, false}},
+        {"version 1", join({first, mutate(eos, 4, std::byte{1})}), Walk{n1, 1, true, false}},
+        {"capture pattern", join({first, mutate(eos, 2, std::byte{'G'})}),
+         Walk{n1, 1, true, false}},
+        {"cut by one byte",
+         [&] {
+             auto b = join({first, eos});
+             b.pop_back();
+             return b;
+         }(),
+         Walk{n1, 1, true, false}},
+        {"lacing table cut", std::vector<std::byte>(first.begin(), first.begin() + 27), Walk{}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(OggPageFraming::walkPages(c.bytes), c.expected) << c.name;
+
+    EXPECT_FALSE(OggPageFraming::parsePageHeader(first, -1));
+    EXPECT_FALSE(OggPageFraming::pageLength(std::span(first).first(27), 0));
+    EXPECT_EQ(OggPageFraming::pageLength(std::span(first).first(28), 0),
+              n1);  // payload need not be there
+    const auto two = join({first, after});
+    EXPECT_FALSE(OggPageFraming::hasValidCRC(std::span(two).first(first.size() + 1)));
+    EXPECT_TRUE(OggPageFraming::hasValidCRC(std::span(two).first(first.size())));
+}
+
+}  // namespace
+}  // namespace quarlin
