@@ -311,8 +311,12 @@ std::optional<Timestamp> parseRFC3339(std::string_view text) {
         return std::nullopt;
     }
     if (at != text.size()) return std::nullopt;
-    return Timestamp{sys_days{date}.time_since_epoch() + hours{*hour} + minutes{*minute} + seconds{*second} +
-                     nanoseconds{nanos} - minutes{offsetMinutes}};
+    const seconds wholeSeconds = sys_days{date}.time_since_epoch() + hours{*hour} + minutes{*minute} +
+                                 seconds{*second} - minutes{offsetMinutes};
+    // A nanosecond timestamp spans only the years 1677 to 2262; refuse instants outside.
+    constexpr seconds limit = duration_cast<seconds>(Timestamp::duration::max()) - seconds{1};
+    if (wholeSeconds > limit || wholeSeconds < -limit) return std::nullopt;
+    return Timestamp{wholeSeconds + nanoseconds{nanos}};
 }
 
 }  // namespace quarlin

@@ -1,0 +1,127 @@
+// Reads a cached 1 GiB image in 1 MiB blocks four ways in the same run, interleaved
+// round by round: a plain pread loop into one reused buffer, the same loop with a new
+// buffer per read, the image-file reader, and the counting wrapper around it. Prints the median throughput of each and the readers'
+// ratios to the plain loop.
+//
+//   corelib_image_read_bench [image path] [rounds]
+// The image (default: $TMPDIR or /tmp, quarlin-bench-1g.img) is made when missing.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "QuarlinCore/io/ImageFileBlockReader.h"
+#include "QuarlinCore/io/WriteAssertingBlockReader.h"
+#include "runtime/Runtime.h"
+
+namespace {
+
+constexpr std::int64_t kBlock = 1 << 20;
+constexpr std::int64_t kBlocks = 1024;  // 1 GiB
+
+std::string defaultImagePath() {
+    const char* tmp = std::getenv("TMPDIR");
+    return (std::filesystem::path(tmp ? tmp : "/tmp") / "quarlin-bench-1g.img").string();
+}
+
+void makeImage(const std::string& path) {
+    if (std::filesystem::exists(path) && std::filesystem::file_size(path) == std::uintmax_t(kBlock * kBlocks)) return;
+    const int fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
+    if (fd < 0) std::exit(1);
+    std::vector<unsigned char> block(kBlock);
+    for (std::int64_t b = 0; b < kBlocks; ++b) {
+        for (std::size_t i = 0; i < block.size(); i += 4096) block[i] = static_cast<unsigned char>(b + i);
+        if (::write(fd, block.data(), block.size()) != static_cast<ssize_t>(block.size())) std::exit(1);
+    }
+    ::close(fd);
+}
+
+// Something derived from every block read, so no read can be optimised away.
+volatile std::uint64_t sink;
+
+double seconds(const std::function<void()>& pass) {
+    const auto start = std::chrono::steady_clock::now();
+    pass();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void plainPass(int fd) {
+    std::vector<std::byte> buffer(kBlock);
+    std::uint64_t sum = 0;
+    for (std::int64_t b = 0; b < kBlocks; ++b) {
+        if (::pread(fd, buffer.data(), kBlock, b * kBlock) != kBlock) std::exit(2);
+        sum += std::to_integer<unsigned>(buffer[kBlock / 2]);
+    }
+    sink = sum;
+}
+
+// The same loop, but each read gets a new zero-filled buffer, as a reader that hands back an
+// owned buffer must do: shows how much of the gap is the buffer rather than the reader.
+void freshBufferPass(int fd) {
+    std::uint64_t sum = 0;
+    for (std::int64_t b = 0; b < kBlocks; ++b) {
+        quarlin::Data buffer(kBlock);
+        if (::pread(fd, buffer.data(), kBlock, b * kBlock) != kBlock) std::exit(2);
+        sum += std::to_integer<unsigned>(buffer[kBlock / 2]);
+    }
+    sink = sum;
+}
+
+void readerPass(quarlin::BlockReader& reader) {
+    sink = quarlin::runtime::runBlockingFunction([&reader]() -> quarlin::runtime::Task<std::uint64_t> {
+        std::uint64_t sum = 0;
+        for (std::int64_t b = 0; b < kBlocks; ++b) {
+            const quarlin::Data bytes = co_await reader.readBlocks(static_cast<std::uint64_t>(b), 1);
+            sum += std::to_integer<unsigned>(bytes[kBlock / 2]);
+        }
+        co_return sum;
+    });
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string path = argc > 1 ? argv[1] : defaultImagePath();
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 7;
+    makeImage(path);
+
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 1;
+    auto image = std::make_shared<quarlin::ImageFileBlockReader>(path, kBlock);
+    quarlin::WriteAssertingBlockReader wrapper(image);
+
+    plainPass(fd);  // warms the page cache
+    std::vector<double> plain, fresh, reader, wrapped;
+    for (int round = 0; round < rounds; ++round) {
+        plain.push_back(seconds([&] { plainPass(fd); }));
+        fresh.push_back(seconds([&] { freshBufferPass(fd); }));
+        reader.push_back(seconds([&] { readerPass(*image); }));
+        wrapped.push_back(seconds([&] { readerPass(wrapper); }));
+    }
+    ::close(fd);
+
+    const double gib = double(kBlock * kBlocks) / double(1 << 30);
+    const double plainRate = gib / median(plain), freshRate = gib / median(fresh), readerRate = gib / median(reader),
+                 wrappedRate = gib / median(wrapped);
+    std::printf("1 GiB cached image, 1 MiB blocks, median of %d rounds\n", rounds);
+    std::printf("  plain pread loop          %7.2f GiB/s\n", plainRate);
+    std::printf("  pread, fresh buffer each  %7.2f GiB/s  ratio %.3f\n", freshRate, freshRate / plainRate);
+    std::printf("  ImageFileBlockReader      %7.2f GiB/s  ratio %.3f\n", readerRate, readerRate / plainRate);
+    std::printf("  WriteAssertingBlockReader %7.2f GiB/s  ratio %.3f\n", wrappedRate, wrappedRate / plainRate);
+    return 0;
+}

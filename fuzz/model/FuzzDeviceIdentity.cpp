@@ -1,0 +1,6 @@
+#include "QuarlinCore/io/DeviceIdentity.h"
+#include "RoundTrip.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    return quarlin::fuzzing::decodeAndRoundTrip<quarlin::DeviceIdentity>(data, size);
+}

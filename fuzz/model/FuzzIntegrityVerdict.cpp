@@ -1,0 +1,6 @@
+#include "QuarlinCore/model/IntegrityVerdict.h"
+#include "RoundTrip.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    return quarlin::fuzzing::decodeAndRoundTrip<quarlin::IntegrityVerdict>(data, size);
+}

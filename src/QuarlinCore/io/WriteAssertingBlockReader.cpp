@@ -1,0 +1,39 @@
+#include "QuarlinCore/io/WriteAssertingBlockReader.h"
+
+#include <limits>
+#include <utility>
+
+namespace quarlin {
+
+namespace {
+
+// Counters stop at the ends of their range instead of wrapping: a caller passing absurd
+// counts must not turn the totals into nonsense (or into undefined behaviour).
+std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
+    std::int64_t sum = 0;
+    if (!__builtin_add_overflow(a, b, &sum)) return sum;
+    return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+}
+
+}  // namespace
+
+WriteAssertingBlockReader::WriteAssertingBlockReader(std::shared_ptr<BlockReader> wrapping)
+    : blockSize_(wrapping->blockSize()), deviceIdentity_(wrapping->deviceIdentity()), inner_(std::move(wrapping)) {}
+
+runtime::Task<Data> WriteAssertingBlockReader::readBlocks(std::uint64_t at, std::int64_t count) {
+    return isolated([this, at, count]() -> runtime::Task<Data> {
+        readCallCount_ = saturatingAdd(readCallCount_, 1);
+        totalBlocksRead_ = saturatingAdd(totalBlocksRead_, count);
+        co_return co_await inner_->readBlocks(at, count);
+    });
+}
+
+runtime::Task<std::int64_t> WriteAssertingBlockReader::readCallCount() {
+    return isolated([this]() -> runtime::Task<std::int64_t> { co_return readCallCount_; });
+}
+
+runtime::Task<std::int64_t> WriteAssertingBlockReader::totalBlocksRead() {
+    return isolated([this]() -> runtime::Task<std::int64_t> { co_return totalBlocksRead_; });
+}
+
+}  // namespace quarlin

@@ -1,0 +1,154 @@
+#include "QuarlinCore/model/DataLayout.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "DecodingSupport.h"
+
+namespace quarlin {
+namespace {
+
+using testing::decoded;
+using testing::decodingError;
+using testing::orderedText;
+using testing::roundTripped;
+
+constexpr std::uint64_t kSparse = DataExtent::sparseOffset;
+
+Data allByteValues() {
+    Data bytes(256);
+    for (int i = 0; i < 256; ++i) bytes[i] = static_cast<std::byte>(i);
+    return bytes;
+}
+
+TEST(DataExtent, OnlyTheMarkerOffsetIsSparse) {
+    EXPECT_EQ(kSparse, 0xFFFFFFFFFFFFFFFFULL);
+    const DataExtent sparse = DataExtent::sparse(4096);
+    EXPECT_EQ(sparse.volumeByteOffset, kSparse);
+    EXPECT_EQ(sparse.byteLength, 4096u);
+    EXPECT_TRUE(sparse.isSparse());
+    EXPECT_FALSE((DataExtent{kSparse - 1, 4096}).isSparse());
+    EXPECT_FALSE((DataExtent{0, 0}).isSparse());
+}
+
+TEST(DataLayout, EveryCaseRoundTripsThroughText) {
+    const std::vector<DataLayout> layouts = {
+        DataLayout::resident({}),
+        DataLayout::resident({std::byte{0x4D}}),
+        DataLayout::resident({std::byte{0x4D}, std::byte{0x61}}),
+        DataLayout::resident(allByteValues()),
+        DataLayout::extents({}),
+        DataLayout::extents({{0, 512}}),
+        DataLayout::extents({{4096, 8192}, DataExtent::sparse(4096), {kSparse - 1, kSparse}, {0, 0}}),
+    };
+    for (const auto& layout : layouts) {
+        SCOPED_TRACE(orderedText(layout));
+        EXPECT_EQ(roundTripped(layout), layout);
+        EXPECT_EQ(decoded<DataLayout>(orderedText(layout)), layout);
+    }
+}
+
+TEST(DataLayout, WrittenForm) {
+    const std::pair<DataLayout, std::string> cases[] = {
+        {DataLayout::resident({}), R"({"type":"resident","residentData":""})"},
+        {DataLayout::resident({std::byte{0}, std::byte{1}, std::byte{2}, std::byte{0xFF}}),
+         R"({"type":"resident","residentData":"AAEC/w=="})"},
+        {DataLayout::extents({}), R"({"type":"extents","extents":[]})"},
+        // The sparse marker is written exactly, beyond both the signed range and a double's precision.
+        {DataLayout::extents({DataExtent::sparse(4096), {512, 1024}}),
+         R"({"type":"extents","extents":[{"volumeByteOffset":18446744073709551615,"byteLength":4096},)"
+         R"({"volumeByteOffset":512,"byteLength":1024}]})"},
+    };
+    for (const auto& [layout, text] : cases) {
+        EXPECT_EQ(orderedText(layout), text);
+    }
+    const auto sparse = decoded<DataLayout>(
+        R"({"type":"extents","extents":[{"volumeByteOffset":18446744073709551615,"byteLength":18446744073709551615}]})");
+    EXPECT_EQ(sparse, DataLayout::extents({DataExtent::sparse(kSparse)}));
+}
+
+TEST(DataLayout, ReadsOnlyTheChosenCasesKey) {
+    const std::pair<const char*, DataLayout> cases[] = {
+        {R"({"type":"resident","residentData":"TWE=","extents":[{"volumeByteOffset":1,"byteLength":2}]})",
+         DataLayout::resident({std::byte{0x4D}, std::byte{0x61}})},
+        {R"({"extents":[],"residentData":"not base64!","type":"extents"})", DataLayout::extents({})},
+        {R"({"type":"extents","extents":[],"comment":{"deep":[1,2,3]}})", DataLayout::extents({})},
+        {R"({"type":"extents","extents":[{"volumeByteOffset":1,"byteLength":2,"flags":"x"}]})",
+         DataLayout::extents({{1, 2}})},
+    };
+    for (const auto& [text, layout] : cases) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(decoded<DataLayout>(text), layout);
+    }
+}
+
+TEST(DataLayout, DecodingFailures) {
+    const std::pair<const char*, const char*> cases[] = {
+        {R"({"type":"Resident","residentData":""})", "[json.exception.other_error.501] Unknown DataLayout type 'Resident'."},
+        {R"({"type":"","extents":[]})", "[json.exception.other_error.501] Unknown DataLayout type ''."},
+        {R"({"type":"EXTENTS","extents":[]})", "[json.exception.other_error.501] Unknown DataLayout type 'EXTENTS'."},
+        {R"({"residentData":""})", "[json.exception.out_of_range.403] key 'type' not found"},
+        {R"({"type":null,"residentData":""})", "[json.exception.out_of_range.403] key 'type' not found"},
+        {R"({"type":1})", "[json.exception.type_error.302] member 'type' must be a string, not number"},
+        {R"({"type":"resident"})", "[json.exception.out_of_range.403] key 'residentData' not found"},
+        {R"({"type":"resident","residentData":null})", "[json.exception.out_of_range.403] key 'residentData' not found"},
+        {R"({"type":"resident","residentData":"TWE"})",
+         "[json.exception.other_error.501] member 'residentData' is not valid base64 data"},
+        {R"({"type":"resident","residentData":[77,97]})",
+         "[json.exception.type_error.302] member 'residentData' must be a string, not array"},
+        {R"({"type":"extents"})", "[json.exception.out_of_range.403] key 'extents' not found"},
+        {R"({"type":"extents","extents":{}})", "[json.exception.type_error.302] member 'extents' must be an array, not object"},
+        {R"({"type":"extents","extents":[5]})", "[json.exception.type_error.302] expected an object, not number"},
+        {R"({"type":"extents","extents":[{"byteLength":1}]})",
+         "[json.exception.out_of_range.403] key 'volumeByteOffset' not found"},
+        {R"({"type":"extents","extents":[{"volumeByteOffset":0,"byteLength":-1}]})",
+         "[json.exception.out_of_range.406] member 'byteLength' is negative: -1"},
+        {R"({"type":"extents","extents":[{"volumeByteOffset":18446744073709551616,"byteLength":1}]})",
+         "[json.exception.type_error.302] member 'volumeByteOffset' must be an unsigned integer, not number"},
+        {R"({"type":"extents","extents":[{"volumeByteOffset":1.5,"byteLength":1}]})",
+         "[json.exception.type_error.302] member 'volumeByteOffset' must be an unsigned integer, not number"},
+        {R"({"type":"extents","extents":[{"volumeByteOffset":"1","byteLength":1}]})",
+         "[json.exception.type_error.302] member 'volumeByteOffset' must be an unsigned integer, not string"},
+        // One bad extent fails the whole layout.
+        {R"({"type":"extents","extents":[{"volumeByteOffset":0,"byteLength":1},{"volumeByteOffset":0}]})",
+         "[json.exception.out_of_range.403] key 'byteLength' not found"},
+        {R"(["resident"])", "[json.exception.type_error.302] expected an object, not array"},
+        {"null", "[json.exception.type_error.302] expected an object, not null"},
+    };
+    for (const auto& [text, message] : cases) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(decodingError<DataLayout>(text), message);
+    }
+}
+
+TEST(DataLayout, EqualityIsByCaseAndPayload) {
+    const std::vector<DataLayout> distinct = {
+        DataLayout::resident({}),
+        DataLayout::extents({}),
+        DataLayout::resident({std::byte{1}}),
+        DataLayout::resident({std::byte{1}, std::byte{0}}),
+        DataLayout::extents({{0, 512}, {512, 512}}),
+        DataLayout::extents({{512, 512}, {0, 512}}),
+        DataLayout::extents({{0, 512}}),
+        DataLayout::extents({DataExtent::sparse(512)}),
+    };
+    std::unordered_set<std::size_t> hashes;
+    for (std::size_t i = 0; i < distinct.size(); ++i) {
+        hashes.insert(std::hash<DataLayout>{}(distinct[i]));
+        for (std::size_t k = 0; k < distinct.size(); ++k) {
+            EXPECT_EQ(distinct[i] == distinct[k], i == k) << i << " vs " << k;
+        }
+    }
+    EXPECT_EQ(hashes.size(), distinct.size());
+    EXPECT_EQ(std::hash<DataLayout>{}(DataLayout::extents({{0, 512}})),
+              std::hash<DataLayout>{}(decoded<DataLayout>(R"({"type":"extents","extents":[{"volumeByteOffset":0,"byteLength":512}]})")));
+    EXPECT_EQ(std::hash<DataExtent>{}(DataExtent{7, 9}), std::hash<DataExtent>{}(DataExtent{7, 9}));
+    EXPECT_NE(std::hash<DataExtent>{}(DataExtent{7, 9}), std::hash<DataExtent>{}(DataExtent{9, 7}));
+}
+
+}  // namespace
+}  // namespace quarlin

@@ -1,0 +1,207 @@
+#include "QuarlinCore/model/FileRecord.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <concepts>
+#include <functional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "DecodingSupport.h"
+#include "QuarlinCore/model/RecoveryJob.h"
+
+namespace quarlin {
+namespace {
+
+using namespace std::chrono;
+using testing::decoded;
+using testing::decodingError;
+using testing::roundTripped;
+
+// A job is identified by its id only.
+static_assert(!std::equality_comparable<RecoveryJob>);
+
+Timestamp at(sys_days day, nanoseconds sinceMidnight) { return Timestamp{day.time_since_epoch() + sinceMidnight}; }
+
+const DeviceIdentity kSource{"disk4", UUID::parse("11111111-2222-3333-4444-555555555555"), "Card"};
+
+FileRecord minimalRecord() {
+    return FileRecord(*UUID::parse("a1b2c3d4-e5f6-4789-9abc-def012345678"), "IMG_0001.JPG", std::nullopt, 0,
+                      std::nullopt, IntegrityVerdict::unknown(), DeviceIdentity{"image.img", std::nullopt, "image"},
+                      std::nullopt, std::nullopt, std::nullopt);
+}
+
+FileRecord fullRecord() {
+    return FileRecord(*UUID::parse("A1B2C3D4-E5F6-4789-9ABC-DEF012345678"), "Report final.docx", "/Users/me/Documents",
+                      18446744073709551615ULL, 4294967295U, IntegrityVerdict::mayBePartial("last cluster missing"),
+                      kSource, DataLayout::extents({{1048576, 65536}, DataExtent::sparse(4096)}),
+                      at(2026y / December / 6, 18h + 34min + 46s + 123456789ns), at(1969y / December / 31, 23h + 59min + 59s + 500ms));
+}
+
+TEST(FileRecord, InitialiserTakesVerdictAndSourceBeforeLayout) {
+    const FileRecord record = fullRecord();
+    EXPECT_EQ(record.verdict, IntegrityVerdict::mayBePartial("last cluster missing"));
+    EXPECT_EQ(record.sourceVolume, kSource);
+    EXPECT_EQ(record.layout, DataLayout::extents({{1048576, 65536}, DataExtent::sparse(4096)}));
+    EXPECT_EQ(record.createdAt, at(2026y / December / 6, 18h + 34min + 46s + 123456789ns));
+}
+
+TEST(FileRecord, RecordsRoundTripThroughText) {
+    std::vector<FileRecord> records = {minimalRecord(), fullRecord()};
+    FileRecord resident = minimalRecord();
+    resident.layout = DataLayout::resident({std::byte{0xCA}, std::byte{0xFE}});
+    resident.verdict = IntegrityVerdict::looksIntact();
+    resident.firstCluster = 0;
+    resident.directoryPath = "";
+    records.push_back(resident);
+    FileRecord epoch = minimalRecord();
+    epoch.createdAt = Timestamp{};
+    epoch.modifiedAt = at(2000y / February / 29, 1ns);
+    records.push_back(epoch);
+    FileRecord farOut = minimalRecord();
+    farOut.createdAt = at(1678y / January / 1, 0ns);
+    farOut.modifiedAt = at(2261y / December / 31, 23h + 59min + 59s + 999999999ns);
+    records.push_back(farOut);
+    for (const auto& record : records) {
+        SCOPED_TRACE(nlohmann::json(record).dump());
+        EXPECT_EQ(roundTripped(record), record);
+        EXPECT_EQ(decoded<FileRecord>(testing::orderedText(record)), record);
+    }
+}
+
+TEST(FileRecord, WrittenForm) {
+    nlohmann::ordered_json minimal = minimalRecord();
+    std::vector<std::string> keys;
+    for (const auto& item : minimal.items()) keys.push_back(item.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"id", "name", "declaredSize", "verdict", "sourceVolume"}));
+    EXPECT_EQ(minimal["id"], "A1B2C3D4-E5F6-4789-9ABC-DEF012345678");  // written upper-case, read either case
+
+    nlohmann::ordered_json full = fullRecord();
+    keys.clear();
+    for (const auto& item : full.items()) keys.push_back(item.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"id", "name", "directoryPath", "declaredSize", "firstCluster", "layout",
+                                              "verdict", "sourceVolume", "createdAt", "modifiedAt"}));
+    EXPECT_EQ(full["declaredSize"].dump(), "18446744073709551615");
+    EXPECT_EQ(full["firstCluster"].dump(), "4294967295");
+    EXPECT_EQ(full["createdAt"], "2026-12-06T18:34:46.123456789Z");
+    EXPECT_EQ(full["modifiedAt"], "1969-12-31T23:59:59.500Z");
+    EXPECT_EQ(full["sourceVolume"].dump(),
+              R"({"displayName":"Card","physicalDeviceID":"disk4","volumeUUID":"11111111-2222-3333-4444-555555555555"})");
+    EXPECT_EQ(full["verdict"].dump(), R"({"type":"mayBePartial","reason":"last cluster missing"})");
+}
+
+constexpr const char* kMinimalText =
+    R"({"id":"a1b2c3d4-e5f6-4789-9abc-def012345678","name":"IMG_0001.JPG","declaredSize":0,)"
+    R"("verdict":{"type":"unknown"},"sourceVolume":{"physicalDeviceID":"image.img","displayName":"image"})";
+
+TEST(FileRecord, NullOrMissingOptionalsReadAsAbsent) {
+    const std::string withNulls = std::string(kMinimalText) +
+                                  R"(,"directoryPath":null,"firstCluster":null,"layout":null,"createdAt":null,)"
+                                  R"("modifiedAt":null,"somethingNew":{"nested":[true]}})";
+    EXPECT_EQ(decoded<FileRecord>(std::string(kMinimalText) + "}"), minimalRecord());
+    EXPECT_EQ(decoded<FileRecord>(withNulls), minimalRecord());
+    // Other offsets and fewer fractional digits read as the same instant.
+    const FileRecord offset = decoded<FileRecord>(std::string(kMinimalText) + R"(,"createdAt":"2026-12-06T20:34:46.5+02:00"})");
+    EXPECT_EQ(offset.createdAt, at(2026y / December / 6, 18h + 34min + 46s + 500ms));
+}
+
+// Any failure, however deep, fails the whole record.
+TEST(FileRecord, DecodingFailures) {
+    auto with = [](const std::string& members) { return std::string(kMinimalText) + "," + members + "}"; };
+    auto without = [](const std::string& key) {
+        nlohmann::json j = nlohmann::json::parse(std::string(kMinimalText) + "}");
+        j.erase(key);
+        return j.dump();
+    };
+    const std::pair<std::string, std::string> cases[] = {
+        {without("id"), "[json.exception.out_of_range.403] key 'id' not found"},
+        {without("name"), "[json.exception.out_of_range.403] key 'name' not found"},
+        {without("declaredSize"), "[json.exception.out_of_range.403] key 'declaredSize' not found"},
+        {without("verdict"), "[json.exception.out_of_range.403] key 'verdict' not found"},
+        {without("sourceVolume"), "[json.exception.out_of_range.403] key 'sourceVolume' not found"},
+        {with(R"("name":null)"), "[json.exception.out_of_range.403] key 'name' not found"},
+        {with(R"("id":"a1b2c3d4e5f647899abcdef012345678")"),
+         "[json.exception.other_error.501] member 'id' is not a valid UUID: a1b2c3d4e5f647899abcdef012345678"},
+        {with(R"("id":"{A1B2C3D4-E5F6-4789-9ABC-DEF012345678}")"),
+         "[json.exception.other_error.501] member 'id' is not a valid UUID: {A1B2C3D4-E5F6-4789-9ABC-DEF012345678}"},
+        {with(R"("id":"A1B2C3D4-E5F6-4789-9ABC-DEF01234567G")"),
+         "[json.exception.other_error.501] member 'id' is not a valid UUID: A1B2C3D4-E5F6-4789-9ABC-DEF01234567G"},
+        {with(R"("id":42)"), "[json.exception.type_error.302] member 'id' must be a string, not number"},
+        {with(R"("name":["a"])"), "[json.exception.type_error.302] member 'name' must be a string, not array"},
+        {with(R"("directoryPath":7)"), "[json.exception.type_error.302] member 'directoryPath' must be a string, not number"},
+        {with(R"("declaredSize":18446744073709551616)"),
+         "[json.exception.type_error.302] member 'declaredSize' must be an unsigned integer, not number"},
+        {with(R"("declaredSize":-1)"), "[json.exception.out_of_range.406] member 'declaredSize' is negative: -1"},
+        {with(R"("declaredSize":"12")"),
+         "[json.exception.type_error.302] member 'declaredSize' must be an unsigned integer, not string"},
+        {with(R"("firstCluster":4294967296)"),
+         "[json.exception.out_of_range.406] member 'firstCluster' is out of range: 4294967296"},
+        {with(R"("firstCluster":-3)"), "[json.exception.out_of_range.406] member 'firstCluster' is negative: -3"},
+        {with(R"("firstCluster":2.0)"),
+         "[json.exception.type_error.302] member 'firstCluster' must be an unsigned integer, not number"},
+        {with(R"("layout":{"type":"inline"})"), "[json.exception.other_error.501] Unknown DataLayout type 'inline'."},
+        {with(R"("layout":"resident")"), "[json.exception.type_error.302] expected an object, not string"},
+        {with(R"("verdict":{"type":"failed"})"), "[json.exception.out_of_range.403] key 'reason' not found"},
+        {with(R"("verdict":"looksIntact")"), "[json.exception.type_error.302] member 'verdict' must be an object, not string"},
+        {with(R"("sourceVolume":{"physicalDeviceID":"disk4"})"), "[json.exception.out_of_range.403] key 'displayName' not found"},
+        {with(R"("sourceVolume":{"physicalDeviceID":"disk4","displayName":"d","volumeUUID":"nope"})"),
+         "[json.exception.other_error.501] member 'volumeUUID' is not a valid UUID: nope"},
+        {with(R"("createdAt":"yesterday")"), "[json.exception.other_error.501] member 'createdAt' is not an RFC 3339 date: yesterday"},
+        // Instants a nanosecond timestamp cannot hold are refused, not wrapped around.
+        {with(R"("createdAt":"0984-12-31T23:59:59.500Z")"),
+         "[json.exception.other_error.501] member 'createdAt' is not an RFC 3339 date: 0984-12-31T23:59:59.500Z"},
+        {with(R"("modifiedAt":"9999-12-31T23:59:59Z")"),
+         "[json.exception.other_error.501] member 'modifiedAt' is not an RFC 3339 date: 9999-12-31T23:59:59Z"},
+        {with(R"("modifiedAt":1733510086)"), "[json.exception.type_error.302] member 'modifiedAt' must be a string, not number"},
+        {"[]", "[json.exception.type_error.302] expected an object, not array"},
+    };
+    for (const auto& [text, message] : cases) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(decodingError<FileRecord>(text), message);
+    }
+}
+
+TEST(FileRecord, HostileDocumentsFailCleanly) {
+    // Nesting far deeper than any record: parsed without recursion, refused as a wrong type.
+    const std::string deep = std::string(R"({"id":)") + std::string(200000, '[') + std::string(200000, ']') + "}";
+    EXPECT_EQ(decodingError<FileRecord>(deep), "[json.exception.type_error.302] member 'id' must be a string, not array");
+
+    // Large but well-formed: a long name and a layout of many extents read back whole.
+    FileRecord big = minimalRecord();
+    big.name = std::string(4 << 20, 'n');
+    std::vector<DataExtent> extents;
+    for (std::uint64_t i = 0; i < 100000; ++i) extents.push_back({i * 4096, 4096});
+    big.layout = DataLayout::extents(std::move(extents));
+    EXPECT_EQ(roundTripped(big), big);
+}
+
+// Each variant differs from the full record in exactly one field.
+TEST(FileRecord, EqualityAndHashCoverEveryField) {
+    std::vector<FileRecord> variants(12, fullRecord());
+    variants[0].id = UUID::parse("A1B2C3D4-E5F6-4789-9ABC-DEF012345679").value();
+    variants[1].name = "Report final.doc";
+    variants[2].directoryPath = std::nullopt;
+    variants[3].declaredSize = 0;
+    variants[4].firstCluster = std::nullopt;
+    variants[5].layout = std::nullopt;
+    variants[6].layout = DataLayout::extents({DataExtent::sparse(4096), {1048576, 65536}});
+    variants[7].verdict = IntegrityVerdict::failed("last cluster missing");
+    variants[8].sourceVolume.volumeUUID = std::nullopt;
+    variants[9].createdAt = std::nullopt;
+    variants[10].modifiedAt = std::nullopt;
+    variants[11].modifiedAt = *variants[11].modifiedAt + 1ns;
+
+    const FileRecord reference = fullRecord();
+    std::unordered_set<std::size_t> hashes{std::hash<FileRecord>{}(reference)};
+    EXPECT_EQ(std::hash<FileRecord>{}(reference), std::hash<FileRecord>{}(fullRecord()));
+    for (std::size_t i = 0; i < variants.size(); ++i) {
+        EXPECT_NE(variants[i], reference) << "variant " << i;
+        hashes.insert(std::hash<FileRecord>{}(variants[i]));
+    }
+    EXPECT_EQ(hashes.size(), variants.size() + 1);
+}
+
+}  // namespace
+}  // namespace quarlin

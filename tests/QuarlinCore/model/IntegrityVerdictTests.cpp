@@ -1,0 +1,88 @@
+#include "QuarlinCore/model/IntegrityVerdict.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "DecodingSupport.h"
+
+namespace quarlin {
+namespace {
+
+using testing::decoded;
+using testing::decodingError;
+using testing::orderedText;
+using testing::roundTripped;
+
+TEST(IntegrityVerdict, EveryCaseRoundTripsInItsWrittenForm) {
+    const std::pair<IntegrityVerdict, std::string> cases[] = {
+        {IntegrityVerdict::looksIntact(), R"({"type":"looksIntact"})"},
+        {IntegrityVerdict::mayBePartial("truncated after 3 of 5 frames"),
+         R"({"type":"mayBePartial","reason":"truncated after 3 of 5 frames"})"},
+        {IntegrityVerdict::mayBePartial(""), R"({"type":"mayBePartial","reason":""})"},
+        {IntegrityVerdict::failed("CRC mismatch \"€\""), R"({"type":"failed","reason":"CRC mismatch \"€\""})"},
+        {IntegrityVerdict::unknown(), R"({"type":"unknown"})"},
+    };
+    for (const auto& [verdict, text] : cases) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(orderedText(verdict), text);
+        EXPECT_EQ(decoded<IntegrityVerdict>(text), verdict);
+        EXPECT_EQ(roundTripped(verdict), verdict);
+    }
+}
+
+TEST(IntegrityVerdict, UnknownTypeStringsReadAsUnknown) {
+    const std::pair<const char*, IntegrityVerdict> cases[] = {
+        {R"({"type":"looksIntact","reason":"ignored"})", IntegrityVerdict::looksIntact()},
+        {R"({"type":"LooksIntact"})", IntegrityVerdict::unknown()},
+        {R"({"type":""})", IntegrityVerdict::unknown()},
+        {R"({"type":"unknown","reason":"ignored"})", IntegrityVerdict::unknown()},
+        {R"({"type":"corrupt","reason":7})", IntegrityVerdict::unknown()},
+        {R"({"type":"FAILED"})", IntegrityVerdict::unknown()},
+        {R"({"reason":"x","type":"failed","extra":[1]})", IntegrityVerdict::failed("x")},
+    };
+    for (const auto& [text, verdict] : cases) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(decoded<IntegrityVerdict>(text), verdict);
+    }
+}
+
+TEST(IntegrityVerdict, DecodingFailures) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"{}", "[json.exception.out_of_range.403] key 'type' not found"},
+        {R"({"type":null})", "[json.exception.out_of_range.403] key 'type' not found"},
+        {R"({"type":3})", "[json.exception.type_error.302] member 'type' must be a string, not number"},
+        {R"({"type":"mayBePartial"})", "[json.exception.out_of_range.403] key 'reason' not found"},
+        {R"({"type":"failed","reason":null})", "[json.exception.out_of_range.403] key 'reason' not found"},
+        {R"({"type":"failed","reason":false})",
+         "[json.exception.type_error.302] member 'reason' must be a string, not boolean"},
+        {R"("looksIntact")", "[json.exception.type_error.302] expected an object, not string"},
+    };
+    for (const auto& [text, message] : cases) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(decodingError<IntegrityVerdict>(text), message);
+    }
+}
+
+TEST(IntegrityVerdict, EqualityAndHashTakeCaseAndReason) {
+    const std::vector<IntegrityVerdict> distinct = {
+        IntegrityVerdict::looksIntact(),       IntegrityVerdict::unknown(),
+        IntegrityVerdict::mayBePartial("cut"), IntegrityVerdict::failed("cut"),
+        IntegrityVerdict::mayBePartial("CRC"), IntegrityVerdict::mayBePartial(""),
+        IntegrityVerdict::failed(""),
+    };
+    std::unordered_set<std::size_t> hashes;
+    for (std::size_t i = 0; i < distinct.size(); ++i) {
+        hashes.insert(std::hash<IntegrityVerdict>{}(distinct[i]));
+        for (std::size_t k = 0; k < distinct.size(); ++k) {
+            EXPECT_EQ(distinct[i] == distinct[k], i == k) << i << " vs " << k;
+        }
+    }
+    EXPECT_EQ(hashes.size(), distinct.size());
+    EXPECT_EQ(IntegrityVerdict::mayBePartial("cut"), IntegrityVerdict::mayBePartial(std::string("cu") + "t"));
+}
+
+}  // namespace
+}  // namespace quarlin

@@ -1,0 +1,102 @@
+#include "QuarlinCore/model/Volume.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "DecodingSupport.h"
+#include "QuarlinCore/model/FilesystemType.h"
+
+namespace quarlin {
+namespace {
+
+using testing::decoded;
+using testing::decodingError;
+
+TEST(FilesystemType, CasesRawStringsAndOrder) {
+    const std::vector<std::pair<FilesystemType, std::string>> expected = {
+        {FilesystemType::fat16, "FAT16"}, {FilesystemType::fat32, "FAT32"}, {FilesystemType::exFAT, "exFAT"},
+        {FilesystemType::apfs, "APFS"},   {FilesystemType::hfsPlus, "HFS+"}, {FilesystemType::ntfs, "NTFS"},
+        {FilesystemType::ext4, "ext4"},   {FilesystemType::unknown, "Unknown"},
+    };
+    const auto& all = FilesystemType::allCases();
+    ASSERT_EQ(all.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(expected[i].second);
+        EXPECT_EQ(all[i], expected[i].first);
+        EXPECT_EQ(all[i].rawValue(), expected[i].second);
+        EXPECT_EQ(FilesystemType::fromRawValue(expected[i].second), expected[i].first);
+        EXPECT_EQ(nlohmann::json(all[i]).dump(), "\"" + expected[i].second + "\"");
+        EXPECT_EQ(decoded<FilesystemType>("\"" + expected[i].second + "\""), expected[i].first);
+    }
+}
+
+TEST(FilesystemType, OnlyTheExactRawStringsConstruct) {
+    for (const char* raw : {"EXFAT", "exfat", "unknown", "UNKNOWN", "", "HFS", "hfs+", "Ext4", "FAT16 ", " APFS",
+                            "fat16", "hfsPlus"}) {
+        SCOPED_TRACE(raw);
+        EXPECT_FALSE(FilesystemType::fromRawValue(raw).has_value());
+    }
+}
+
+TEST(FilesystemType, DecodingFailures) {
+    const std::pair<const char*, const char*> cases[] = {
+        {R"("exfat")", "[json.exception.other_error.501] Unknown FilesystemType 'exfat'."},
+        {R"("")", "[json.exception.other_error.501] Unknown FilesystemType ''."},
+        {"7", "[json.exception.type_error.302] FilesystemType must be a string, not number"},
+        {"null", "[json.exception.type_error.302] FilesystemType must be a string, not null"},
+        {R"({"type":"APFS"})", "[json.exception.type_error.302] FilesystemType must be a string, not object"},
+    };
+    for (const auto& [text, message] : cases) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(decodingError<FilesystemType>(text), message);
+    }
+}
+
+Volume sampleVolume() {
+    return Volume{*UUID::parse("6F9619FF-8B86-D011-B42D-00C04FC964FF"),
+                  DeviceIdentity{"disk4", UUID::parse("11111111-2222-3333-4444-555555555555"), "Card"},
+                  FilesystemType::exFAT,
+                  "PHOTOS",
+                  64'000'000'000,
+                  12'345,
+                  false};
+}
+
+// Each variant differs from the sample in exactly one field.
+std::vector<Volume> singleFieldVariants() {
+    std::vector<Volume> variants(8, sampleVolume());
+    variants[0].id = *UUID::parse("6F9619FF-8B86-D011-B42D-00C04FC96500");
+    variants[1].identity.displayName = "Other card";
+    variants[2].filesystemType = FilesystemType::fat32;
+    variants[3].label = std::nullopt;
+    variants[4].label = "";
+    variants[5].totalBytes += 1;
+    variants[6].usedBytes = std::nullopt;
+    variants[7].isInternal = true;
+    return variants;
+}
+
+TEST(Volume, EqualityAndHashCoverEveryField) {
+    EXPECT_EQ(sampleVolume(), sampleVolume());
+    EXPECT_EQ(std::hash<Volume>{}(sampleVolume()), std::hash<Volume>{}(sampleVolume()));
+
+    std::unordered_set<std::size_t> hashes{std::hash<Volume>{}(sampleVolume())};
+    for (const auto& variant : singleFieldVariants()) {
+        EXPECT_NE(variant, sampleVolume());
+        hashes.insert(std::hash<Volume>{}(variant));
+    }
+    EXPECT_EQ(hashes.size(), 9u);
+
+    // An absent optional differs from a present zero.
+    Volume unknownUsage = sampleVolume(), zeroUsage = sampleVolume();
+    unknownUsage.usedBytes = std::nullopt;
+    zeroUsage.usedBytes = 0;
+    EXPECT_NE(unknownUsage, zeroUsage);
+    EXPECT_NE(std::hash<Volume>{}(unknownUsage), std::hash<Volume>{}(zeroUsage));
+}
+
+}  // namespace
+}  // namespace quarlin
