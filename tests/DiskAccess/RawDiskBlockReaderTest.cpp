@@ -277,7 +277,7 @@ TEST(RawDiskBlockReaderTest, ReadLargerThanMemoryIsRefusedNotFatal) {
               "Cannot allocate " + std::to_string(bytes) + " bytes for a read of " + std::to_string(blocks) +
                   " blocks.");
     // The same reader still serves ordinary reads of the (zero) sparse blocks.
-    EXPECT_EQ(runBlocking(reader.readBlocks(blocks - 1, 1)), Data(512));
+    EXPECT_EQ(runBlocking(reader.readBlocks(blocks - 1, 1)), Data(512, std::byte{0}));
 }
 
 TEST(RawDiskBlockReaderTest, ConcurrentReadsOfOneReaderAllGetTheirBytes) {

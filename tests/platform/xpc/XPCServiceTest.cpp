@@ -271,15 +271,15 @@ TEST_F(XPCServiceTest, RepliesAfterTheConnectionIsGoneAreDroppedAndRepliesAreSen
         ASSERT_EQ(held.size(), 1u);
         client.close();
         ASSERT_TRUE(delegate.waitForInvalidations(1));
-        held[0](Data(4), std::nullopt);
-        held[0](Data(4), std::nullopt);
+        held[0](Data(4, std::byte{0}), std::nullopt);
+        held[0](Data(4, std::byte{0}), std::nullopt);
     }
     RawClient client(socketPath);
     ASSERT_TRUE(client.write(callFrame(6, selectors::readBlocks,
                                        [](Packer& p) { p.pack_int64(42); p.pack_uint64(0); p.pack_int64(1); }, 3)));
     auto held = delegate.object->waitForHeld(1);
     ASSERT_EQ(held.size(), 1u);
-    held[0](Data(4), std::nullopt);
+    held[0](Data(4, std::byte{0}), std::nullopt);
     held[0](Data(8), std::nullopt);
     ASSERT_TRUE(client.write(callFrame(7, selectors::ping)));
     auto first = client.readFrame(), second = client.readFrame();
