@@ -18,7 +18,7 @@ class AnsweringObject final : public QuarlinHelperXPCProtocol {
 public:
     void ping(Reply<std::string> reply) override { reply("1.0.0"); }
     void enumerateDisks(Reply<std::optional<Data>, std::optional<ErrorObject>> reply) override {
-        reply(Data(2), std::nullopt);
+        reply(Data(2, std::byte{0}), std::nullopt);
     }
     void openSession(std::string path,
                      Reply<std::int64_t, std::int64_t, std::uint64_t, std::optional<ErrorObject>> reply) override {

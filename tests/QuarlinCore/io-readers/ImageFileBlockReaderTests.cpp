@@ -220,7 +220,7 @@ TEST_F(ImageFileBlockReaderTest, ReadLargerThanMemoryIsRefusedNotFatal) {
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->errorDescription(), "Cannot allocate " + std::to_string(count << 20) + " bytes for a read of " +
                                              std::to_string(count) + " blocks.");
-    EXPECT_EQ(runtime::runBlocking(reader.readBlocks(blocks - 1, 1)), Data(1 << 20));
+    EXPECT_EQ(runtime::runBlocking(reader.readBlocks(blocks - 1, 1)), Data(1 << 20, std::byte{0}));
 }
 
 // Many tasks share one reader; every task gets exactly its own blocks back.

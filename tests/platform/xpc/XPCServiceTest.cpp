@@ -280,7 +280,7 @@ TEST_F(XPCServiceTest, RepliesAfterTheConnectionIsGoneAreDroppedAndRepliesAreSen
     auto held = delegate.object->waitForHeld(1);
     ASSERT_EQ(held.size(), 1u);
     held[0](Data(4, std::byte{0}), std::nullopt);
-    held[0](Data(8), std::nullopt);
+    held[0](Data(8, std::byte{0}), std::nullopt);
     ASSERT_TRUE(client.write(callFrame(7, selectors::ping)));
     auto first = client.readFrame(), second = client.readFrame();
     ASSERT_TRUE(first && second);
