@@ -11,6 +11,7 @@
 #include <new>
 
 #include "QuarlinCore/io/IOError.h"
+#include "QuarlinCore/io/ReadBuffer.h"
 #include "platform/devicepaths/DevicePaths.h"
 
 namespace quarlin {
@@ -115,16 +116,6 @@ std::optional<RawDiskBlockReader::ByteRange> RawDiskBlockReader::byteRangeOf(std
     return ByteRange{byteOffset, byteLength};
 }
 
-std::uint64_t RawDiskBlockReader::largestReadBytes() {
-    static const std::uint64_t bytes = [] {
-        const long pages = ::sysconf(_SC_PHYS_PAGES);
-        const long pageSize = ::sysconf(_SC_PAGE_SIZE);
-        if (pages <= 0 || pageSize <= 0) return std::numeric_limits<std::uint64_t>::max();
-        return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
-    }();
-    return bytes;
-}
-
 Data RawDiskBlockReader::readOnActor(std::uint64_t offset, std::int64_t count) const {
     if (count < 0) throw IOError::general("count must be >= 0.");
     if (count == 0) return {};
@@ -139,17 +130,7 @@ Data RawDiskBlockReader::readOnActor(std::uint64_t offset, std::int64_t count) c
                                " blocks cannot be addressed in bytes.");
     }
 
-    const auto tooLarge = [&] {
-        return IOError::general("Cannot allocate " + std::to_string(range->length) + " bytes for a read of " +
-                                std::to_string(count) + " blocks.");
-    };
-    if (static_cast<std::uint64_t>(range->length) > largestReadBytes()) throw tooLarge();
-    Data buffer;
-    try {
-        buffer.resize(static_cast<std::size_t>(range->length));
-    } catch (const std::bad_alloc&) {
-        throw tooLarge();
-    }
+    Data buffer = allocateReadBuffer(range->length, count);
 
     const ssize_t result = ::pread(fd_, buffer.data(), buffer.size(), range->offset);
     if (result == range->length) return buffer;

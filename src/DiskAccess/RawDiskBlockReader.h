@@ -38,9 +38,6 @@ public:
     };
     static std::optional<ByteRange> byteRangeOf(std::uint64_t offset, std::int64_t count, std::int64_t blockSize);
 
-    // Reads larger than this many bytes are refused before allocating: the machine's
-    // physical memory, which no single buffer can exceed.
-    static std::uint64_t largestReadBytes();
 
 private:
     Data readOnActor(std::uint64_t offset, std::int64_t count) const;

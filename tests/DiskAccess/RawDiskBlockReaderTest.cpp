@@ -1,5 +1,6 @@
 // The raw disk reader on real files and, as root, on real read-only loop devices.
 #include "DiskAccess/RawDiskBlockReader.h"
+#include "QuarlinCore/io/ReadBuffer.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -267,7 +268,7 @@ TEST(RawDiskBlockReaderTest, ShortReadIsReportedAndTheReaderStaysUsable) {
 TEST(RawDiskBlockReaderTest, ReadLargerThanMemoryIsRefusedNotFatal) {
     TempDir dir;
     const std::string path = dir.file("sparse");
-    const std::uint64_t bytes = (RawDiskBlockReader::largestReadBytes() / 512 + 2048) * 512;
+    const std::uint64_t bytes = (physicalMemoryBytes() / 512 + 2048) * 512;
     fixtures::writeFile(path, {});
     std::filesystem::resize_file(path, bytes);  // sparse: takes no space
     RawDiskBlockReader reader(path, 512, std::nullopt);

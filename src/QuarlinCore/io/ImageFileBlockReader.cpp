@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "QuarlinCore/io/IOError.h"
+#include "QuarlinCore/io/ReadBuffer.h"
 
 namespace quarlin {
 
@@ -42,17 +43,6 @@ struct DescriptorGuard {
 };
 
 std::string errnoText(int error) { return std::strerror(error); }
-
-// No single read buffer can be larger than the machine's memory.
-std::uint64_t physicalMemoryBytes() {
-    static const std::uint64_t bytes = [] {
-        const long pages = ::sysconf(_SC_PHYS_PAGES);
-        const long pageSize = ::sysconf(_SC_PAGE_SIZE);
-        if (pages <= 0 || pageSize <= 0) return std::numeric_limits<std::uint64_t>::max();
-        return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
-    }();
-    return bytes;
-}
 
 }  // namespace
 
@@ -105,19 +95,7 @@ Data ImageFileBlockReader::readOnActor(std::uint64_t offset, std::int64_t count)
     const std::uint64_t position = offset * static_cast<std::uint64_t>(blockSize_);
     const std::int64_t byteLength = count * blockSize_;
 
-    // A range of a huge (or sparse) image can exceed what memory holds: refuse it as an
-    // error of this read instead of letting the allocation end the process.
-    const auto tooLarge = [&] {
-        return IOError::general("Cannot allocate " + std::to_string(byteLength) + " bytes for a read of " +
-                                std::to_string(count) + " blocks.");
-    };
-    if (static_cast<std::uint64_t>(byteLength) > physicalMemoryBytes()) throw tooLarge();
-    Data bytes;
-    try {
-        bytes.resize(static_cast<std::size_t>(byteLength));
-    } catch (const std::bad_alloc&) {
-        throw tooLarge();
-    }
+    Data bytes = allocateReadBuffer(byteLength, count);
     std::size_t got = 0;
     // pread returns at most about 2 GiB per call, and may stop early on a signal: keep
     // reading until the range is complete or the file ends.
