@@ -21,7 +21,8 @@ void reportUnhandled(const char* what) {
     std::fprintf(stderr, "quarlin runtime: a detached task ended with an error: %s\n", what);
 }
 
-Actor::Actor() : strand_(asio::make_strand(sharedPool().get_executor())) {}
+Actor::Actor()
+    : strand_(asio::make_strand(asio::prefer(sharedPool().get_executor(), asio::execution::relationship.continuation))) {}
 
 namespace detail {
 

@@ -4,7 +4,10 @@
 #pragma once
 
 #include <asio/awaitable.hpp>
+#include <asio/bind_executor.hpp>
 #include <asio/co_spawn.hpp>
+#include <asio/defer.hpp>
+#include <asio/execution.hpp>
 #include <asio/detached.hpp>
 #include <asio/post.hpp>
 #include <asio/strand.hpp>
@@ -26,6 +29,13 @@ template <class T>
 using Task = asio::awaitable<T>;
 using Executor = asio::thread_pool::executor_type;
 using Strand = asio::strand<Executor>;
+// The pool's executor marked as running continuations: work it is given from a pool thread
+// is queued behind the current task on that thread rather than waking another thread.
+using ContinuationPoolExecutor =
+    std::decay_t<decltype(asio::prefer(std::declval<Executor>(), asio::execution::relationship.continuation))>;
+// An actor's strand. Each time it is scheduled it continues on the thread that scheduled
+// it, so a chain of actor calls made from one task stays on one core.
+using ActorStrand = asio::strand<ContinuationPoolExecutor>;
 
 // The shared concurrent executor. Created on first use, lives for the process.
 asio::thread_pool& sharedPool();
@@ -85,6 +95,53 @@ auto runBlockingFunction(F f) -> typename std::invoke_result_t<F&>::value_type {
     return runBlocking<Result>([owned]() -> Task<Result> { co_return co_await (*owned)(); }());
 }
 
+namespace detail {
+
+// Wraps an executor so that work handed to it is deferred there: from a thread of the
+// pool it is queued behind the current task on that same thread, instead of being posted
+// to the pool at large, which would wake another thread to run it. Asio posts a spawned
+// task's completion to the handler's executor; binding this wrapper turns that post into
+// a continuation.
+template <class Inner>
+class ContinuationExecutor {
+public:
+    explicit ContinuationExecutor(Inner inner) : inner_(std::move(inner)) {}
+
+    template <class Function>
+    void execute(Function&& function) const {
+        asio::defer(inner_, std::forward<Function>(function));
+    }
+    asio::execution_context& query(asio::execution::context_t) const noexcept {
+        return asio::query(inner_, asio::execution::context);
+    }
+    static constexpr asio::execution::blocking_t query(asio::execution::blocking_t) noexcept {
+        return asio::execution::blocking.never;
+    }
+    ContinuationExecutor require(asio::execution::blocking_t::never_t) const { return *this; }
+
+    friend bool operator==(const ContinuationExecutor& a, const ContinuationExecutor& b) noexcept {
+        return a.inner_ == b.inner_;
+    }
+    friend bool operator!=(const ContinuationExecutor& a, const ContinuationExecutor& b) noexcept {
+        return !(a == b);
+    }
+
+private:
+    Inner inner_;
+};
+
+// What a spawned task completes with: its error, and its value unless it has none.
+template <class T>
+struct SpawnSignature {
+    using type = void(std::exception_ptr, T);
+};
+template <>
+struct SpawnSignature<void> {
+    using type = void(std::exception_ptr);
+};
+
+}  // namespace detail
+
 // Base of every actor. Construction is synchronous on the caller's thread; constants the
 // subclass fixes in its constructor are read from any thread without entering the actor.
 class Actor {
@@ -94,20 +151,34 @@ public:
     Actor(const Actor&) = delete;
     Actor& operator=(const Actor&) = delete;
 
-    Strand& strand() { return strand_; }
+    ActorStrand& strand() { return strand_; }
 
 protected:
     // Runs `f()` (which returns Task<T>) on this actor's strand and awaits it from the
     // caller. While the operation awaits something outside the actor the strand runs other
     // calls; the operation continues on the strand afterwards, and the caller resumes on
     // its own executor. Errors travel to the caller.
+    //
+    // Entering an idle strand from a pool thread runs the operation on that thread at once.
+    // When it ends, the caller is queued as a continuation of the current pool task: it
+    // resumes on the same thread as soon as the operation has unwound, no other thread is
+    // woken for it, and a large result stays in the cache of the core that produced it.
     template <class F>
     auto isolated(F f) -> std::invoke_result_t<F&> {
-        return asio::co_spawn(strand_, std::move(f), asio::use_awaitable);
+        using Value = typename std::invoke_result_t<F&>::value_type;
+        return asio::async_initiate<decltype(asio::use_awaitable), typename detail::SpawnSignature<Value>::type>(
+            // The strand is copied now: the returned task may start after the actor is gone.
+            [strand = strand_](auto handler, F operation) {
+                auto resumeOn = asio::get_associated_executor(handler, sharedPool().get_executor());
+                using Continuation = detail::ContinuationExecutor<decltype(resumeOn)>;
+                asio::co_spawn(strand, std::move(operation),
+                               asio::bind_executor(Continuation(std::move(resumeOn)), std::move(handler)));
+            },
+            asio::use_awaitable, std::move(f));
     }
 
 private:
-    Strand strand_;
+    ActorStrand strand_;
 };
 
 namespace detail {

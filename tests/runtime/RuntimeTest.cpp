@@ -165,6 +165,39 @@ TEST(ActorTest, ConstantsAreReadWhileTheActorIsBusy) {
     EXPECT_EQ(getWithin(pending), 0);
 }
 
+// Calls another actor repeatedly and counts the returns after which it was not on its own
+// strand, or still on the callee's.
+class Caller : public Actor {
+public:
+    Task<int> callRepeatedly(Counter& callee, int times) {
+        return isolated([this, &callee, times]() -> Task<int> {
+            int misplaced = 0;
+            const auto check = [&] {
+                if (!strand().running_in_this_thread() || callee.strand().running_in_this_thread()) ++misplaced;
+            };
+            for (int i = 0; i < times; ++i) {
+                co_await callee.increment();  // a call without a value
+                check();
+                co_await callee.count();  // and one with
+                check();
+            }
+            co_return misplaced;
+        });
+    }
+};
+
+TEST(ActorTest, AnActorCallingAnotherContinuesOnItsOwnStrand) {
+    Counter callee(0);
+    Caller first, second;
+    // Two callers at once, so the callee is sometimes busy and sometimes entered at once.
+    auto a = spawn(first.callRepeatedly(callee, 300));
+    auto b = spawn(second.callRepeatedly(callee, 300));
+    EXPECT_EQ(getWithin(a), 0);
+    EXPECT_EQ(getWithin(b), 0);
+    EXPECT_EQ(runBlocking(callee.count()), 600);
+    EXPECT_EQ(runBlocking(callee.maxActive()), 1);
+}
+
 TEST(ActorTest, ErrorsOfAnOperationReachTheCaller) {
     Counter counter(0);
     EXPECT_THROW(runBlocking(counter.fail()), std::runtime_error);
