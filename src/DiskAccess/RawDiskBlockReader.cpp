@@ -3,10 +3,13 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <memory>
 #include <limits>
 #include <new>
 
@@ -87,6 +90,12 @@ RawDiskBlockReader::RawDiskBlockReader(std::string devicePath, std::int64_t bloc
         }
     }
 
+    struct stat status {};
+    if (::fstat(fd.get(), &status) == 0 && S_ISBLK(status.st_mode) &&
+        static_cast<std::size_t>(blockSize_) <= kLargeBufferAlignment) {
+        direct_ = ::fcntl(fd.get(), F_SETFL, flags | O_DIRECT) == 0;
+    }
+
     deviceIdentity_ = identity ? std::move(*identity) : DeviceIdentity{devicePath_, std::nullopt, lastPathComponent(devicePath_)};
     fd_ = fd.release();
 }
@@ -116,7 +125,34 @@ std::optional<RawDiskBlockReader::ByteRange> RawDiskBlockReader::byteRangeOf(std
     return ByteRange{byteOffset, byteLength};
 }
 
-Data RawDiskBlockReader::readOnActor(std::uint64_t offset, std::int64_t count) const {
+// A direct read needs a buffer aligned to the device's block size; read buffers from
+// kLargeBufferBytes up are page-aligned, smaller ones go through an aligned bounce buffer.
+ssize_t RawDiskBlockReader::readAt(std::byte* into, std::int64_t length, std::int64_t at) {
+    const auto aligned = [](const void* p) { return reinterpret_cast<std::uintptr_t>(p) % kLargeBufferAlignment == 0; };
+    if (direct_) {
+        ssize_t result;
+        if (aligned(into)) {
+            result = ::pread(fd_, into, static_cast<std::size_t>(length), at);
+        } else {
+            std::unique_ptr<std::byte[], void (*)(std::byte*)> bounce(
+                static_cast<std::byte*>(::operator new(static_cast<std::size_t>(length), std::align_val_t{kLargeBufferAlignment})),
+                [](std::byte* p) { ::operator delete(p, std::align_val_t{kLargeBufferAlignment}); });
+            result = ::pread(fd_, bounce.get(), static_cast<std::size_t>(length), at);
+            if (result > 0) std::memcpy(into, bounce.get(), static_cast<std::size_t>(result));
+        }
+        if (result >= 0 || errno != EINVAL) return result;
+        // The device took O_DIRECT but not this transfer: read through the cache from now on.
+        const int flags = ::fcntl(fd_, F_GETFL);
+        if (flags == -1 || ::fcntl(fd_, F_SETFL, flags & ~O_DIRECT) != 0) {
+            errno = EINVAL;
+            return -1;
+        }
+        direct_ = false;
+    }
+    return ::pread(fd_, into, static_cast<std::size_t>(length), at);
+}
+
+Data RawDiskBlockReader::readOnActor(std::uint64_t offset, std::int64_t count) {
     if (count < 0) throw IOError::general("count must be >= 0.");
     if (count == 0) return {};
     const auto blocks = static_cast<std::uint64_t>(count);
@@ -132,7 +168,7 @@ Data RawDiskBlockReader::readOnActor(std::uint64_t offset, std::int64_t count) c
 
     Data buffer = allocateReadBuffer(range->length, count);
 
-    const ssize_t result = ::pread(fd_, buffer.data(), buffer.size(), range->offset);
+    const ssize_t result = readAt(buffer.data(), range->length, range->offset);
     if (result == range->length) return buffer;
     if (result < 0) {
         const int error = errno;

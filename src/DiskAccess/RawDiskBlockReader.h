@@ -1,6 +1,10 @@
 // Serves the blocks of a raw disk device (or any readable file) through the BlockReader
 // contract. The device is opened strictly read-only, and the reader proves right after
 // opening that its descriptor cannot write; each read is one positioned read.
+//
+// A block device is read with direct transfers where it allows them: a scan of a whole
+// disk then neither passes through nor evicts the page cache, and a loop device is not
+// copied twice (into its own cache, then out of it).
 #pragma once
 
 #include <cstdint>
@@ -40,7 +44,12 @@ public:
 
 
 private:
-    Data readOnActor(std::uint64_t offset, std::int64_t count) const;
+    Data readOnActor(std::uint64_t offset, std::int64_t count);
+    ssize_t readAt(std::byte* into, std::int64_t length, std::int64_t at);
+
+    // Whether the descriptor reads with O_DIRECT. Cleared for good if the device refuses
+    // a direct read that it should take, the read then being made through the cache.
+    bool direct_ = false;
 
     std::int64_t blockSize_ = 0;
     DeviceIdentity deviceIdentity_;

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <new>
 #include <vector>
 
 namespace quarlin {
@@ -10,8 +12,15 @@ namespace quarlin {
 // An allocator whose value-initialisation leaves bytes uninitialised, so that a buffer
 // sized for a read is not zero-filled first only to be overwritten by the read. Readers
 // either fill every byte of such a buffer or fail the read and drop it.
+//
+// Buffers of kLargeBufferBytes or more start on a page boundary, so that a device opened
+// for direct transfers can read straight into a read buffer.
+inline constexpr std::size_t kLargeBufferBytes = 64 * 1024;
+inline constexpr std::size_t kLargeBufferAlignment = 4096;
+
 template <class T>
 struct UninitialisedAllocator : std::allocator<T> {
+    using value_type = T;
     template <class U>
     struct rebind {
         using other = UninitialisedAllocator<U>;
@@ -19,6 +28,27 @@ struct UninitialisedAllocator : std::allocator<T> {
     UninitialisedAllocator() = default;
     template <class U>
     UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t n) {
+        if (n > std::allocator_traits<std::allocator<T>>::max_size(*this)) throw std::bad_array_new_length();
+        const std::size_t bytes = n * sizeof(T);
+        if (bytes < kLargeBufferBytes) return static_cast<T*>(::operator new(bytes));
+        // Over-allocated through plain operator new and aligned by hand, with the start of
+        // the block kept just below the buffer: the allocator then recycles large buffers
+        // as it does any other, where its aligned path maps fresh pages for each one.
+        void* block = ::operator new(bytes + kLargeBufferAlignment + sizeof(void*));
+        const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(block) + sizeof(void*);
+        const std::uintptr_t aligned = (start + kLargeBufferAlignment - 1) & ~(std::uintptr_t{kLargeBufferAlignment} - 1);
+        reinterpret_cast<void**>(aligned)[-1] = block;
+        return reinterpret_cast<T*>(aligned);
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        if (n * sizeof(T) < kLargeBufferBytes) {
+            ::operator delete(p);
+        } else {
+            ::operator delete(reinterpret_cast<void**>(p)[-1]);
+        }
+    }
 
     template <class U>
     void construct(U* p) noexcept {
