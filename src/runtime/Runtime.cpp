@@ -7,7 +7,9 @@
 namespace quarlin::runtime {
 
 std::size_t sharedPoolThreadCount() {
-    static const std::size_t count = std::max(2u, std::thread::hardware_concurrency());
+    // Tasks block in reads of devices: twice the cores keeps the pool answering (sending
+    // replies, taking calls) while reads wait for their device.
+    static const std::size_t count = std::max(4u, 2 * std::thread::hardware_concurrency());
     return count;
 }
 

@@ -48,18 +48,24 @@ void reportUnhandled(const char* what);
 // shared pool, concurrently with the caller. The function object (and so everything it
 // captures) lives until the task ends. Nobody awaits or cancels it; an exception that
 // escapes it is reported on stderr.
+//
+// The task is always queued, also when the caller runs on the pool itself: started in
+// place it would run until its first suspension before the caller goes on, and a task that
+// blocks (a read of a device) would hold up the caller, and every task it starts after.
 template <class F>
 void detach(F&& coroutineFunction) {
-    asio::co_spawn(sharedPool(), std::forward<F>(coroutineFunction), [](std::exception_ptr e) {
-        if (e) {
-            try {
-                std::rethrow_exception(e);
-            } catch (const std::exception& error) {
-                reportUnhandled(error.what());
-            } catch (...) {
-                reportUnhandled("unknown exception");
+    asio::post(sharedPool(), [f = std::forward<F>(coroutineFunction)]() mutable {
+        asio::co_spawn(sharedPool(), std::move(f), [](std::exception_ptr e) {
+            if (e) {
+                try {
+                    std::rethrow_exception(e);
+                } catch (const std::exception& error) {
+                    reportUnhandled(error.what());
+                } catch (...) {
+                    reportUnhandled("unknown exception");
+                }
             }
-        }
+        });
     });
 }
 
