@@ -21,12 +21,13 @@
 namespace quarlin::cli {
 namespace {
 
-// Reads travel in chunks of this many bytes, two per session at a time, so that the
-// helper's next read runs while the previous reply is on its way. An image is read
-// through several sessions of the same device: the helper runs reads of different
-// sessions in parallel.
+// Reads travel in chunks of this many bytes, several at a time, so that the helper's next
+// reads run while earlier replies are on their way; they are spread over the sessions in
+// turn. An image is read through several sessions of the same device, whose reads the
+// helper runs in parallel. More in flight only adds bytes that have left every cache by
+// the time they are copied on.
 constexpr std::int64_t kChunkBytes = 4 << 20;
-constexpr int kReadsInFlightPerSession = 2;
+constexpr std::uint64_t kReadsInFlight = 4;
 constexpr int kImageSessions = 4;
 
 struct Options {
@@ -131,8 +132,7 @@ void copyBlocks(QuarlinHelperClient& client, const std::vector<std::int64_t>& se
         });
     };
     while (nextToWrite < chunks) {
-        const std::uint64_t inFlight = kReadsInFlightPerSession * sessions.size();
-        while (nextToSend < chunks && nextToSend < nextToWrite + inFlight) send(nextToSend++);
+        while (nextToSend < chunks && nextToSend < nextToWrite + kReadsInFlight) send(nextToSend++);
         QuarlinHelperClient::Result<DataReply> result;
         {
             std::unique_lock lock(shared->mutex);

@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -39,12 +40,14 @@ std::string errnoText(const std::string& what, int error) {
 std::expected<Data, std::string> readWholeFile(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::unexpected(errnoText("cannot open " + path, errno));
+    // Read straight into the buffer, sized to the file and grown if the file grows.
     Data bytes;
     struct stat st{};
-    if (::fstat(fd, &st) == 0 && st.st_size > 0) bytes.reserve(static_cast<std::size_t>(st.st_size));
-    std::byte buffer[1 << 16];
+    std::size_t expected = ::fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
+    std::size_t size = 0;
     for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (size == bytes.size()) bytes.resize(std::max<std::size_t>({expected + 1, 2 * size, 1 << 16}));
+        ssize_t n = ::read(fd, bytes.data() + size, bytes.size() - size);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             int error = errno;
@@ -52,9 +55,10 @@ std::expected<Data, std::string> readWholeFile(const std::string& path) {
             return std::unexpected(errnoText("cannot read " + path, error));
         }
         if (n == 0) break;
-        bytes.insert(bytes.end(), buffer, buffer + n);
+        size += static_cast<std::size_t>(n);
     }
     ::close(fd);
+    bytes.resize(size);
     return bytes;
 }
 
