@@ -2,8 +2,8 @@
 // nbdcopy, in the same run, on the same 1 GiB file held in the page cache: the helper
 // reads it as a read-only loop device, nbdkit serves the file read-only over a Unix
 // socket. Both copy to null (`quarlin image` accepts /dev/null and then counts the bytes
-// it wrote); the image into a file on tmpfs is shown beside them. Prints MiB/s of each
-// (best of the runs) and the ratio.
+// it wrote); the image into a file on tmpfs is shown beside them. Runs alternate; prints
+// MiB/s of each (best and median of the runs) and the ratios.
 //   helper_image_bench [RUNS]       (root: attaches a loop device)
 #include <signal.h>
 #include <sys/wait.h>
@@ -149,12 +149,19 @@ int main(int argc, char** argv) {
         if (std::any_of(times->begin(), times->end(), [](double t) { return t < 0; })) return 1;
     }
     const double mib = static_cast<double>(kImageBytes) / (1 << 20);
-    double helperBest = *std::min_element(helperTimes.begin(), helperTimes.end());
-    double nbdBest = *std::min_element(nbdTimes.begin(), nbdTimes.end());
-    double fileBest = *std::min_element(fileTimes.begin(), fileTimes.end());
-    std::printf("quarlin image to /dev/null:      %8.1f MiB/s (best of %d, %.3f s)\n", mib / helperBest, runs, helperBest);
-    std::printf("nbdkit file + nbdcopy to null:   %8.1f MiB/s (best of %d, %.3f s)\n", mib / nbdBest, runs, nbdBest);
-    std::printf("ratio helper / nbdkit:           %8.2f\n", nbdBest / helperBest);
-    std::printf("quarlin image to a tmpfs file:   %8.1f MiB/s (best of %d, %.3f s)\n", mib / fileBest, runs, fileBest);
+    auto best = [](std::vector<double> t) { return *std::min_element(t.begin(), t.end()); };
+    auto median = [](std::vector<double> t) {
+        std::sort(t.begin(), t.end());
+        return t[t.size() / 2];
+    };
+    auto show = [&](const char* what, const std::vector<double>& t) {
+        std::printf("%-34s %8.1f MiB/s best (%.3f s), %8.1f MiB/s median (%.3f s) of %d\n", what, mib / best(t), best(t),
+                    mib / median(t), median(t), runs);
+    };
+    show("quarlin image to /dev/null:", helperTimes);
+    show("nbdkit file + nbdcopy to null:", nbdTimes);
+    std::printf("ratio helper / nbdkit:             %8.2f best, %.2f median\n", best(nbdTimes) / best(helperTimes),
+                median(nbdTimes) / median(helperTimes));
+    show("quarlin image to a tmpfs file:", fileTimes);
     return 0;
 }
