@@ -1,17 +1,13 @@
 // The `quarlin` command: a registry of subcommands, each defined in its own files.
-#include <malloc.h>
-
 #include <CLI/CLI.hpp>
 
+#include "QuarlinCore/io/ReadBuffer.h"
 #include "cli/ClientCommands.h"
 #include "cli/FrameCommand.h"
 
 int main(int argc, char** argv) {
-    // Replies of several MiB arrive, are written out and are dropped, many at once: keep
-    // their memory for the next ones instead of handing it back to the system and
-    // faulting it in again for every reply.
-    ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
-    ::mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    // Replies of several MiB arrive, are written out and are dropped, many at once.
+    quarlin::keepLargeBuffersForReuse();
     CLI::App app("Quarlin: measure and inspect recoverable data");
     app.require_subcommand(1);
     int status = 0;
