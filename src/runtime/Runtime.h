@@ -15,6 +15,7 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/use_future.hpp>
 #include <atomic>
+#include <concepts>
 #include <cstddef>
 #include <functional>
 #include <future>
@@ -111,7 +112,12 @@ namespace detail {
 template <class Inner>
 class ContinuationExecutor {
 public:
-    explicit ContinuationExecutor(Inner inner) : inner_(std::move(inner)) {}
+    // Constrained to the inner type itself: a plain `Inner` parameter would let the
+    // compiler try to convert a ContinuationExecutor into an any_io_executor while asking
+    // whether ContinuationExecutor is copyable, which asks whether it is an executor.
+    template <class I>
+        requires std::same_as<std::remove_cvref_t<I>, Inner>
+    explicit ContinuationExecutor(I&& inner) : inner_(std::forward<I>(inner)) {}
 
     template <class Function>
     void execute(Function&& function) const {
