@@ -19,7 +19,9 @@ std::string XPCListener::socketPathForMachService(std::string_view name, std::st
 XPCListener::XPCListener(std::string socketPath, AnchorStore anchors)
     : socketPath_(std::move(socketPath)),
       anchors_(std::move(anchors)),
-      acceptor_(runtime::sharedPool().get_executor()) {}
+      // Accepting and closing are ordered on one strand: the accept loop and `invalidate()`
+      // would otherwise touch the acceptor from two pool threads at once.
+      acceptor_(asio::make_strand(runtime::sharedPool().get_executor())) {}
 
 XPCListener::~XPCListener() {
     asio::error_code ignored;
