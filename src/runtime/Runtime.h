@@ -53,9 +53,13 @@ void reportUnhandled(const char* what);
 // The task is always queued, also when the caller runs on the pool itself: started in
 // place it would run until its first suspension before the caller goes on, and a task that
 // blocks (a read of a device) would hold up the caller, and every task it starts after.
+// From a pool thread it is queued on that thread, to start once the caller's task yields
+// the thread: a chain of tasks each detaching the next stays on one core with its data,
+// while tasks detached together still spread over the pool, because a thread that takes
+// one of several queued tasks wakes another thread for the rest.
 template <class F>
 void detach(F&& coroutineFunction) {
-    asio::post(sharedPool(), [f = std::forward<F>(coroutineFunction)]() mutable {
+    asio::defer(sharedPool().get_executor(), [f = std::forward<F>(coroutineFunction)]() mutable {
         asio::co_spawn(sharedPool(), std::move(f), [](std::exception_ptr e) {
             if (e) {
                 try {

@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <future>
 #include <optional>
@@ -311,6 +312,29 @@ TEST(TaskTest, ATaskDetachedFromThePoolDoesNotHoldUpItsCaller) {
         co_return;
     });
     EXPECT_TRUE(getWithin(saw));
+}
+
+TEST(TaskTest, TasksDetachedTogetherRunSideBySide) {
+    // Two tasks detached by one pool task each block their thread until the other has
+    // started: they finish only if the pool runs them at the same time, not one after the
+    // other on the thread that detached them.
+    auto started = std::make_shared<std::array<std::promise<void>, 2>>();
+    auto sawOther = std::make_shared<std::array<std::promise<bool>, 2>>();
+    std::array<std::shared_future<void>, 2> startedFutures{(*started)[0].get_future().share(),
+                                                           (*started)[1].get_future().share()};
+    std::array<std::future<bool>, 2> saw{(*sawOther)[0].get_future(), (*sawOther)[1].get_future()};
+    runBlockingFunction([&]() -> Task<void> {
+        for (int i = 0; i < 2; ++i) {
+            detach([i, started, sawOther, other = startedFutures[1 - i]]() -> Task<void> {
+                (*started)[i].set_value();
+                (*sawOther)[i].set_value(other.wait_for(5s) == std::future_status::ready);
+                co_return;
+            });
+        }
+        co_return;
+    });
+    EXPECT_TRUE(getWithin(saw[0]));
+    EXPECT_TRUE(getWithin(saw[1]));
 }
 
 TEST(TaskTest, ErrorEscapingADetachedTaskIsReportedNotFatal) {
