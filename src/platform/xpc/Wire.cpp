@@ -151,16 +151,26 @@ void pack(Packer& p, std::string_view text) {
 }
 void pack(Packer& p, std::int64_t value) { p.pack_int64(value); }
 void pack(Packer& p, std::uint64_t value) { p.pack_uint64(value); }
-void pack(Packer& p, const std::optional<Data>& bytes) {
+namespace {
+// Packs nil for no buffer, or the header of a bin of the buffer's size, and says whether
+// the buffer's bytes are to follow.
+bool packBinHeader(Packer& p, const std::optional<Data>& bytes) {
     if (!bytes) {
         p.pack_nil();
-        return;
+        return false;
     }
     if (bytes->size() > std::numeric_limits<std::uint32_t>::max()) {
         throw std::length_error("a byte buffer of more than 4 GiB does not fit one frame");
     }
     p.pack_bin(static_cast<std::uint32_t>(bytes->size()));
-    p.pack_bin_body(reinterpret_cast<const char*>(bytes->data()), static_cast<std::uint32_t>(bytes->size()));
+    return true;
+}
+}  // namespace
+
+void pack(Packer& p, const std::optional<Data>& bytes) {
+    if (packBinHeader(p, bytes)) {
+        p.pack_bin_body(reinterpret_cast<const char*>(bytes->data()), static_cast<std::uint32_t>(bytes->size()));
+    }
 }
 void pack(Packer& p, const ErrorObject& error) {
     p.pack_map(3);
@@ -204,15 +214,7 @@ Data OutgoingFrame::flatten() const {
 }
 
 void packAttached(Packer& p, OutgoingFrame& frame, std::optional<Data>&& bytes) {
-    if (!bytes) {
-        p.pack_nil();
-        return;
-    }
-    if (bytes->size() > std::numeric_limits<std::uint32_t>::max()) {
-        throw std::length_error("a byte buffer of more than 4 GiB does not fit one frame");
-    }
-    p.pack_bin(static_cast<std::uint32_t>(bytes->size()));
-    frame.attachments.push_back({frame.head.size(), std::move(*bytes)});
+    if (packBinHeader(p, bytes)) frame.attachments.push_back({frame.head.size(), std::move(*bytes)});
 }
 
 bool finishFrame(OutgoingFrame& frame) {

@@ -3,7 +3,6 @@
 // loop device over a file of random bytes, opened by its /dev/rdiskN name.
 #include <gtest/gtest.h>
 
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include "ChildProcess.h"
 #include "HelperProtocol/QuarlinHelperXPCProtocol.h"
 #include "RawSocket.h"
+#include "Sha256Hex.h"
 #include "TestSigning.h"
 #include "platform/registry/BSDNameTable.h"
 
@@ -51,15 +51,6 @@ std::string run(const std::string& command) {
     if (::pclose(pipe) != 0) return "";
     while (!output.empty() && output.back() == '\n') output.pop_back();
     return output;
-}
-
-std::string sha256Hex(const std::string& bytes) {
-    unsigned char digest[32];
-    unsigned int length = 0;
-    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-    std::ostringstream out;
-    for (unsigned i = 0; i < length; ++i) out << std::hex << std::setw(2) << std::setfill('0') << int(digest[i]);
-    return out.str();
 }
 
 class HelperProcessTest : public ::testing::Test {

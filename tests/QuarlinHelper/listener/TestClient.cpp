@@ -8,7 +8,6 @@
 //   The connection ending prints "lost REASON" and exits 3; no connection exits 4.
 //   helper-test-client --handoff SOCKET  connects, sends the socket over descriptor 3
 //   and stays until stdin ends, so the test can speak on a connection this program made.
-#include <openssl/evp.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -19,21 +18,13 @@
 #include <iostream>
 #include <sstream>
 
+#include "Sha256Hex.h"
 #include "platform/xpcclient/QuarlinHelperClient.h"
 
 // Changed by a test to alter the program's bytes after signing without breaking it.
 extern "C" const char kTamperMarker[] = "QUARLIN-TEST-CLIENT-MARKER";
 
 namespace {
-
-std::string sha256Hex(const quarlin::Data& bytes) {
-    unsigned char digest[32];
-    unsigned int length = 0;
-    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-    std::ostringstream out;
-    for (unsigned i = 0; i < length; ++i) out << std::hex << std::setw(2) << std::setfill('0') << int(digest[i]);
-    return out.str();
-}
 
 int handoff(const std::string& path) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
