@@ -1,11 +1,13 @@
 // The owned byte buffer: large buffers start on a page boundary (direct device reads go
-// straight into them) and every size keeps its bytes through growth, copies and moves.
+// straight into them), the largest come from a pool that hands released ones out again,
+// and every size keeps its bytes through growth, copies and moves.
 #include "QuarlinCore/io/Data.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 namespace quarlin {
 namespace {
@@ -19,7 +21,8 @@ Data pattern(std::size_t size) {
 }
 
 TEST(DataTest, LargeBuffersArePageAlignedThroughGrowthCopiesAndMoves) {
-    for (const std::size_t size : {kLargeBufferBytes, kLargeBufferBytes + 1, std::size_t{4} << 20}) {
+    for (const std::size_t size : {kLargeBufferBytes, kLargeBufferBytes + 1, kPooledBufferBytes - 1, kPooledBufferBytes,
+                                   kPooledBufferBytes + 1, std::size_t{4} << 20}) {
         Data bytes = pattern(size);
         EXPECT_TRUE(pageAligned(bytes)) << size;
         const Data copy = bytes;
@@ -39,6 +42,32 @@ TEST(DataTest, LargeBuffersArePageAlignedThroughGrowthCopiesAndMoves) {
     growing.resize(10);
     growing.shrink_to_fit();
     EXPECT_EQ(Data(growing.begin(), growing.end()), Data(start.begin(), start.begin() + 10));
+}
+
+TEST(DataTest, PooledBuffersAreReusedAndThePoolStaysBounded) {
+    const auto hugeAligned = [](const Data& d) { return reinterpret_cast<std::uintptr_t>(d.data()) % kPooledBufferBytes == 0; };
+    const void* released = nullptr;
+    {
+        Data first = pattern(kPooledBufferBytes + 100);
+        EXPECT_TRUE(hugeAligned(first));
+        released = first.data();
+    }
+    // The next buffer of the same rounded size is the one released last, and it is
+    // filled with its own bytes, not the old ones.
+    Data second = pattern(2 * kPooledBufferBytes);
+    EXPECT_EQ(second.data(), released);
+    EXPECT_EQ(second, pattern(2 * kPooledBufferBytes));
+
+    // Releasing more than the pool keeps hands the rest back to the system.
+    {
+        std::vector<Data> many;
+        for (std::size_t i = 0; i < 2 * kPooledBufferBytesKeptAtMost / kPooledBufferBytes; ++i) {
+            many.emplace_back(kPooledBufferBytes);
+            many.back().front() = std::byte{1};
+        }
+    }
+    EXPECT_GT(pooledBufferBytesKept(), 0u);
+    EXPECT_LE(pooledBufferBytesKept(), kPooledBufferBytesKeptAtMost);
 }
 
 }  // namespace
