@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -107,11 +108,17 @@ int main(int argc, char** argv) {
 
     plainPass(fd);  // warms the page cache
     std::vector<double> plain, fresh, reader, wrapped;
+    // Each round starts with the next method, so that no method always runs right after
+    // the same other one.
+    const std::function<void()> methods[] = {
+        [&] { plain.push_back(seconds([&] { plainPass(fd); })); },
+        [&] { fresh.push_back(seconds([&] { freshBufferPass(fd); })); },
+        [&] { reader.push_back(seconds([&] { readerPass(*image); })); },
+        [&] { wrapped.push_back(seconds([&] { readerPass(wrapper); })); },
+    };
+    constexpr int kMethods = std::size(methods);
     for (int round = 0; round < rounds; ++round) {
-        plain.push_back(seconds([&] { plainPass(fd); }));
-        fresh.push_back(seconds([&] { freshBufferPass(fd); }));
-        reader.push_back(seconds([&] { readerPass(*image); }));
-        wrapped.push_back(seconds([&] { readerPass(wrapper); }));
+        for (int m = 0; m < kMethods; ++m) methods[(round + m) % kMethods]();
     }
     ::close(fd);
 

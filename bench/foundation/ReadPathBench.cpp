@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -183,11 +185,17 @@ int main(int argc, char** argv) {
     std::uint64_t sum = 0;
     plainPreadLoop(path, sum);  // bring the whole image into the page cache
     std::vector<double> plain, fresh, reader, viaService;
+    // Each round starts with the next method, so that no method always runs right after
+    // the same other one.
+    const std::function<void()> methods[] = {
+        [&] { plain.push_back(plainPreadLoop(path, sum)); },
+        [&] { fresh.push_back(preadLoopFreshBuffers(path, sum)); },
+        [&] { reader.push_back(throughReader(path, sum)); },
+        [&] { viaService.push_back(throughService(service, session, sum)); },
+    };
+    constexpr int kMethods = std::size(methods);
     for (int round = 0; round < rounds; ++round) {
-        plain.push_back(plainPreadLoop(path, sum));
-        fresh.push_back(preadLoopFreshBuffers(path, sum));
-        reader.push_back(throughReader(path, sum));
-        viaService.push_back(throughService(service, session, sum));
+        for (int m = 0; m < kMethods; ++m) methods[(round + m) % kMethods]();
     }
 
     const double gib = static_cast<double>(kImageBytes) / (1 << 30);

@@ -16,16 +16,18 @@ namespace quarlin {
 // Buffers of kLargeBufferBytes or more start on a page boundary, so that a device opened
 // for direct transfers can read straight into a read buffer.
 //
-// Buffers of kPooledBufferBytes or more (the chunks that images and replies move) are whole
-// transparent huge pages, kept in a process-wide pool when released and handed out again
-// for the next buffer of the same rounded size: a device read pins one page instead of 512,
-// copies through them take fewer address translations, and no buffer is faulted in anew.
+// Buffers of kPooledBufferBytes or more (the chunks that reads, images and replies move)
+// are made of whole transparent huge pages, kept in a process-wide pool when released and
+// handed out again for the next buffer of the same rounded size: a device read pins one
+// page instead of hundreds, copies into and out of them take fewer address translations,
+// and no buffer is faulted in anew.
 inline constexpr std::size_t kLargeBufferBytes = 64 * 1024;
 inline constexpr std::size_t kLargeBufferAlignment = 4096;
-inline constexpr std::size_t kPooledBufferBytes = std::size_t{2} << 20;
+inline constexpr std::size_t kPooledBufferBytes = std::size_t{1} << 20;
+inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 
 namespace detail {
-// A buffer of at least `bytes` (>= kPooledBufferBytes) aligned to kPooledBufferBytes, from
+// A buffer of `bytes` (>= kPooledBufferBytes) rounded up to whole huge pages, from
 // the pool or newly mapped; throws std::bad_alloc when memory cannot be mapped.
 void* takePooledBuffer(std::size_t bytes);
 // Gives back a buffer that takePooledBuffer(bytes) returned.

@@ -35,12 +35,12 @@ namespace quarlin {
 namespace {
 
 std::size_t roundedSize(std::size_t bytes) {
-    return (bytes + kPooledBufferBytes - 1) / kPooledBufferBytes * kPooledBufferBytes;
+    return (bytes + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
 }
 
 struct Pool {
     // Room for the most buffers the pool can keep, so that giving one back never allocates.
-    Pool() { kept.reserve(kPooledBufferBytesKeptAtMost / kPooledBufferBytes); }
+    Pool() { kept.reserve(kPooledBufferBytesKeptAtMost / kHugePageBytes); }
     std::mutex lock;
     std::vector<std::pair<std::size_t, void*>> kept;  // (rounded size, buffer)
     std::size_t keptBytes = 0;
@@ -55,11 +55,11 @@ Pool& pool() {
 void* mapAligned(std::size_t size) {
     // Over-map by one alignment unit and cut the ends away, so that the buffer starts on a
     // huge-page boundary and every one of its pages can be a huge page.
-    const std::size_t mapped = size + kPooledBufferBytes;
+    const std::size_t mapped = size + kHugePageBytes;
     void* raw = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) throw std::bad_alloc();
     const auto start = reinterpret_cast<std::uintptr_t>(raw);
-    const auto aligned = (start + kPooledBufferBytes - 1) & ~(std::uintptr_t{kPooledBufferBytes} - 1);
+    const auto aligned = (start + kHugePageBytes - 1) & ~(std::uintptr_t{kHugePageBytes} - 1);
     if (aligned > start) ::munmap(raw, aligned - start);
     const std::size_t tail = start + mapped - (aligned + size);
     if (tail > 0) ::munmap(reinterpret_cast<void*>(aligned + size), tail);

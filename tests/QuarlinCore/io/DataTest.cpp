@@ -45,7 +45,7 @@ TEST(DataTest, LargeBuffersArePageAlignedThroughGrowthCopiesAndMoves) {
 }
 
 TEST(DataTest, PooledBuffersAreReusedAndThePoolStaysBounded) {
-    const auto hugeAligned = [](const Data& d) { return reinterpret_cast<std::uintptr_t>(d.data()) % kPooledBufferBytes == 0; };
+    const auto hugeAligned = [](const Data& d) { return reinterpret_cast<std::uintptr_t>(d.data()) % kHugePageBytes == 0; };
     const void* released = nullptr;
     {
         Data first = pattern(kPooledBufferBytes + 100);
@@ -61,8 +61,8 @@ TEST(DataTest, PooledBuffersAreReusedAndThePoolStaysBounded) {
     // Releasing more than the pool keeps hands the rest back to the system.
     {
         std::vector<Data> many;
-        for (std::size_t i = 0; i < 2 * kPooledBufferBytesKeptAtMost / kPooledBufferBytes; ++i) {
-            many.emplace_back(kPooledBufferBytes);
+        for (std::size_t i = 0; i < 2 * kPooledBufferBytesKeptAtMost / kHugePageBytes; ++i) {
+            many.emplace_back(kHugePageBytes);
             many.back().front() = std::byte{1};
         }
     }
