@@ -1,7 +1,7 @@
 // Reads a cached 1 GiB image in 1 MiB blocks four ways in the same run, interleaved
 // round by round: a plain pread loop into one reused buffer, the same loop with a new
-// buffer per read, the image-file reader, and the counting wrapper around it. Prints the median throughput of each and the readers'
-// ratios to the plain loop.
+// buffer per read, the image-file reader, and the counting wrapper around it. Prints the
+// median and best throughput of each and their ratios to the plain loop.
 //
 //   corelib_image_read_bench [image path] [rounds]
 // The image (default: $TMPDIR or /tmp, quarlin-bench-1g.img) is made when missing.
@@ -16,11 +16,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "../support/Rounds.h"
 #include "QuarlinCore/io/ImageFileBlockReader.h"
 #include "QuarlinCore/io/WriteAssertingBlockReader.h"
 #include "runtime/Runtime.h"
@@ -89,11 +89,6 @@ void readerPass(quarlin::BlockReader& reader) {
     });
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -107,28 +102,15 @@ int main(int argc, char** argv) {
     quarlin::WriteAssertingBlockReader wrapper(image);
 
     plainPass(fd);  // warms the page cache
-    std::vector<double> plain, fresh, reader, wrapped;
-    // Each round starts with the next method, so that no method always runs right after
-    // the same other one.
-    const std::function<void()> methods[] = {
-        [&] { plain.push_back(seconds([&] { plainPass(fd); })); },
-        [&] { fresh.push_back(seconds([&] { freshBufferPass(fd); })); },
-        [&] { reader.push_back(seconds([&] { readerPass(*image); })); },
-        [&] { wrapped.push_back(seconds([&] { readerPass(wrapper); })); },
+    std::vector<quarlin::bench::Method> methods = {
+        {"plain pread loop", [&] { return seconds([&] { plainPass(fd); }); }, {}},
+        {"pread, fresh buffer each", [&] { return seconds([&] { freshBufferPass(fd); }); }, {}},
+        {"ImageFileBlockReader", [&] { return seconds([&] { readerPass(*image); }); }, {}},
+        {"WriteAssertingBlockReader", [&] { return seconds([&] { readerPass(wrapper); }); }, {}},
     };
-    constexpr int kMethods = std::size(methods);
-    for (int round = 0; round < rounds; ++round) {
-        for (int m = 0; m < kMethods; ++m) methods[(round + m) % kMethods]();
-    }
+    quarlin::bench::runRounds(methods, rounds);
     ::close(fd);
-
-    const double gib = double(kBlock * kBlocks) / double(1 << 30);
-    const double plainRate = gib / median(plain), freshRate = gib / median(fresh), readerRate = gib / median(reader),
-                 wrappedRate = gib / median(wrapped);
-    std::printf("1 GiB cached image, 1 MiB blocks, median of %d rounds\n", rounds);
-    std::printf("  plain pread loop          %7.2f GiB/s\n", plainRate);
-    std::printf("  pread, fresh buffer each  %7.2f GiB/s  ratio %.3f\n", freshRate, freshRate / plainRate);
-    std::printf("  ImageFileBlockReader      %7.2f GiB/s  ratio %.3f\n", readerRate, readerRate / plainRate);
-    std::printf("  WriteAssertingBlockReader %7.2f GiB/s  ratio %.3f\n", wrappedRate, wrappedRate / plainRate);
+    std::printf("1 GiB cached image, 1 MiB blocks, %d rounds\n", rounds);
+    quarlin::bench::printRatios(methods, double(kBlock * kBlocks) / double(1 << 30));
     return 0;
 }

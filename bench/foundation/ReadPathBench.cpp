@@ -14,12 +14,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
-#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "../support/Rounds.h"
 #include "DiskAccess/RawDiskBlockReader.h"
 #include "QuarlinHelper/QuarlinHelperService.h"
 #include "platform/devicepaths/DevicePaths.h"
@@ -140,11 +139,6 @@ double throughService(QuarlinHelperService& service, std::int64_t session, std::
     return seconds;
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -184,30 +178,15 @@ int main(int argc, char** argv) {
 
     std::uint64_t sum = 0;
     plainPreadLoop(path, sum);  // bring the whole image into the page cache
-    std::vector<double> plain, fresh, reader, viaService;
-    // Each round starts with the next method, so that no method always runs right after
-    // the same other one.
-    const std::function<void()> methods[] = {
-        [&] { plain.push_back(plainPreadLoop(path, sum)); },
-        [&] { fresh.push_back(preadLoopFreshBuffers(path, sum)); },
-        [&] { reader.push_back(throughReader(path, sum)); },
-        [&] { viaService.push_back(throughService(service, session, sum)); },
+    std::vector<bench::Method> methods = {
+        {"plain pread loop", [&] { return plainPreadLoop(path, sum); }, {}},
+        {"pread, fresh buffers", [&] { return preadLoopFreshBuffers(path, sum); }, {}},
+        {"RawDiskBlockReader", [&] { return throughReader(path, sum); }, {}},
+        {"service read path", [&] { return throughService(service, session, sum); }, {}},
     };
-    constexpr int kMethods = std::size(methods);
-    for (int round = 0; round < rounds; ++round) {
-        for (int m = 0; m < kMethods; ++m) methods[(round + m) % kMethods]();
-    }
-
-    const double gib = static_cast<double>(kImageBytes) / (1 << 30);
-    const double plainRate = gib / median(plain);
-    const double freshRate = gib / median(fresh);
-    const double readerRate = gib / median(reader);
-    const double serviceRate = gib / median(viaService);
-    std::printf("sequential 1 MiB reads of a cached 1 GiB image, median of %d rounds\n", rounds);
-    std::printf("  plain pread loop     %7.2f GiB/s\n", plainRate);
-    std::printf("  pread, fresh buffers %7.2f GiB/s  ratio %.3f\n", freshRate, freshRate / plainRate);
-    std::printf("  RawDiskBlockReader   %7.2f GiB/s  ratio %.3f\n", readerRate, readerRate / plainRate);
-    std::printf("  service read path    %7.2f GiB/s  ratio %.3f\n", serviceRate, serviceRate / plainRate);
+    bench::runRounds(methods, rounds);
+    std::printf("sequential 1 MiB reads of a cached 1 GiB image, %d rounds\n", rounds);
+    bench::printRatios(methods, static_cast<double>(kImageBytes) / (1 << 30));
     std::printf("  (checksum %llu)\n", static_cast<unsigned long long>(sum));
     if (created) std::filesystem::remove(path);
     return 0;
