@@ -1,5 +1,5 @@
 // Reads a cached 1 GiB image in 1 MiB blocks four ways in the same run, interleaved
-// round by round: a plain pread loop into one reused buffer, the same loop with a new
+// slice by slice: a plain pread loop into one reused buffer, the same loop with a new
 // buffer per read, the image-file reader, and the counting wrapper around it. Prints the
 // median and best throughput of each and their ratios to the plain loop.
 //
@@ -56,10 +56,10 @@ double seconds(const std::function<void()>& pass) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-void plainPass(int fd) {
+void plainPass(int fd, std::int64_t first, std::int64_t count) {
     std::vector<std::byte> buffer(kBlock);
     std::uint64_t sum = 0;
-    for (std::int64_t b = 0; b < kBlocks; ++b) {
+    for (std::int64_t b = first; b < first + count; ++b) {
         if (::pread(fd, buffer.data(), kBlock, b * kBlock) != kBlock) std::exit(2);
         sum += std::to_integer<unsigned>(buffer[kBlock / 2]);
     }
@@ -68,9 +68,9 @@ void plainPass(int fd) {
 
 // The same loop, but each read gets a new zero-filled buffer, as a reader that hands back an
 // owned buffer must do: shows how much of the gap is the buffer rather than the reader.
-void freshBufferPass(int fd) {
+void freshBufferPass(int fd, std::int64_t first, std::int64_t count) {
     std::uint64_t sum = 0;
-    for (std::int64_t b = 0; b < kBlocks; ++b) {
+    for (std::int64_t b = first; b < first + count; ++b) {
         quarlin::Data buffer(kBlock);
         if (::pread(fd, buffer.data(), kBlock, b * kBlock) != kBlock) std::exit(2);
         sum += std::to_integer<unsigned>(buffer[kBlock / 2]);
@@ -78,10 +78,10 @@ void freshBufferPass(int fd) {
     sink = sum;
 }
 
-void readerPass(quarlin::BlockReader& reader) {
-    sink = quarlin::runtime::runBlockingFunction([&reader]() -> quarlin::runtime::Task<std::uint64_t> {
+void readerPass(quarlin::BlockReader& reader, std::int64_t first, std::int64_t count) {
+    sink = quarlin::runtime::runBlockingFunction([&reader, first, count]() -> quarlin::runtime::Task<std::uint64_t> {
         std::uint64_t sum = 0;
-        for (std::int64_t b = 0; b < kBlocks; ++b) {
+        for (std::int64_t b = first; b < first + count; ++b) {
             const quarlin::Data bytes = co_await reader.readBlocks(static_cast<std::uint64_t>(b), 1);
             sum += std::to_integer<unsigned>(bytes[kBlock / 2]);
         }
@@ -92,6 +92,7 @@ void readerPass(quarlin::BlockReader& reader) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    quarlin::bench::stayOnThisProcessor();
     const std::string path = argc > 1 ? argv[1] : defaultImagePath();
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 7;
     makeImage(path);
@@ -101,14 +102,16 @@ int main(int argc, char** argv) {
     auto image = std::make_shared<quarlin::ImageFileBlockReader>(path, kBlock);
     quarlin::WriteAssertingBlockReader wrapper(image);
 
-    plainPass(fd);  // warms the page cache
+    plainPass(fd, 0, kBlocks);  // warms the page cache
     std::vector<quarlin::bench::Method> methods = {
-        {"plain pread loop", [&] { return seconds([&] { plainPass(fd); }); }, {}},
-        {"pread, fresh buffer each", [&] { return seconds([&] { freshBufferPass(fd); }); }, {}},
-        {"ImageFileBlockReader", [&] { return seconds([&] { readerPass(*image); }); }, {}},
-        {"WriteAssertingBlockReader", [&] { return seconds([&] { readerPass(wrapper); }); }, {}},
+        {"plain pread loop", [&](std::int64_t b, std::int64_t n) { return seconds([&] { plainPass(fd, b, n); }); }, {}},
+        {"pread, fresh buffer each",
+         [&](std::int64_t b, std::int64_t n) { return seconds([&] { freshBufferPass(fd, b, n); }); }, {}},
+        {"ImageFileBlockReader", [&](std::int64_t b, std::int64_t n) { return seconds([&] { readerPass(*image, b, n); }); }, {}},
+        {"WriteAssertingBlockReader",
+         [&](std::int64_t b, std::int64_t n) { return seconds([&] { readerPass(wrapper, b, n); }); }, {}},
     };
-    quarlin::bench::runRounds(methods, rounds);
+    quarlin::bench::runRounds(methods, rounds, kBlocks);
     ::close(fd);
     std::printf("1 GiB cached image, 1 MiB blocks, %d rounds\n", rounds);
     quarlin::bench::printRatios(methods, double(kBlock * kBlocks) / double(1 << 30));

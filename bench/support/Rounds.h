@@ -2,13 +2,30 @@
 // median and best time of each, printed as throughput and as a ratio to the first way.
 #pragma once
 
+#include <sched.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace quarlin::bench {
+
+// Keeps the process, and every thread it starts from now on, on the processor it runs on.
+// Call first in main, before any thread exists. On a virtual machine the processors can run
+// at different speeds from one moment to the next; with every method on one processor a
+// ratio no longer depends on where the scheduler put each method's thread.
+inline void stayOnThisProcessor() {
+    const int processor = ::sched_getcpu();
+    if (processor < 0) return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(processor, &set);
+    if (::sched_setaffinity(0, sizeof set, &set) != 0) std::perror("sched_setaffinity");
+    std::printf("all threads on processor %d\n", processor);
+}
 
 inline double median(std::vector<double> seconds) {
     std::sort(seconds.begin(), seconds.end());
@@ -19,19 +36,29 @@ inline double best(const std::vector<double>& seconds) { return *std::min_elemen
 
 struct Method {
     std::string name;
-    std::function<double()> run;  // one pass, in seconds
-    std::vector<double> seconds;
+    // Reads chunks [first, first + count) of the image; returns the seconds it took.
+    std::function<double(std::int64_t first, std::int64_t count)> run;
+    std::vector<double> seconds;  // one total per round
 };
 
-// Each round starts with the next method, so that no method always runs right after the
-// same other one.
-inline void runRounds(std::vector<Method>& methods, int rounds) {
+// Each round reads the whole image of `chunks` chunks once with every method, in `slices`
+// slices: each slice is read by every method in turn, starting with a different method each
+// time, so that all methods meet the same moments of a noisy machine and none always runs
+// right after the same other one. A method's time for the round is the sum over its slices.
+inline void runRounds(std::vector<Method>& methods, int rounds, std::int64_t chunks, int slices = 8) {
     const auto count = methods.size();
+    std::size_t turn = 0;
     for (int round = 0; round < rounds; ++round) {
-        for (std::size_t m = 0; m < count; ++m) {
-            Method& method = methods[(static_cast<std::size_t>(round) + m) % count];
-            method.seconds.push_back(method.run());
+        std::vector<double> total(count, 0.0);
+        for (int slice = 0; slice < slices; ++slice) {
+            const std::int64_t first = chunks * slice / slices, last = chunks * (slice + 1) / slices;
+            for (std::size_t m = 0; m < count; ++m) {
+                const std::size_t which = (turn + m) % count;
+                total[which] += methods[which].run(first, last - first);
+            }
+            ++turn;
         }
+        for (std::size_t m = 0; m < count; ++m) methods[m].seconds.push_back(total[m]);
     }
 }
 
