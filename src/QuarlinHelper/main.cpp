@@ -9,7 +9,6 @@
 #include <string>
 
 #include "HelperProtocol/QuarlinHelperConstants.h"
-#include "QuarlinCore/io/ReadBuffer.h"
 #include "QuarlinHelper/HelperListenerDelegate.h"
 #include "platform/codesign/CodeSignature.h"
 #include "platform/registry/BSDNameTable.h"
@@ -37,8 +36,6 @@ int main() {
     const quarlin::platform::AnchorStore anchors;
 #endif
     ::openlog("quarlin-helper", LOG_PERROR | LOG_PID, LOG_DAEMON);
-    // Read buffers of MiB and the executables read for every connection's check.
-    quarlin::keepLargeBuffersForReuse();
     // /dev/rdiskN and /dev/diskN name this machine's disks from here on.
     quarlin::platform::installBSDNameMapper();
 

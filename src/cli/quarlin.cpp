@@ -1,13 +1,10 @@
 // The `quarlin` command: a registry of subcommands, each defined in its own files.
 #include <CLI/CLI.hpp>
 
-#include "QuarlinCore/io/ReadBuffer.h"
 #include "cli/ClientCommands.h"
 #include "cli/FrameCommand.h"
 
 int main(int argc, char** argv) {
-    // Replies of several MiB arrive, are written out and are dropped, many at once.
-    quarlin::keepLargeBuffersForReuse();
     CLI::App app("Quarlin: measure and inspect recoverable data");
     app.require_subcommand(1);
     int status = 0;

@@ -1,6 +1,5 @@
 #include "QuarlinCore/io/ReadBuffer.h"
 
-#include <malloc.h>
 #include <unistd.h>
 
 #include <limits>
@@ -32,11 +31,6 @@ Data allocateReadBuffer(std::int64_t byteLength, std::int64_t count) {
     } catch (const std::bad_alloc&) {
         throw tooLarge();
     }
-}
-
-void keepLargeBuffersForReuse() {
-    ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
-    ::mallopt(M_TRIM_THRESHOLD, 256 << 20);
 }
 
 }  // namespace quarlin

@@ -16,10 +16,4 @@ std::uint64_t physicalMemoryBytes();
 // "Cannot allocate N bytes for a read of C blocks." when it cannot be had.
 Data allocateReadBuffer(std::int64_t byteLength, std::int64_t count);
 
-// Makes the process keep freed buffers of up to 32 MiB for its next allocations instead
-// of handing them back to the system, for programs that go through many large buffers of
-// similar sizes (replies of several MiB, executables read for their signatures): each one
-// would otherwise be mapped and faulted in afresh. Larger buffers still go back at once.
-void keepLargeBuffersForReuse();
-
 }  // namespace quarlin
