@@ -3,6 +3,7 @@
 
 #include "cli/ClientCommands.h"
 #include "cli/FrameCommand.h"
+#include "cli/ScanCommands.h"
 
 int main(int argc, char** argv) {
     CLI::App app("Quarlin: measure and inspect recoverable data");
@@ -11,6 +12,7 @@ int main(int argc, char** argv) {
 
     quarlin::cli::addFrameCommand(app, status);
     quarlin::cli::addClientCommands(app, status);
+    quarlin::cli::addScanCommands(app, status);
 
     try {
         app.parse(argc, argv);

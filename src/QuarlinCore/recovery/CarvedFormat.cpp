@@ -1,0 +1,547 @@
+#include "QuarlinCore/recovery/CarvedFormat.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <zlib.h>
+
+#include "QuarlinCore/carving/EBMLWalker.h"
+#include "QuarlinCore/carving/FLACWalker.h"
+#include "QuarlinCore/carving/MPEGWalker.h"
+#include "QuarlinCore/carving/OggWalker.h"
+#include "QuarlinCore/carving/PSTWalker.h"
+#include "QuarlinCore/carving/RAR4Walker.h"
+#include "QuarlinCore/carving/RAR5Walker.h"
+#include "QuarlinCore/carving/XARWalker.h"
+#include "QuarlinCore/framing/ByteReader.h"
+#include "QuarlinCore/framing/DeflateFraming.h"
+#include "QuarlinCore/framing/EBMLFraming.h"
+#include "QuarlinCore/framing/FLACFraming.h"
+#include "QuarlinCore/framing/PSTFraming.h"
+#include "QuarlinCore/framing/RAR4Framing.h"
+#include "QuarlinCore/framing/RAR5Framing.h"
+#include "QuarlinCore/framing/UDIFFraming.h"
+#include "QuarlinCore/framing/XARFraming.h"
+
+namespace quarlin::recovery {
+namespace {
+
+using namespace std::string_view_literals;
+
+constexpr std::array<std::string_view, kCarvedFormatCount> kNames{"rar4", "rar5", "deflate", "mpeg", "flac",
+                                                                  "ogg",  "pst",  "udif",    "ebml", "xar"};
+
+// Bytes past a walk's end within which a cut unit may still lie: a walk that stops closer
+// than this to the end of its bytes may have been stopped by that end.
+constexpr std::int64_t kMPEGSlack = 4096;         // the longest frame (2881 bytes) and an ID3v1 tag
+constexpr std::int64_t kOggSlack = 65307 + 1024;  // the longest page
+constexpr std::int64_t kEBMLHeaderSlack = 16;     // the longest ID and size field
+
+bool hasPrefix(std::span<const std::byte> bytes, std::int64_t at, std::string_view prefix) {
+    if (at < 0 || static_cast<std::int64_t>(bytes.size()) - at < static_cast<std::int64_t>(prefix.size())) return false;
+    return std::memcmp(bytes.data() + at, prefix.data(), prefix.size()) == 0;
+}
+
+std::uint8_t byteAt(std::span<const std::byte> bytes, std::int64_t at) {
+    return std::to_integer<std::uint8_t>(bytes[static_cast<std::size_t>(at)]);
+}
+
+// Asks for twice the bytes at hand, but never more than the source holds.
+std::int64_t moreThan(std::int64_t have, std::int64_t toSourceEnd) {
+    if (have >= toSourceEnd) return 0;
+    return std::min(toSourceEnd, std::max<std::int64_t>(have, 1 << 20) * 2);
+}
+
+Measurement found(std::int64_t length, std::string extension,
+                  IntegrityVerdict verdict = IntegrityVerdict::looksIntact()) {
+    Measurement m;
+    m.length = length;
+    m.extension = std::move(extension);
+    m.verdict = std::move(verdict);
+    return m;
+}
+
+const std::string kCutShort = "the bytes end before the file does";
+
+std::optional<Measurement> measureRAR4(std::span<const std::byte> bytes, std::int64_t toEnd) {
+    const auto walk = RAR4Walker::walk(bytes, 0);
+    if (!walk || walk->blocks < 2) return std::nullopt;
+    if (walk->endReached) return found(walk->length, "rar");
+    Measurement m = found(walk->length, "rar", IntegrityVerdict::mayBePartial("the archive has no end-of-archive block"));
+    const auto n = static_cast<std::int64_t>(bytes.size());
+    if (const auto next = RAR4Framing::parseBlock(bytes, walk->length)) {
+        if (next->totalLength > static_cast<std::uint64_t>(n - walk->length) &&
+            next->totalLength <= static_cast<std::uint64_t>(toEnd - walk->length))
+            m.bytesWanted = walk->length + static_cast<std::int64_t>(next->totalLength);
+    } else if (n - walk->length < 64) {
+        m.bytesWanted = moreThan(n, toEnd);
+    }
+    return m;
+}
+
+std::optional<Measurement> measureRAR5(std::span<const std::byte> bytes, std::int64_t toEnd) {
+    const auto walk = RAR5Walker::walk(bytes, 0);
+    if (!walk || walk->blocks < 1) return std::nullopt;
+    if (walk->endReached) {
+        if (walk->crcMismatches > 0)
+            return found(walk->length, "rar",
+                         IntegrityVerdict::failed(std::to_string(walk->crcMismatches) +
+                                                  " block headers fail their CRC-32"));
+        return found(walk->length, "rar");
+    }
+    if (walk->encryptedHeaders)
+        return found(walk->length, "rar",
+                     IntegrityVerdict::mayBePartial("the headers are encrypted, so the archive's end is unknown"));
+    Measurement m = found(walk->length, "rar", IntegrityVerdict::mayBePartial("the archive has no end-of-archive block"));
+    const auto n = static_cast<std::int64_t>(bytes.size());
+    if (const auto next = RAR5Framing::parseBlock(bytes, walk->length)) {
+        if (next->crcMatches && next->totalLength > static_cast<std::uint64_t>(n - walk->length) &&
+            next->totalLength <= static_cast<std::uint64_t>(toEnd - walk->length))
+            m.bytesWanted = walk->length + static_cast<std::int64_t>(next->totalLength);
+    } else if (n - walk->length < 64) {
+        m.bytesWanted = moreThan(n, toEnd);
+    }
+    return m;
+}
+
+// A raw deflate stream inflated from `at`: finished, cut short by the end of the bytes, or
+// corrupt.
+struct Inflated {
+    DeflateFraming::ScanState state;
+    std::int64_t compressedLength = 0;
+    std::uint64_t outputLength = 0;
+    std::uint32_t crc32 = 0;
+};
+
+Inflated inflateAt(std::span<const std::byte> bytes, std::int64_t at) {
+    auto scanner = DeflateFraming::RawInflateScanner::make(DeflateFraming::scanScratchSize);
+    if (!scanner || at < 0 || at > static_cast<std::int64_t>(bytes.size()))
+        return {DeflateFraming::ScanState::corrupt};
+    const auto state = scanner->consume(bytes.subspan(static_cast<std::size_t>(at)));
+    return {state, static_cast<std::int64_t>(scanner->totalIn()), scanner->totalOut(), scanner->outputCRC32()};
+}
+
+// Thrown inside the container measurements when a structure runs past the bytes at hand.
+struct CutShort {};
+
+std::optional<Measurement> cutGzip(int members, std::int64_t pos, std::int64_t n, std::int64_t toEnd) {
+    Measurement m = found(std::max<std::int64_t>(pos, 10), "gz", IntegrityVerdict::mayBePartial(kCutShort));
+    m.bytesWanted = moreThan(n, toEnd);
+    if (members == 0 && m.bytesWanted == 0) return std::nullopt;
+    return m;
+}
+
+// One gzip member or several back to back; each member's CRC-32 and size are checked.
+std::optional<Measurement> measureGzip(std::span<const std::byte> bytes, std::int64_t toEnd) {
+    const auto n = static_cast<std::int64_t>(bytes.size());
+    const ByteReader reader(bytes);
+    std::int64_t pos = 0;
+    int members = 0;
+    std::string mismatch;
+    try {
+        while (hasPrefix(bytes, pos, "\x1f\x8b\x08"sv)) {
+            const std::uint8_t flags = reader.peekU8(pos + 3);
+            if (flags & 0xE0) break;
+            std::int64_t at = pos + 10;
+            if (flags & 0x04) at += 2 + reader.peekU16LE(at);
+            for (const std::uint8_t field : {std::uint8_t{0x08}, std::uint8_t{0x10}}) {
+                if (!(flags & field)) continue;
+                const auto rest = reader.peekBytes(at, std::min<std::int64_t>(n - at, 65536));
+                const auto zero = std::find(rest.begin(), rest.end(), std::byte{0});
+                if (zero == rest.end()) throw CutShort{};
+                at += (zero - rest.begin()) + 1;
+            }
+            if (flags & 0x02) at += 2;
+            if (at > n) throw CutShort{};
+            const Inflated stream = inflateAt(bytes, at);
+            if (stream.state == DeflateFraming::ScanState::needsMoreInput) throw CutShort{};
+            if (stream.state == DeflateFraming::ScanState::corrupt) break;
+            const std::int64_t trailer = at + stream.compressedLength;
+            const std::uint32_t crc = reader.peekU32LE(trailer);
+            const std::uint32_t size = reader.peekU32LE(trailer + 4);
+            if (crc != stream.crc32 || size != static_cast<std::uint32_t>(stream.outputLength))
+                mismatch = "member " + std::to_string(members + 1) + " fails its CRC-32 or size check";
+            pos = trailer + 8;
+            ++members;
+        }
+    } catch (const CutShort&) {
+        return cutGzip(members, pos, n, toEnd);
+    } catch (const ByteReaderError&) {
+        return cutGzip(members, pos, n, toEnd);
+    }
+    if (members == 0) return std::nullopt;
+    return found(pos, "gz", mismatch.empty() ? IntegrityVerdict::looksIntact() : IntegrityVerdict::failed(mismatch));
+}
+
+// A zip archive: local entries (each deflated or stored entry inflated or summed and checked
+// against its CRC-32), then the central directory and the end-of-central-directory record.
+std::optional<Measurement> measureZip(std::span<const std::byte> bytes, std::int64_t toEnd) {
+    const auto n = static_cast<std::int64_t>(bytes.size());
+    const ByteReader reader(bytes);
+    std::int64_t pos = 0;
+    int entries = 0;
+    std::string mismatch;
+    bool endReached = false;
+    std::string stoppedBecause = "the archive has no end-of-central-directory record";
+    try {
+        while (hasPrefix(bytes, pos, "PK\x03\x04"sv)) {
+            const std::uint16_t flags = reader.peekU16LE(pos + 6);
+            const std::uint16_t method = reader.peekU16LE(pos + 8);
+            const std::uint32_t crc = reader.peekU32LE(pos + 14);
+            std::uint64_t compressed = reader.peekU32LE(pos + 18);
+            std::uint64_t uncompressed = reader.peekU32LE(pos + 22);
+            const std::int64_t nameLength = reader.peekU16LE(pos + 26);
+            const std::int64_t extraLength = reader.peekU16LE(pos + 28);
+            const std::int64_t data = pos + 30 + nameLength + extraLength;
+            bool zip64 = false;
+            // Zip64: the sizes that read as all ones stand in the extra field 0x0001, in order.
+            for (std::int64_t e = pos + 30 + nameLength; e + 4 <= data;) {
+                const std::uint16_t id = reader.peekU16LE(e);
+                const std::int64_t size = reader.peekU16LE(e + 2);
+                if (id == 0x0001) {
+                    zip64 = true;
+                    std::int64_t field = e + 4;
+                    if (uncompressed == 0xFFFFFFFF && field + 8 <= e + 4 + size) uncompressed = reader.peekU64LE(field), field += 8;
+                    if (compressed == 0xFFFFFFFF && field + 8 <= e + 4 + size) compressed = reader.peekU64LE(field);
+                }
+                e += 4 + size;
+            }
+            if (data > n) throw CutShort{};
+            const bool encrypted = flags & 0x0001;
+            if (flags & 0x0008) {
+                // Sizes follow the data; only a deflated stream tells where its data ends.
+                if (method != 8 || encrypted) {
+                    stoppedBecause = "an entry's length is known only from its data descriptor";
+                    break;
+                }
+                const Inflated stream = inflateAt(bytes, data);
+                if (stream.state == DeflateFraming::ScanState::needsMoreInput) throw CutShort{};
+                if (stream.state == DeflateFraming::ScanState::corrupt) {
+                    stoppedBecause = "an entry's deflate stream is corrupt";
+                    break;
+                }
+                std::int64_t descriptor = data + stream.compressedLength;
+                if (reader.peekU32LE(descriptor) == 0x08074B50) descriptor += 4;
+                const std::uint32_t storedCRC = reader.peekU32LE(descriptor);
+                // The descriptor's sizes are 8 bytes wide in zip64 archives, else 4.
+                const bool wide = zip64 || reader.peekU32LE(descriptor + 4) != static_cast<std::uint32_t>(stream.compressedLength);
+                const std::int64_t descriptorEnd = descriptor + 4 + (wide ? 16 : 8);
+                if (descriptorEnd > n) throw CutShort{};
+                if (storedCRC != stream.crc32) mismatch = "entry " + std::to_string(entries + 1) + " fails its CRC-32";
+                pos = descriptorEnd;
+            } else {
+                if (compressed > static_cast<std::uint64_t>(n - data)) throw CutShort{};
+                const auto payload = bytes.subspan(static_cast<std::size_t>(data), static_cast<std::size_t>(compressed));
+                if (!encrypted && method == 8) {
+                    const Inflated stream = inflateAt(payload, 0);
+                    if (stream.state != DeflateFraming::ScanState::finished || stream.crc32 != crc ||
+                        stream.outputLength != uncompressed)
+                        mismatch = "entry " + std::to_string(entries + 1) + " fails its CRC-32 or size check";
+                } else if (!encrypted && method == 0) {
+                    if (DeflateFraming::crc32Checksum(payload) != crc || compressed != uncompressed)
+                        mismatch = "entry " + std::to_string(entries + 1) + " fails its CRC-32";
+                }
+                pos = data + static_cast<std::int64_t>(compressed);
+            }
+            ++entries;
+        }
+        if (entries > 0 && stoppedBecause.starts_with("the archive")) {
+            // A directory entry counts only when another record follows it, so that a cut
+            // directory ends the archive at its last whole entry.
+            while (hasPrefix(bytes, pos, "PK\x01\x02"sv)) {
+                const std::int64_t next =
+                    pos + 46 + reader.peekU16LE(pos + 28) + reader.peekU16LE(pos + 30) + reader.peekU16LE(pos + 32);
+                if (next + 4 > n) throw CutShort{};
+                if (!hasPrefix(bytes, next, "PK\x01\x02"sv) && !hasPrefix(bytes, next, "PK\x05\x06"sv) &&
+                    !hasPrefix(bytes, next, "PK\x06\x06"sv) && !hasPrefix(bytes, next, "PK\x06\x07"sv))
+                    break;
+                pos = next;
+            }
+            if (hasPrefix(bytes, pos, "PK\x06\x06"sv)) {
+                const std::uint64_t size = reader.peekU64LE(pos + 4);
+                if (size > static_cast<std::uint64_t>(n - pos - 12)) throw CutShort{};
+                pos += 12 + static_cast<std::int64_t>(size);
+            }
+            if (hasPrefix(bytes, pos, "PK\x06\x07"sv)) pos += 20;
+            if (hasPrefix(bytes, pos, "PK\x05\x06"sv)) {
+                const std::int64_t end = pos + 22 + reader.peekU16LE(pos + 20);
+                if (end > n) throw CutShort{};
+                pos = end;
+                endReached = true;
+            } else if (n - pos < 4) {
+                throw CutShort{};
+            }
+        }
+    } catch (const CutShort&) {
+        endReached = false;
+        stoppedBecause = kCutShort;
+    } catch (const ByteReaderError&) {
+        endReached = false;
+        stoppedBecause = kCutShort;
+    }
+    if (entries == 0) {
+        if (stoppedBecause != kCutShort || n >= toEnd) return std::nullopt;
+        Measurement m = found(30, "zip", IntegrityVerdict::mayBePartial(kCutShort));
+        m.bytesWanted = moreThan(n, toEnd);
+        return m;
+    }
+    if (!mismatch.empty()) return found(pos, "zip", IntegrityVerdict::failed(mismatch));
+    if (endReached) return found(pos, "zip");
+    Measurement m = found(pos, "zip", IntegrityVerdict::mayBePartial(stoppedBecause));
+    if (stoppedBecause == kCutShort) m.bytesWanted = moreThan(n, toEnd);
+    return m;
+}
+
+std::optional<Measurement> measureMPEG(std::span<const std::byte> bytes, std::int64_t toEnd) {
+    const auto walk = MPEGWalker::walk(bytes, 0);
+    // A lone sync word is no file: without a tag it takes a run of frames.
+    if (!walk || walk->frames < (walk->id3v2 ? 1 : 4)) return std::nullopt;
+    const std::int64_t first = walk->id3v2 ? *MPEGWalker::id3v2Length(bytes, 0) : 0;
+    const int layer = (byteAt(bytes, first + 1) >> 1) & 3;
+    Measurement m = found(walk->length, layer == 3 ? "mp1" : layer == 2 ? "mp2" : "mp3");
+    const auto n = static_cast<std::int64_t>(bytes.size());
+    if (n - walk->length < kMPEGSlack) m.bytesWanted = moreThan(n, toEnd);
+    return m;
+}
+
+std::optional<Measurement> measureFLAC(std::span<const std::byte> bytes, std::int64_t toEnd) {
+    const auto walk = FLACWalker::walk(bytes, 0);
+    if (!walk) return std::nullopt;
+    const auto n = static_cast<std::int64_t>(bytes.size());
+    const std::int64_t window = FLACFraming::maxFrameWindow(walk->streamInfo);
+    if (walk->frames == 0) {
+        Measurement m = found(walk->length, "flac", IntegrityVerdict::mayBePartial("no audio frame follows the metadata"));
+        m.bytesWanted = moreThan(n, toEnd);
+        return m;
+    }
+    Measurement m = found(walk->length, "flac");
+    if (n - walk->length <= window) {
+        m.verdict = IntegrityVerdict::mayBePartial(kCutShort);
+        m.bytesWanted = moreThan(n, toEnd);
+    }
+    return m;
+}
+
+std::string oggExtension(std::span<const std::byte> bytes) {
+    if (bytes.size() < 28) return "ogg";
+    const std::int64_t payload = 27 + byteAt(bytes, 26);
+    if (hasPrefix(bytes, payload, "OpusHead"sv)) return "opus";
+    if (hasPrefix(bytes, payload, "\x7f" "FLAC")) return "oga";
+    if (hasPrefix(bytes, payload, "Speex"sv)) return "spx";
+    return "ogg";
+}
+
+std::optional<Measurement> measureOgg(std::span<const std::byte> bytes, std::int64_t toEnd) {
+    const auto walk = OggWalker::walk(bytes, 0);
+    if (!walk || !walk->firstPageIsBOS) return std::nullopt;
+    if (walk->sawEOS) return found(walk->length, oggExtension(bytes));
+    Measurement m = found(walk->length, oggExtension(bytes),
+                          IntegrityVerdict::mayBePartial("the last page does not end the stream"));
+    const auto n = static_cast<std::int64_t>(bytes.size());
+    if (n - walk->length < kOggSlack) m.bytesWanted = moreThan(n, toEnd);
+    return m;
+}
+
+// A length the file declares for itself, clipped to the source.
+Measurement declared(std::uint64_t length, std::int64_t toEnd, std::string extension) {
+    Measurement m = length > static_cast<std::uint64_t>(toEnd)
+                        ? found(toEnd, std::move(extension),
+                                IntegrityVerdict::mayBePartial("the source ends before the file does"))
+                        : found(static_cast<std::int64_t>(length), std::move(extension));
+    m.declaredOnly = true;
+    return m;
+}
+
+std::optional<Measurement> measurePST(std::span<const std::byte> bytes, std::int64_t toEnd) {
+    const auto n = static_cast<std::int64_t>(bytes.size());
+    if (n < OutlookPSTFraming::headerParseLength && n < toEnd) {
+        Measurement m;
+        m.bytesWanted = std::min(toEnd, OutlookPSTFraming::headerParseLength);
+        return m;
+    }
+    const auto walk = PSTWalker::walk(bytes, 0);
+    if (!walk) return std::nullopt;
+    return declared(static_cast<std::uint64_t>(walk->length), toEnd, walk->ost ? "ost" : "pst");
+}
+
+// The length of a zlib stream at the start of `bytes` that inflates to nothing, or 0.
+std::int64_t emptyZlibStreamLength(std::span<const std::byte> bytes) {
+    constexpr std::size_t kLongest = 32;
+    if (bytes.size() < 8 || std::to_integer<std::uint8_t>(bytes[0]) != 0x78) return 0;
+    z_stream stream{};
+    if (inflateInit(&stream) != Z_OK) return 0;
+    std::array<unsigned char, 1> out{};
+    std::array<unsigned char, kLongest> in{};
+    const std::size_t have = std::min(bytes.size(), kLongest);
+    std::memcpy(in.data(), bytes.data(), have);
+    stream.next_in = in.data();
+    stream.avail_in = static_cast<uInt>(have);
+    stream.next_out = out.data();
+    stream.avail_out = static_cast<uInt>(out.size());
+    const int result = inflate(&stream, Z_FINISH);
+    const std::int64_t length = result == Z_STREAM_END && stream.total_out == 0 ? static_cast<std::int64_t>(stream.total_in) : 0;
+    inflateEnd(&stream);
+    return length;
+}
+
+std::optional<Measurement> measureXAR(std::span<const std::byte> bytes, std::int64_t toEnd) {
+    const auto n = static_cast<std::int64_t>(bytes.size());
+    if (const auto walk = XARWalker::walk(bytes, 0)) {
+        // Some writers close the heap with an empty zlib stream that no TOC entry names.
+        std::int64_t length = walk->length;
+        if (length < n) length += emptyZlibStreamLength(bytes.subspan(static_cast<std::size_t>(length)));
+        return declared(static_cast<std::uint64_t>(length), toEnd, walk->installerPackage ? "pkg" : "xar");
+    }
+    const auto header = XARFraming::parseHeader(bytes, 0);
+    if (!header || header->tocCompressedLength > XARFraming::maxCompressedTOCBytes) return std::nullopt;
+    const auto tocEnd = header->headerSize + static_cast<std::int64_t>(header->tocCompressedLength);
+    if (tocEnd <= n || tocEnd > toEnd) return std::nullopt;
+    Measurement m;
+    m.bytesWanted = tocEnd;
+    return m;
+}
+
+std::optional<Measurement> measureUDIF(std::span<const std::byte> bytes, std::int64_t toEnd) {
+    const auto n = static_cast<std::int64_t>(bytes.size());
+    if (n < UDIFFraming::trailerSize) {
+        if (toEnd < UDIFFraming::trailerSize) return std::nullopt;
+        Measurement m;
+        m.bytesWanted = UDIFFraming::trailerSize;
+        return m;
+    }
+    const auto trailer = UDIFFraming::parseTrailer(bytes, 0);
+    if (!trailer) return std::nullopt;
+    const auto length = trailer->expectedFileLength();
+    if (!length || *length < static_cast<std::uint64_t>(UDIFFraming::trailerSize) || *length > (std::uint64_t{1} << 62))
+        return std::nullopt;
+    Measurement m = found(static_cast<std::int64_t>(*length), "dmg");
+    m.start = UDIFFraming::trailerSize - m.length;
+    m.declaredOnly = true;
+    return m;
+}
+
+std::optional<Measurement> measureEBML(std::span<const std::byte> bytes, std::int64_t toEnd) {
+    const auto walk = EBMLWalker::walk(bytes, 0);
+    const auto n = static_cast<std::int64_t>(bytes.size());
+    if (!walk) {
+        // The header itself may be what the bytes cut.
+        const auto header = EBMLFraming::parseElement(bytes, 0);
+        if (!header || header->id != EBMLFraming::ebmlHeaderID || !header->dataSize || *header->dataSize > 4096 ||
+            static_cast<std::int64_t>(*header->dataSize) + header->headerLength <= n)
+            return std::nullopt;
+        Measurement m;
+        m.bytesWanted = moreThan(n, toEnd);
+        return m;
+    }
+    const std::string extension = walk->docType == "webm" ? "webm" : "mkv";
+    Measurement m = found(walk->length, extension);
+    if (walk->segments == 0) m.verdict = IntegrityVerdict::mayBePartial("no Segment follows the EBML header");
+    if (walk->unknownSizeSegment) m.verdict = IntegrityVerdict::mayBePartial("the Segment's children end early");
+    // A top-level element that the bytes cut short: the walk goes on once they hold it.
+    if (const auto next = EBMLFraming::parseElement(bytes, walk->length)) {
+        if ((next->id == EBMLFraming::segmentID || next->id == EBMLFraming::voidID) && next->dataSize &&
+            *next->dataSize <= static_cast<std::uint64_t>(toEnd - walk->length - next->headerLength)) {
+            m.bytesWanted = walk->length + next->headerLength + static_cast<std::int64_t>(*next->dataSize);
+            if (next->id == EBMLFraming::segmentID) {
+                m.verdict = IntegrityVerdict::mayBePartial(kCutShort);
+                if (walk->segments == 0) {
+                    m.length = m.bytesWanted;
+                    m.declaredOnly = true;
+                }
+            }
+        }
+    } else if (n - walk->length < kEBMLHeaderSlack) {
+        m.bytesWanted = moreThan(n, toEnd);
+    }
+    return m;
+}
+
+}  // namespace
+
+std::string_view formatName(CarvedFormat format) { return kNames[static_cast<std::size_t>(format)]; }
+
+std::optional<CarvedFormat> parseFormatName(std::string_view name) {
+    for (std::size_t i = 0; i < kNames.size(); ++i)
+        if (kNames[i] == name) return static_cast<CarvedFormat>(i);
+    return std::nullopt;
+}
+
+std::optional<FormatSet> parseFormatList(std::string_view list) {
+    FormatSet set;
+    while (!list.empty()) {
+        const auto comma = list.find(',');
+        const auto name = list.substr(0, comma);
+        if (name == "all") {
+            set.set();
+        } else if (const auto format = parseFormatName(name)) {
+            set.set(static_cast<std::size_t>(*format));
+        } else {
+            return std::nullopt;
+        }
+        if (comma == std::string_view::npos) break;
+        list.remove_prefix(comma + 1);
+    }
+    if (set.none()) return std::nullopt;
+    return set;
+}
+
+std::optional<CarvedFormat> markAt(std::span<const std::byte> bytes, std::int64_t at, const FormatSet& formats) {
+    const auto n = static_cast<std::int64_t>(bytes.size());
+    if (at < 0 || n - at < 4) return std::nullopt;
+    auto wanted = [&](CarvedFormat f) -> std::optional<CarvedFormat> {
+        return contains(formats, f) ? std::optional(f) : std::nullopt;
+    };
+    switch (byteAt(bytes, at)) {
+        case 'R':
+            if (hasPrefix(bytes, at, "Rar!\x1a\x07\x00"sv)) return wanted(CarvedFormat::rar4);
+            if (hasPrefix(bytes, at, "Rar!\x1a\x07\x01\x00"sv)) return wanted(CarvedFormat::rar5);
+            return std::nullopt;
+        case 0x1F:
+            return hasPrefix(bytes, at, "\x1f\x8b\x08"sv) ? wanted(CarvedFormat::deflate) : std::nullopt;
+        case 'P':
+            return hasPrefix(bytes, at, "PK\x03\x04"sv) ? wanted(CarvedFormat::deflate) : std::nullopt;
+        case 'I':
+            return hasPrefix(bytes, at, "ID3"sv) ? wanted(CarvedFormat::mpeg) : std::nullopt;
+        case 0xFF:
+            return (byteAt(bytes, at + 1) & 0xE0) == 0xE0 ? wanted(CarvedFormat::mpeg) : std::nullopt;
+        case 'f':
+            return hasPrefix(bytes, at, "fLaC"sv) ? wanted(CarvedFormat::flac) : std::nullopt;
+        case 'O':
+            // Only a page that begins a stream begins a file.
+            return hasPrefix(bytes, at, "OggS"sv) && n - at > 5 && byteAt(bytes, at + 4) == 0 &&
+                           (byteAt(bytes, at + 5) & 0x02)
+                       ? wanted(CarvedFormat::ogg)
+                       : std::nullopt;
+        case '!':
+            return hasPrefix(bytes, at, "!BDN"sv) ? wanted(CarvedFormat::pst) : std::nullopt;
+        case 'k':
+            return hasPrefix(bytes, at, "koly"sv) ? wanted(CarvedFormat::udif) : std::nullopt;
+        case 0x1A:
+            return hasPrefix(bytes, at, "\x1a\x45\xdf\xa3"sv) ? wanted(CarvedFormat::ebml) : std::nullopt;
+        case 'x':
+            return hasPrefix(bytes, at, "xar!"sv) ? wanted(CarvedFormat::xar) : std::nullopt;
+        default:
+            return std::nullopt;
+    }
+}
+
+std::optional<Measurement> measure(CarvedFormat format, std::span<const std::byte> bytes,
+                                   std::int64_t bytesToSourceEnd) {
+    const std::int64_t toEnd = std::max<std::int64_t>(bytesToSourceEnd, static_cast<std::int64_t>(bytes.size()));
+    switch (format) {
+        case CarvedFormat::rar4: return measureRAR4(bytes, toEnd);
+        case CarvedFormat::rar5: return measureRAR5(bytes, toEnd);
+        case CarvedFormat::deflate:
+            return hasPrefix(bytes, 0, "PK"sv) ? measureZip(bytes, toEnd) : measureGzip(bytes, toEnd);
+        case CarvedFormat::mpeg: return measureMPEG(bytes, toEnd);
+        case CarvedFormat::flac: return measureFLAC(bytes, toEnd);
+        case CarvedFormat::ogg: return measureOgg(bytes, toEnd);
+        case CarvedFormat::pst: return measurePST(bytes, toEnd);
+        case CarvedFormat::udif: return measureUDIF(bytes, toEnd);
+        case CarvedFormat::ebml: return measureEBML(bytes, toEnd);
+        case CarvedFormat::xar: return measureXAR(bytes, toEnd);
+    }
+    return std::nullopt;
+}
+
+}  // namespace quarlin::recovery

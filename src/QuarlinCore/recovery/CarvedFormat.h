@@ -1,0 +1,55 @@
+// What a scan looks for: the ten formats, the marks by which a file of each is recognised at
+// a position, and the measurement of the file found there with its walker.
+//
+// Measurements are pure functions of the bytes they are given. A walk that runs into the end
+// of those bytes says how many it wants (`bytesWanted`); the scan then measures again with
+// more, or, when the source has no more to give, keeps what the walk found.
+#pragma once
+
+#include <array>
+#include <bitset>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "QuarlinCore/model/IntegrityVerdict.h"
+
+namespace quarlin::recovery {
+
+enum class CarvedFormat : std::uint8_t { rar4, rar5, deflate, mpeg, flac, ogg, pst, udif, ebml, xar };
+inline constexpr std::size_t kCarvedFormatCount = 10;
+using FormatSet = std::bitset<kCarvedFormatCount>;
+
+std::string_view formatName(CarvedFormat format);
+std::optional<CarvedFormat> parseFormatName(std::string_view name);
+// "rar4,flac" and the like; "all" for every format. Nothing when a name is unknown.
+std::optional<FormatSet> parseFormatList(std::string_view list);
+inline bool contains(const FormatSet& set, CarvedFormat format) { return set.test(static_cast<std::size_t>(format)); }
+
+// The format whose marks stand at `at` (a signature, or the trailer of a UDIF image), or
+// nothing. Cheap: it looks at a few bytes only; the measurement decides.
+std::optional<CarvedFormat> markAt(std::span<const std::byte> bytes, std::int64_t at, const FormatSet& formats);
+
+struct Measurement {
+    // Relative to the candidate position; negative only for UDIF, whose trailer ends the image.
+    std::int64_t start = 0;
+    std::int64_t length = 0;
+    std::string extension;  // "rar", "gz", "zip", "mp3", "flac", "opus", "pst", "dmg", "webm", ...
+    IntegrityVerdict verdict = IntegrityVerdict::looksIntact();
+    // Above 0 when the walk stopped at the end of the bytes it was given: this many bytes from
+    // the candidate would let it go on. Measuring again with them may change everything above.
+    std::int64_t bytesWanted = 0;
+    // The length is what a header declares, not what a walk went through.
+    bool declaredOnly = false;
+};
+
+// `bytes` begins at the candidate; `bytesToSourceEnd` says how far the source itself goes
+// from there (a file may declare a length beyond the bytes given, but not beyond the source).
+// Nothing when no file of the format starts there.
+std::optional<Measurement> measure(CarvedFormat format, std::span<const std::byte> bytes,
+                                   std::int64_t bytesToSourceEnd);
+
+}  // namespace quarlin::recovery

@@ -1,0 +1,120 @@
+#include "QuarlinCore/recovery/Recovery.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+
+#include "QuarlinCore/model/DataLayout.h"
+#include "QuarlinCore/recovery/Scanner.h"
+
+namespace quarlin::recovery {
+
+std::string verdictKind(const IntegrityVerdict& verdict) {
+    constexpr const char* kinds[] = {"looksIntact", "mayBePartial", "failed", "unknown"};
+    return kinds[verdict.value().index()];
+}
+
+bool isPlainFileName(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && name.size() <= 255 &&
+           name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+}
+
+std::expected<RecoveryJob, std::string> makeRecoveryJob(const ScanReport& report, const RecoverySelection& selection,
+                                                        DeviceIdentity destination, std::string destinationPath) {
+    if (selection.verdictKind && *selection.verdictKind != "looksIntact" && *selection.verdictKind != "mayBePartial" &&
+        *selection.verdictKind != "failed" && *selection.verdictKind != "unknown")
+        return std::unexpected("unknown verdict kind '" + *selection.verdictKind +
+                               "' (looksIntact, mayBePartial, failed or unknown)");
+    for (const auto& id : selection.ids) {
+        const bool known = std::ranges::any_of(report.files, [&](const FileRecord& r) {
+            const auto parsed = UUID::parse(id);
+            return parsed && r.id == *parsed;
+        });
+        if (!known) return std::unexpected("the report has no file with id " + id);
+    }
+    RecoveryJob job{UUID::random(), report.sourceIdentity, std::move(destination), std::move(destinationPath), {},
+                    std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now())};
+    for (const auto& record : report.files) {
+        if (selection.verdictKind && verdictKind(record.verdict) != *selection.verdictKind) continue;
+        if (!selection.ids.empty() && std::ranges::none_of(selection.ids, [&](const std::string& id) {
+                const auto parsed = UUID::parse(id);
+                return parsed && record.id == *parsed;
+            }))
+            continue;
+        job.selectedFiles.push_back(record);
+    }
+    return job;
+}
+
+namespace {
+
+std::optional<std::string> copyRecord(BlockReader& reader, std::uint64_t sourceBytes, const FileRecord& record,
+                                      int fd) {
+    if (!record.layout) return "the record says nothing of where its bytes are";
+    if (const auto* resident = std::get_if<DataLayout::Resident>(&record.layout->value())) {
+        const auto& bytes = resident->bytes;
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return std::string("cannot write: ") + std::strerror(errno);
+            done += static_cast<std::size_t>(n);
+        }
+        return std::nullopt;
+    }
+    for (const auto& extent : std::get<DataLayout::Extents>(record.layout->value()).extents) {
+        if (extent.isSparse()) {
+            // A run without storage reads as zeros: leave a hole of its length.
+            const off_t at = ::lseek(fd, 0, SEEK_CUR);
+            if (at < 0 || extent.byteLength > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max() - at) ||
+                ::ftruncate(fd, at + static_cast<off_t>(extent.byteLength)) != 0 ||
+                ::lseek(fd, at + static_cast<off_t>(extent.byteLength), SEEK_SET) < 0)
+                return std::string("cannot write: ") + std::strerror(errno);
+            continue;
+        }
+        std::string error;
+        if (!copySourceRange(reader, sourceBytes, extent.volumeByteOffset, extent.byteLength, fd, error)) return error;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<RecoveredFile> recoverFiles(BlockReader& reader, std::uint64_t sourceBytes, const RecoveryJob& job,
+                                        const std::function<void(const RecoveredFile&)>& done) {
+    std::vector<RecoveredFile> results;
+    for (const auto& record : job.selectedFiles) {
+        RecoveredFile result{record.name, 0, std::nullopt};
+        const auto path = std::filesystem::path(job.destinationPath) / record.name;
+        if (!isPlainFileName(record.name)) {
+            result.error = "the record's name is not a plain file name";
+        } else if (const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644); fd < 0) {
+            result.error = errno == EEXIST ? path.string() + " exists already and is left as it is"
+                                           : "cannot create " + path.string() + ": " + std::strerror(errno);
+        } else {
+            result.error = copyRecord(reader, sourceBytes, record, fd);
+            struct stat st {};
+            if (!result.error && ::fstat(fd, &st) != 0) result.error = std::string("cannot check: ") + std::strerror(errno);
+            if (::close(fd) != 0 && !result.error) result.error = std::string("cannot write: ") + std::strerror(errno);
+            if (!result.error) {
+                result.bytesWritten = static_cast<std::uint64_t>(st.st_size);
+                if (result.bytesWritten != record.declaredSize)
+                    result.error = "wrote " + std::to_string(result.bytesWritten) + " bytes of " +
+                                   std::to_string(record.declaredSize);
+            }
+            // The file was made here, so removing a failed one loses nothing of the user's.
+            if (result.error) ::unlink(path.c_str());
+        }
+        if (done) done(result);
+        results.push_back(std::move(result));
+    }
+    return results;
+}
+
+}  // namespace quarlin::recovery

@@ -1,0 +1,46 @@
+// Recovery from a scan report: the records a user selects become a recovery job, and each
+// file is copied from the source's extents, read-only, into a destination folder, never over
+// a file already there, its written length checked against the record.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "QuarlinCore/io/BlockReader.h"
+#include "QuarlinCore/model/RecoveryJob.h"
+#include "QuarlinCore/recovery/ScanReport.h"
+
+namespace quarlin::recovery {
+
+struct RecoverySelection {
+    std::optional<std::string> verdictKind;  // "looksIntact", "mayBePartial", "failed" or "unknown"
+    std::vector<std::string> ids;            // record ids; empty: every record of the kind
+};
+
+// The verdict kind's JSON type name.
+std::string verdictKind(const IntegrityVerdict& verdict);
+
+// Fails with a message when the selection names an unknown kind or an id the report lacks.
+std::expected<RecoveryJob, std::string> makeRecoveryJob(const ScanReport& report, const RecoverySelection& selection,
+                                                        DeviceIdentity destination, std::string destinationPath);
+
+struct RecoveredFile {
+    std::string name;
+    std::uint64_t bytesWritten = 0;
+    std::optional<std::string> error;
+};
+
+// Copies every file of the job. A failure of one file (its name taken, a read or a write
+// failing, a record whose extents leave the source) is reported for that file and the others
+// go on; a file left incomplete is removed again.
+std::vector<RecoveredFile> recoverFiles(BlockReader& reader, std::uint64_t sourceBytes, const RecoveryJob& job,
+                                        const std::function<void(const RecoveredFile&)>& done = {});
+
+// A record name is used as a file name only when it is one plain component.
+bool isPlainFileName(std::string_view name);
+
+}  // namespace quarlin::recovery

@@ -1,0 +1,122 @@
+#include "QuarlinCore/recovery/ScanReport.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "QuarlinCore/io/JSONSupport.h"
+
+namespace quarlin::recovery {
+namespace {
+
+// Reports above this size are refused before they are parsed.
+constexpr std::uintmax_t kMaxReportBytes = std::uintmax_t{1} << 30;
+
+}  // namespace
+
+std::string reportJSON(const ScanReport& report) {
+    nlohmann::ordered_json j;
+    j["source"] = report.source;
+    j["sourceIdentity"] = nlohmann::ordered_json(nlohmann::json(report.sourceIdentity));
+    j["sourceBytes"] = report.sourceBytes;
+    j["blockSize"] = report.blockSize;
+    j["rangeFrom"] = report.rangeFrom;
+    j["rangeEnd"] = report.rangeEnd;
+    j["stoppedAt"] = report.stoppedAt;
+    j["finished"] = report.finished;
+    if (report.error) j["error"] = *report.error;
+    j["formats"] = report.formats;
+    j["unaligned"] = report.unaligned;
+    j["filesWritten"] = report.filesWritten;
+    j["reads"] = {{"readCallCount", report.readCallCount}, {"blocksRead", report.blocksRead}};
+    auto& files = j["files"] = nlohmann::ordered_json::array();
+    for (const auto& record : report.files) files.push_back(record);
+    // Text from the machine (a path, a device name) may hold any bytes: invalid UTF-8 is
+    // replaced rather than losing the whole report.
+    return j.dump(1, '\t', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+std::expected<ScanReport, std::string> parseReport(std::string_view text) {
+    const auto j = nlohmann::json::parse(text, nullptr, false);
+    if (j.is_discarded()) return std::unexpected("the report is not valid JSON");
+    ScanReport report;
+    std::string where;  // the record being read, for the error
+    try {
+        requireObject(j);
+        report.source = requiredString(j, "source");
+        report.sourceIdentity = requiredObject(j, "sourceIdentity").get<DeviceIdentity>();
+        report.sourceBytes = requiredUInt64(j, "sourceBytes");
+        report.blockSize = requiredInt64(j, "blockSize");
+        report.rangeFrom = requiredUInt64(j, "rangeFrom");
+        report.rangeEnd = requiredUInt64(j, "rangeEnd");
+        report.stoppedAt = requiredUInt64(j, "stoppedAt");
+        report.finished = requiredBool(j, "finished");
+        report.error = optionalString(j, "error");
+        for (const auto& name : requiredArray(j, "formats")) {
+            if (!name.is_string()) throwDecodingError("member 'formats' must hold strings");
+            report.formats.push_back(name.get<std::string>());
+        }
+        report.unaligned = requiredBool(j, "unaligned");
+        report.filesWritten = requiredBool(j, "filesWritten");
+        const auto& reads = requiredObject(j, "reads");
+        report.readCallCount = requiredInt64(reads, "readCallCount");
+        report.blocksRead = requiredInt64(reads, "blocksRead");
+        const auto& files = requiredArray(j, "files");
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            where = "files[" + std::to_string(i) + "]: ";
+            report.files.push_back(files[i].get<FileRecord>());
+        }
+    } catch (const std::exception& error) {
+        return std::unexpected(where + error.what());
+    }
+    if (report.blockSize < 1 || report.rangeFrom > report.rangeEnd || report.rangeEnd > report.sourceBytes ||
+        report.stoppedAt < report.rangeFrom || report.stoppedAt > report.rangeEnd)
+        return std::unexpected("the report's range, stopping point and source size do not agree");
+    return report;
+}
+
+std::expected<ScanReport, std::string> readReport(const std::filesystem::path& path) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    if (error) return std::unexpected("cannot read " + path.string() + ": " + error.message());
+    if (size > kMaxReportBytes) return std::unexpected(path.string() + " is too large to be a report");
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    if (!in) return std::unexpected("cannot read " + path.string());
+    auto report = parseReport(text.str());
+    if (!report) return std::unexpected(path.string() + ": " + report.error());
+    return report;
+}
+
+std::expected<void, std::string> writeReport(const std::filesystem::path& path, const ScanReport& report) {
+    const std::string text = reportJSON(report);
+    const std::string temporary = path.string() + ".tmp";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return std::unexpected("cannot create " + temporary + ": " + std::strerror(errno));
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const std::string why = std::strerror(errno);
+            ::close(fd);
+            ::unlink(temporary.c_str());
+            return std::unexpected("cannot write " + temporary + ": " + why);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0 || ::close(fd) != 0 || std::rename(temporary.c_str(), path.c_str()) != 0) {
+        const std::string why = std::strerror(errno);
+        ::unlink(temporary.c_str());
+        return std::unexpected("cannot write " + path.string() + ": " + why);
+    }
+    return {};
+}
+
+}  // namespace quarlin::recovery

@@ -1,0 +1,44 @@
+// The report a scan leaves in its output folder (report.json): what was scanned, how far the
+// scan got, what the source's reads counted, and one file record per file found. It is
+// rewritten whole and renamed into place, so the report on disk is always complete.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "QuarlinCore/io/DeviceIdentity.h"
+#include "QuarlinCore/model/FileRecord.h"
+
+namespace quarlin::recovery {
+
+struct ScanReport {
+    std::string source;  // the path the scan was given: /dev/rdiskN or an image file
+    DeviceIdentity sourceIdentity;
+    std::uint64_t sourceBytes = 0;
+    std::int64_t blockSize = 0;
+    std::uint64_t rangeFrom = 0;
+    std::uint64_t rangeEnd = 0;
+    std::uint64_t stoppedAt = 0;  // --resume goes on from here
+    bool finished = false;
+    std::optional<std::string> error;
+    std::vector<std::string> formats;
+    bool unaligned = false;
+    bool filesWritten = false;
+    std::int64_t readCallCount = 0;
+    std::int64_t blocksRead = 0;
+    std::vector<FileRecord> files;
+};
+
+std::string reportJSON(const ScanReport& report);
+// Every key checked; the error names the key that failed (and the record's index).
+std::expected<ScanReport, std::string> parseReport(std::string_view text);
+
+std::expected<ScanReport, std::string> readReport(const std::filesystem::path& path);
+// Writes `path`.tmp and renames it over `path`.
+std::expected<void, std::string> writeReport(const std::filesystem::path& path, const ScanReport& report);
+
+}  // namespace quarlin::recovery

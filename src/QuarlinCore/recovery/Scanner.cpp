@@ -1,0 +1,393 @@
+#include "QuarlinCore/recovery/Scanner.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <future>
+
+#include "QuarlinCore/io/IOError.h"
+#include "QuarlinCore/model/DataLayout.h"
+
+namespace quarlin::recovery {
+namespace {
+
+constexpr std::int64_t kAlignment = 512;
+constexpr std::int64_t kChunksInFlight = 2;
+constexpr std::int64_t kCopyPieceBytes = std::int64_t{8} << 20;
+// Marks are at most this long; near a chunk's end a candidate is checked in the bytes that
+// follow it.
+constexpr std::int64_t kMarkBytes = 16;
+
+std::uint64_t alignDown(std::uint64_t value, std::uint64_t unit) { return value - value % unit; }
+std::uint64_t alignUp(std::uint64_t value, std::uint64_t unit) {
+    return value % unit ? value + (unit - value % unit) : value;
+}
+
+struct Held {
+    std::uint64_t start = 0;
+    Data bytes;
+    std::uint64_t end() const { return start + bytes.size(); }
+    bool holds(std::uint64_t at, std::uint64_t length) const {
+        return at >= start && at <= end() && length <= end() - at;
+    }
+    std::span<const std::byte> from(std::uint64_t at) const {
+        return std::span<const std::byte>(bytes).subspan(static_cast<std::size_t>(at - start));
+    }
+};
+
+// Reads [offset, offset + length) of the source, both multiples of the block size, in one call.
+Data readRange(BlockReader& reader, std::uint64_t offset, std::uint64_t length) {
+    const auto blockSize = static_cast<std::uint64_t>(reader.blockSize());
+    return runtime::runBlocking(reader.readBlocks(offset / blockSize, static_cast<std::int64_t>(length / blockSize)));
+}
+
+// The chunks of the pass, read ahead in order. Reads still in flight are waited for on
+// destruction, so no read outlives the reader's caller.
+class ChunkPipeline {
+public:
+    ChunkPipeline(BlockReader& reader, std::uint64_t start, std::uint64_t end, std::uint64_t chunkBytes)
+        : reader_(reader), next_(start), end_(end), chunkBytes_(chunkBytes) {}
+    ~ChunkPipeline() {
+        for (auto& [start, future] : inFlight_)
+            if (future.valid()) future.wait();
+    }
+
+    bool empty() { return inFlight_.empty() && next_ >= end_; }
+
+    // The next chunk in order; throws what the read threw.
+    Held take() {
+        fill();
+        auto [start, future] = std::move(inFlight_.front());
+        inFlight_.pop_front();
+        Held chunk{start, future.get()};
+        fill();
+        return chunk;
+    }
+
+private:
+    void fill() {
+        const auto blockSize = static_cast<std::uint64_t>(reader_.blockSize());
+        while (static_cast<std::int64_t>(inFlight_.size()) < kChunksInFlight && next_ < end_) {
+            const std::uint64_t length = std::min(chunkBytes_, end_ - next_);
+            inFlight_.emplace_back(next_, runtime::spawnFuture(reader_.readBlocks(
+                                              next_ / blockSize, static_cast<std::int64_t>(length / blockSize))));
+            next_ += length;
+        }
+    }
+
+    BlockReader& reader_;
+    std::uint64_t next_;
+    const std::uint64_t end_;
+    const std::uint64_t chunkBytes_;
+    std::deque<std::pair<std::uint64_t, std::future<Data>>> inFlight_;
+};
+
+bool writeAll(int fd, std::span<const std::byte> bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+class Scan {
+public:
+    Scan(BlockReader& reader, std::uint64_t sourceBytes, const ScanOptions& options)
+        : reader_(reader),
+          options_(options),
+          blockSize_(static_cast<std::uint64_t>(std::max<std::int64_t>(reader.blockSize(), 1))),
+          sourceEnd_(alignDown(sourceBytes, blockSize_)),
+          chunkBytes_(std::max<std::uint64_t>(alignUp(static_cast<std::uint64_t>(options.chunkBytes), kAlignment * blockSize_), kAlignment * blockSize_)),
+          maxWalk_(std::max<std::int64_t>(options.maxWalkBytes, options.chunkBytes)) {
+        outcome_.rangeFrom = std::min(options.from, sourceEnd_);
+        const std::uint64_t length = options.length.value_or(sourceEnd_);
+        outcome_.rangeEnd = outcome_.rangeFrom + std::min(length, sourceEnd_ - outcome_.rangeFrom);
+        coveredUntil_ = options.coveredUntil;
+        lastCheckpoint_ = std::chrono::steady_clock::now();
+    }
+
+    ScanOutcome run() {
+        const std::uint64_t firstChunk = alignDown(outcome_.rangeFrom, chunkBytes_);
+        std::uint64_t position = outcome_.rangeFrom;
+        outcome_.stoppedAt = position;
+        ChunkPipeline pipeline(reader_, firstChunk, alignUp(outcome_.rangeEnd, blockSize_), chunkBytes_);
+        try {
+            while (position < outcome_.rangeEnd) {
+                if (options_.stopRequested && options_.stopRequested()) break;
+                if (options_.pauseToken) runtime::runBlocking(options_.pauseToken->waitWhilePaused());
+                if (next_) {
+                    current_ = std::move(*next_);
+                    next_.reset();
+                } else {
+                    current_ = pipeline.take();
+                }
+                pipeline_ = &pipeline;
+                const std::uint64_t end = std::min(current_.end(), outcome_.rangeEnd);
+                if (!scanChunk(position, end)) break;
+                position = end;
+                outcome_.stoppedAt = position;
+                reportProgress(position);
+            }
+        } catch (const IOError& error) {
+            outcome_.error = error.errorDescription();
+        } catch (const std::bad_alloc&) {
+            outcome_.error = "out of memory";
+        }
+        pipeline_ = nullptr;
+        outcome_.finished = !outcome_.error && outcome_.stoppedAt >= outcome_.rangeEnd;
+        std::sort(outcome_.files.begin(), outcome_.files.end(), [](const FoundFile& a, const FoundFile& b) {
+            return offsetOf(a) < offsetOf(b);
+        });
+        return std::move(outcome_);
+    }
+
+private:
+    static std::uint64_t offsetOf(const FoundFile& file) {
+        return std::get<DataLayout::Extents>(file.record.layout->value()).extents.front().volumeByteOffset;
+    }
+
+    // Looks at every candidate in [from, end) of the current chunk. False when the scan must
+    // end (a write failed): outcome_.stoppedAt then says where.
+    bool scanChunk(std::uint64_t from, std::uint64_t end) {
+        const std::uint64_t step = options_.unaligned ? 1 : kAlignment;
+        std::uint64_t p = alignUp(from, step);
+        const auto chunk = std::span<const std::byte>(current_.bytes);
+        while (p < end) {
+            if (p < coveredUntil_) {
+                p = alignUp(coveredUntil_, step);
+                continue;
+            }
+            std::optional<CarvedFormat> format;
+            if (current_.end() - p >= static_cast<std::uint64_t>(kMarkBytes)) {
+                format = markAt(chunk, static_cast<std::int64_t>(p - current_.start), options_.formats);
+            } else {
+                format = markAt(bytesFrom(p, kMarkBytes), 0, options_.formats);
+            }
+            if (format) {
+                if (!examine(*format, p)) {
+                    outcome_.stoppedAt = p;
+                    return false;
+                }
+            }
+            p += step;
+        }
+        return true;
+    }
+
+    // Bytes from `at` on, at least `want` of them where the source and the walk bound allow:
+    // the current chunk when it holds them, else the extension buffer, refilled when needed.
+    std::span<const std::byte> bytesFrom(std::uint64_t at, std::int64_t want) {
+        const std::uint64_t wanted = std::min({static_cast<std::uint64_t>(want), sourceEnd_ - at,
+                                               static_cast<std::uint64_t>(maxWalk_)});
+        if (current_.holds(at, wanted)) return current_.from(at);
+        if (extension_.holds(at, wanted)) return extension_.from(at);
+        // At least two chunks' worth, so that candidates near a chunk's end share one fill.
+        const std::uint64_t length = std::min({std::max<std::uint64_t>(wanted, 2 * chunkBytes_), sourceEnd_ - at,
+                                               static_cast<std::uint64_t>(maxWalk_)});
+        const std::uint64_t start = alignDown(at, blockSize_);
+        const std::uint64_t stop = std::min(alignUp(at + length, blockSize_), sourceEnd_);
+        extension_.start = start;
+        extension_.bytes.resize(stop - start);
+        fill(extension_, start, stop);
+        return extension_.from(at);
+    }
+
+    // Fills `target` over [start, stop) from the held chunks where they overlap, reading the
+    // rest from the source. The next chunk of the pass is taken from the pipeline once, so that
+    // its bytes are not read twice.
+    void fill(Held& target, std::uint64_t start, std::uint64_t stop) {
+        if (!next_ && pipeline_ && stop > current_.end() && current_.end() < outcome_.rangeEnd &&
+            !pipelineEmpty())
+            next_ = pipeline_->take();
+        std::uint64_t at = start;
+        while (at < stop) {
+            const Held* source = nullptr;
+            for (const Held* held : {&current_, next_ ? &*next_ : nullptr})
+                if (held && held->holds(at, 1) && held != &target) source = held;
+            std::uint64_t pieceEnd;
+            if (source) {
+                pieceEnd = std::min(stop, source->end());
+                std::memcpy(target.bytes.data() + (at - target.start), source->bytes.data() + (at - source->start),
+                            pieceEnd - at);
+            } else {
+                pieceEnd = std::min(stop, at + static_cast<std::uint64_t>(kCopyPieceBytes));
+                for (const Held* held : {&current_, next_ ? &*next_ : nullptr})
+                    if (held && held->start > at && held->start < pieceEnd) pieceEnd = held->start;
+                const Data piece = readRange(reader_, at, pieceEnd - at);
+                std::memcpy(target.bytes.data() + (at - target.start), piece.data(), piece.size());
+            }
+            at = pieceEnd;
+        }
+    }
+
+    bool pipelineEmpty() { return pipeline_->empty(); }
+
+    // Measures the candidate, growing its bytes while the walk asks for more, and keeps the
+    // file when one is there. False when the file could not be written.
+    bool examine(CarvedFormat format, std::uint64_t at) {
+        const auto toSourceEnd = static_cast<std::int64_t>(sourceEnd_ - at);
+        auto bytes = bytesFrom(at, std::min<std::int64_t>(static_cast<std::int64_t>(current_.end() - at) , toSourceEnd));
+        auto measured = measure(format, bytes, toSourceEnd);
+        // Each round at least doubles the bytes, up to the walk bound: a few rounds at most.
+        while (measured && measured->bytesWanted > static_cast<std::int64_t>(bytes.size()) &&
+               static_cast<std::int64_t>(bytes.size()) < std::min(maxWalk_, toSourceEnd)) {
+            const std::int64_t want = std::max(measured->bytesWanted, 2 * static_cast<std::int64_t>(bytes.size()));
+            bytes = bytesFrom(at, want);
+            measured = measure(format, bytes, toSourceEnd);
+        }
+        if (!measured || measured->length <= 0) return true;
+        if (measured->bytesWanted > static_cast<std::int64_t>(bytes.size()) &&
+            std::holds_alternative<IntegrityVerdict::LooksIntact>(measured->verdict.value()))
+            measured->verdict = IntegrityVerdict::mayBePartial("longer than a walk may hold in memory");
+        const std::int64_t start = static_cast<std::int64_t>(at) + measured->start;
+        if (start < static_cast<std::int64_t>(outcome_.rangeFrom) || start < 0) return true;
+        const auto offset = static_cast<std::uint64_t>(start);
+        const auto length = std::min(static_cast<std::uint64_t>(measured->length), sourceEnd_ - offset);
+        const bool intact = std::holds_alternative<IntegrityVerdict::LooksIntact>(measured->verdict.value());
+
+        if (format == CarvedFormat::udif && intact) dropFilesInside(offset, offset + length);
+        std::string name = foundFileName(offset, measured->extension);
+        if (options_.filesDirectory && !writeFile(name, offset, length)) return false;
+        FileRecord record(UUID::random(), name, std::nullopt, length, std::nullopt, measured->verdict,
+                          reader_.deviceIdentity(), DataLayout::extents({DataExtent{offset, length}}), std::nullopt,
+                          std::nullopt);
+        outcome_.files.push_back(FoundFile{format, std::move(record)});
+        ++progress_.filesFound[static_cast<std::size_t>(format)];
+        // Marks inside a file belong to it (an MP3 frame run in a Matroska file, a zip in a
+        // RAR, the entries of a cut zip). Only a length that nothing but a header vouches for
+        // leaves its bytes open to the search.
+        if (intact || !measured->declaredOnly) coveredUntil_ = std::max(coveredUntil_, offset + length);
+        return true;
+    }
+
+    // A disk image found by its trailer holds the files found inside it before.
+    void dropFilesInside(std::uint64_t start, std::uint64_t end) {
+        std::erase_if(outcome_.files, [&](const FoundFile& file) {
+            const std::uint64_t offset = offsetOf(file);
+            if (offset < start || offset + file.record.declaredSize > end) return false;
+            if (options_.filesDirectory) std::filesystem::remove(*options_.filesDirectory / file.record.name);
+            --progress_.filesFound[static_cast<std::size_t>(file.format)];
+            return true;
+        });
+    }
+
+    // Written under a temporary name and renamed once whole, so that a file under its final
+    // name is always complete.
+    bool writeFile(const std::string& name, std::uint64_t offset, std::uint64_t length) {
+        const auto path = *options_.filesDirectory / name;
+        const auto partial = *options_.filesDirectory / (name + ".part");
+        const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            outcome_.error = "cannot create " + partial.string() + ": " + std::strerror(errno);
+            return false;
+        }
+        std::string error;
+        bool ok = true;
+        if (current_.holds(offset, length)) {
+            ok = writeAll(fd, current_.from(offset).first(length));
+        } else if (extension_.holds(offset, length)) {
+            ok = writeAll(fd, extension_.from(offset).first(length));
+        } else {
+            ok = copySourceRange(reader_, sourceEnd_, offset, length, fd, error);
+        }
+        if (!ok && error.empty()) error = "cannot write " + partial.string() + ": " + std::strerror(errno);
+        if (::close(fd) != 0 && ok) {
+            ok = false;
+            error = "cannot write " + partial.string() + ": " + std::strerror(errno);
+        }
+        if (ok && std::rename(partial.c_str(), path.c_str()) != 0) {
+            ok = false;
+            error = "cannot rename " + partial.string() + ": " + std::strerror(errno);
+        }
+        if (!ok) {
+            ::unlink(partial.c_str());
+            outcome_.error = error;
+        }
+        return ok;
+    }
+
+    void reportProgress(std::uint64_t position) {
+        progress_.position = position;
+        progress_.rangeFrom = outcome_.rangeFrom;
+        progress_.rangeEnd = outcome_.rangeEnd;
+        if (options_.progress) options_.progress(progress_);
+        const auto now = std::chrono::steady_clock::now();
+        if (options_.checkpoint &&
+            std::chrono::duration<double>(now - lastCheckpoint_).count() >= options_.checkpointSeconds) {
+            lastCheckpoint_ = now;
+            options_.checkpoint(outcome_.files, position);
+        }
+    }
+
+    BlockReader& reader_;
+    const ScanOptions& options_;
+    const std::uint64_t blockSize_;
+    const std::uint64_t sourceEnd_;
+    const std::uint64_t chunkBytes_;
+    const std::int64_t maxWalk_;
+    ScanOutcome outcome_;
+    ScanProgress progress_;
+    std::uint64_t coveredUntil_ = 0;
+    Held current_;
+    std::optional<Held> next_;
+    Held extension_;
+    ChunkPipeline* pipeline_ = nullptr;
+    std::chrono::steady_clock::time_point lastCheckpoint_;
+};
+
+}  // namespace
+
+std::string foundFileName(std::uint64_t offset, std::string_view extension) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(offset));
+    return std::string(text) + "." + std::string(extension);
+}
+
+bool copySourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64_t offset, std::uint64_t length,
+                     int fd, std::string& error) {
+    const auto blockSize = static_cast<std::uint64_t>(std::max<std::int64_t>(reader.blockSize(), 1));
+    if (offset > sourceBytes || length > sourceBytes - offset) {
+        error = "the range " + std::to_string(offset) + "+" + std::to_string(length) + " lies beyond the source's " +
+                std::to_string(sourceBytes) + " bytes";
+        return false;
+    }
+    std::uint64_t at = offset;
+    const std::uint64_t end = offset + length;
+    try {
+        while (at < end) {
+            const std::uint64_t readStart = alignDown(at, blockSize);
+            const std::uint64_t readEnd =
+                std::min(alignUp(std::min(end, readStart + static_cast<std::uint64_t>(kCopyPieceBytes)), blockSize),
+                         alignDown(sourceBytes, blockSize));
+            if (readEnd <= readStart) {
+                error = "the source ends inside a block";
+                return false;
+            }
+            const Data piece = readRange(reader, readStart, readEnd - readStart);
+            const std::uint64_t pieceEnd = std::min(end, readEnd);
+            if (!writeAll(fd, std::span<const std::byte>(piece).subspan(static_cast<std::size_t>(at - readStart),
+                                                                        static_cast<std::size_t>(pieceEnd - at)))) {
+                error = std::string("cannot write: ") + std::strerror(errno);
+                return false;
+            }
+            at = pieceEnd;
+        }
+    } catch (const IOError& failure) {
+        error = failure.errorDescription();
+        return false;
+    }
+    return true;
+}
+
+ScanOutcome scanSource(BlockReader& reader, std::uint64_t sourceBytes, const ScanOptions& options) {
+    return Scan(reader, sourceBytes, options).run();
+}
+
+}  // namespace quarlin::recovery

@@ -1,0 +1,83 @@
+// The scan engine: one sequential pass over any block source, in large reads with the next
+// ones in flight, that finds files of the chosen formats by their marks, measures each with
+// its walker and writes it out while its bytes are still in memory.
+//
+// Memory is bounded whatever the source: a few chunks in flight and one extension buffer of
+// at most maxWalkBytes, in which a file that runs past the chunk at hand is walked again. A
+// file longer than that is measured by the length it declares where its format declares
+// one (PST, XAR, UDIF, a Matroska Segment), and is copied from the source piece by piece.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "QuarlinCore/io/BlockReader.h"
+#include "QuarlinCore/io/ScanPauseToken.h"
+#include "QuarlinCore/model/FileRecord.h"
+#include "QuarlinCore/recovery/CarvedFormat.h"
+
+namespace quarlin::recovery {
+
+struct FoundFile {
+    CarvedFormat format;
+    FileRecord record;  // layout: one extent at the file's byte offset on the source
+};
+
+struct ScanProgress {
+    std::uint64_t position = 0;  // every candidate before it has been looked at
+    std::uint64_t rangeFrom = 0;
+    std::uint64_t rangeEnd = 0;
+    std::array<std::int64_t, kCarvedFormatCount> filesFound{};
+};
+
+struct ScanOptions {
+    std::uint64_t from = 0;
+    std::optional<std::uint64_t> length;  // to the end of the source when absent
+    FormatSet formats = FormatSet().set();
+    bool unaligned = false;  // look at every byte, not only at 512-byte boundaries
+    // Where found files are written as `<offset, 16 hex digits>.<ext>`; none: report only.
+    std::optional<std::filesystem::path> filesDirectory;
+    // Candidates before this offset lie inside files found by an earlier, resumed scan.
+    std::uint64_t coveredUntil = 0;
+
+    std::int64_t chunkBytes = std::int64_t{16} << 20;
+    std::int64_t maxWalkBytes = std::int64_t{192} << 20;
+
+    // Asked between chunks: true ends the scan cleanly where it is.
+    std::function<bool()> stopRequested;
+    std::shared_ptr<ScanPauseToken> pauseToken;
+    std::function<void(const ScanProgress&)> progress;
+    // Called between chunks, at most every checkpointSeconds, with what was found so far and
+    // where a resumed scan would go on: the caller saves its report there.
+    std::function<void(const std::vector<FoundFile>&, std::uint64_t resumeAt)> checkpoint;
+    double checkpointSeconds = 2.0;
+};
+
+struct ScanOutcome {
+    std::vector<FoundFile> files;  // by offset on the source
+    std::uint64_t rangeFrom = 0;
+    std::uint64_t rangeEnd = 0;
+    std::uint64_t stoppedAt = 0;  // a resumed scan goes on from here; rangeEnd when finished
+    bool finished = false;
+    std::optional<std::string> error;  // why the scan ended early, when it did not stop on request
+};
+
+// `sourceBytes` is how many bytes the reader serves (whole blocks). Read errors and write
+// errors end the scan with `error` set; what was found and written before stays valid.
+ScanOutcome scanSource(BlockReader& reader, std::uint64_t sourceBytes, const ScanOptions& options);
+
+// "00000000001f4000.flac"
+std::string foundFileName(std::uint64_t offset, std::string_view extension);
+
+// Copies [offset, offset + length) of the source to `fd` in bounded pieces; false with
+// `error` set when a read or a write fails.
+bool copySourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64_t offset, std::uint64_t length,
+                     int fd, std::string& error);
+
+}  // namespace quarlin::recovery

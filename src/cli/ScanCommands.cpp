@@ -1,0 +1,426 @@
+#include "cli/ScanCommands.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "DiskAccess/PhysicalDeviceResolver.h"
+#include "QuarlinCore/io/BSDDiskName.h"
+#include "QuarlinCore/io/IOError.h"
+#include "QuarlinCore/io/ImageFileBlockReader.h"
+#include "QuarlinCore/io/WriteAssertingBlockReader.h"
+#include "QuarlinCore/recovery/Recovery.h"
+#include "QuarlinCore/recovery/Scanner.h"
+#include "platform/xpcclient/HelperSessionBlockReader.h"
+
+namespace quarlin::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace quarlin::recovery;
+
+// Sessions a raw disk is read through; the helper serves them side by side.
+constexpr int kSessions = 4;
+constexpr std::int64_t kImageBlockSize = 512;
+
+struct CommandFailure {
+    std::string message;
+    int status = 1;
+};
+[[noreturn]] void fail(std::string message, int status = 1) { throw CommandFailure{std::move(message), status}; }
+
+struct Source {
+    std::shared_ptr<BlockReader> reader;
+    std::uint64_t bytes = 0;
+    // The whole disk a raw source lies on; an image file has none, since writing other
+    // files never reuses the blocks an existing file holds.
+    std::optional<std::string> physicalDisk;
+};
+
+Source openSource(const std::string& path, const std::string& socketPath) {
+    if (path.starts_with("/dev/r")) {
+        auto connected = QuarlinHelperClient::connect(socketPath);
+        if (!connected) fail("quarlin: cannot reach the helper (" + connected.error() + ")");
+        auto client = std::make_shared<QuarlinHelperClient>(std::move(*connected));
+        std::vector<std::int64_t> sessions;
+        std::int64_t blockSize = 0;
+        std::uint64_t blockCount = 0;
+        for (int i = 0; i < kSessions; ++i) {
+            auto opened = client->openSession(path);
+            if (!opened) fail("quarlin: " + opened.error());
+            if (opened->error)
+                fail("error " + std::to_string(opened->error->code) + ": " + opened->error->localizedDescription());
+            if (i > 0 && (opened->blockSize != blockSize || opened->blockCount != blockCount))
+                fail("quarlin: " + path + " changed its size while it was opened");
+            blockSize = opened->blockSize;
+            blockCount = opened->blockCount;
+            sessions.push_back(opened->handle);
+        }
+        const auto disk = BSDDiskName::wholeDisk(std::string_view(path).substr(6));
+        if (!disk) fail("quarlin: " + path + " is not a disk name");
+        DeviceIdentity identity{*disk, std::nullopt, path};
+        auto reader = std::make_shared<HelperSessionBlockReader>(client, std::move(sessions), blockSize, blockCount,
+                                                                 std::move(identity));
+        return {reader, blockCount * static_cast<std::uint64_t>(blockSize), *disk};
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) fail("quarlin: cannot open " + path + ": " + std::strerror(errno));
+    if (S_ISBLK(st.st_mode))
+        fail("quarlin: " + path + " is a device: name it as /dev/rdiskN (see `quarlin disks`), so the helper reads it");
+    if (!S_ISREG(st.st_mode)) fail("quarlin: " + path + " is neither a disk image file nor a raw disk");
+    try {
+        auto reader = std::make_shared<ImageFileBlockReader>(path, kImageBlockSize);
+        const auto bytes = static_cast<std::uint64_t>(st.st_size) / kImageBlockSize * kImageBlockSize;
+        return {reader, bytes, std::nullopt};
+    } catch (const IOError& error) {
+        fail("quarlin: cannot open " + path + ": " + error.errorDescription());
+    }
+}
+
+// Refuses a destination on the physical disk being recovered: every file written there may
+// overwrite the very blocks being sought.
+void refuseSameDisk(const Source& source, const fs::path& directory) {
+    if (!source.physicalDisk) return;
+    const auto destination = PhysicalDeviceResolver::physicalDeviceID(directory.string());
+    if (destination && *destination == *source.physicalDisk)
+        fail("quarlin: " + directory.string() + " lies on " + *destination +
+             ", the disk being recovered: writing there could overwrite the very files being sought. "
+             "Choose a folder on another disk.");
+}
+
+// Ctrl-C and SIGTERM end the scan cleanly; SIGUSR1 pauses it and SIGUSR2 resumes it. The
+// signals are taken by one thread with sigwait, so the handlers may use the runtime.
+class SignalWatch {
+public:
+    explicit SignalWatch(std::shared_ptr<ScanPauseToken> token) : token_(std::move(token)) {
+        sigemptyset(&set_);
+        for (int s : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2}) sigaddset(&set_, s);
+        pthread_sigmask(SIG_BLOCK, &set_, nullptr);
+        std::thread([this, token = token_, set = set_, stop = stop_] {
+            for (;;) {
+                int signal = 0;
+                if (sigwait(&set, &signal) != 0) continue;
+                if (signal == SIGUSR1) {
+                    runtime::runBlocking(token->pause());
+                } else if (signal == SIGUSR2) {
+                    runtime::runBlocking(token->resume());
+                } else {
+                    if (stop->exchange(true)) _exit(130);  // a second Ctrl-C does not wait
+                    runtime::runBlocking(token->resume());
+                }
+            }
+        }).detach();
+    }
+    bool stopRequested() const { return stop_->load(); }
+
+private:
+    std::shared_ptr<ScanPauseToken> token_;
+    sigset_t set_{};
+    std::shared_ptr<std::atomic<bool>> stop_ = std::make_shared<std::atomic<bool>>(false);
+};
+
+struct ScanArguments {
+    std::string socketPath = QuarlinHelperClient::defaultSocketPath();
+    std::string source;
+    std::string out;
+    std::string formats = "all";
+    bool unaligned = false;
+    std::uint64_t from = 0;
+    std::optional<std::uint64_t> length;
+    bool noFiles = false;
+    bool resume = false;
+    bool json = false;
+};
+
+std::string formatCounts(const std::array<std::int64_t, kCarvedFormatCount>& counts) {
+    std::string text;
+    for (std::size_t i = 0; i < counts.size(); ++i)
+        if (counts[i] > 0)
+            text += (text.empty() ? "" : " ") + std::string(formatName(static_cast<CarvedFormat>(i))) + " " +
+                    std::to_string(counts[i]);
+    return text.empty() ? "no files yet" : text;
+}
+
+class ScanProgressView {
+public:
+    explicit ScanProgressView(bool json) : json_(json), terminal_(::isatty(STDERR_FILENO) == 1) {}
+
+    void update(const ScanProgress& progress, bool last = false) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!last && now - shown_ < std::chrono::milliseconds(json_ ? 500 : 100)) return;
+        shown_ = now;
+        const double seconds = std::chrono::duration<double>(now - started_).count();
+        const double done = static_cast<double>(progress.position - progress.rangeFrom);
+        const double total = static_cast<double>(progress.rangeEnd - progress.rangeFrom);
+        const double rate = seconds > 0 ? done / seconds : 0;
+        const double left = rate > 0 ? (total - done) / rate : 0;
+        if (json_) {
+            nlohmann::ordered_json line{{"event", "progress"},      {"position", progress.position},
+                                        {"rangeFrom", progress.rangeFrom}, {"rangeEnd", progress.rangeEnd},
+                                        {"bytesPerSecond", static_cast<std::uint64_t>(rate)},
+                                        {"secondsLeft", left}};
+            auto& found = line["filesFound"] = nlohmann::ordered_json::object();
+            for (std::size_t i = 0; i < kCarvedFormatCount; ++i)
+                found[std::string(formatName(static_cast<CarvedFormat>(i)))] = progress.filesFound[i];
+            std::cout << line.dump() << std::endl;
+        } else if (terminal_) {
+            const int width = 30;
+            const double fraction = total > 0 ? done / total : 1.0;
+            const int filled = static_cast<int>(fraction * width);
+            std::fprintf(stderr, "\r\033[K[%s%s] %5.1f%% %llu/%llu MiB %.0f MB/s %d:%02d left | %s",
+                         std::string(filled, '#').c_str(), std::string(width - filled, ' ').c_str(), fraction * 100,
+                         static_cast<unsigned long long>(done) >> 20, static_cast<unsigned long long>(total) >> 20,
+                         rate / 1e6, static_cast<int>(left) / 60, static_cast<int>(left) % 60,
+                         formatCounts(progress.filesFound).c_str());
+            if (last) std::fputc('\n', stderr);
+            std::fflush(stderr);
+        }
+    }
+
+private:
+    bool json_;
+    bool terminal_;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point shown_{};
+};
+
+std::vector<std::string> formatNames(const FormatSet& set) {
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < kCarvedFormatCount; ++i)
+        if (set.test(i)) names.emplace_back(formatName(static_cast<CarvedFormat>(i)));
+    return names;
+}
+
+bool isEmptyDirectory(const fs::path& directory) {
+    std::error_code error;
+    return fs::is_empty(directory, error) && !error;
+}
+
+void scan(const ScanArguments& arguments) {
+    const fs::path out = arguments.out;
+    const fs::path reportPath = out / "report.json";
+    auto formats = parseFormatList(arguments.formats);
+    if (!formats) fail("quarlin: unknown format in --formats " + arguments.formats + " (choose from rar4, rar5, deflate, mpeg, flac, ogg, pst, udif, ebml, xar, all)", 2);
+
+    // The output folder is checked before the source is touched.
+    std::optional<ScanReport> earlier;
+    std::error_code error;
+    if (arguments.resume) {
+        auto read = readReport(reportPath);
+        if (!read) fail("quarlin: cannot resume: " + read.error());
+        if (read->source != arguments.source)
+            fail("quarlin: cannot resume: " + reportPath.string() + " is the scan of " + read->source);
+        if (read->finished) fail("quarlin: the scan in " + out.string() + " has finished already");
+        earlier = std::move(*read);
+    } else if (fs::exists(out, error)) {
+        if (!fs::is_directory(out, error)) fail("quarlin: " + out.string() + " is not a folder");
+        if (!isEmptyDirectory(out))
+            fail("quarlin: " + out.string() + " is not empty: name an empty or new folder, or add --resume to go on with the scan in it");
+    } else if (!fs::create_directories(out, error)) {
+        fail("quarlin: cannot create " + out.string() + ": " + error.message());
+    }
+    if (::access(out.c_str(), W_OK | X_OK) != 0) fail("quarlin: cannot write in " + out.string() + ": " + std::strerror(errno));
+
+    // Signals are taken by their own thread, and blocked before any other thread starts.
+    auto token = std::make_shared<ScanPauseToken>();
+    SignalWatch signals(token);
+
+    Source source = openSource(arguments.source, arguments.socketPath);
+    refuseSameDisk(source, out);
+    auto counted = std::make_shared<WriteAssertingBlockReader>(source.reader);
+    if (earlier && (earlier->sourceBytes != source.bytes || !earlier->sourceIdentity.isSamePhysicalDevice(counted->deviceIdentity())))
+        fail("quarlin: cannot resume: " + arguments.source + " is not the source the scan began on (its size or identity differ)");
+
+    ScanReport report;
+    if (earlier) {
+        report = *earlier;
+        report.error.reset();
+    } else {
+        report.source = arguments.source;
+        report.sourceIdentity = counted->deviceIdentity();
+        report.sourceBytes = source.bytes;
+        report.blockSize = counted->blockSize();
+        report.formats = formatNames(*formats);
+        report.unaligned = arguments.unaligned;
+        report.filesWritten = !arguments.noFiles;
+        report.rangeFrom = std::min(arguments.from, source.bytes);
+        report.rangeEnd = report.rangeFrom + std::min(arguments.length.value_or(source.bytes), source.bytes - report.rangeFrom);
+        report.stoppedAt = report.rangeFrom;
+    }
+    const std::size_t earlierFiles = report.files.size();
+    const std::int64_t earlierCalls = report.readCallCount, earlierBlocks = report.blocksRead;
+
+    ScanOptions options;
+    options.from = report.stoppedAt;
+    options.length = report.rangeEnd - report.stoppedAt;
+    options.formats = *parseFormatList(report.formats.empty() ? "all" : [&] {
+        std::string list;
+        for (const auto& name : report.formats) list += (list.empty() ? "" : ",") + name;
+        return list;
+    }());
+    options.unaligned = report.unaligned;
+    if (report.filesWritten) options.filesDirectory = out;
+    for (const auto& record : report.files)
+        if (record.layout && std::holds_alternative<IntegrityVerdict::LooksIntact>(record.verdict.value()))
+            for (const auto& extent : std::get<DataLayout::Extents>(record.layout->value()).extents)
+                options.coveredUntil = std::max(options.coveredUntil, extent.volumeByteOffset + extent.byteLength);
+    options.pauseToken = token;
+    options.stopRequested = [&signals] { return signals.stopRequested(); };
+    ScanProgressView view(arguments.json);
+    options.progress = [&view](const ScanProgress& progress) { view.update(progress); };
+    auto save = [&](const std::vector<FoundFile>& files, std::uint64_t stoppedAt) {
+        report.files.erase(report.files.begin() + static_cast<std::ptrdiff_t>(earlierFiles), report.files.end());
+        for (const auto& file : files) report.files.push_back(file.record);
+        report.stoppedAt = stoppedAt;
+        report.readCallCount = earlierCalls + runtime::runBlocking(counted->readCallCount());
+        report.blocksRead = earlierBlocks + runtime::runBlocking(counted->totalBlocksRead());
+        return writeReport(reportPath, report);
+    };
+    options.checkpoint = [&](const std::vector<FoundFile>& files, std::uint64_t stoppedAt) { (void)save(files, stoppedAt); };
+    // The report exists from the start, so a folder with files in it always has one.
+    if (!earlier) {
+        if (auto written = save({}, report.rangeFrom); !written) fail("quarlin: " + written.error());
+    }
+
+    const auto started = std::chrono::steady_clock::now();
+    ScanOutcome outcome = scanSource(*counted, source.bytes, options);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    report.finished = outcome.finished;
+    report.error = outcome.error;
+    ScanProgress last;
+    last.position = outcome.stoppedAt;
+    last.rangeFrom = outcome.rangeFrom;
+    last.rangeEnd = outcome.rangeEnd;
+    for (const auto& file : outcome.files) ++last.filesFound[static_cast<std::size_t>(file.format)];
+    view.update(last, true);
+    if (auto written = save(outcome.files, outcome.stoppedAt); !written) fail("quarlin: " + written.error());
+
+    std::array<int, 4> verdicts{};
+    std::uint64_t bytes = 0;
+    for (const auto& record : report.files) {
+        ++verdicts[record.verdict.value().index()];
+        bytes += record.declaredSize;
+    }
+    const double scanned = static_cast<double>(outcome.stoppedAt - outcome.rangeFrom);
+    char summary[256];
+    std::snprintf(summary, sizeof summary,
+                  "%zu files, %.1f MB (%d look intact, %d may be partial, %d failed a check); scanned %.1f MB in "
+                  "%.1f s (%.0f MB/s)",
+                  report.files.size(), static_cast<double>(bytes) / 1e6, verdicts[0], verdicts[1], verdicts[2],
+                  scanned / 1e6, seconds, seconds > 0 ? scanned / seconds / 1e6 : 0.0);
+    if (arguments.json) {
+        nlohmann::ordered_json line{{"event", "done"}, {"finished", report.finished}, {"stoppedAt", report.stoppedAt},
+                                    {"files", report.files.size()}, {"report", reportPath.string()}};
+        if (report.error) line["error"] = *report.error;
+        std::cout << line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << std::endl;
+    }
+    std::cerr << "quarlin: " << summary << "\nquarlin: report in " << reportPath.string() << "\n";
+    if (outcome.error)
+        fail("quarlin: the scan stopped at byte " + std::to_string(outcome.stoppedAt) + ": " + *outcome.error +
+             "\nquarlin: what was found so far is kept; add --resume to go on from there");
+    if (!outcome.finished)
+        fail("quarlin: scan stopped at byte " + std::to_string(outcome.stoppedAt) + "; run it again with --resume to go on",
+             130);
+}
+
+struct RecoverArguments {
+    std::string socketPath = QuarlinHelperClient::defaultSocketPath();
+    std::string report;
+    std::string to;
+    std::optional<std::string> verdict;
+    std::vector<std::string> ids;
+};
+
+void recover(const RecoverArguments& arguments) {
+    auto report = readReport(arguments.report);
+    if (!report) fail("quarlin: " + report.error());
+    const fs::path destination = arguments.to;
+    std::error_code error;
+    if (!fs::exists(destination, error) && !fs::create_directories(destination, error))
+        fail("quarlin: cannot create " + destination.string() + ": " + error.message());
+    if (!fs::is_directory(destination, error)) fail("quarlin: " + destination.string() + " is not a folder");
+
+    Source source = openSource(report->source, arguments.socketPath);
+    refuseSameDisk(source, destination);
+    WriteAssertingBlockReader counted(source.reader);
+    if (source.bytes != report->sourceBytes || !report->sourceIdentity.isSamePhysicalDevice(counted.deviceIdentity()))
+        fail("quarlin: " + report->source + " is not the source that was scanned: its size or identity differ");
+    const auto destinationDisk = PhysicalDeviceResolver::physicalDeviceID(destination.string());
+    auto job = makeRecoveryJob(*report, RecoverySelection{arguments.verdict, arguments.ids},
+                               DeviceIdentity{destinationDisk.value_or(destination.string()), std::nullopt,
+                                              destination.filename().string()},
+                               destination.string());
+    if (!job) fail("quarlin: " + job.error());
+    if (job->selectedFiles.empty()) fail("quarlin: no file of the report matches the selection");
+    int failures = 0;
+    std::uint64_t bytes = 0;
+    recoverFiles(counted, source.bytes, *job, [&](const RecoveredFile& file) {
+        if (file.error) {
+            ++failures;
+            std::cerr << "quarlin: " << file.name << ": " << file.error.value() << "\n";
+        } else {
+            bytes += file.bytesWritten;
+            std::cout << file.name << "\t" << file.bytesWritten << "\n";
+        }
+    });
+    std::cerr << "quarlin: recovered " << job->selectedFiles.size() - static_cast<std::size_t>(failures) << " of "
+              << job->selectedFiles.size() << " files (" << bytes << " bytes) to " << destination.string() << "\n";
+    if (failures > 0) fail("quarlin: " + std::to_string(failures) + " files could not be recovered");
+}
+
+void run(int& status, const std::function<void()>& command) {
+    try {
+        command();
+        status = 0;
+    } catch (const CommandFailure& failure) {
+        std::cout.flush();
+        std::cerr << failure.message << "\n";
+        status = failure.status;
+    }
+}
+
+}  // namespace
+
+void addScanCommands(CLI::App& app, int& status) {
+    auto scanArguments = std::make_shared<ScanArguments>();
+    auto* scanCommand = app.add_subcommand(
+        "scan",
+        "Find lost files of ten formats on a disk or a disk image and write them, with a report, to a folder.\n"
+        "Ctrl-C stops the scan cleanly (run it again with --resume to go on); `kill -USR1` pauses it and\n"
+        "`kill -USR2` resumes it. Nothing is ever written to the source.");
+    scanCommand->add_option("SOURCE", scanArguments->source, "A raw disk (/dev/rdiskN, /dev/rdiskNsP) or an image file")->required();
+    scanCommand->add_option("--out", scanArguments->out, "Folder for the files and report.json (new or empty)")->required();
+    scanCommand->add_option("--formats", scanArguments->formats,
+                            "Comma-separated: rar4, rar5, deflate (gzip and zip), mpeg, flac, ogg, pst, udif, ebml, xar, or all")
+        ->capture_default_str();
+    scanCommand->add_flag("--unaligned", scanArguments->unaligned,
+                          "Look for files at every byte, not only at 512-byte boundaries (slower)");
+    scanCommand->add_option("--from", scanArguments->from, "First byte of the source to look at")->check(CLI::NonNegativeNumber);
+    scanCommand->add_option("--length", scanArguments->length, "How many bytes to look at")->check(CLI::NonNegativeNumber);
+    scanCommand->add_flag("--no-files", scanArguments->noFiles, "Write only the report; `quarlin recover` brings files back later");
+    scanCommand->add_flag("--resume", scanArguments->resume, "Go on with the interrupted scan in --out");
+    scanCommand->add_flag("--json", scanArguments->json, "Progress as JSON lines on stdout");
+    scanCommand->add_option("--helper-socket", scanArguments->socketPath, "Socket of the helper")->capture_default_str();
+    scanCommand->callback([&status, scanArguments] { run(status, [&] { scan(*scanArguments); }); });
+
+    auto recoverArguments = std::make_shared<RecoverArguments>();
+    auto* recoverCommand = app.add_subcommand(
+        "recover", "Copy files listed in a scan report from the source into a folder, never over an existing file");
+    recoverCommand->add_option("REPORT", recoverArguments->report, "report.json of a scan")->required();
+    recoverCommand->add_option("--to", recoverArguments->to, "Destination folder, on another disk than the source")->required();
+    recoverCommand->add_option("--verdict", recoverArguments->verdict, "Only files with this verdict: looksIntact, mayBePartial, failed or unknown");
+    recoverCommand->add_option("--ids", recoverArguments->ids, "Only the files with these record ids")->delimiter(',');
+    recoverCommand->add_option("--helper-socket", recoverArguments->socketPath, "Socket of the helper")->capture_default_str();
+    recoverCommand->callback([&status, recoverArguments] { run(status, [&] { recover(*recoverArguments); }); });
+}
+
+}  // namespace quarlin::cli
