@@ -41,10 +41,15 @@ struct CommandFailure {
 struct Source {
     std::shared_ptr<BlockReader> reader;
     std::uint64_t bytes = 0;
-    // The whole disk a raw source lies on; an image file has none, since writing other
-    // files never reuses the blocks an existing file holds.
-    std::optional<std::string> physicalDisk;
 };
+
+// The whole disk a raw source names ("disk3" for /dev/rdisk3s1); none for an image file.
+std::optional<std::string> sourceDisk(const std::string& path) {
+    if (!path.starts_with("/dev/r")) return std::nullopt;
+    const auto disk = BSDDiskName::wholeDisk(std::string_view(path).substr(6));
+    if (!disk) fail("quarlin: " + path + " is not a raw disk name such as /dev/rdisk1 or /dev/rdisk1s2");
+    return disk;
+}
 
 Source openSource(const std::string& path, const std::string& socketPath) {
     if (path.starts_with("/dev/r")) {
@@ -65,12 +70,11 @@ Source openSource(const std::string& path, const std::string& socketPath) {
             blockCount = opened->blockCount;
             sessions.push_back(opened->handle);
         }
-        const auto disk = BSDDiskName::wholeDisk(std::string_view(path).substr(6));
-        if (!disk) fail("quarlin: " + path + " is not a disk name");
+        const auto disk = sourceDisk(path);
         DeviceIdentity identity{*disk, std::nullopt, path};
         auto reader = std::make_shared<HelperSessionBlockReader>(client, std::move(sessions), blockSize, blockCount,
                                                                  std::move(identity));
-        return {reader, blockCount * static_cast<std::uint64_t>(blockSize), *disk};
+        return {reader, blockCount * static_cast<std::uint64_t>(blockSize)};
     }
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) fail("quarlin: cannot open " + path + ": " + std::strerror(errno));
@@ -80,18 +84,22 @@ Source openSource(const std::string& path, const std::string& socketPath) {
     try {
         auto reader = std::make_shared<ImageFileBlockReader>(path, kImageBlockSize);
         const auto bytes = static_cast<std::uint64_t>(st.st_size) / kImageBlockSize * kImageBlockSize;
-        return {reader, bytes, std::nullopt};
+        return {reader, bytes};
     } catch (const IOError& error) {
         fail("quarlin: cannot open " + path + ": " + error.errorDescription());
     }
 }
 
 // Refuses a destination on the physical disk being recovered: every file written there may
-// overwrite the very blocks being sought.
-void refuseSameDisk(const Source& source, const fs::path& directory) {
-    if (!source.physicalDisk) return;
-    const auto destination = PhysicalDeviceResolver::physicalDeviceID(directory.string());
-    if (destination && *destination == *source.physicalDisk)
+// overwrite the very blocks being sought. Asked before anything is created: a folder that
+// does not exist yet would be made on the disk of its nearest existing parent.
+void refuseSameDisk(const std::optional<std::string>& disk, const fs::path& directory) {
+    if (!disk) return;
+    fs::path existing = fs::absolute(directory);
+    std::error_code error;
+    while (!fs::exists(existing, error) && existing.has_relative_path()) existing = existing.parent_path();
+    const auto destination = PhysicalDeviceResolver::physicalDeviceID(existing.string());
+    if (destination && *destination == *disk)
         fail("quarlin: " + directory.string() + " lies on " + *destination +
              ", the disk being recovered: writing there could overwrite the very files being sought. "
              "Choose a folder on another disk.");
@@ -211,7 +219,8 @@ void scan(const ScanArguments& arguments) {
     auto formats = parseFormatList(arguments.formats);
     if (!formats) fail("quarlin: unknown format in --formats " + arguments.formats + " (choose from rar4, rar5, deflate, mpeg, flac, ogg, pst, udif, ebml, xar, all)", 2);
 
-    // The output folder is checked before the source is touched.
+    // The output folder is checked before the source is touched, and before it is made.
+    refuseSameDisk(sourceDisk(arguments.source), out);
     std::optional<ScanReport> earlier;
     std::error_code error;
     if (arguments.resume) {
@@ -235,7 +244,6 @@ void scan(const ScanArguments& arguments) {
     SignalWatch signals(token);
 
     Source source = openSource(arguments.source, arguments.socketPath);
-    refuseSameDisk(source, out);
     auto counted = std::make_shared<WriteAssertingBlockReader>(source.reader);
     if (earlier && (earlier->sourceBytes != source.bytes || !earlier->sourceIdentity.isSamePhysicalDevice(counted->deviceIdentity())))
         fail("quarlin: cannot resume: " + arguments.source + " is not the source the scan began on (its size or identity differ)");
@@ -344,13 +352,13 @@ void recover(const RecoverArguments& arguments) {
     auto report = readReport(arguments.report);
     if (!report) fail("quarlin: " + report.error());
     const fs::path destination = arguments.to;
+    refuseSameDisk(sourceDisk(report->source), destination);
     std::error_code error;
     if (!fs::exists(destination, error) && !fs::create_directories(destination, error))
         fail("quarlin: cannot create " + destination.string() + ": " + error.message());
     if (!fs::is_directory(destination, error)) fail("quarlin: " + destination.string() + " is not a folder");
 
     Source source = openSource(report->source, arguments.socketPath);
-    refuseSameDisk(source, destination);
     WriteAssertingBlockReader counted(source.reader);
     if (source.bytes != report->sourceBytes || !report->sourceIdentity.isSamePhysicalDevice(counted.deviceIdentity()))
         fail("quarlin: " + report->source + " is not the source that was scanned: its size or identity differ");

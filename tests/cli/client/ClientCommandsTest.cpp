@@ -12,7 +12,9 @@
 #include <sstream>
 #include <thread>
 
+#include "../../support/RecoveryDisk.h"
 #include "ChildProcess.h"
+#include "QuarlinCore/recovery/ScanReport.h"
 #include "TestSigning.h"
 #include "platform/registry/BSDNameTable.h"
 
@@ -65,6 +67,9 @@ protected:
         for (auto& c : *device) c = static_cast<char>(random());
         std::ofstream((*dir / "device.img"), std::ios::binary).write(device->data(), kDeviceBytes);
         loop = new std::string(shell("losetup --find --show --read-only '" + (*dir / "device.img").string() + "' 2>/dev/null"));
+        placed = new std::vector<fixtures::PlacedFile>(fixtures::makeRecoveryDisk(*dir / "recovery.img"));
+        recoveryLoop = new std::string(
+            shell("losetup --find --show --read-only '" + (*dir / "recovery.img").string() + "' 2>/dev/null"));
         socket = new std::string((*dir / "helper.sock").string());
         if (!loop->empty()) {
             helper = new ChildProcess((*dir / "helper").string(), {*socket, *anchors});
@@ -74,6 +79,7 @@ protected:
     static void TearDownTestSuite() {
         delete helper;
         if (!loop->empty()) shell("losetup -d " + *loop);
+        if (!recoveryLoop->empty()) shell("losetup -d " + *recoveryLoop);
         fs::remove_all(*dir);
     }
     void SetUp() override {
@@ -90,12 +96,13 @@ protected:
         }
         return names;
     }
-    static std::string rawName() {
+    static std::string rawName(const std::string& device = *loop) {
         auto table = platform::BSDNameTable::build();
-        const auto* d = table ? table->byKernelName(fs::path(*loop).filename().string()) : nullptr;
+        const auto* d = table ? table->byKernelName(fs::path(device).filename().string()) : nullptr;
         return d ? "/dev/r" + d->bsdName : std::string();
     }
-    // Runs quarlin; the argument "@device" stands for the test device's raw name. Other
+    // Runs quarlin; the argument "@device" stands for the test device's raw name, "@recovery"
+    // for the recovery disk's. Other
     // tests attach and detach loop devices, which renumbers the disks: a run during which
     // that happened is repeated.
     static Outcome quarlin(std::vector<std::string> arguments, const std::string& program = "quarlin",
@@ -104,12 +111,14 @@ protected:
             arguments.push_back("--helper-socket");
             arguments.push_back(*socket);
         }
-        const bool onDevice = std::find(arguments.begin(), arguments.end(), "@device") != arguments.end();
+        const bool onDevice = std::find(arguments.begin(), arguments.end(), "@device") != arguments.end() ||
+                              std::find(arguments.begin(), arguments.end(), "@recovery") != arguments.end();
         Outcome outcome;
         for (int attempt = 0; attempt < 20; ++attempt) {
             std::vector<std::string> actual = arguments;
             const std::string before = diskNames();
             std::replace(actual.begin(), actual.end(), std::string("@device"), rawName());
+            std::replace(actual.begin(), actual.end(), std::string("@recovery"), rawName(*recoveryLoop));
             ChildProcess p((*dir / program).string(), actual);
             p.closeInput();
             std::string out = p.readAll();
@@ -127,6 +136,8 @@ protected:
     static inline std::string* device;
     static inline std::string* loop;
     static inline std::string* socket;
+    static inline std::vector<fixtures::PlacedFile>* placed;
+    static inline std::string* recoveryLoop;
     static inline ChildProcess* helper;
 };
 
@@ -237,17 +248,88 @@ TEST_F(ClientCommandsTest, BadArgumentsExitTwoAndHelpExitsZero) {
         {"image", "/dev/rdisk0"},
         {"ping", "extra"},
         {"disks", "--yaml"},
+        {"scan", "/dev/rdisk0"},
+        {"scan", "/dev/rdisk0", "--out", "/tmp/x", "--formats", "jpeg"},
+        {"recover", "report.json"},
         {},
     };
     for (const auto& arguments : bad) {
         auto r = quarlin(arguments, "quarlin", false);
         EXPECT_EQ(r.status, 2) << (arguments.empty() ? "(none)" : arguments[0]) << ": " << r.err;
     }
-    for (const char* command : {"ping", "disks", "read", "image"}) {
+    for (const char* command : {"ping", "disks", "read", "image", "scan", "recover"}) {
         auto r = quarlin({command, "--help"}, "quarlin", false);
         EXPECT_EQ(r.status, 0) << command;
         EXPECT_NE(r.out.find("Usage:"), std::string::npos) << command;
     }
+}
+
+TEST_F(ClientCommandsTest, ScanThroughTheHelperRecoversWhatTheImageHolds) {
+    ASSERT_FALSE(recoveryLoop->empty());
+    const fs::path viaHelper = *dir / "scan-device", viaImage = *dir / "scan-image", again = *dir / "recovered";
+    auto device = quarlin({"scan", "@recovery", "--out", viaHelper.string(), "--unaligned", "--json"});
+    ASSERT_EQ(device.status, 0) << device.err;
+    EXPECT_NE(device.out.find("\"event\":\"done\""), std::string::npos) << device.out;
+    auto image = quarlin({"scan", (*dir / "recovery.img").string(), "--out", viaImage.string(), "--unaligned"}, "quarlin", false);
+    ASSERT_EQ(image.status, 0) << image.err;
+
+    const auto report = recovery::readReport(viaHelper / "report.json");
+    ASSERT_TRUE(report) << report.error();
+    EXPECT_TRUE(report->finished);
+    EXPECT_EQ(report->sourceIdentity.physicalDeviceID, rawName(*recoveryLoop).substr(6));
+    EXPECT_GT(report->readCallCount, 0);
+    EXPECT_EQ(static_cast<std::uint64_t>(report->blocksRead * report->blockSize), report->rangeEnd);
+    fixtures::expectScanMatches(*placed, fixtures::readWhole(*dir / "recovery.img"), report->files, viaHelper);
+    const auto fromImage = recovery::readReport(viaImage / "report.json");
+    ASSERT_TRUE(fromImage);
+    ASSERT_EQ(fromImage->files.size(), report->files.size());
+    for (std::size_t i = 0; i < report->files.size(); ++i) EXPECT_EQ(fromImage->files[i].name, report->files[i].name);
+
+    // Recovering from the report reads the disk again and writes the same bytes.
+    auto recovered = quarlin({"recover", (viaHelper / "report.json").string(), "--to", again.string(), "--verdict", "looksIntact"});
+    ASSERT_EQ(recovered.status, 0) << recovered.err;
+    int files = 0;
+    for (const auto& record : report->files) {
+        if (!std::holds_alternative<IntegrityVerdict::LooksIntact>(record.verdict.value())) continue;
+        ++files;
+        EXPECT_TRUE(fileText(again / record.name) == fileText(viaHelper / record.name)) << record.name;
+    }
+    EXPECT_EQ(static_cast<std::size_t>(std::distance(fs::directory_iterator(again), fs::directory_iterator())),
+              static_cast<std::size_t>(files));
+}
+
+TEST_F(ClientCommandsTest, ScanAndRecoverRefuseDestinationsThatWouldLoseData) {
+    // A writable file system on a loop device of its own, mounted: the disk being scanned.
+    const fs::path fsImage = *dir / "mounted.img", mount = *dir / "mnt";
+    shell("truncate -s 8M '" + fsImage.string() + "' && mkfs.ext4 -q -F '" + fsImage.string() + "'");
+    const std::string rw = shell("losetup --find --show '" + fsImage.string() + "'");
+    ASSERT_FALSE(rw.empty());
+    fs::create_directories(mount);
+    ASSERT_EQ(std::system(("mount " + rw + " '" + mount.string() + "'").c_str()), 0);
+    const std::string name = rawName(rw);
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string err;
+    };
+    std::ofstream(*dir / "busy.txt") << "x";
+    fs::create_directories(*dir / "busy");
+    std::ofstream(*dir / "busy" / "kept.txt") << "kept";
+    std::ofstream(*dir / "bad-report.json") << R"({"source": "x", "sourceIdentity": {"physicalDeviceID": 5}})";
+    const Case cases[] = {
+        {{"scan", name, "--out", (mount / "found").string()}, "the disk being recovered"},
+        {{"scan", name, "--out", (*dir / "busy").string()}, "is not empty"},
+        {{"scan", name, "--out", (*dir / "busy").string(), "--resume"}, "cannot resume"},
+        {{"scan", (*dir / "missing.img").string(), "--out", (*dir / "never").string()}, "cannot open"},
+        {{"recover", (*dir / "bad-report.json").string(), "--to", (*dir / "never").string()}, "'physicalDeviceID'"},
+    };
+    for (const auto& c : cases) {
+        auto r = quarlin(c.arguments);
+        EXPECT_EQ(r.status, 1) << c.arguments[1];
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(fs::exists(mount / "found"));
+    EXPECT_EQ(fileText(*dir / "busy" / "kept.txt"), "kept");
+    shell("umount '" + mount.string() + "'; losetup -d " + rw);
 }
 
 }  // namespace
