@@ -53,6 +53,8 @@ def main():
     p.add_argument("--corpus", help="folder of real RAR, PST and UDIF files")
     p.add_argument("--seconds", type=int, default=4, help="length of the audio files")
     p.add_argument("--raw-area", action="store_true", help="append files at odd offsets, cut files and distractors")
+    p.add_argument("--fill-mib", type=int, default=0,
+                   help="then this many MiB of copies of every file at 4 KiB boundaries, with noise between them")
     a = p.parse_args()
     work = tempfile.mkdtemp(prefix="quarlin-disk-")
     try:
@@ -124,6 +126,19 @@ def main():
                              b"\x1a\x45\xdf\xa3\x84", b"xar!\x00\x1c", b"!BDN", b"PK\x03\x04", b"\x1f\x8b\x08\x00",
                              b"ID3\x03\x00\x00\x00\x00\x10\x00", b"\xff\xfb\x90\x64"]:
                     put(mark + rng.randbytes(3000), "distractor", "distractor", 512)
+            if a.fill_mib:
+                names = sorted(files)
+                end = pos + (a.fill_mib << 20)
+                i = 0
+                while True:
+                    data = read(names[i % len(names)])
+                    gap = rng.randrange(0, 16) * 4096
+                    if pos + gap + len(data) + 8192 > end:
+                        break
+                    img.write(rng.randbytes(gap))
+                    pos += gap
+                    put(data, names[i % len(names)], "intact", 4096)
+                    i += 1
             img.write(bytes((-pos) % (1 << 20)))
         json.dump(manifest, open(a.image + ".manifest.json", "w"), indent=1)
     finally:

@@ -6,6 +6,9 @@
 // walk ends with the first frame that has no successor: that frame still counts when the scan
 // found its end (the last isolated footer match), and not when no footer was found at all.
 // A stream whose metadata ends the bytes, or whose first frame does not parse, has 0 frames.
+// When STREAMINFO gives the total samples, the frame that reaches the last one ends the walk
+// where its subframes end (and its footer matches): the bytes after a stream cannot stretch
+// its last frame. A last frame whose structure does not parse is not counted.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +24,7 @@ struct FLACWalk {
     std::int64_t length = 0;  // marker, metadata and every frame counted
     std::int64_t frames = 0;
     FLACFraming::StreamInfo streamInfo;
+    bool lastSampleReached = false;  // the walk ended with the frame holding the last sample
     friend bool operator==(const FLACWalk&, const FLACWalk&) = default;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <mutex>
 
 #include "QuarlinCore/framing/ByteReader.h"
@@ -15,6 +16,8 @@ constexpr std::int64_t kMaxMetadataBlocks = 1024;
 struct CRCTables {
     std::array<std::uint8_t, 256> crc8{};
     std::array<std::uint16_t, 256> crc16{};
+    // crc16Slices[k][b]: the CRC-16 of byte b followed by k zero bytes, for eight bytes a step.
+    std::array<std::array<std::uint16_t, 256>, 8> crc16Slices{};
 };
 
 const CRCTables& tables() {
@@ -31,6 +34,13 @@ const CRCTables& tables() {
             built.crc8[i] = static_cast<std::uint8_t>(r8 & 0xFFU);
             built.crc16[i] = static_cast<std::uint16_t>(r16 & 0xFFFFU);
         }
+        built.crc16Slices[0] = built.crc16;
+        for (std::size_t k = 1; k < 8; ++k)
+            for (unsigned i = 0; i < 256; ++i) {
+                const std::uint16_t previous = built.crc16Slices[k - 1][i];
+                built.crc16Slices[k][i] =
+                    static_cast<std::uint16_t>((previous << 8) ^ built.crc16[previous >> 8]);
+            }
     });
     return built;
 }
@@ -45,6 +55,21 @@ std::uint8_t byteAt(const ByteReader& reader, std::int64_t at) {
 
 bool validRange(std::span<const std::byte> bytes, std::int64_t from, std::int64_t to) {
     return from >= 0 && from <= to && to <= size(bytes);
+}
+
+// The CRC-16 carried from `crc` over [from, to) of `p`, eight bytes a step where it can.
+std::uint16_t crc16Run(std::uint16_t crc, const std::byte* p, std::int64_t from, std::int64_t to) {
+    const auto& t = tables();
+    const auto& s = t.crc16Slices;
+    auto at = [p](std::int64_t i) { return std::to_integer<unsigned>(p[i]); };
+    std::int64_t i = from;
+    for (; to - i >= 8; i += 8) {
+        crc = static_cast<std::uint16_t>(s[7][at(i) ^ (crc >> 8)] ^ s[6][at(i + 1) ^ (crc & 0xFFU)] ^
+                                         s[5][at(i + 2)] ^ s[4][at(i + 3)] ^ s[3][at(i + 4)] ^
+                                         s[2][at(i + 5)] ^ s[1][at(i + 6)] ^ s[0][at(i + 7)]);
+    }
+    for (; i < to; ++i) crc = static_cast<std::uint16_t>(t.crc16[((crc >> 8) ^ at(i)) & 0xFFU] ^ (crc << 8));
+    return crc;
 }
 
 std::int64_t blockSizeOfCode(unsigned code) {
@@ -249,6 +274,29 @@ std::optional<FLACFraming::FrameBoundary> FLACFraming::scanFrameBoundary(
     const std::int64_t headerEnd = frameStart + header.byteCount;
     if (limit - 2 < headerEnd) return std::nullopt;
 
+    // A successor's header starts with a sync byte 0xFF, so only the ends followed by one can
+    // be confirmed: they are visited first, the CRC carried eight bytes a step between them.
+    // Only when none is confirmed does the byte-by-byte pass below look for the fallback.
+    {
+        const std::byte* p = bytes.data();
+        std::uint16_t running = crc16Run(0, p, frameStart, headerEnd);
+        std::int64_t carried = headerEnd;  // running is the CRC of [frameStart, carried)
+        for (std::int64_t end = headerEnd + 2; end < std::min(limit, n - 1) + 1 && end < n;) {
+            const void* found = std::memchr(p + end, 0xFF, static_cast<std::size_t>(std::min(limit, n - 1) + 1 - end));
+            if (!found) break;
+            end = static_cast<const std::byte*>(found) - p;
+            running = crc16Run(running, p, carried, end - 2);
+            carried = end - 2;
+            const auto footer = static_cast<std::uint16_t>(std::to_integer<unsigned>(p[end - 2]) << 8 |
+                                                           std::to_integer<unsigned>(p[end - 1]));
+            if (footer == running) {
+                if (auto next = parseFrameHeader(bytes, end, streamInfo); next && isPlausibleSuccessor(*next, header))
+                    return FrameBoundary{end, next};
+            }
+            ++end;
+        }
+    }
+
     std::uint16_t crc = crc16(bytes, frameStart, headerEnd);
     // maxFrameSize is at most 24 bits, so the sum cannot overflow.
     const std::int64_t fallbackBound = streamInfo && streamInfo->maxFrameSize >= 1
@@ -263,9 +311,7 @@ std::optional<FLACFraming::FrameBoundary> FLACFraming::scanFrameBoundary(
         const bool matched = reader.peekU16BE(i) == crc;
         if (matched) {
             const std::int64_t end = i + 2;
-            if (auto next = parseFrameHeader(bytes, end, streamInfo);
-                next && isPlausibleSuccessor(*next, header))
-                return FrameBoundary{end, next};
+            // Every confirmed successor was looked for above.
             if (!previousMatched && end <= fallbackBound) fallbackEnd = end;
         }
         previousMatched = matched;
@@ -276,6 +322,134 @@ std::optional<FLACFraming::FrameBoundary> FLACFraming::scanFrameBoundary(
         crc = static_cast<std::uint16_t>(table[((crc >> 8) ^ byteAt(reader, i)) & 0xFFU] ^
                                          (crc << 8));
     }
+}
+
+}  // namespace quarlin
+
+namespace quarlin {
+
+namespace {
+
+// Bits of a frame, most significant first; every read fails past the end of the bytes.
+class BitCursor {
+public:
+    BitCursor(std::span<const std::byte> bytes, std::int64_t byteOffset)
+        : bytes_(bytes), bit_(static_cast<std::uint64_t>(byteOffset) * 8) {}
+    std::optional<std::uint64_t> read(unsigned count) {
+        if (count > 57 || bit_ + count > bytes_.size() * 8) return std::nullopt;
+        std::uint64_t value = 0;
+        for (unsigned i = 0; i < count; ++i, ++bit_)
+            value = value << 1 | ((std::to_integer<unsigned>(bytes_[bit_ >> 3]) >> (7 - (bit_ & 7))) & 1U);
+        return value;
+    }
+    bool skip(std::uint64_t count) {
+        if (count > bytes_.size() * 8 - bit_) return false;
+        bit_ += count;
+        return true;
+    }
+    // Zeros up to the next one bit, which is passed too; `bound` zeros at most.
+    std::optional<std::uint64_t> unary(std::uint64_t bound) {
+        std::uint64_t zeros = 0;
+        for (;;) {
+            if (bit_ >= bytes_.size() * 8) return std::nullopt;
+            const unsigned byte = std::to_integer<unsigned>(bytes_[bit_ >> 3]) << (bit_ & 7) & 0xFFU;
+            if (byte == 0) {
+                zeros += 8 - (bit_ & 7);
+                bit_ += 8 - (bit_ & 7);
+            } else {
+                const auto leading = static_cast<unsigned>(__builtin_clz(byte) - 24);
+                zeros += leading;
+                bit_ += leading + 1;
+                return zeros <= bound ? std::optional(zeros) : std::nullopt;
+            }
+            if (zeros > bound) return std::nullopt;
+        }
+    }
+    void alignToByte() { bit_ = (bit_ + 7) & ~std::uint64_t{7}; }
+    std::int64_t byteOffset() const { return static_cast<std::int64_t>(bit_ >> 3); }
+
+private:
+    std::span<const std::byte> bytes_;
+    std::uint64_t bit_;
+};
+
+bool skipResidual(BitCursor& bits, std::int64_t blockSize, std::int64_t order) {
+    const auto method = bits.read(2);
+    if (!method || *method > 1) return false;
+    const unsigned paramBits = *method == 0 ? 4 : 5;
+    const std::uint64_t escape = (1U << paramBits) - 1;
+    const auto partitionOrder = bits.read(4);
+    if (!partitionOrder) return false;
+    const std::int64_t partitions = std::int64_t{1} << *partitionOrder;
+    if (blockSize % partitions != 0 || (blockSize >> *partitionOrder) < order) return false;
+    for (std::int64_t p = 0; p < partitions; ++p) {
+        const std::int64_t samples = (blockSize >> *partitionOrder) - (p == 0 ? order : 0);
+        const auto parameter = bits.read(paramBits);
+        if (!parameter) return false;
+        if (*parameter == escape) {
+            const auto raw = bits.read(5);
+            if (!raw || !bits.skip(static_cast<std::uint64_t>(samples) * *raw)) return false;
+            continue;
+        }
+        for (std::int64_t i = 0; i < samples; ++i)
+            if (!bits.unary(std::uint64_t{1} << 32) || !bits.skip(*parameter)) return false;
+    }
+    return true;
+}
+
+bool skipSubframe(BitCursor& bits, std::int64_t blockSize, unsigned sampleBits) {
+    const auto head = bits.read(8);
+    if (!head || (*head & 0x80U)) return false;
+    const unsigned type = (*head >> 1) & 0x3FU;
+    if (*head & 1U) {
+        const auto wasted = bits.unary(sampleBits);
+        if (!wasted || *wasted + 1 >= sampleBits) return false;
+        sampleBits -= static_cast<unsigned>(*wasted + 1);
+    }
+    if (type == 0) return bits.skip(sampleBits);
+    if (type == 1) return bits.skip(static_cast<std::uint64_t>(blockSize) * sampleBits);
+    if (type >= 8 && type <= 12) {
+        const std::int64_t order = type - 8;
+        return bits.skip(static_cast<std::uint64_t>(order) * sampleBits) && skipResidual(bits, blockSize, order);
+    }
+    if (type >= 32) {
+        const std::int64_t order = (type & 0x1FU) + 1;
+        if (!bits.skip(static_cast<std::uint64_t>(order) * sampleBits)) return false;
+        const auto precision = bits.read(4);
+        if (!precision || *precision == 15 || !bits.skip(5)) return false;
+        return bits.skip(static_cast<std::uint64_t>(order) * (*precision + 1)) && skipResidual(bits, blockSize, order);
+    }
+    return false;
+}
+
+}  // namespace
+
+std::optional<std::int64_t> FLACFraming::frameEndByStructure(std::span<const std::byte> bytes, std::int64_t frameStart,
+                                                             const FrameHeader& header,
+                                                             const std::optional<StreamInfo>& streamInfo) {
+    const std::int64_t n = size(bytes);
+    if (frameStart < 0 || header.byteCount < 4 || frameStart > n - header.byteCount) return std::nullopt;
+    const unsigned assignmentAndSize = std::to_integer<unsigned>(bytes[static_cast<std::size_t>(frameStart + 3)]);
+    const unsigned assignment = assignmentAndSize >> 4;
+    static constexpr std::array<unsigned, 8> sizes{0, 8, 12, 0, 16, 20, 24, 32};
+    unsigned sampleBits = sizes[(assignmentAndSize >> 1) & 7U];
+    if (((assignmentAndSize >> 1) & 7U) == 0) sampleBits = streamInfo ? static_cast<unsigned>(streamInfo->bitsPerSample) : 0;
+    if (sampleBits == 0 || assignment > 10) return std::nullopt;
+    const unsigned channels = assignment <= 7 ? assignment + 1 : 2;
+    BitCursor bits(bytes, frameStart + header.byteCount);
+    for (unsigned channel = 0; channel < channels; ++channel) {
+        // The side channel of a stereo decorrelation carries one more bit.
+        const bool side = (assignment == 8 && channel == 1) || (assignment == 9 && channel == 0) ||
+                          (assignment == 10 && channel == 1);
+        if (!skipSubframe(bits, header.blockSizeSamples, sampleBits + (side ? 1 : 0))) return std::nullopt;
+    }
+    bits.alignToByte();
+    const std::int64_t footer = bits.byteOffset();
+    if (footer > n - 2) return std::nullopt;
+    const std::uint16_t stored = static_cast<std::uint16_t>(std::to_integer<unsigned>(bytes[static_cast<std::size_t>(footer)]) << 8 |
+                                                            std::to_integer<unsigned>(bytes[static_cast<std::size_t>(footer + 1)]));
+    if (crc16Run(0, bytes.data(), frameStart, footer) != stored) return std::nullopt;
+    return footer + 2;
 }
 
 }  // namespace quarlin

@@ -59,6 +59,13 @@ struct FLACFraming {
     static std::optional<FrameBoundary> scanFrameBoundary(
         std::span<const std::byte> bytes, std::int64_t frameStart, const FrameHeader& header,
         std::int64_t windowEnd, const std::optional<StreamInfo>& streamInfo);
+    // The frame's end found from its structure: every subframe and its residual stepped over
+    // bit by bit, then the CRC-16 footer, which must match. Nothing when the bits do not parse
+    // or the footer does not match. Exact where a footer search can only guess, as for the
+    // last frame of a stream, which no successor confirms.
+    static std::optional<std::int64_t> frameEndByStructure(std::span<const std::byte> bytes, std::int64_t frameStart,
+                                                           const FrameHeader& header,
+                                                           const std::optional<StreamInfo>& streamInfo);
     // How far past a frame start a frame may extend: at most 8 MiB.
     static std::int64_t maxFrameWindow(const std::optional<StreamInfo>& streamInfo);
     static bool isPlausibleSuccessor(const FrameHeader& candidate, const FrameHeader& previous);

@@ -1,6 +1,8 @@
 #include "QuarlinCore/framing/OggFraming.h"
 
 #include <algorithm>
+#include <array>
+#include <mutex>
 
 #include "QuarlinCore/framing/ByteReader.h"
 
@@ -16,6 +18,40 @@ std::int64_t size(std::span<const std::byte> bytes) {
 void appendLE(std::vector<std::byte>& out, std::uint64_t value, int width) {
     for (int i = 0; i < width; ++i)
         out.push_back(static_cast<std::byte>((value >> (8 * i)) & 0xFFU));
+}
+
+// slices[k][b]: the CRC of byte b followed by k zero bytes (polynomial 0x04C11DB7, most
+// significant bit first), so that eight bytes are taken a step.
+using CRCSlices = std::array<std::array<std::uint32_t, 256>, 8>;
+
+const CRCSlices& crcSlices() {
+    static std::once_flag once;
+    static CRCSlices built;
+    std::call_once(once, [] {
+        for (std::uint32_t i = 0; i < 256; ++i) {
+            std::uint32_t r = i << 24;
+            for (int bit = 0; bit < 8; ++bit) r = (r & 0x80000000U) ? ((r << 1) ^ 0x04C11DB7U) : (r << 1);
+            built[0][i] = r;
+        }
+        for (std::size_t k = 1; k < 8; ++k)
+            for (std::uint32_t i = 0; i < 256; ++i)
+                built[k][i] = (built[k - 1][i] << 8) ^ built[0][built[k - 1][i] >> 24];
+    });
+    return built;
+}
+
+std::uint32_t crcRun(std::uint32_t crc, std::span<const std::byte> data) {
+    const auto& t = crcSlices();
+    const std::byte* p = data.data();
+    std::size_t n = data.size();
+    auto at = [&p](std::size_t i) { return std::to_integer<std::uint32_t>(p[i]); };
+    for (; n >= 8; n -= 8, p += 8) {
+        const std::uint32_t high = crc ^ (at(0) << 24 | at(1) << 16 | at(2) << 8 | at(3));
+        crc = t[7][high >> 24] ^ t[6][(high >> 16) & 0xFFU] ^ t[5][(high >> 8) & 0xFFU] ^ t[4][high & 0xFFU] ^
+              t[3][at(4)] ^ t[2][at(5)] ^ t[1][at(6)] ^ t[0][at(7)];
+    }
+    for (std::size_t i = 0; i < n; ++i) crc = (crc << 8) ^ t[0][(crc >> 24) ^ at(i)];
+    return crc;
 }
 
 }  // namespace
@@ -43,25 +79,19 @@ std::optional<std::int64_t> OggPageFraming::pageLength(std::span<const std::byte
     return headerLength + header->segmentCount + payload;
 }
 
-std::uint32_t OggPageFraming::pageCRC(std::span<const std::byte> data) {
-    std::uint32_t crc = 0;
-    for (auto b : data) {
-        crc ^= std::to_integer<std::uint32_t>(b) << 24;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 0x80000000U) ? ((crc << 1) ^ 0x04C11DB7U) : (crc << 1);
-    }
-    return crc;
-}
+std::uint32_t OggPageFraming::pageCRC(std::span<const std::byte> data) { return crcRun(0, data); }
 
 bool OggPageFraming::hasValidCRC(std::span<const std::byte> page) {
     const auto header = parsePageHeader(page, 0);
     if (!header) return false;
     const auto length = pageLength(page, 0);
     if (!length || *length != size(page)) return false;
-    std::vector<std::byte> copy(page.begin(), page.end());
-    for (std::size_t i = 0; i < 4; ++i)
-        copy.at(static_cast<std::size_t>(kCRCOffset) + i) = std::byte{0};
-    return pageCRC(copy) == header->declaredCRC;
+    // The CRC field counts as zeros.
+    constexpr std::array<std::byte, 4> zeros{};
+    std::uint32_t crc = crcRun(0, page.first(static_cast<std::size_t>(kCRCOffset)));
+    crc = crcRun(crc, zeros);
+    crc = crcRun(crc, page.subspan(static_cast<std::size_t>(kCRCOffset) + zeros.size()));
+    return crc == header->declaredCRC;
 }
 
 OggPageFraming::WalkResult OggPageFraming::walkPages(std::span<const std::byte> data) {

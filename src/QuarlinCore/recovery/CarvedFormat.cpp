@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include <zlib.h>
-
 #include "QuarlinCore/carving/EBMLWalker.h"
 #include "QuarlinCore/carving/FLACWalker.h"
 #include "QuarlinCore/carving/MPEGWalker.h"
@@ -314,10 +312,13 @@ std::optional<Measurement> measureFLAC(std::span<const std::byte> bytes, std::in
         m.bytesWanted = moreThan(n, toEnd);
         return m;
     }
+    if (walk->lastSampleReached) return found(walk->length, "flac");
     Measurement m = found(walk->length, "flac");
     if (n - walk->length <= window) {
         m.verdict = IntegrityVerdict::mayBePartial(kCutShort);
         m.bytesWanted = moreThan(n, toEnd);
+    } else if (walk->streamInfo.totalSamples > 0) {
+        m.verdict = IntegrityVerdict::mayBePartial("the frames end before the stream's last sample");
     }
     return m;
 }
@@ -364,32 +365,20 @@ std::optional<Measurement> measurePST(std::span<const std::byte> bytes, std::int
     return declared(static_cast<std::uint64_t>(walk->length), toEnd, walk->ost ? "ost" : "pst");
 }
 
-// The length of a zlib stream at the start of `bytes` that inflates to nothing, or 0.
-std::int64_t emptyZlibStreamLength(std::span<const std::byte> bytes) {
-    constexpr std::size_t kLongest = 32;
-    if (bytes.size() < 8 || std::to_integer<std::uint8_t>(bytes[0]) != 0x78) return 0;
-    z_stream stream{};
-    if (inflateInit(&stream) != Z_OK) return 0;
-    std::array<unsigned char, 1> out{};
-    std::array<unsigned char, kLongest> in{};
-    const std::size_t have = std::min(bytes.size(), kLongest);
-    std::memcpy(in.data(), bytes.data(), have);
-    stream.next_in = in.data();
-    stream.avail_in = static_cast<uInt>(have);
-    stream.next_out = out.data();
-    stream.avail_out = static_cast<uInt>(out.size());
-    const int result = inflate(&stream, Z_FINISH);
-    const std::int64_t length = result == Z_STREAM_END && stream.total_out == 0 ? static_cast<std::int64_t>(stream.total_in) : 0;
-    inflateEnd(&stream);
-    return length;
-}
-
 std::optional<Measurement> measureXAR(std::span<const std::byte> bytes, std::int64_t toEnd) {
     const auto n = static_cast<std::int64_t>(bytes.size());
     if (const auto walk = XARWalker::walk(bytes, 0)) {
-        // Some writers close the heap with an empty zlib stream that no TOC entry names.
+        // Some writers end the archive with a copy of the first bytes of the compressed TOC, as
+        // long as a TOC checksum, that no TOC entry names.
         std::int64_t length = walk->length;
-        if (length < n) length += emptyZlibStreamLength(bytes.subspan(static_cast<std::size_t>(length)));
+        constexpr std::int64_t kChecksumLengths[] = {64, 32, 20, 16};
+        for (const std::int64_t copy : kChecksumLengths) {
+            if (walk->tocCompressedLength >= static_cast<std::uint64_t>(copy) && n - length >= copy &&
+                std::memcmp(bytes.data() + length, bytes.data() + walk->headerSize, static_cast<std::size_t>(copy)) == 0) {
+                length += copy;
+                break;
+            }
+        }
         return declared(static_cast<std::uint64_t>(length), toEnd, walk->installerPackage ? "pkg" : "xar");
     }
     const auto header = XARFraming::parseHeader(bytes, 0);

@@ -159,7 +159,20 @@ private:
         const std::uint64_t step = options_.unaligned ? 1 : kAlignment;
         std::uint64_t p = alignUp(from, step);
         const auto chunk = std::span<const std::byte>(current_.bytes);
-        while (p < end) {
+        // A UDIF trailer ends its image wherever the image ends, so in aligned scans trailers
+        // are looked for at every byte too, and visited in order with the boundaries.
+        std::vector<std::uint64_t> trailers;
+        if (!options_.unaligned && contains(options_.formats, CarvedFormat::udif)) trailers = trailersIn(from, end);
+        auto trailer = trailers.begin();
+        while (p < end || trailer != trailers.end()) {
+            if (trailer != trailers.end() && (p >= end || *trailer < p)) {
+                const std::uint64_t at = *trailer++;
+                if (at >= coveredUntil_ && !examine(CarvedFormat::udif, at)) {
+                    outcome_.stoppedAt = at;
+                    return false;
+                }
+                continue;
+            }
             if (p < coveredUntil_) {
                 p = alignUp(coveredUntil_, step);
                 continue;
@@ -179,6 +192,22 @@ private:
             p += step;
         }
         return true;
+    }
+
+    // Positions in [from, end) of the current chunk where "koly" stands off a 512-byte boundary.
+    std::vector<std::uint64_t> trailersIn(std::uint64_t from, std::uint64_t end) {
+        std::vector<std::uint64_t> found;
+        const std::byte* base = current_.bytes.data();
+        const std::uint64_t stop = std::min(end + 3, current_.end());
+        for (std::uint64_t at = from; at + 4 <= stop;) {
+            const void* hit = memmem(base + (at - current_.start), stop - at, "koly", 4);
+            if (!hit) break;
+            at = current_.start + static_cast<std::uint64_t>(static_cast<const std::byte*>(hit) - base);
+            if (at >= end) break;
+            if (at % kAlignment != 0) found.push_back(at);
+            ++at;
+        }
+        return found;
     }
 
     // Bytes from `at` on, at least `want` of them where the source and the walk bound allow:
