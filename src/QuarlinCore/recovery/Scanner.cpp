@@ -10,8 +10,13 @@
 #include <deque>
 #include <future>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "QuarlinCore/io/IOError.h"
 #include "QuarlinCore/model/DataLayout.h"
+#include "QuarlinCore/recovery/FileWriter.h"
 
 namespace quarlin::recovery {
 namespace {
@@ -19,6 +24,8 @@ namespace {
 constexpr std::int64_t kAlignment = 512;
 constexpr std::int64_t kChunksInFlight = 2;
 constexpr std::int64_t kCopyPieceBytes = std::int64_t{8} << 20;
+// Bytes of found files waiting for the writer thread.
+constexpr std::size_t kQueuedFileBytes = std::size_t{64} << 20;
 // Marks are at most this long; near a chunk's end a candidate is checked in the bytes that
 // follow it.
 constexpr std::int64_t kMarkBytes = 16;
@@ -87,15 +94,33 @@ private:
     std::deque<std::pair<std::uint64_t, std::future<Data>>> inFlight_;
 };
 
-bool writeAll(int fd, std::span<const std::byte> bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes = bytes.subspan(static_cast<std::size_t>(n));
+// Calls `visit` with every index of "koly" in `bytes`, in order. Sixteen positions a step are
+// sifted by their first and last byte before the whole mark is compared: the search runs at
+// memory speed over data where "k" alone is common.
+template <class Visit>
+void forEachTrailerMark(std::span<const std::byte> bytes, Visit visit) {
+    constexpr std::size_t kMark = 4;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t n = bytes.size();
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i first = _mm_set1_epi8('k'), last = _mm_set1_epi8('y');
+    for (; i + 16 + kMark - 1 <= n; i += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + kMark - 1));
+        auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last))));
+        while (mask) {
+            const auto bit = static_cast<std::size_t>(__builtin_ctz(mask));
+            if (std::memcmp(p + i + bit, "koly", kMark) == 0) visit(i + bit);
+            mask &= mask - 1;
+        }
     }
-    return true;
+#endif
+    for (; i + kMark <= n; ++i)
+        if (p[i] == 'k' && std::memcmp(p + i, "koly", kMark) == 0) visit(i);
 }
+
+bool writeAll(int fd, std::span<const std::byte> bytes) { return writeAllTo(fd, bytes.data(), bytes.size()); }
 
 class Scan {
 public:
@@ -111,6 +136,7 @@ public:
         outcome_.rangeEnd = outcome_.rangeFrom + std::min(length, sourceEnd_ - outcome_.rangeFrom);
         coveredUntil_ = options.coveredUntil;
         lastCheckpoint_ = std::chrono::steady_clock::now();
+        if (options.filesDirectory) writer_.emplace(*options.filesDirectory, kQueuedFileBytes);
     }
 
     ScanOutcome run() {
@@ -130,7 +156,7 @@ public:
                 }
                 pipeline_ = &pipeline;
                 const std::uint64_t end = std::min(current_.end(), outcome_.rangeEnd);
-                if (!scanChunk(position, end)) break;
+                if (!scanChunk(position, end) || writerFailed()) break;
                 position = end;
                 outcome_.stoppedAt = position;
                 reportProgress(position);
@@ -141,6 +167,7 @@ public:
             outcome_.error = "out of memory";
         }
         pipeline_ = nullptr;
+        settleWrites();
         outcome_.finished = !outcome_.error && outcome_.stoppedAt >= outcome_.rangeEnd;
         std::sort(outcome_.files.begin(), outcome_.files.end(), [](const FoundFile& a, const FoundFile& b) {
             return offsetOf(a) < offsetOf(b);
@@ -154,7 +181,7 @@ private:
     }
 
     // Looks at every candidate in [from, end) of the current chunk. False when the scan must
-    // end (a write failed): outcome_.stoppedAt then says where.
+    // end (a write failed): outcome_.error and outcome_.stoppedAt then say why and where.
     bool scanChunk(std::uint64_t from, std::uint64_t end) {
         const std::uint64_t step = options_.unaligned ? 1 : kAlignment;
         std::uint64_t p = alignUp(from, step);
@@ -167,10 +194,8 @@ private:
         while (p < end || trailer != trailers.end()) {
             if (trailer != trailers.end() && (p >= end || *trailer < p)) {
                 const std::uint64_t at = *trailer++;
-                if (at >= coveredUntil_ && !examine(CarvedFormat::udif, at)) {
-                    outcome_.stoppedAt = at;
-                    return false;
-                }
+                // A failed write has set the error and where the scan stopped.
+                if (at >= coveredUntil_ && !examine(CarvedFormat::udif, at)) return false;
                 continue;
             }
             if (p < coveredUntil_) {
@@ -183,12 +208,7 @@ private:
             } else {
                 format = markAt(bytesFrom(p, kMarkBytes), 0, options_.formats);
             }
-            if (format) {
-                if (!examine(*format, p)) {
-                    outcome_.stoppedAt = p;
-                    return false;
-                }
-            }
+            if (format && !examine(*format, p)) return false;
             p += step;
         }
         return true;
@@ -197,16 +217,15 @@ private:
     // Positions in [from, end) of the current chunk where "koly" stands off a 512-byte boundary.
     std::vector<std::uint64_t> trailersIn(std::uint64_t from, std::uint64_t end) {
         std::vector<std::uint64_t> found;
-        const std::byte* base = current_.bytes.data();
         const std::uint64_t stop = std::min(end + 3, current_.end());
-        for (std::uint64_t at = from; at + 4 <= stop;) {
-            const void* hit = memmem(base + (at - current_.start), stop - at, "koly", 4);
-            if (!hit) break;
-            at = current_.start + static_cast<std::uint64_t>(static_cast<const std::byte*>(hit) - base);
-            if (at >= end) break;
-            if (at % kAlignment != 0) found.push_back(at);
-            ++at;
-        }
+        if (stop < from + 4) return found;
+        const auto bytes = std::span<const std::byte>(current_.bytes)
+                               .subspan(static_cast<std::size_t>(from - current_.start),
+                                        static_cast<std::size_t>(stop - from));
+        forEachTrailerMark(bytes, [&](std::size_t i) {
+            const std::uint64_t at = from + i;
+            if (at < end && at % kAlignment != 0) found.push_back(at);
+        });
         return found;
     }
 
@@ -281,13 +300,17 @@ private:
         const auto length = std::min(static_cast<std::uint64_t>(measured->length), sourceEnd_ - offset);
         const bool intact = std::holds_alternative<IntegrityVerdict::LooksIntact>(measured->verdict.value());
 
-        if (format == CarvedFormat::udif && intact) dropFilesInside(offset, offset + length);
+        if (format == CarvedFormat::udif && intact) {
+            if (!settleWrites()) return false;
+            dropFilesInside(offset, offset + length);
+        }
         std::string name = foundFileName(offset, measured->extension);
-        if (options_.filesDirectory && !writeFile(name, offset, length)) return false;
+        if (writer_ && !writeFile(name, at, offset, length)) return false;
         FileRecord record(UUID::random(), name, std::nullopt, length, std::nullopt, measured->verdict,
                           reader_.deviceIdentity(), DataLayout::extents({DataExtent{offset, length}}), std::nullopt,
                           std::nullopt);
         outcome_.files.push_back(FoundFile{format, std::move(record)});
+        candidates_.push_back(at);
         ++progress_.filesFound[static_cast<std::size_t>(format)];
         // Marks inside a file belong to it (an MP3 frame run in a Matroska file, a zip in a
         // RAR, the entries of a cut zip). Only a length that nothing but a header vouches for
@@ -298,48 +321,72 @@ private:
 
     // A disk image found by its trailer holds the files found inside it before.
     void dropFilesInside(std::uint64_t start, std::uint64_t end) {
-        std::erase_if(outcome_.files, [&](const FoundFile& file) {
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < outcome_.files.size(); ++i) {
+            const FoundFile& file = outcome_.files[i];
             const std::uint64_t offset = offsetOf(file);
-            if (offset < start || offset + file.record.declaredSize > end) return false;
-            if (options_.filesDirectory) std::filesystem::remove(*options_.filesDirectory / file.record.name);
-            --progress_.filesFound[static_cast<std::size_t>(file.format)];
-            return true;
-        });
+            if (offset >= start && offset + file.record.declaredSize <= end) {
+                if (options_.filesDirectory) std::filesystem::remove(*options_.filesDirectory / file.record.name);
+                --progress_.filesFound[static_cast<std::size_t>(file.format)];
+                continue;
+            }
+            if (kept != i) {
+                outcome_.files[kept] = std::move(outcome_.files[i]);
+                candidates_[kept] = candidates_[i];
+            }
+            ++kept;
+        }
+        outcome_.files.erase(outcome_.files.begin() + static_cast<std::ptrdiff_t>(kept), outcome_.files.end());
+        candidates_.resize(kept);
     }
 
-    // Written under a temporary name and renamed once whole, so that a file under its final
-    // name is always complete.
-    bool writeFile(const std::string& name, std::uint64_t offset, std::uint64_t length) {
+    // Hands the file to the writer thread when its bytes are in memory; a file that is not
+    // (longer than a walk holds, or before the chunk at hand) is copied from the source here.
+    bool writeFile(const std::string& name, std::uint64_t candidate, std::uint64_t offset, std::uint64_t length) {
+        const Held* held = current_.holds(offset, length)     ? &current_
+                           : extension_.holds(offset, length) ? &extension_
+                                                              : nullptr;
+        if (held) {
+            const auto bytes = held->from(offset).first(static_cast<std::size_t>(length));
+            writer_->write(outcome_.files.size(), name, Data(bytes.begin(), bytes.end()));
+            return true;
+        }
+        if (!settleWrites()) return false;
         const auto path = *options_.filesDirectory / name;
         const auto partial = *options_.filesDirectory / (name + ".part");
         const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            outcome_.error = "cannot create " + partial.string() + ": " + std::strerror(errno);
-            return false;
-        }
         std::string error;
-        bool ok = true;
-        if (current_.holds(offset, length)) {
-            ok = writeAll(fd, current_.from(offset).first(length));
-        } else if (extension_.holds(offset, length)) {
-            ok = writeAll(fd, extension_.from(offset).first(length));
-        } else {
-            ok = copySourceRange(reader_, sourceEnd_, offset, length, fd, error);
-        }
-        if (!ok && error.empty()) error = "cannot write " + partial.string() + ": " + std::strerror(errno);
-        if (::close(fd) != 0 && ok) {
-            ok = false;
-            error = "cannot write " + partial.string() + ": " + std::strerror(errno);
-        }
-        if (ok && std::rename(partial.c_str(), path.c_str()) != 0) {
-            ok = false;
-            error = "cannot rename " + partial.string() + ": " + std::strerror(errno);
-        }
+        bool ok = fd >= 0 && copySourceRange(reader_, sourceEnd_, offset, length, fd, error);
+        if (fd >= 0 && ::close(fd) != 0 && ok) ok = false;
+        if (ok && std::rename(partial.c_str(), path.c_str()) != 0) ok = false;
         if (!ok) {
+            if (error.empty()) error = "cannot write " + partial.string() + ": " + std::strerror(errno);
             ::unlink(partial.c_str());
             outcome_.error = error;
+            outcome_.stoppedAt = candidate;
         }
         return ok;
+    }
+
+    // Waits for the writer; after a failed write, the files from the failed one on are
+    // dropped and the scan stops at its candidate, so a resumed scan finds it again.
+    bool settleWrites() {
+        if (!writer_) return true;
+        writer_->drain();
+        return !writerFailed();
+    }
+    bool writerFailed() {
+        if (!writer_) return false;
+        const auto failure = writer_->failure();
+        if (!failure) return false;
+        if (!outcome_.error) {
+            outcome_.error = failure->message;
+            outcome_.stoppedAt = candidates_.at(failure->sequence);
+            outcome_.files.erase(outcome_.files.begin() + static_cast<std::ptrdiff_t>(failure->sequence),
+                                 outcome_.files.end());
+            candidates_.resize(failure->sequence);
+        }
+        return true;
     }
 
     void reportProgress(std::uint64_t position) {
@@ -351,7 +398,8 @@ private:
         if (options_.checkpoint &&
             std::chrono::duration<double>(now - lastCheckpoint_).count() >= options_.checkpointSeconds) {
             lastCheckpoint_ = now;
-            options_.checkpoint(outcome_.files, position);
+            // The report names only files that are on disk.
+            if (settleWrites()) options_.checkpoint(outcome_.files, position);
         }
     }
 
@@ -369,6 +417,8 @@ private:
     Held extension_;
     ChunkPipeline* pipeline_ = nullptr;
     std::chrono::steady_clock::time_point lastCheckpoint_;
+    std::optional<FileWriter> writer_;
+    std::vector<std::uint64_t> candidates_;  // the candidate position of each file written, in order
 };
 
 }  // namespace
