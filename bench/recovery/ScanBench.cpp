@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
     std::string image = argc > 1 ? argv[1] : "/tmp/quarlin-scan-bench.img";
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
     if (!fs::exists(image)) {
-        const std::string make = "python3 " QUARLIN_SOURCE_DIR "/tests/support/make_recovery_disk.py " + image +
+        const std::string make = "python3 " QUARLIN_SOURCE_DIR "/src/cli/sample/make_recovery_disk.py " + image +
                                  " --size-mib 32 --fill-mib 480 --seconds 20 --corpus " QUARLIN_SOURCE_DIR "/../shared/corpus";
         if (std::system(make.c_str()) != 0) return 1;
     }

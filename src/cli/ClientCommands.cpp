@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -16,6 +17,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/registry/BSDNameTable.h"
 #include "platform/xpcclient/QuarlinHelperClient.h"
 
 namespace quarlin::cli {
@@ -39,6 +41,7 @@ struct Options {
     std::int64_t count = 0;
     std::string outPath;
     std::string imagePath;
+    std::string nodeForName;  // disks --for
 };
 
 // A failure that ends the command with status 1 after its message is printed.
@@ -181,7 +184,20 @@ std::string humanSize(std::uint64_t bytes) {
     return text;
 }
 
+// The raw name under which this machine's disk list shows a device node (/dev/loop3,
+// /dev/sdb1), for scripts that attach a device and then read it through the helper.
+void rawNameOf(const std::string& node) {
+    struct stat st {};
+    if (::stat(node.c_str(), &st) != 0) fail("quarlin: cannot find " + node + ": " + std::strerror(errno));
+    if (!S_ISBLK(st.st_mode)) fail("quarlin: " + node + " is not a block device");
+    const auto table = platform::BSDNameTable::build();
+    const auto* device = table ? table->byDeviceNumber(major(st.st_rdev), minor(st.st_rdev)) : nullptr;
+    if (!device) fail("quarlin: " + node + " is not among this machine's disks");
+    std::cout << "/dev/r" << device->bsdName << "\n";
+}
+
 void disks(const Options& options) {
+    if (!options.nodeForName.empty()) return rawNameOf(options.nodeForName);
     auto client = connect(options);
     DataReply reply = orFail(client.enumerateDisks());
     if (reply.error) fail(describe(*reply.error));
@@ -308,6 +324,8 @@ void addClientCommands(CLI::App& app, int& status) {
     auto* disksCommand = app.add_subcommand("disks", "List the disks and partitions the helper sees");
     socketOption(disksCommand);
     disksCommand->add_flag("--json", options->json, "Print the helper's JSON unchanged");
+    disksCommand->add_option("--for", options->nodeForName,
+                             "Print only the raw disk name (/dev/rdiskN...) of this device node, such as /dev/loop3");
     disksCommand->callback([&status, options] { run(status, disks, *options); });
 
     auto* readCommand = app.add_subcommand("read", "Copy blocks of a raw device to stdout or a file");

@@ -234,16 +234,16 @@ void scan(const ScanArguments& arguments) {
         if (!fs::is_directory(out, error)) fail("quarlin: " + out.string() + " is not a folder");
         if (!isEmptyDirectory(out))
             fail("quarlin: " + out.string() + " is not empty: name an empty or new folder, or add --resume to go on with the scan in it");
-    } else if (!fs::create_directories(out, error)) {
-        fail("quarlin: cannot create " + out.string() + ": " + error.message());
     }
-    if (::access(out.c_str(), W_OK | X_OK) != 0) fail("quarlin: cannot write in " + out.string() + ": " + std::strerror(errno));
 
     // Signals are taken by their own thread, and blocked before any other thread starts.
     auto token = std::make_shared<ScanPauseToken>();
     SignalWatch signals(token);
 
     Source source = openSource(arguments.source, arguments.socketPath);
+    if (!fs::exists(out, error) && !fs::create_directories(out, error))
+        fail("quarlin: cannot create " + out.string() + ": " + error.message());
+    if (::access(out.c_str(), W_OK | X_OK) != 0) fail("quarlin: cannot write in " + out.string() + ": " + std::strerror(errno));
     auto counted = std::make_shared<WriteAssertingBlockReader>(source.reader);
     if (earlier && (earlier->sourceBytes != source.bytes || !earlier->sourceIdentity.isSamePhysicalDevice(counted->deviceIdentity())))
         fail("quarlin: cannot resume: " + arguments.source + " is not the source the scan began on (its size or identity differ)");

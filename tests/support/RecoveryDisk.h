@@ -1,6 +1,6 @@
 // The disk that the recovery tests scan: an ext4 file system made from files of Debian's
 // encoders and the corpus, some deleted, then files at odd offsets, cut files and planted
-// false signatures (tests/support/make_recovery_disk.py), with the manifest that says what a
+// false signatures (src/cli/sample/make_recovery_disk.py), with the manifest that says what a
 // scan must bring back; and the check of a scan's files against that manifest.
 #pragma once
 
@@ -36,7 +36,7 @@ inline std::string readWhole(const std::filesystem::path& path) {
 
 // Makes the disk at `image` (cached beside it across runs of one build) and reads its manifest.
 inline std::vector<PlacedFile> makeRecoveryDisk(const std::filesystem::path& image) {
-    const std::string command = "python3 '" QUARLIN_SOURCE_DIR "/tests/support/make_recovery_disk.py' '" +
+    const std::string command = "python3 '" QUARLIN_SOURCE_DIR "/src/cli/sample/make_recovery_disk.py' '" +
                                 image.string() + "' --raw-area --corpus '" QUARLIN_CORPUS_DIR "'";
     if (std::system(command.c_str()) != 0) throw std::runtime_error("cannot make the recovery disk: " + command);
     std::vector<PlacedFile> placed;

@@ -22,7 +22,7 @@ def make_media(work, seconds):
         path = os.path.join(work, name)
         run(*[a.replace("OUT", path) for a in cmd])
         out[name] = path
-    add("song.flac", "flac", "-s", "-f", "-o", "OUT", wav)
+    add("song.flac", "flac", "-s", "-f", "--no-padding", "-o", "OUT", wav)
     add("song.mp3", "lame", "--quiet", "--tt", "Tone", "--ta", "Quarlin", "--add-id3v2", wav, "OUT")
     add("plain.mp3", "lame", "--quiet", "-b", "96", wav, "OUT")
     add("song.ogg", "oggenc", "-Q", "-o", "OUT", wav)
