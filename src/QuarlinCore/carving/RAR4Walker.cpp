@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "QuarlinCore/framing/ByteReader.h"
+#include "QuarlinCore/framing/CRC32.h"
 #include "QuarlinCore/framing/RAR4Framing.h"
 
 namespace quarlin {
@@ -13,17 +14,35 @@ constexpr std::uint8_t kServiceBlock = 0x7A;
 constexpr std::uint16_t kLargeFlag = 0x0100;
 constexpr std::int64_t kHighPackSizeAt = 32;
 
-// The block's length with the high half of a large member's packed size.
+constexpr std::uint16_t kAddedSizeFlag = 0x8000;
+constexpr std::int64_t kPackSizeAt = 7;
+
+// The block's length. File and service blocks always carry their packed size after the header,
+// whether or not they set the flag that announces added data, and members of 4 GiB or more
+// the high half of it too.
 std::uint64_t wholeLength(std::span<const std::byte> bytes, std::int64_t at,
                           const RAR4Framing::Block& block) {
     if (block.type != kFileBlock && block.type != kServiceBlock) return block.totalLength;
     const ByteReader reader(bytes);
     const std::int64_t headerSize = reader.peekU16LE(at + 5);
-    if (!(reader.peekU16LE(at + 3) & kLargeFlag) || headerSize < kHighPackSizeAt + 4 ||
-        headerSize > static_cast<std::int64_t>(bytes.size()) - at)
+    const std::uint16_t flags = reader.peekU16LE(at + 3);
+    if (headerSize < kPackSizeAt + 4 || headerSize > static_cast<std::int64_t>(bytes.size()) - at)
         return block.totalLength;
+    std::uint64_t length = block.totalLength;
+    if (!(flags & kAddedSizeFlag)) length += reader.peekU32LE(at + kPackSizeAt);
     // Header size, low packed size and high packed size add up to less than 2^49.
-    return block.totalLength + (std::uint64_t{reader.peekU32LE(at + kHighPackSizeAt)} << 32);
+    if ((flags & kLargeFlag) && headerSize >= kHighPackSizeAt + 4)
+        length += std::uint64_t{reader.peekU32LE(at + kHighPackSizeAt)} << 32;
+    return length;
+}
+
+// File and service headers carry the low 16 bits of the CRC-32 of the header after that field.
+bool headerChecksOut(std::span<const std::byte> bytes, std::int64_t at, const RAR4Framing::Block& block) {
+    if (block.type != kFileBlock && block.type != kServiceBlock) return true;
+    const ByteReader reader(bytes);
+    const std::int64_t headerSize = reader.peekU16LE(at + 5);
+    if (headerSize > static_cast<std::int64_t>(bytes.size()) - at) return false;
+    return (CRC32::compute(bytes, at + 2, at + headerSize) & 0xFFFFU) == reader.peekU16LE(at);
 }
 
 }  // namespace
@@ -40,6 +59,7 @@ std::optional<RAR4Walk> RAR4Walker::walk(std::span<const std::byte> bytes, std::
     RAR4Walk walk;
     std::int64_t pos = at;
     while (const auto block = RAR4Framing::parseBlock(bytes, pos)) {
+        if (!headerChecksOut(bytes, pos, *block)) break;
         const std::uint64_t length = wholeLength(bytes, pos, *block);
         if (length > static_cast<std::uint64_t>(n - pos)) break;
         ++walk.blocks;

@@ -4,9 +4,11 @@
 // follow back to back; the walk stops at the first block that does not parse or does not lie
 // wholly inside the bytes, and after the end-of-archive block (type 0x7B), which is counted.
 // The length is every block walked; bytes after the end block are not included.
-// File and service blocks of members of 4 GiB or more carry the high 32 bits of their packed
-// size in the header (flag 0x0100, field at +32); the walker adds them, so such members are
-// stepped over whole instead of ending the walk in the middle of their data.
+// File (0x74) and service (0x7A) blocks always carry their packed size after the header, also
+// when their flag 0x8000 is clear, and members of 4 GiB or more the high 32 bits of it (flag
+// 0x0100, field at +32); the walker adds them, so such members are stepped over whole. A file
+// or service header whose 16-bit CRC (the low half of the CRC-32 of the header after the CRC
+// field) does not match is not a block of this archive: it ends the walk before it.
 #pragma once
 
 #include <cstddef>

@@ -18,9 +18,13 @@ std::optional<RAR5Walk> RAR5Walker::walk(std::span<const std::byte> bytes, std::
     RAR5Walk walk;
     std::int64_t pos = at + signatureLength;
     while (const auto block = RAR5Framing::parseBlock(bytes, pos)) {
+        // A header whose CRC does not match is not a block of this archive: it ends the walk.
+        if (!block->crcMatches) {
+            ++walk.crcMismatches;
+            break;
+        }
         if (block->totalLength > static_cast<std::uint64_t>(n - pos)) break;
         ++walk.blocks;
-        if (!block->crcMatches) ++walk.crcMismatches;
         pos += static_cast<std::int64_t>(block->totalLength);
         if (block->isEndOfArchive()) {
             walk.endReached = true;

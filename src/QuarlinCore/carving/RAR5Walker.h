@@ -2,9 +2,9 @@
 //
 // Rule: the 8-byte signature must stand at the offset; blocks follow from offset + 8. Each
 // block must parse and lie wholly inside the bytes; the walk stops at the first that does not,
-// and after the end-of-archive block, which is counted. Headers whose CRC does not match are
-// counted and walked through, since the sizes are still the best guess of where the next block
-// starts. After an encryption block the headers are enciphered and cannot be read, so such a
+// and after the end-of-archive block, which is counted. A header whose CRC does not match ends
+// the walk before it (it is counted in crcMismatches, which is then 1): nothing is tolerated
+// but a header that parses, fits and checks out. After an encryption block the headers are enciphered and cannot be read, so such a
 // walk stops right behind it, short of the end. The length is the signature plus every block
 // walked, so bytes after the end block (such as a volume's zero padding) are not included.
 #pragma once

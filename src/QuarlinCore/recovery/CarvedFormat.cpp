@@ -80,13 +80,9 @@ std::optional<Measurement> measureRAR4(std::span<const std::byte> bytes, std::in
 std::optional<Measurement> measureRAR5(std::span<const std::byte> bytes, std::int64_t toEnd) {
     const auto walk = RAR5Walker::walk(bytes, 0);
     if (!walk || walk->blocks < 1) return std::nullopt;
-    if (walk->endReached) {
-        if (walk->crcMismatches > 0)
-            return found(walk->length, "rar",
-                         IntegrityVerdict::failed(std::to_string(walk->crcMismatches) +
-                                                  " block headers fail their CRC-32"));
-        return found(walk->length, "rar");
-    }
+    if (walk->endReached) return found(walk->length, "rar");
+    if (walk->crcMismatches > 0)
+        return found(walk->length, "rar", IntegrityVerdict::failed("a block header fails its CRC-32"));
     if (walk->encryptedHeaders)
         return found(walk->length, "rar",
                      IntegrityVerdict::mayBePartial("the headers are encrypted, so the archive's end is unknown"));

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "QuarlinCore/carving/RAR4Walker.h"
+#include "QuarlinCore/framing/CRC32.h"
 #include "QuarlinCore/carving/RAR5Walker.h"
 #include "TestFiles.h"
 
@@ -139,18 +140,44 @@ TEST(RAR5Walker, EncryptedHeadersStopTheWalkBehindTheEncryptionBlock) {
     EXPECT_FALSE(RAR5Walker::walk(plain, 0)->encryptedHeaders);
 }
 
-TEST(RAR5Walker, DamagedHeaderChecksumsAreCountedAndWalkedThrough) {
-    Bytes file = testing::readFile(testing::corpus("rar/rar5_stored.rar"));
-    const auto clean = RAR5Walker::walk(file, 0);
+TEST(RARWalkers, AHeaderThatFailsItsChecksumEndsTheWalkBeforeIt) {
+    Bytes rar5 = testing::readFile(testing::corpus("rar/rar5_stored.rar"));
+    const auto clean = RAR5Walker::walk(rar5, 0);
     ASSERT_TRUE(clean);
     EXPECT_EQ(clean->crcMismatches, 0);
-    file[8] ^= std::byte{0x40};  // the stored CRC of the first block after the signature
-    const auto damaged = RAR5Walker::walk(file, 0);
+    rar5[8] ^= std::byte{0x40};  // the stored CRC of the first block after the signature
+    const auto damaged = RAR5Walker::walk(rar5, 0);
     ASSERT_TRUE(damaged);
     EXPECT_EQ(damaged->crcMismatches, 1);
-    EXPECT_EQ(damaged->length, clean->length);
-    EXPECT_EQ(damaged->blocks, clean->blocks);
-    EXPECT_TRUE(damaged->endReached);
+    EXPECT_EQ(damaged->length, 8);
+    EXPECT_EQ(damaged->blocks, 0);
+    EXPECT_FALSE(damaged->endReached);
+
+    // RAR 4: the file header after the signature (7) and the main header (13).
+    Bytes rar4 = testing::readFile(testing::corpus("rar/rar.rar"));
+    ASSERT_TRUE(RAR4Walker::walk(rar4, 0)->endReached);
+    rar4[20 + 2 + 20] ^= std::byte{0x01};  // a byte of the file header that its CRC covers
+    const auto cut = RAR4Walker::walk(rar4, 0);
+    EXPECT_EQ(cut->length, 20);
+    EXPECT_FALSE(cut->endReached);
+}
+
+TEST(RAR4Walker, AFileBlockWithoutTheAddedSizeFlagStillCarriesItsData) {
+    // The walker's whole job on such an archive: step over the packed data that follows the
+    // header even though flag 0x8000 is clear.
+    Bytes rar4 = testing::readFile(testing::corpus("rar/rar.rar"));
+    const std::int64_t file = 20;
+    ASSERT_EQ(std::to_integer<int>(rar4[file + 2]), 0x74);
+    rar4[file + 4] &= std::byte{0x7F};
+    const std::uint16_t headerSize = std::to_integer<std::uint16_t>(rar4[file + 5]) |
+                                     std::to_integer<std::uint16_t>(rar4[file + 6]) << 8;
+    const auto crc = CRC32::compute(rar4, file + 2, file + headerSize);
+    rar4[file] = static_cast<std::byte>(crc & 0xFF);
+    rar4[file + 1] = static_cast<std::byte>((crc >> 8) & 0xFF);
+    const auto walk = RAR4Walker::walk(rar4, 0);
+    ASSERT_TRUE(walk);
+    EXPECT_TRUE(walk->endReached);
+    EXPECT_EQ(walk->length, static_cast<std::int64_t>(rar4.size()));
 }
 
 TEST(RARWalkers, SignaturesAndOffsets) {
@@ -188,6 +215,12 @@ TEST(RAR4Walker, StepsOverMembersOfFourGigabytesAndMore) {
     file[5] = std::byte{40};
     file[7] = std::byte{0x10};   // low 32 bits of the packed size
     file[32] = std::byte{0x01};  // high 32 bits
+    auto seal = [](Bytes& header) {  // the header's own CRC
+        const auto crc = CRC32::compute(header, 2);
+        header[0] = static_cast<std::byte>(crc & 0xFF);
+        header[1] = static_cast<std::byte>((crc >> 8) & 0xFF);
+    };
+    seal(file);
     headers.insert(headers.end(), file.begin(), file.end());
     const Bytes end{std::byte{0},    std::byte{0}, std::byte{0x7B}, std::byte{0},
                     std::byte{0x40}, std::byte{7}, std::byte{0}};
@@ -216,7 +249,8 @@ TEST(RAR4Walker, StepsOverMembersOfFourGigabytesAndMore) {
 
     // Without the large-member flag the high half is not part of the size.
     file[4] = std::byte{0x80};
-    write(Bytes(file.begin() + 3, file.begin() + 5), 20 + 3);
+    seal(file);
+    write(file, 20);
     const auto small = RAR4Walker::walk(bytes, 0);
     ASSERT_TRUE(small);
     EXPECT_EQ(small->length, 20 + 40 + 0x10);
