@@ -19,6 +19,41 @@ std::uint32_t streamKey(const ByteReader& reader, std::int64_t at) {
     return (std::uint32_t{reader.peekU8(at + 1)} & 0x1EU) << 8 | (reader.peekU8(at + 2) & 0x0CU);
 }
 
+constexpr std::int64_t kAPEFrameLength = 32;  // the header and the footer of an APEv2 tag
+constexpr std::int64_t kAPESearch = 1 << 20;    // how far a tag without a header is looked for
+
+bool isAPEFrame(std::span<const std::byte> bytes, std::int64_t at) {
+    const auto n = static_cast<std::int64_t>(bytes.size());
+    if (at < 0 || n - at < kAPEFrameLength) return false;
+    static constexpr char mark[] = "APETAGEX";
+    for (int i = 0; i < 8; ++i)
+        if (std::to_integer<char>(bytes[static_cast<std::size_t>(at + i)]) != mark[i]) return false;
+    return true;
+}
+
+// The length of an APEv2 (or v1) tag that starts at `at`: from its header, whose size counts
+// the items and the footer; or, for a tag written without a header, from the footer found
+// within kAPESearch bytes whose size reaches back exactly to `at`.
+std::optional<std::int64_t> apeTagLength(std::span<const std::byte> bytes, std::int64_t at) {
+    const auto n = static_cast<std::int64_t>(bytes.size());
+    const ByteReader reader(bytes);
+    if (isAPEFrame(bytes, at)) {
+        const std::int64_t size = reader.peekU32LE(at + 12);
+        if (size < kAPEFrameLength || size > n - at - kAPEFrameLength) return std::nullopt;
+        if (!isAPEFrame(bytes, at + size)) return std::nullopt;  // the footer ends the tag
+        return kAPEFrameLength + size;
+    }
+    // Items begin with a 4-byte value length and 4 flag bytes, then a printable key.
+    if (n - at < 9 || reader.peekU8(at + 8) < 0x20 || reader.peekU8(at + 8) > 0x7E) return std::nullopt;
+    const std::int64_t stop = std::min(n - kAPEFrameLength, at + kAPESearch);
+    for (std::int64_t footer = at; footer <= stop; ++footer) {
+        if (!isAPEFrame(bytes, footer)) continue;
+        const std::int64_t size = reader.peekU32LE(footer + 12);
+        return size == footer + kAPEFrameLength - at ? std::optional(size) : std::nullopt;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<std::int64_t> MPEGWalker::id3v2Length(std::span<const std::byte> bytes,
@@ -61,6 +96,24 @@ std::optional<MPEGWalk> MPEGWalker::walk(std::span<const std::byte> bytes, std::
         pos += *length;
     }
 
+    // Tags after the frames: an ID3v2.4 tag appended with its footer, an APEv2 tag, in either
+    // order, then an ID3v1 tag. An ID3v2 tag without a footer is the start of another file.
+    for (bool more = true; more;) {
+        more = false;
+        if (n - pos >= kID3v2HeaderLength && hasTagMark(reader, pos, "ID3") && reader.peekU8(pos + 3) == 4 &&
+            (reader.peekU8(pos + 5) & 0x10U)) {
+            if (const auto tag = id3v2Length(bytes, pos)) {
+                walk.appendedID3v2 = true;
+                pos += *tag;
+                more = true;
+            }
+        }
+        if (const auto tag = apeTagLength(bytes, pos)) {
+            walk.apeTag = true;
+            pos += *tag;
+            more = true;
+        }
+    }
     if (n - pos >= kID3v1Length && hasTagMark(reader, pos, "TAG")) {
         walk.id3v1 = true;
         pos += kID3v1Length;

@@ -4,8 +4,10 @@
 // inside the bytes); the first frame header must follow it at once, be valid and fit in the
 // bytes. Frames are then hopped while each header is valid, fits in the bytes and keeps the
 // first frame's MPEG version, layer and sample rate (bitrate, padding and channel mode may
-// change). A 128-byte ID3v1 tag ("TAG") right after the last frame is included. Anything
-// else ends the walk: garbage, a cut final frame, or a frame of another stream.
+// change). Tags after the last frame are included: an ID3v2.4 tag appended with its "3DI"
+// footer and an APEv2 tag (with or without its header), in either order, then a 128-byte ID3v1
+// tag ("TAG"). Anything else ends the walk: garbage, a cut final frame, a frame of another
+// stream, or an ID3v2 tag without a footer (the start of the next file).
 #pragma once
 
 #include <cstddef>
@@ -20,6 +22,8 @@ struct MPEGWalk {
     std::int64_t frames = 0;
     bool id3v2 = false;
     bool id3v1 = false;
+    bool appendedID3v2 = false;  // an ID3v2.4 tag with a footer after the frames
+    bool apeTag = false;
     friend bool operator==(const MPEGWalk&, const MPEGWalk&) = default;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <memory>
 
@@ -128,6 +129,62 @@ TEST_F(MPEGWalkerWithEncoders, MeasuresFilesInsideOtherBytesAndStopsAtAnotherStr
     const auto third = MPEGWalker::walk(placed, 777 + first->length + second->length);
     ASSERT_TRUE(third);
     EXPECT_EQ(third->length, static_cast<std::int64_t>(layer2.size()));
+}
+
+// An APEv2 tag of one item, as taggers write it: header (when asked), the item, the footer.
+Bytes apeTag(bool withHeader) {
+    const std::string item = std::string("\x05\0\0\0\0\0\0\0", 8) + "Title" + '\0' + "hello";
+    auto frame = [&](std::uint32_t flags) {
+        Bytes f(32);
+        std::memcpy(f.data(), "APETAGEX", 8);
+        const std::uint32_t fields[] = {2000, static_cast<std::uint32_t>(item.size() + 32), 1, flags};
+        std::memcpy(f.data() + 8, fields, sizeof fields);  // little-endian on the machines we build for
+        return f;
+    };
+    Bytes tag = withHeader ? frame(0xA0000000U) : Bytes();
+    for (const char c : item) tag.push_back(static_cast<std::byte>(c));
+    const Bytes footer = frame(withHeader ? 0x80000000U : 0);
+    tag.insert(tag.end(), footer.begin(), footer.end());
+    return tag;
+}
+
+// An ID3v2.4 tag with its "3DI" footer, as appended at a file's end.
+Bytes appendedID3v24() {
+    Bytes body(20, std::byte{0});
+    std::memcpy(body.data(), "TIT2\0\0\0\x06\0\0\x03hey!", 15);
+    Bytes tag{std::byte{'I'}, std::byte{'D'}, std::byte{'3'}, std::byte{4}, std::byte{0}, std::byte{0x10},
+              std::byte{0}, std::byte{0}, std::byte{0}, std::byte{20}};
+    tag.insert(tag.end(), body.begin(), body.end());
+    Bytes footer(tag.begin(), tag.begin() + 10);
+    std::memcpy(footer.data(), "3DI", 3);
+    tag.insert(tag.end(), footer.begin(), footer.end());
+    return tag;
+}
+
+TEST_F(MPEGWalkerWithEncoders, TagsAfterTheFramesBelongToTheFile) {
+    const Bytes frames = testing::readFile(encoded(0));  // no tags of its own
+    Bytes id3v1(128, std::byte{' '});
+    std::memcpy(id3v1.data(), "TAG", 3);
+    const struct {
+        const char* name;
+        std::vector<Bytes> tags;
+    } cases[] = {
+        {"APEv2 with header", {apeTag(true)}},
+        {"APEv2 footer only", {apeTag(false)}},
+        {"APEv2 then ID3v1", {apeTag(true), id3v1}},
+        {"appended ID3v2.4", {appendedID3v24()}},
+        {"appended ID3v2.4, APEv2, ID3v1", {appendedID3v24(), apeTag(false), id3v1}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes file = frames;
+        for (const Bytes& tag : c.tags) file.insert(file.end(), tag.begin(), tag.end());
+        for (const Bytes& tail : {testing::randomBytes(5000, 3), Bytes(5000), frames}) {
+            const auto walk = MPEGWalker::walk(testing::concat({file, tail}), 0);
+            ASSERT_TRUE(walk);
+            EXPECT_EQ(walk->length, static_cast<std::int64_t>(file.size()));
+        }
+    }
 }
 
 TEST_F(MPEGWalkerWithEncoders, FilesCutShortKeepOnlyWholeFrames) {
