@@ -2,6 +2,9 @@
 
 #include "QuarlinCore/framing/EBMLFraming.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace quarlin {
 namespace {
 
@@ -12,6 +15,38 @@ std::optional<std::int64_t> endInside(const EBMLFraming::Element& element, std::
     const std::int64_t dataStart = at + element.headerLength;
     if (*element.dataSize > static_cast<std::uint64_t>(n - dataStart)) return std::nullopt;
     return dataStart + static_cast<std::int64_t>(*element.dataSize);
+}
+
+// The elements that may stand directly in a Segment, and directly in a Cluster.
+constexpr std::uint64_t kSegmentChildren[] = {0x114D9B74, 0x1549A966, 0x1654AE6B, 0x1F43B675, 0x1C53BB6B,
+                                              0x1941A469, 0x1043A770, 0x1254C367, 0xEC,       0xBF};
+constexpr std::uint64_t kClusterChildren[] = {0xE7, 0x5854, 0xA7, 0xAB, 0xA3, 0xA0, 0xAF, 0xEC, 0xBF};
+constexpr std::uint64_t kClusterID = 0x1F43B675;
+
+template <std::size_t N>
+bool isOneOf(std::uint64_t id, const std::uint64_t (&ids)[N]) {
+    return std::find(std::begin(ids), std::end(ids), id) != std::end(ids);
+}
+
+// Where the children of an element of unknown size end: at the first element that cannot be
+// one of them, or that the bytes cut short. A Cluster of unknown size (a muxer writing live)
+// is walked the same way, one level down; nothing deeper is looked at.
+std::int64_t endOfChildren(std::span<const std::byte> bytes, std::int64_t pos, bool inCluster) {
+    const auto n = static_cast<std::int64_t>(bytes.size());
+    while (pos < n) {
+        const auto element = EBMLFraming::parseElement(bytes, pos);
+        if (!element) break;
+        if (inCluster ? !isOneOf(element->id, kClusterChildren) : !isOneOf(element->id, kSegmentChildren)) break;
+        if (!element->dataSize) {
+            if (inCluster || element->id != kClusterID) break;
+            pos = endOfChildren(bytes, pos + element->headerLength, true);
+            continue;
+        }
+        const auto end = endInside(*element, pos, n);
+        if (!end) break;
+        pos = *end;
+    }
+    return pos;
 }
 
 }  // namespace
@@ -40,7 +75,7 @@ std::optional<EBMLWalk> EBMLWalker::walk(std::span<const std::byte> bytes, std::
         if (segment && !element->dataSize) {
             ++walk.segments;
             walk.unknownSizeSegment = true;
-            pos = n;
+            pos = endOfChildren(bytes, pos + element->headerLength, false);
             break;
         }
         const auto end = endInside(*element, pos, n);

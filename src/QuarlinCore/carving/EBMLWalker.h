@@ -3,8 +3,11 @@
 // Rule: an EBML header element with a known size, wholly inside the bytes, must stand at the
 // offset and name its document type. Top-level elements follow: Segments, Void fillers and
 // further EBML headers, each walked while it parses and its data fits in the bytes. A Segment
-// of unknown size (written by a muxer that could not seek back) runs to the end of the bytes.
-// Any other element, one cut short, or a Void or EBML header of unknown size ends the walk.
+// of unknown size (written by a muxer that could not seek back) ends where its children end:
+// at the first element that cannot stand in a Segment, or that the bytes cut short; a Cluster
+// of unknown size among them ends the same way, at the first element that cannot stand in a
+// Cluster. Such a Segment ends the walk. Any other element, one cut short, or a Void or EBML
+// header of unknown size ends the walk.
 #pragma once
 
 #include <cstddef>
@@ -19,7 +22,7 @@ struct EBMLWalk {
     std::int64_t length = 0;
     std::string docType;
     std::int64_t segments = 0;
-    bool unknownSizeSegment = false;  // the last Segment ran to the end of the bytes
+    bool unknownSizeSegment = false;  // the last Segment had an unknown size: its children measured it
     friend bool operator==(const EBMLWalk&, const EBMLWalk&) = default;
 };
 

@@ -421,7 +421,10 @@ std::optional<Measurement> measureEBML(std::span<const std::byte> bytes, std::in
     const std::string extension = walk->docType == "webm" ? "webm" : "mkv";
     Measurement m = found(walk->length, extension);
     if (walk->segments == 0) m.verdict = IntegrityVerdict::mayBePartial("no Segment follows the EBML header");
-    if (walk->unknownSizeSegment) m.verdict = IntegrityVerdict::mayBePartial("the Segment's children end early");
+    // A Segment of unknown size ends where its children end; a child the bytes cut short may
+    // lie within the length of a large Cluster of the end of the bytes.
+    constexpr std::int64_t kClusterSlack = std::int64_t{16} << 20;
+    if (walk->unknownSizeSegment && n - walk->length < kClusterSlack) m.bytesWanted = moreThan(n, toEnd);
     // A top-level element that the bytes cut short: the walk goes on once they hold it.
     if (const auto next = EBMLFraming::parseElement(bytes, walk->length)) {
         if ((next->id == EBMLFraming::segmentID || next->id == EBMLFraming::voidID) && next->dataSize &&

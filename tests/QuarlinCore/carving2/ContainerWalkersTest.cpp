@@ -99,12 +99,25 @@ TEST(EBMLWalker, RealFilesAloneInsideOtherBytesAndConcatenated) {
               (EBMLWalk{std::int64_t(both.size()), "matroska", 2, false}));
 }
 
-TEST(EBMLWalker, SegmentOfUnknownSizeRunsToTheEndOfTheBytes) {
+TEST(EBMLWalker, SegmentsOfUnknownSizeEndWhereTheirChildrenEnd) {
     const EBMLFiles files;
-    const auto size = std::int64_t(files.streamed.size());
-    EXPECT_EQ(EBMLWalker::walk(files.streamed, 0), (EBMLWalk{size, "matroska", 1, true}));
-    const auto inside = embed(files.streamed, 64, 1000);
-    EXPECT_EQ(EBMLWalker::walk(inside, 64), (EBMLWalk{size + 1000, "matroska", 1, true}));
+    ScratchDir dir;
+    // Written to a pipe, and written live: a Segment and Clusters of unknown size.
+    ASSERT_TRUE(dir.run("ffmpeg -hide_banner -loglevel error -f lavfi -i testsrc=duration=2:size=64x48:rate=10 "
+                        "-c:v libvpx -b:v 100k -live 1 -f webm - > live.webm"))
+        << dir.lastLog();
+    const auto live = readFile(dir / "live.webm");
+    for (const auto* file : {&files.streamed, &live}) {
+        const auto size = std::int64_t(file->size());
+        const auto docType = file == &live ? "webm" : "matroska";
+        // Followed by noise, by zeros, and by another file.
+        const std::vector<std::vector<std::byte>> tails{embed({}, 0, 5000, 9), std::vector<std::byte>(5000), files.webm};
+        for (const auto& tail : tails) {
+            auto followed = *file;
+            followed.insert(followed.end(), tail.begin(), tail.end());
+            EXPECT_EQ(EBMLWalker::walk(followed, 0), (EBMLWalk{size, docType, 1, true})) << docType;
+        }
+    }
 }
 
 TEST(EBMLWalker, HeaderRules) {
@@ -132,9 +145,9 @@ TEST(EBMLWalker, HeaderRules) {
          EBMLWalk{12, "webm", 0, false}},
         {"void of unknown size ends the walk", document({0xEC, 0xFF, 0, 0}),
          EBMLWalk{12, "webm", 0, false}},
-        {"eight 0xFF size bytes",
+        {"eight 0xFF size bytes: unknown size, and no child follows",
          document({0x18, 0x53, 0x80, 0x67, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 9}),
-         EBMLWalk{25, "webm", 1, true}},
+         EBMLWalk{24, "webm", 1, true}},
         {"segment larger than the bytes",
          document({0x18, 0x53, 0x80, 0x67, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE}),
          EBMLWalk{12, "webm", 0, false}},
