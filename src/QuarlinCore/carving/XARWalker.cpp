@@ -1,10 +1,31 @@
 #include "QuarlinCore/carving/XARWalker.h"
 
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
 #include <limits>
 
+#include "QuarlinCore/framing/ByteReader.h"
 #include "QuarlinCore/framing/XARFraming.h"
 
 namespace quarlin {
+namespace {
+
+// The length of the TOC checksum: from the header's algorithm (1 SHA-1, 2 MD5), or for the
+// algorithm the TOC names (3), from that name; 0 without a checksum.
+std::int64_t checksumLength(std::span<const std::byte> bytes, std::int64_t at, std::span<const std::byte> toc) {
+    const std::uint32_t algorithm = ByteReader(bytes).peekU32BE(at + 24);
+    if (algorithm == 1) return 20;
+    if (algorithm == 2) return 16;
+    if (algorithm != 3) return 0;
+    const std::string_view text(reinterpret_cast<const char*>(toc.data()), std::min<std::size_t>(toc.size(), 4096));
+    if (text.find("style=\"sha512\"") != std::string_view::npos) return 64;
+    if (text.find("style=\"sha256\"") != std::string_view::npos) return 32;
+    return 0;
+}
+
+}  // namespace
 
 std::optional<XARWalk> XARWalker::walk(std::span<const std::byte> bytes, std::int64_t at) {
     const auto header = XARFraming::parseHeader(bytes, at);
@@ -26,6 +47,12 @@ std::optional<XARWalk> XARWalker::walk(std::span<const std::byte> bytes, std::in
 
     XARWalk walk;
     walk.length = heapStart + static_cast<std::int64_t>(*heapEnd);
+    // Some writers (bsdtar) end the archive with a copy of the first bytes of the compressed
+    // TOC, as long as the TOC checksum, that no TOC entry names: it belongs to the archive.
+    const std::int64_t copy = checksumLength(bytes, at, *toc);
+    if (copy > 0 && n - at - walk.length >= copy && tocLength >= copy &&
+        std::memcmp(bytes.data() + at + walk.length, bytes.data() + tocStart, static_cast<std::size_t>(copy)) == 0)
+        walk.length += copy;
     walk.headerSize = header->headerSize;
     walk.tocCompressedLength = header->tocCompressedLength;
     walk.tocLength = header->tocUncompressedLength;

@@ -4,7 +4,9 @@
 // inside the bytes and inflate to exactly its declared length. The heap end pairs every
 // offset in the TOC with the length (else the size) of the same element, whatever order the
 // writer put them in; the length is header size + compressed TOC length + heap end, and may
-// reach past the bytes at hand when the heap was cut off.
+// reach past the bytes at hand when the heap was cut off. Where the heap end is followed by a
+// copy of the compressed TOC's first bytes, as long as the archive's TOC checksum, as some
+// writers leave, those bytes are counted too.
 #pragma once
 
 #include <cstddef>

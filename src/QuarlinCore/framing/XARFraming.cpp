@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdint>
 #include <string_view>
+#include <unordered_map>
 
 #include "QuarlinCore/framing/ByteReader.h"
 
@@ -111,6 +112,12 @@ std::optional<std::vector<std::byte>> XARFraming::inflateTOC(std::span<const std
     if (expectedSize < 1 || expectedSize > static_cast<std::int64_t>(maxUncompressedTOCBytes) ||
         compressed.empty())
         return std::nullopt;
+    // Deflate expands no stream by more than about 1032 to 1: a declared size the compressed
+    // bytes cannot reach is refused before its buffer is allocated.
+    constexpr std::uint64_t kMaxExpansion = 1032;
+    constexpr std::uint64_t kStreamOverhead = 64;
+    if (static_cast<std::uint64_t>(expectedSize) > compressed.size() * kMaxExpansion + kStreamOverhead)
+        return std::nullopt;
     z_stream stream{};
     if (inflateInit(&stream) != Z_OK) return std::nullopt;
     std::vector<std::byte> out(static_cast<std::size_t>(expectedSize));
@@ -189,6 +196,9 @@ std::optional<std::int64_t> tagEnd(std::span<const std::byte> toc, std::int64_t 
 std::optional<std::uint64_t> XARFraming::heapEndOfElements(std::span<const std::byte> toc) {
     if (toc.empty()) return std::nullopt;
     std::vector<OpenElement> open;
+    // For each element name, the depths at which it is open: a closing tag finds its match
+    // at once instead of searching the stack, so hostile nesting stays linear.
+    std::unordered_map<std::string_view, std::vector<std::size_t>> depths;
     std::uint64_t maximum = 0;
     bool overflow = false;
     const auto close = [&](const OpenElement& element) {
@@ -230,12 +240,12 @@ std::optional<std::uint64_t> XARFraming::heapEndOfElements(std::span<const std::
 
         if (closing) {
             // Close up to the matching element; a stray closing tag closes nothing.
-            const auto match = std::find_if(open.rbegin(), open.rend(),
-                                            [&](const auto& e) { return e.name == name; });
-            if (match == open.rend()) continue;
-            const auto keep = static_cast<std::size_t>(open.rend() - match) - 1;
+            const auto match = depths.find(name);
+            if (match == depths.end() || match->second.empty()) continue;
+            const std::size_t keep = match->second.back();
             while (open.size() > keep) {
                 close(open.back());
+                depths[open.back().name].pop_back();
                 open.pop_back();
             }
             continue;
@@ -251,6 +261,7 @@ std::optional<std::uint64_t> XARFraming::heapEndOfElements(std::span<const std::
         }
         if (selfClosing) continue;
         if (open.size() >= kMaxNesting) return std::nullopt;
+        depths[name].push_back(open.size());
         open.push_back(OpenElement{name, {}, {}, {}});
     }
     // A TOC cut short still credits the elements it opened.

@@ -363,20 +363,8 @@ std::optional<Measurement> measurePST(std::span<const std::byte> bytes, std::int
 
 std::optional<Measurement> measureXAR(std::span<const std::byte> bytes, std::int64_t toEnd) {
     const auto n = static_cast<std::int64_t>(bytes.size());
-    if (const auto walk = XARWalker::walk(bytes, 0)) {
-        // Some writers end the archive with a copy of the first bytes of the compressed TOC, as
-        // long as a TOC checksum, that no TOC entry names.
-        std::int64_t length = walk->length;
-        constexpr std::int64_t kChecksumLengths[] = {64, 32, 20, 16};
-        for (const std::int64_t copy : kChecksumLengths) {
-            if (walk->tocCompressedLength >= static_cast<std::uint64_t>(copy) && n - length >= copy &&
-                std::memcmp(bytes.data() + length, bytes.data() + walk->headerSize, static_cast<std::size_t>(copy)) == 0) {
-                length += copy;
-                break;
-            }
-        }
-        return declared(static_cast<std::uint64_t>(length), toEnd, walk->installerPackage ? "pkg" : "xar");
-    }
+    if (const auto walk = XARWalker::walk(bytes, 0))
+        return declared(static_cast<std::uint64_t>(walk->length), toEnd, walk->installerPackage ? "pkg" : "xar");
     const auto header = XARFraming::parseHeader(bytes, 0);
     if (!header || header->tocCompressedLength > XARFraming::maxCompressedTOCBytes) return std::nullopt;
     const auto tocEnd = header->headerSize + static_cast<std::int64_t>(header->tocCompressedLength);

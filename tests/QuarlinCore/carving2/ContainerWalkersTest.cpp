@@ -189,8 +189,9 @@ TEST(XARWalker, BsdtarArchivesMeasureToTheEndOfTheirHeapData) {
             Z_OK);
         const auto heapEnd = xmlHeapDataEnd(toc);
         EXPECT_EQ(walk->heapEnd, heapEnd) << c.name;
-        EXPECT_EQ(walk->length, std::int64_t(28 + walk->tocCompressedLength + heapEnd)) << c.name;
-        EXPECT_LE(walk->length, std::int64_t(file.size())) << c.name;
+        // bsdtar ends the archive with the first 20 bytes of the compressed TOC again.
+        EXPECT_EQ(walk->length, std::int64_t(28 + walk->tocCompressedLength + heapEnd + 20)) << c.name;
+        EXPECT_EQ(walk->length, std::int64_t(file.size())) << c.name;
         EXPECT_EQ(walk->installerPackage, c.installer) << c.name;
 
         const auto inside = embed(file, 100, 100);
@@ -198,9 +199,10 @@ TEST(XARWalker, BsdtarArchivesMeasureToTheEndOfTheirHeapData) {
         // A TOC that is not wholly held cannot be inflated, so nothing is measured.
         EXPECT_FALSE(XARWalker::walk(std::span(file).first(28 + walk->tocCompressedLength - 1), 0))
             << c.name;
-        // A heap cut short is still measured from the TOC.
-        EXPECT_EQ(XARWalker::walk(std::span(file).first(28 + walk->tocCompressedLength), 0), walk)
-            << c.name;
+        // A heap cut short is still measured from the TOC (without the copy it cannot see).
+        auto cut = *walk;
+        cut.length -= 20;
+        EXPECT_EQ(XARWalker::walk(std::span(file).first(28 + walk->tocCompressedLength), 0), cut) << c.name;
     }
 }
 
@@ -217,7 +219,10 @@ TEST(XARWalker, HostileArchivesAreWalkedWithoutHarm) {
         for (std::size_t cut = 0; cut < file.size(); ++cut) {
             const auto shorter = XARWalker::walk(std::span(file).first(cut), 0);
             if (shorter) {
-                EXPECT_EQ(*shorter, *walk) << item.path() << " cut at " << cut;
+                // Cut before the writer's trailing copy of the TOC's start, which it then lacks.
+                auto measured = *shorter;
+                if (measured.length + 20 == walk->length && std::int64_t(cut) < walk->length) measured.length += 20;
+                EXPECT_EQ(measured, *walk) << item.path() << " cut at " << cut;
             }
         }
         for (std::size_t at = 0; at < file.size(); ++at) {

@@ -97,9 +97,10 @@ TEST(FrameCommandFormats, ReportsEachFormatsFindings) {
           "xmlOffset", "xmlLength", "codeSignatureOffset", "codeSignatureLength"})
         EXPECT_TRUE(udif.contains(key) && udif.at(key).is_number_integer()) << key;
     const auto xar = json::parse(quarlinFrame(dir, "xar a.xar").out);
+    // bsdtar's archive ends with 20 bytes past the heap end, which belong to it.
     EXPECT_EQ(xar.at("length").get<std::int64_t>(),
               28 + xar.at("tocCompressedLength").get<std::int64_t>() +
-                  xar.at("heapEnd").get<std::int64_t>());
+                  xar.at("heapEnd").get<std::int64_t>() + 20);
     EXPECT_GT(xar.at("tocLength").get<std::int64_t>(),
               xar.at("tocCompressedLength").get<std::int64_t>());
 }
