@@ -109,10 +109,19 @@ void refuseSameDisk(const std::optional<std::string>& disk, const fs::path& dire
 // signals are taken by one thread with sigwait, so the handlers may use the runtime.
 class SignalWatch {
 public:
+    // Blocks the signals in the calling thread, so every thread started after it (the
+    // runtime's pool among them) leaves them to the watcher. Call it before anything starts
+    // a thread.
+    static void blockSignals() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int s : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2}) sigaddset(&set, s);
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    }
+
     explicit SignalWatch(std::shared_ptr<ScanPauseToken> token) : token_(std::move(token)) {
         sigemptyset(&set_);
         for (int s : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2}) sigaddset(&set_, s);
-        pthread_sigmask(SIG_BLOCK, &set_, nullptr);
         std::thread([this, token = token_, set = set_, stop = stop_] {
             for (;;) {
                 int signal = 0;
@@ -214,6 +223,7 @@ bool isEmptyDirectory(const fs::path& directory) {
 }
 
 void scan(const ScanArguments& arguments) {
+    SignalWatch::blockSignals();
     const fs::path out = arguments.out;
     const fs::path reportPath = out / "report.json";
     auto formats = parseFormatList(arguments.formats);
@@ -236,7 +246,7 @@ void scan(const ScanArguments& arguments) {
             fail("quarlin: " + out.string() + " is not empty: name an empty or new folder, or add --resume to go on with the scan in it");
     }
 
-    // Signals are taken by their own thread, and blocked before any other thread starts.
+    // Signals are taken by their own thread; the token's actor starts the runtime's threads.
     auto token = std::make_shared<ScanPauseToken>();
     SignalWatch signals(token);
 

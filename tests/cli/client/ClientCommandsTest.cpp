@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <algorithm>
 #include <fstream>
@@ -307,6 +308,36 @@ TEST_F(ClientCommandsTest, ScanThroughTheHelperRecoversWhatTheImageHolds) {
     }
 }
 
+TEST_F(ClientCommandsTest, CtrlCEndsAScanCleanlyAndResumeFinishesIt) {
+    // The recovery disk, then 512 MiB of holes: time enough to interrupt the scan.
+    const fs::path image = *dir / "long.img";
+    fs::copy_file(*dir / "recovery.img", image, fs::copy_options::overwrite_existing);
+    fs::resize_file(image, std::uint64_t{512} << 20);
+    const fs::path whole = *dir / "long-whole", parts = *dir / "long-parts";
+    ASSERT_EQ(quarlin({"scan", image.string(), "--out", whole.string()}, "quarlin", false).status, 0);
+
+    testing::ChildProcess scan((*dir / "quarlin").string(), {"scan", image.string(), "--out", parts.string(), "--json"});
+    ASSERT_TRUE(scan.readLine());  // the first chunk is done
+    ::kill(scan.pid(), SIGUSR1);   // paused ...
+    ::kill(scan.pid(), SIGINT);    // ... and still ended by Ctrl-C
+    EXPECT_EQ(scan.wait(), 130) << scan.errorOutput();
+    EXPECT_NE(scan.errorOutput().find("--resume"), std::string::npos) << scan.errorOutput();
+    const auto stopped = recovery::readReport(parts / "report.json");
+    ASSERT_TRUE(stopped) << stopped.error();
+    EXPECT_FALSE(stopped->finished);
+    EXPECT_LT(stopped->stoppedAt, stopped->rangeEnd);
+    for (const auto& record : stopped->files) EXPECT_EQ(fs::file_size(parts / record.name), record.declaredSize);
+
+    auto resumed = quarlin({"scan", image.string(), "--out", parts.string(), "--resume"}, "quarlin", false);
+    ASSERT_EQ(resumed.status, 0) << resumed.err;
+    const auto a = recovery::readReport(whole / "report.json"), b = recovery::readReport(parts / "report.json");
+    ASSERT_TRUE(a && b);
+    EXPECT_TRUE(b->finished);
+    ASSERT_EQ(a->files.size(), b->files.size());
+    for (std::size_t i = 0; i < a->files.size(); ++i) EXPECT_EQ(a->files[i].name, b->files[i].name);
+    fs::remove(image);
+}
+
 TEST_F(ClientCommandsTest, ScanAndRecoverRefuseDestinationsThatWouldLoseData) {
     // A writable file system on a loop device of its own, mounted: the disk being scanned.
     const fs::path fsImage = *dir / "mounted.img", mount = *dir / "mnt";
@@ -339,6 +370,20 @@ TEST_F(ClientCommandsTest, ScanAndRecoverRefuseDestinationsThatWouldLoseData) {
     EXPECT_FALSE(fs::exists(mount / "found"));
     EXPECT_EQ(fileText(*dir / "busy" / "kept.txt"), "kept");
     shell("umount '" + mount.string() + "'; losetup -d " + rw);
+
+    // A folder that fills up ends the scan with the error; what it holds stays consistent.
+    const fs::path small = *dir / "small";
+    fs::create_directories(small);
+    ASSERT_EQ(std::system(("mount -t tmpfs -o size=300k tmpfs '" + small.string() + "'").c_str()), 0);
+    auto full = quarlin({"scan", (*dir / "recovery.img").string(), "--out", (small / "found").string()}, "quarlin", false);
+    EXPECT_EQ(full.status, 1);
+    EXPECT_NE(full.err.find("No space left on device"), std::string::npos) << full.err;
+    const auto kept = recovery::readReport(small / "found" / "report.json");
+    ASSERT_TRUE(kept) << kept.error();
+    EXPECT_FALSE(kept->finished);
+    for (const auto& record : kept->files) EXPECT_EQ(fs::file_size(small / "found" / record.name), record.declaredSize);
+    for (const auto& entry : fs::directory_iterator(small / "found")) EXPECT_NE(entry.path().extension(), ".part");
+    shell("umount '" + small.string() + "'");
 }
 
 }  // namespace
