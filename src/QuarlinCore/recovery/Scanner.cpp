@@ -291,9 +291,13 @@ private:
             measured = measure(format, bytes, toSourceEnd);
         }
         if (!measured || measured->length <= 0) return true;
+        // A walk stopped by the bound on its bytes, not by the file: what it measured is a
+        // lower bound, or the length the file declares.
         if (measured->bytesWanted > static_cast<std::int64_t>(bytes.size()) &&
-            std::holds_alternative<IntegrityVerdict::LooksIntact>(measured->verdict.value()))
-            measured->verdict = IntegrityVerdict::mayBePartial("longer than a walk may hold in memory");
+            static_cast<std::int64_t>(bytes.size()) >= maxWalk_)
+            measured->verdict = IntegrityVerdict::mayBePartial(
+                measured->declaredOnly ? "longer than a walk may hold in memory: measured by the length it declares"
+                                       : "longer than a walk may hold in memory: measured as far as a walk goes");
         const std::int64_t start = static_cast<std::int64_t>(at) + measured->start;
         if (start < static_cast<std::int64_t>(outcome_.rangeFrom) || start < 0) return true;
         const auto offset = static_cast<std::uint64_t>(start);

@@ -93,6 +93,28 @@ TEST_F(ScanTest, SmallChunksAndWalkBoundsFindTheSameIntactFiles) {
             EXPECT_TRUE(whole.contains(offset)) << offset;
         }
     }
+
+    // With walks bound to 64 KiB, larger files are still found and written from the source
+    // piece by piece: whole where they declare their length, else as far as a walk goes.
+    TempDir out;
+    ScanOptions tiny;
+    tiny.chunkBytes = tiny.maxWalkBytes = 64 << 10;
+    const auto bounded = scan(tiny, out.path());
+    ASSERT_FALSE(bounded.error);
+    int large = 0;
+    for (const auto& file : *placed) {
+        if (file.expect != "intact" || file.length <= (64 << 10)) continue;
+        ++large;
+        SCOPED_TRACE(file.name);
+        const auto list = records(bounded);
+        const auto it = std::ranges::find_if(list, [&](const FileRecord& r) { return fixtures::offsetOf(r) == file.offset; });
+        ASSERT_NE(it, list.end());
+        EXPECT_TRUE(fixtures::readWhole(out.path() / it->name) == image->substr(file.offset, it->declaredSize));
+        if (file.name.ends_with(".pst")) {
+            EXPECT_EQ(it->declaredSize, file.length);
+        }
+    }
+    EXPECT_GE(large, 3);
 }
 
 TEST_F(ScanTest, AStoppedScanResumedWhereItStoppedFindsWhatOnePassFinds) {
