@@ -55,7 +55,12 @@ std::string lastPathComponent(const std::string& path) {
 
 RawDiskBlockReader::RawDiskBlockReader(std::string devicePath, std::int64_t blockSize,
                                        std::optional<DeviceIdentity> identity)
-    : devicePath_(std::move(devicePath)) {
+    : device_(std::make_shared<Device>(devicePath, blockSize)),
+      blockSize_(device_->blockSize_),
+      deviceIdentity_(identity ? std::move(*identity)
+                               : DeviceIdentity{devicePath, std::nullopt, lastPathComponent(devicePath)}) {}
+
+RawDiskBlockReader::Device::Device(std::string devicePath, std::int64_t blockSize) : devicePath_(std::move(devicePath)) {
     const std::string nodePath = platform::devicePathToOpen(devicePath_);
     OwnedDescriptor fd(::open(nodePath.c_str(), O_RDONLY));
     if (fd.get() < 0) {
@@ -96,20 +101,19 @@ RawDiskBlockReader::RawDiskBlockReader(std::string devicePath, std::int64_t bloc
         direct_ = ::fcntl(fd.get(), F_SETFL, flags | O_DIRECT) == 0;
     }
 
-    deviceIdentity_ = identity ? std::move(*identity) : DeviceIdentity{devicePath_, std::nullopt, lastPathComponent(devicePath_)};
     fd_ = fd.release();
 }
 
-RawDiskBlockReader::~RawDiskBlockReader() {
+RawDiskBlockReader::Device::~Device() {
     if (fd_ >= 0) ::close(fd_);
 }
 
 runtime::Task<std::uint64_t> RawDiskBlockReader::totalBlocks() {
-    return isolated([this]() -> runtime::Task<std::uint64_t> { co_return totalBlockCount_; });
+    return isolated([device = device_]() -> runtime::Task<std::uint64_t> { co_return device->totalBlockCount_; });
 }
 
 runtime::Task<Data> RawDiskBlockReader::readBlocks(std::uint64_t at, std::int64_t count) {
-    return isolated([this, at, count]() -> runtime::Task<Data> { co_return readOnActor(at, count); });
+    return isolated([device = device_, at, count]() -> runtime::Task<Data> { co_return device->readOnActor(at, count); });
 }
 
 std::optional<RawDiskBlockReader::ByteRange> RawDiskBlockReader::byteRangeOf(std::uint64_t offset, std::int64_t count,
@@ -127,7 +131,7 @@ std::optional<RawDiskBlockReader::ByteRange> RawDiskBlockReader::byteRangeOf(std
 
 // A direct read needs a buffer aligned to the device's block size; read buffers from
 // kLargeBufferBytes up are page-aligned, smaller ones go through an aligned bounce buffer.
-ssize_t RawDiskBlockReader::readAt(std::byte* into, std::int64_t length, std::int64_t at) {
+ssize_t RawDiskBlockReader::Device::readAt(std::byte* into, std::int64_t length, std::int64_t at) {
     const auto aligned = [](const void* p) { return reinterpret_cast<std::uintptr_t>(p) % kLargeBufferAlignment == 0; };
     if (direct_) {
         ssize_t result;
@@ -152,7 +156,7 @@ ssize_t RawDiskBlockReader::readAt(std::byte* into, std::int64_t length, std::in
     return ::pread(fd_, into, static_cast<std::size_t>(length), at);
 }
 
-Data RawDiskBlockReader::readOnActor(std::uint64_t offset, std::int64_t count) {
+Data RawDiskBlockReader::Device::readOnActor(std::uint64_t offset, std::int64_t count) {
     if (count < 0) throw IOError::general("count must be >= 0.");
     if (count == 0) return {};
     const auto blocks = static_cast<std::uint64_t>(count);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -23,7 +24,6 @@ public:
     // is the fallback used when the device reports none; without `identity` the reader names
     // itself after the path. Throws IOError; on failure nothing stays open.
     RawDiskBlockReader(std::string devicePath, std::int64_t blockSize, std::optional<DeviceIdentity> identity);
-    ~RawDiskBlockReader() override;
 
     std::int64_t blockSize() const override { return blockSize_; }
     const DeviceIdentity& deviceIdentity() const override { return deviceIdentity_; }
@@ -44,18 +44,27 @@ public:
 
 
 private:
-    Data readOnActor(std::uint64_t offset, std::int64_t count);
-    ssize_t readAt(std::byte* into, std::int64_t length, std::int64_t at);
+    // The open device and what reads change. Read tasks hold it, not the reader, so a task
+    // created before the reader is dropped still reads from this descriptor, kept open until
+    // the last task is done.
+    struct Device {
+        Device(std::string devicePath, std::int64_t blockSize);
+        ~Device();
+        Data readOnActor(std::uint64_t offset, std::int64_t count);
+        ssize_t readAt(std::byte* into, std::int64_t length, std::int64_t at);
 
-    // Whether the descriptor reads with O_DIRECT. Cleared for good if the device refuses
-    // a direct read that it should take, the read then being made through the cache.
-    bool direct_ = false;
+        // Whether the descriptor reads with O_DIRECT. Cleared for good if the device refuses
+        // a direct read that it should take, the read then being made through the cache.
+        bool direct_ = false;
+        std::int64_t blockSize_ = 0;
+        int fd_ = -1;
+        std::string devicePath_;
+        std::uint64_t totalBlockCount_ = 0;
+    };
 
-    std::int64_t blockSize_ = 0;
-    DeviceIdentity deviceIdentity_;
-    int fd_ = -1;
-    std::string devicePath_;
-    std::uint64_t totalBlockCount_ = 0;
+    const std::shared_ptr<Device> device_;
+    const std::int64_t blockSize_;
+    const DeviceIdentity deviceIdentity_;
 };
 
 }  // namespace quarlin

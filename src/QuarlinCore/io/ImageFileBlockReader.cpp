@@ -68,19 +68,22 @@ ImageFileBlockReader::ImageFileBlockReader(std::string path, std::int64_t blockS
     }
     if (blockSize_ < 1) throw IOError::general("blockSize must be > 0.");
 
-    totalBlockCount_ = static_cast<std::uint64_t>(size) / static_cast<std::uint64_t>(blockSize_);
-    fileDescriptor_ = file.release();
+    file_ = std::make_shared<File>();
+    file_->blockSize_ = blockSize_;
+    file_->filePath_ = filePath_;
+    file_->totalBlockCount_ = static_cast<std::uint64_t>(size) / static_cast<std::uint64_t>(blockSize_);
+    file_->fileDescriptor_ = file.release();
 }
 
-ImageFileBlockReader::~ImageFileBlockReader() {
+ImageFileBlockReader::File::~File() {
     if (fileDescriptor_ >= 0) ::close(fileDescriptor_);
 }
 
 runtime::Task<Data> ImageFileBlockReader::readBlocks(std::uint64_t at, std::int64_t count) {
-    return isolated([this, at, count]() -> runtime::Task<Data> { co_return readOnActor(at, count); });
+    return isolated([file = file_, at, count]() -> runtime::Task<Data> { co_return file->readOnActor(at, count); });
 }
 
-Data ImageFileBlockReader::readOnActor(std::uint64_t offset, std::int64_t count) const {
+Data ImageFileBlockReader::File::readOnActor(std::uint64_t offset, std::int64_t count) const {
     if (count < 0) throw IOError::general("count must be >= 0.");
     if (count == 0) return {};
 

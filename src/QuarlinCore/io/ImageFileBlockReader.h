@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -20,7 +21,6 @@ public:
     // component is the display name.
     ImageFileBlockReader(std::string path, std::int64_t blockSize,
                          std::optional<DeviceIdentity> identity = std::nullopt);
-    ~ImageFileBlockReader() override;
 
     std::int64_t blockSize() const override { return blockSize_; }
     const DeviceIdentity& deviceIdentity() const override { return deviceIdentity_; }
@@ -29,15 +29,23 @@ public:
     runtime::Task<Data> readBlocks(std::uint64_t at, std::int64_t count) override;
 
 private:
-    Data readOnActor(std::uint64_t offset, std::int64_t count) const;
+    // The open file. Read tasks hold it, not the reader, so a task created before the reader
+    // is dropped still reads this file, kept open until the last task is done.
+    struct File {
+        ~File();
+        Data readOnActor(std::uint64_t offset, std::int64_t count) const;
+        std::int64_t blockSize_ = 0;
+        std::string filePath_;
+        int fileDescriptor_ = -1;
+        std::uint64_t totalBlockCount_ = 0;
+    };
 
     // Fixed once construction succeeds; filePath_ comes before deviceIdentity_ because the
     // default identity is derived from it.
     const std::int64_t blockSize_;
     const std::string filePath_;
     const DeviceIdentity deviceIdentity_;
-    int fileDescriptor_ = -1;
-    std::uint64_t totalBlockCount_ = 0;
+    std::shared_ptr<File> file_;
 };
 
 }  // namespace quarlin

@@ -21,19 +21,19 @@ WriteAssertingBlockReader::WriteAssertingBlockReader(std::shared_ptr<BlockReader
     : blockSize_(wrapping->blockSize()), deviceIdentity_(wrapping->deviceIdentity()), inner_(std::move(wrapping)) {}
 
 runtime::Task<Data> WriteAssertingBlockReader::readBlocks(std::uint64_t at, std::int64_t count) {
-    return isolated([this, at, count]() -> runtime::Task<Data> {
-        readCallCount_ = saturatingAdd(readCallCount_, 1);
-        totalBlocksRead_ = saturatingAdd(totalBlocksRead_, count);
-        co_return co_await inner_->readBlocks(at, count);
+    return isolated([counters = counters_, inner = inner_, at, count]() -> runtime::Task<Data> {
+        counters->readCallCount = saturatingAdd(counters->readCallCount, 1);
+        counters->totalBlocksRead = saturatingAdd(counters->totalBlocksRead, count);
+        co_return co_await inner->readBlocks(at, count);
     });
 }
 
 runtime::Task<std::int64_t> WriteAssertingBlockReader::readCallCount() {
-    return isolated([this]() -> runtime::Task<std::int64_t> { co_return readCallCount_; });
+    return isolated([counters = counters_]() -> runtime::Task<std::int64_t> { co_return counters->readCallCount; });
 }
 
 runtime::Task<std::int64_t> WriteAssertingBlockReader::totalBlocksRead() {
-    return isolated([this]() -> runtime::Task<std::int64_t> { co_return totalBlocksRead_; });
+    return isolated([counters = counters_]() -> runtime::Task<std::int64_t> { co_return counters->totalBlocksRead; });
 }
 
 }  // namespace quarlin

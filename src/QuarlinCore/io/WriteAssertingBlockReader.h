@@ -33,8 +33,13 @@ private:
     const std::int64_t blockSize_;
     const DeviceIdentity deviceIdentity_;
     const std::shared_ptr<BlockReader> inner_;
-    std::int64_t readCallCount_ = 0;
-    std::int64_t totalBlocksRead_ = 0;
+    // Held by the operations, not the wrapper, so a read task created before the wrapper is
+    // dropped still counts into live memory and reads through a live reader.
+    struct Counters {
+        std::int64_t readCallCount = 0;
+        std::int64_t totalBlocksRead = 0;
+    };
+    const std::shared_ptr<Counters> counters_ = std::make_shared<Counters>();
 };
 
 }  // namespace quarlin
