@@ -1,5 +1,7 @@
 #include "QuarlinCore/carving/MPEGWalker.h"
 
+#include <cstring>
+
 #include "QuarlinCore/framing/ByteReader.h"
 #include "QuarlinCore/framing/MPEGAudioFraming.h"
 
@@ -43,15 +45,18 @@ std::optional<std::int64_t> apeTagLength(std::span<const std::byte> bytes, std::
         if (!isAPEFrame(bytes, at + size)) return std::nullopt;  // the footer ends the tag
         return kAPEFrameLength + size;
     }
-    // Items begin with a 4-byte value length and 4 flag bytes, then a printable key.
-    if (n - at < 9 || reader.peekU8(at + 8) < 0x20 || reader.peekU8(at + 8) > 0x7E) return std::nullopt;
-    const std::int64_t stop = std::min(n - kAPEFrameLength, at + kAPESearch);
-    for (std::int64_t footer = at; footer <= stop; ++footer) {
-        if (!isAPEFrame(bytes, footer)) continue;
-        const std::int64_t size = reader.peekU32LE(footer + 12);
-        return size == footer + kAPEFrameLength - at ? std::optional(size) : std::nullopt;
-    }
-    return std::nullopt;
+    // Items begin with a 4-byte value length, 4 flag bytes (only the low bits in use), then a
+    // printable key: anything else is no tag, and the footer is not looked for.
+    if (n - at < 9 || reader.peekU32LE(at) > kAPESearch || reader.peekU32LE(at + 4) > 0xFF ||
+        reader.peekU8(at + 8) < 0x20 || reader.peekU8(at + 8) > 0x7E)
+        return std::nullopt;
+    const std::int64_t window = std::min(n - at, kAPESearch + kAPEFrameLength);
+    const void* hit = memmem(bytes.data() + at, static_cast<std::size_t>(window), "APETAGEX", 8);
+    if (!hit) return std::nullopt;
+    const std::int64_t footer = static_cast<const std::byte*>(hit) - bytes.data();
+    if (!isAPEFrame(bytes, footer)) return std::nullopt;
+    const std::int64_t size = reader.peekU32LE(footer + 12);
+    return size == footer + kAPEFrameLength - at ? std::optional(size) : std::nullopt;
 }
 
 }  // namespace

@@ -352,7 +352,9 @@ private:
                                                               : nullptr;
         if (held) {
             const auto bytes = held->from(offset).first(static_cast<std::size_t>(length));
-            writer_->write(outcome_.files.size(), name, Data(bytes.begin(), bytes.end()));
+            Data copy(bytes.size());
+            std::memcpy(copy.data(), bytes.data(), bytes.size());
+            writer_->write(outcome_.files.size(), name, std::move(copy));
             return true;
         }
         if (!settleWrites()) return false;
