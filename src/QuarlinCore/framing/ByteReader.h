@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <limits>
 #include <span>
 #include <string>
 
@@ -45,7 +46,12 @@ class ByteReader {
 
     std::span<const std::byte> data() const { return data_; }
     std::int64_t offset() const { return offset_; }
-    std::int64_t bytesRemaining() const { return size() - offset_; }
+    // Negative past the end; a start far below 0 saturates instead of overflowing.
+    std::int64_t bytesRemaining() const {
+        std::int64_t remaining = 0;
+        if (__builtin_sub_overflow(size(), offset_, &remaining)) return std::numeric_limits<std::int64_t>::max();
+        return remaining;
+    }
 
     // Accepts 0 <= target <= data().size(); otherwise throws with length 0 and keeps the cursor.
     void seek(std::int64_t target);

@@ -147,6 +147,10 @@ TEST(ByteReader, UnvalidatedStartOffsetFailsOnFirstAccess) {
     EXPECT_EQ(reader.bytesRemaining(), -3);
     EXPECT_THROW(reader.readU8(), ByteReaderError);
     EXPECT_EQ(reader.offset(), 5);
+    // Far below 0: no overflow (UndefinedBehaviorSanitizer watches), and still no read.
+    ByteReader below(bytes, std::numeric_limits<std::int64_t>::min());
+    EXPECT_EQ(below.bytesRemaining(), std::numeric_limits<std::int64_t>::max());
+    EXPECT_THROW(below.readU8(), ByteReaderError);
 }
 
 TEST(ByteReaderError, DescribesLengthBeforeOffset) {

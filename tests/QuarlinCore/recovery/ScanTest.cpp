@@ -154,6 +154,11 @@ TEST_F(ScanTest, AReportReadsBackAndRecoveryWritesTheSameBytesWithoutOverwriting
     const auto read = readReport(out.path() / "report.json");
     ASSERT_TRUE(read) << read.error();
     EXPECT_EQ(read->files, report.files);
+    // A name from the machine that is not UTF-8 is written with U+FFFD, not lost with the report.
+    auto odd = report;
+    odd.sourceIdentity.displayName = "disk\xff.img";
+    ASSERT_TRUE(writeReport(out.path() / "odd.json", odd));
+    EXPECT_EQ(readReport(out.path() / "odd.json")->sourceIdentity.displayName, "disk\xef\xbf\xbd.img");
 
     ImageFileBlockReader reader(*imagePath, 512);
     auto job = makeRecoveryJob(*read, {"looksIntact", {}}, {"dest", std::nullopt, "dest"}, again.path().string());
