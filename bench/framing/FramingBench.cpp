@@ -203,6 +203,10 @@ Bytes rar4Archive(std::size_t dataSize) {
         out[at + 6] = static_cast<std::byte>(headerSize >> 8);
         for (int i = 0; data && i < 4; ++i)
             out[at + 7 + i] = static_cast<std::byte>(data >> (8 * i));
+        // The header's own CRC, as real archives carry it (the walker checks file headers).
+        const auto crc = CRC32::compute(out, static_cast<std::int64_t>(at + 2), static_cast<std::int64_t>(at + headerSize));
+        out[at] = static_cast<std::byte>(crc & 0xFF);
+        out[at + 1] = static_cast<std::byte>((crc >> 8) & 0xFF);
     };
     block(0x73, 0, 13);
     while (out.size() < 64 * kMiB) block(0x74, static_cast<std::uint32_t>(dataSize), 40);
