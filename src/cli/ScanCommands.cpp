@@ -99,7 +99,8 @@ void refuseSameDisk(const std::optional<std::string>& disk, const fs::path& dire
     std::error_code error;
     while (!fs::exists(existing, error) && existing.has_relative_path()) existing = existing.parent_path();
     const auto destination = PhysicalDeviceResolver::physicalDeviceID(existing.string());
-    if (destination && *destination == *disk)
+    const DeviceIdentity source{*disk, std::nullopt, *disk};
+    if (destination && source.isSamePhysicalDevice(DeviceIdentity{*destination, std::nullopt, *destination}))
         fail("quarlin: " + directory.string() + " lies on " + *destination +
              ", the disk being recovered: writing there could overwrite the very files being sought. "
              "Choose a folder on another disk.");
