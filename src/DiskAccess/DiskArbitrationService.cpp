@@ -11,6 +11,9 @@ using platform::PropertyValue;
 DiskArbitrationService::DiskArbitrationService() : DiskArbitrationService(platform::DiskStackRoots{}) {}
 
 DiskArbitrationService::DiskArbitrationService(platform::DiskStackRoots roots)
+    : platform_(std::make_shared<const Platform>(std::move(roots))) {}
+
+DiskArbitrationService::Platform::Platform(platform::DiskStackRoots roots)
     : registry_(roots.sysfsRoot, roots.deviceDirectory) {
     auto queue = std::make_shared<platform::DispatchQueue>(std::string(sessionQueueLabel));
     session_ = platform::DASession::create(std::move(roots));
@@ -20,12 +23,12 @@ DiskArbitrationService::DiskArbitrationService(platform::DiskStackRoots roots)
 runtime::Task<std::vector<DiskInfo>> DiskArbitrationService::enumerateDisks() {
     // Every platform call below is synchronous, so an enumeration runs on the actor from
     // start to end and two of them never interleave.
-    return isolated([this]() -> runtime::Task<std::vector<DiskInfo>> { co_return enumerateNow(); });
+    return isolated([platform = platform_]() -> runtime::Task<std::vector<DiskInfo>> { co_return platform->enumerateNow(); });
 }
 
 runtime::Task<PropertyDictionary> DiskArbitrationService::ioKitProperties(std::string bsdName) {
-    return isolated([this, bsdName = std::move(bsdName)]() -> runtime::Task<PropertyDictionary> {
-        co_return propertiesNow(bsdName);
+    return isolated([platform = platform_, bsdName = std::move(bsdName)]() -> runtime::Task<PropertyDictionary> {
+        co_return platform->propertiesNow(bsdName);
     });
 }
 
@@ -51,7 +54,7 @@ bool containsLowercased(const std::optional<std::string>& text, std::string_view
 
 }  // namespace
 
-std::vector<DiskInfo> DiskArbitrationService::enumerateNow() const {
+std::vector<DiskInfo> DiskArbitrationService::Platform::enumerateNow() const {
     std::vector<DiskInfo> disks;
     if (!session_) return disks;
     auto objects = registry_.matchingServices(platform::serviceMatching(platform::kIOMediaClass));
@@ -87,7 +90,7 @@ std::vector<DiskInfo> DiskArbitrationService::enumerateNow() const {
     return disks;
 }
 
-PropertyDictionary DiskArbitrationService::propertiesNow(const std::string& bsdName) const {
+PropertyDictionary DiskArbitrationService::Platform::propertiesNow(const std::string& bsdName) const {
     auto object = registry_.matchingService(platform::bsdNameMatching(bsdName));
     if (!object) return {};
     return registry_.properties(*object).value_or(PropertyDictionary{});

@@ -37,14 +37,20 @@ public:
     // are answered as readOnlyRemount with a reason.
     runtime::Task<MountPathTaken> quiesce(std::string bsdName);
 
-    bool hasSession() const { return session_ != nullptr; }
+    bool hasSession() const { return platform_->session_ != nullptr; }
 
 private:
-    std::vector<DiskInfo> enumerateNow() const;
-    platform::PropertyDictionary propertiesNow(const std::string& bsdName) const;
+    // The registry and the session. Tasks hold them, not the service, so a task made before
+    // the service is dropped still finds them.
+    struct Platform {
+        explicit Platform(platform::DiskStackRoots roots);
+        std::vector<DiskInfo> enumerateNow() const;
+        platform::PropertyDictionary propertiesNow(const std::string& bsdName) const;
 
-    platform::DeviceRegistry registry_;
-    std::shared_ptr<platform::DASession> session_;
+        platform::DeviceRegistry registry_;
+        std::shared_ptr<platform::DASession> session_;
+    };
+    const std::shared_ptr<const Platform> platform_;
 };
 
 // The steps of the enumeration that decide a record's fields.

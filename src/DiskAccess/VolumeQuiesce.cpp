@@ -34,10 +34,10 @@ void unmountDidFinish(const std::optional<std::string>& diskBSDName,
 }  // namespace volumequiesce
 
 runtime::Task<MountPathTaken> DiskArbitrationService::quiesce(std::string bsdName) {
-    return isolated([this, bsdName = std::move(bsdName)]() -> runtime::Task<MountPathTaken> {
-        if (!session_)
+    return isolated([platform = platform_, bsdName = std::move(bsdName)]() -> runtime::Task<MountPathTaken> {
+        if (!platform->session_)
             co_return MountPathTaken::readOnlyRemount(bsdName, "DiskArbitration session unavailable.");
-        auto disk = session_->createDisk(bsdName);
+        auto disk = platform->session_->createDisk(bsdName);
         if (!disk)
             co_return MountPathTaken::readOnlyRemount(bsdName, "Could not create DADisk for '" + bsdName + "'.");
         auto description = disk->copyDescription();
