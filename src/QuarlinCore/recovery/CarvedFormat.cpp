@@ -256,7 +256,10 @@ std::optional<Measurement> measureZip(std::span<const std::byte> bytes, std::int
                 if (size > static_cast<std::uint64_t>(n - pos - 12)) throw CutShort{};
                 pos += 12 + static_cast<std::int64_t>(size);
             }
-            if (hasPrefix(bytes, pos, "PK\x06\x07"sv)) pos += 20;
+            if (hasPrefix(bytes, pos, "PK\x06\x07"sv)) {
+                if (n - pos < 20) throw CutShort{};
+                pos += 20;
+            }
             if (hasPrefix(bytes, pos, "PK\x05\x06"sv)) {
                 const std::int64_t end = pos + 22 + reader.peekU16LE(pos + 20);
                 if (end > n) throw CutShort{};
@@ -279,6 +282,7 @@ std::optional<Measurement> measureZip(std::span<const std::byte> bytes, std::int
         m.bytesWanted = moreThan(n, toEnd);
         return m;
     }
+    pos = std::min(pos, n);  // a structure cut short is not counted past the bytes
     if (!mismatch.empty()) return found(pos, "zip", IntegrityVerdict::failed(mismatch));
     if (endReached) return found(pos, "zip");
     Measurement m = found(pos, "zip", IntegrityVerdict::mayBePartial(stoppedBecause));
