@@ -7,12 +7,20 @@
 
 namespace quarlin {
 
-void to_json(nlohmann::json& j, const DeviceIdentity& identity) {
-    j = nlohmann::json::object();
-    j["physicalDeviceID"] = identity.physicalDeviceID;
+namespace {
+
+template <class Json>
+void write(Json& j, const DeviceIdentity& identity) {
+    j = Json::object();
+    j["physicalDeviceID"] = validUTF8(identity.physicalDeviceID);
     if (identity.volumeUUID) j["volumeUUID"] = identity.volumeUUID->uuidString();
-    j["displayName"] = identity.displayName;
+    j["displayName"] = validUTF8(identity.displayName);
 }
+
+}  // namespace
+
+void to_json(nlohmann::json& j, const DeviceIdentity& identity) { write(j, identity); }
+void to_json(nlohmann::ordered_json& j, const DeviceIdentity& identity) { write(j, identity); }
 
 void from_json(const nlohmann::json& j, DeviceIdentity& identity) {
     DeviceIdentity decoded{requiredString(j, "physicalDeviceID"), optionalUUID(j, "volumeUUID"),

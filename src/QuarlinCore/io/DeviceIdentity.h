@@ -23,8 +23,11 @@ struct DeviceIdentity {
     friend bool operator==(const DeviceIdentity&, const DeviceIdentity&) = default;
 };
 
-// JSON object with "physicalDeviceID", "displayName" and, when present, "volumeUUID".
+// JSON object with "physicalDeviceID", "volumeUUID" when present, and "displayName", in
+// that order in an ordered_json. Text that is not UTF-8 is written with U+FFFD in place of
+// its bad bytes, so writing never fails.
 void to_json(nlohmann::json& j, const DeviceIdentity& identity);
+void to_json(nlohmann::ordered_json& j, const DeviceIdentity& identity);
 void from_json(const nlohmann::json& j, DeviceIdentity& identity);
 
 }  // namespace quarlin

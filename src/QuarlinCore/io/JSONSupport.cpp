@@ -1,7 +1,6 @@
 #include "QuarlinCore/io/JSONSupport.h"
 
 #include <array>
-#include <cstdio>
 #include <limits>
 
 namespace quarlin {
@@ -103,7 +102,10 @@ Data asData(const json& value, std::string_view key) {
 Timestamp asTimestamp(const json& value, std::string_view key) {
     const std::string text = asString(value, key);
     auto time = parseRFC3339(text);
-    if (!time) throwDecodingError("member '" + std::string(key) + "' is not an RFC 3339 date: " + text);
+    if (!time) {
+        throwDecodingError("member '" + std::string(key) + "' is not an RFC 3339 date of the years 1 to 9999: " +
+                           validUTF8(text));
+    }
     return *time;
 }
 
@@ -241,82 +243,49 @@ std::optional<Data> base64Decode(std::string_view text) {
     return bytes;
 }
 
-// ---- RFC 3339 ----
+// ---- UTF-8 ----
 
-std::string rfc3339(Timestamp time) {
-    using namespace std::chrono;
-    const auto days = floor<std::chrono::days>(time);
-    const year_month_day date{days};
-    const auto sinceMidnight = time - days;
-    const auto secondsOfDay = floor<seconds>(sinceMidnight);
-    const auto nanos = (sinceMidnight - secondsOfDay).count();
-    const hh_mm_ss<seconds> clock{secondsOfDay};
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02d.%09lld", static_cast<int>(date.year()),
-                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                  static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
-                  static_cast<int>(clock.seconds().count()), static_cast<long long>(nanos));
-    std::string text(buffer);
-    // Keep at least milliseconds; drop trailing zeros beyond them.
-    while (text.size() > 23 && text.back() == '0') text.pop_back();
-    text.push_back('Z');
-    return text;
-}
-
-std::optional<Timestamp> parseRFC3339(std::string_view text) {
-    using namespace std::chrono;
-    auto digits = [&](std::size_t at, std::size_t count) -> std::optional<int> {
-        if (at + count > text.size()) return std::nullopt;
-        int value = 0;
-        for (std::size_t i = at; i < at + count; ++i) {
-            if (text[i] < '0' || text[i] > '9') return std::nullopt;
-            value = value * 10 + (text[i] - '0');
+std::string validUTF8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t size = text.size();
+    std::size_t i = 0;
+    while (i < size) {
+        const unsigned char lead = bytes[i];
+        std::size_t length = 0;
+        unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+        if (lead < 0x80) {
+            length = 1;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) low = 0xA0;   // no overlong forms
+            if (lead == 0xED) high = 0x9F;  // no surrogates
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) low = 0x90;
+            if (lead == 0xF4) high = 0x8F;  // nothing beyond U+10FFFF
         }
-        return value;
-    };
-    auto expect = [&](std::size_t at, char c) { return at < text.size() && text[at] == c; };
-    const auto year = digits(0, 4), month = digits(5, 2), day = digits(8, 2);
-    const auto hour = digits(11, 2), minute = digits(14, 2), second = digits(17, 2);
-    if (!year || !month || !day || !hour || !minute || !second) return std::nullopt;
-    if (!expect(4, '-') || !expect(7, '-') || !(expect(10, 'T') || expect(10, 't')) || !expect(13, ':') ||
-        !expect(16, ':')) {
-        return std::nullopt;
-    }
-    const year_month_day date{std::chrono::year{*year}, std::chrono::month{static_cast<unsigned>(*month)},
-                              std::chrono::day{static_cast<unsigned>(*day)}};
-    if (!date.ok() || *hour > 23 || *minute > 59 || *second > 60) return std::nullopt;
-    std::size_t at = 19;
-    long long nanos = 0;
-    if (expect(at, '.')) {
-        ++at;
-        int count = 0;
-        while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
-            if (++count > 9) return std::nullopt;
-            nanos = nanos * 10 + (text[at] - '0');
-            ++at;
+        // The longest well-formed prefix is replaced by one U+FFFD and scanning resumes
+        // after it, as Unicode recommends.
+        std::size_t good = length == 0 ? 0 : 1;
+        while (good > 0 && good < length && i + good < size) {
+            const unsigned char next = bytes[i + good];
+            const unsigned char lo = good == 1 ? low : 0x80, hi = good == 1 ? high : 0xBF;
+            if (next < lo || next > hi) break;
+            ++good;
         }
-        if (count == 0) return std::nullopt;
-        for (int k = count; k < 9; ++k) nanos *= 10;
+        if (length != 0 && good == length) {
+            out.append(text.substr(i, length));
+            i += length;
+        } else {
+            out.append("\xEF\xBF\xBD");
+            i += good == 0 ? 1 : good;
+        }
     }
-    int offsetMinutes = 0;
-    if (expect(at, 'Z') || expect(at, 'z')) {
-        ++at;
-    } else if (expect(at, '+') || expect(at, '-')) {
-        const int sign = text[at] == '-' ? -1 : 1;
-        const auto oh = digits(at + 1, 2), om = digits(at + 4, 2);
-        if (!oh || !om || !expect(at + 3, ':') || *oh > 23 || *om > 59) return std::nullopt;
-        offsetMinutes = sign * (*oh * 60 + *om);
-        at += 6;
-    } else {
-        return std::nullopt;
-    }
-    if (at != text.size()) return std::nullopt;
-    const seconds wholeSeconds = sys_days{date}.time_since_epoch() + hours{*hour} + minutes{*minute} +
-                                 seconds{*second} - minutes{offsetMinutes};
-    // A nanosecond timestamp spans only the years 1677 to 2262; refuse instants outside.
-    constexpr seconds limit = duration_cast<seconds>(Timestamp::duration::max()) - seconds{1};
-    if (wholeSeconds > limit || wholeSeconds < -limit) return std::nullopt;
-    return Timestamp{wholeSeconds + nanoseconds{nanos}};
+    return out;
 }
 
 }  // namespace quarlin

@@ -4,7 +4,6 @@
 // as absent. Unknown keys are never looked at.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -13,13 +12,29 @@
 #include <string_view>
 
 #include "QuarlinCore/io/Data.h"
+#include "QuarlinCore/io/Timestamp.h"
 #include "QuarlinCore/io/UUID.h"
 
 namespace quarlin {
 
-using Timestamp = std::chrono::time_point<std::chrono::system_clock, std::chrono::nanoseconds>;
-
 [[noreturn]] void throwDecodingError(const std::string& message);
+
+// A decoding failure whose description is fixed text, without the JSON layer's numbered
+// prefix, attached to the key it concerns. Caught like any other failure of the JSON layer.
+class DecodingError : public nlohmann::json::exception {
+public:
+    DecodingError(std::string key, const std::string& description)
+        : exception(501, description.c_str()), key_(std::move(key)) {}
+    const std::string& key() const noexcept { return key_; }
+
+private:
+    std::string key_;
+};
+
+// `text` with every byte that does not belong to a well-formed UTF-8 sequence replaced by
+// U+FFFD, so that any name a disk or a path carries can be written. Valid text comes back
+// unchanged.
+std::string validUTF8(std::string_view text);
 
 // The object itself must be a JSON object; throws otherwise.
 const nlohmann::json& requireObject(const nlohmann::json& j);
@@ -40,7 +55,7 @@ UUID requiredUUID(const nlohmann::json& j, std::string_view key);
 std::optional<UUID> optionalUUID(const nlohmann::json& j, std::string_view key);
 Data requiredData(const nlohmann::json& j, std::string_view key);            // base64 text
 std::optional<Data> optionalData(const nlohmann::json& j, std::string_view key);
-Timestamp requiredTimestamp(const nlohmann::json& j, std::string_view key);  // RFC 3339 text
+Timestamp requiredTimestamp(const nlohmann::json& j, std::string_view key);  // RFC 3339 text, years 1-9999
 std::optional<Timestamp> optionalTimestamp(const nlohmann::json& j, std::string_view key);
 const nlohmann::json& requiredObject(const nlohmann::json& j, std::string_view key);
 const nlohmann::json& requiredArray(const nlohmann::json& j, std::string_view key);
@@ -60,11 +75,5 @@ void putOptional(nlohmann::json& j, const char* key, const std::optional<T>& val
 
 std::string base64Encode(std::span<const std::byte> bytes);
 std::optional<Data> base64Decode(std::string_view text);
-
-// RFC 3339 in UTC with fractional seconds, e.g. 2026-12-06T18:34:46.123Z. Reading accepts
-// a "Z" or numeric offset and up to nine fractional digits, and gives back exactly what
-// was written.
-std::string rfc3339(Timestamp time);
-std::optional<Timestamp> parseRFC3339(std::string_view text);
 
 }  // namespace quarlin

@@ -83,7 +83,7 @@ quarlin::DataLayout nlohmann::adl_serializer<quarlin::DataLayout>::from_json(con
         for (const auto& element : array) extents.push_back(element.get<quarlin::DataExtent>());
         return quarlin::DataLayout::extents(std::move(extents));
     }
-    quarlin::throwDecodingError("Unknown DataLayout type '" + type + "'.");
+    throw quarlin::DecodingError("type", "Unknown DataLayout type '" + type + "'.");
 }
 
 void nlohmann::adl_serializer<quarlin::DataLayout>::to_json(nlohmann::json& j, const quarlin::DataLayout& layout) {

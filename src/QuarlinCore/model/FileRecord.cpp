@@ -9,21 +9,23 @@ namespace {
 
 void hashTimestamp(std::size_t& seed, const std::optional<Timestamp>& time) {
     hashCombine(seed, time.has_value());
-    if (time) hashCombine(seed, time->time_since_epoch().count());
+    if (time) {
+        hashCombine(seed, time->secondsSinceEpoch());
+        hashCombine(seed, time->nanoseconds());
+    }
 }
 
 template <class Json>
 void writeRecord(Json& j, const FileRecord& record) {
     j = Json::object();
     j["id"] = record.id.uuidString();
-    j["name"] = record.name;
-    if (record.directoryPath) j["directoryPath"] = *record.directoryPath;
+    j["name"] = validUTF8(record.name);
+    if (record.directoryPath) j["directoryPath"] = validUTF8(*record.directoryPath);
     j["declaredSize"] = record.declaredSize;
     if (record.firstCluster) j["firstCluster"] = *record.firstCluster;
     if (record.layout) j["layout"] = *record.layout;
     j["verdict"] = record.verdict;
-    // The device identity writes itself into the project's plain JSON type.
-    j["sourceVolume"] = Json(nlohmann::json(record.sourceVolume));
+    j["sourceVolume"] = record.sourceVolume;
     if (record.createdAt) j["createdAt"] = rfc3339(*record.createdAt);
     if (record.modifiedAt) j["modifiedAt"] = rfc3339(*record.modifiedAt);
 }

@@ -55,9 +55,10 @@ struct std::hash<quarlin::FileRecord> {
     std::size_t operator()(const quarlin::FileRecord& record) const noexcept;
 };
 
-// Keys in field order; "id", "name", "declaredSize", "verdict" and "sourceVolume" always,
-// the optional fields only when present (a missing or null key reads as absent).
-// Timestamps are RFC 3339 text in UTC with fractional seconds.
+// Keys in field order (kept as written in an ordered_json); "id", "name", "declaredSize",
+// "verdict" and "sourceVolume" always, the optional fields only when present (a missing or
+// null key reads as absent). Timestamps are RFC 3339 text in UTC with fractional seconds.
+// Names that are not UTF-8 are written with U+FFFD in place of their bad bytes.
 template <>
 struct nlohmann::adl_serializer<quarlin::FileRecord> {
     static quarlin::FileRecord from_json(const nlohmann::json& j);

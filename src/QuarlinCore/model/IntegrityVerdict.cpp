@@ -19,7 +19,7 @@ void writeVerdict(Json& j, const IntegrityVerdict& verdict) {
     static constexpr const char* kTypes[] = {"looksIntact", "mayBePartial", "failed", "unknown"};
     j = Json::object();
     j["type"] = kTypes[verdict.value().index()];
-    if (const std::string* reason = reasonOf(verdict)) j["reason"] = *reason;
+    if (const std::string* reason = reasonOf(verdict)) j["reason"] = validUTF8(*reason);
 }
 
 }  // namespace

@@ -39,7 +39,7 @@ std::expected<RecoveryJob, std::string> makeRecoveryJob(const ScanReport& report
         if (!known) return std::unexpected("the report has no file with id " + id);
     }
     RecoveryJob job{UUID::random(), report.sourceIdentity, std::move(destination), std::move(destinationPath), {},
-                    std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now())};
+                    Timestamp::now()};
     for (const auto& record : report.files) {
         if (selection.verdictKind && verdictKind(record.verdict) != *selection.verdictKind) continue;
         if (!selection.ids.empty() && std::ranges::none_of(selection.ids, [&](const std::string& id) {

@@ -22,7 +22,7 @@ constexpr std::uintmax_t kMaxReportBytes = std::uintmax_t{1} << 30;
 std::string reportJSON(const ScanReport& report) {
     nlohmann::ordered_json j;
     j["source"] = report.source;
-    j["sourceIdentity"] = nlohmann::ordered_json(nlohmann::json(report.sourceIdentity));
+    j["sourceIdentity"] = report.sourceIdentity;
     j["sourceBytes"] = report.sourceBytes;
     j["blockSize"] = report.blockSize;
     j["rangeFrom"] = report.rangeFrom;

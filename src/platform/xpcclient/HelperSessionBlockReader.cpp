@@ -17,20 +17,26 @@ constexpr std::int64_t kPieceBytes = 2 << 20;
 HelperSessionBlockReader::HelperSessionBlockReader(std::shared_ptr<QuarlinHelperClient> client,
                                                    std::vector<std::int64_t> sessions, std::int64_t blockSize,
                                                    std::uint64_t blockCount, DeviceIdentity identity)
-    : client_(std::move(client)),
-      sessions_(std::move(sessions)),
-      blockSize_(blockSize),
-      blockCount_(blockCount),
+    : shared_(std::make_shared<Shared>(std::move(client), std::move(sessions), blockSize, blockCount)),
       identity_(std::move(identity)) {}
 
-HelperSessionBlockReader::~HelperSessionBlockReader() {
+HelperSessionBlockReader::Shared::~Shared() {
     for (const std::int64_t session : sessions_) (void)client_->closeSession(session);
 }
 
 runtime::Task<Data> HelperSessionBlockReader::readBlocks(std::uint64_t at, std::int64_t count) {
-    if (count < 0 || at > blockCount_ || static_cast<std::uint64_t>(count) > blockCount_ - at)
-        throw IOError::outOfBounds(at, count, blockCount_);
-    if (count == 0 || sessions_.empty()) co_return Data{};
+    return read(shared_, at, count);
+}
+
+// Static, with the shared state as a parameter: the task keeps the sessions open even when
+// it is awaited after the reader has gone.
+runtime::Task<Data> HelperSessionBlockReader::read(std::shared_ptr<Shared> shared, std::uint64_t at,
+                                                   std::int64_t count) {
+    const std::int64_t blockSize = shared->blockSize_;
+    const std::uint64_t blockCount = shared->blockCount_;
+    if (count < 0 || at > blockCount || static_cast<std::uint64_t>(count) > blockCount - at)
+        throw IOError::outOfBounds(at, count, blockCount);
+    if (count == 0 || shared->sessions_.empty()) co_return Data{};
 
     // The replies fill one buffer; the last of them wakes the reading task.
     struct Gather {
@@ -40,18 +46,18 @@ runtime::Task<Data> HelperSessionBlockReader::readBlocks(std::uint64_t at, std::
         std::optional<std::string> error;
     };
     auto gather = std::make_shared<Gather>();
-    gather->bytes.resize(static_cast<std::size_t>(count * blockSize_));
-    const std::int64_t pieceBlocks = std::max<std::int64_t>(1, kPieceBytes / blockSize_);
+    gather->bytes.resize(static_cast<std::size_t>(count * blockSize));
+    const std::int64_t pieceBlocks = std::max<std::int64_t>(1, kPieceBytes / blockSize);
     gather->pending = (count + pieceBlocks - 1) / pieceBlocks;
 
     std::function<void(runtime::CheckedContinuation<std::optional<std::string>>)> body =
-        [this, gather, at, count, pieceBlocks](runtime::CheckedContinuation<std::optional<std::string>> done) {
+        [shared, gather, at, count, pieceBlocks, blockSize](runtime::CheckedContinuation<std::optional<std::string>> done) {
             for (std::int64_t first = 0; first < count; first += pieceBlocks) {
                 const std::int64_t blocks = std::min(pieceBlocks, count - first);
-                const auto session = sessions_[nextSession_.fetch_add(1) % sessions_.size()];
-                const auto offset = static_cast<std::size_t>(first * blockSize_);
-                const auto expected = static_cast<std::size_t>(blocks * blockSize_);
-                client_->readBlocks(session, at + static_cast<std::uint64_t>(first), blocks,
+                const auto session = shared->sessions_[shared->nextSession_.fetch_add(1) % shared->sessions_.size()];
+                const auto offset = static_cast<std::size_t>(first * blockSize);
+                const auto expected = static_cast<std::size_t>(blocks * blockSize);
+                shared->client_->readBlocks(session, at + static_cast<std::uint64_t>(first), blocks,
                                     [gather, done, offset, expected](QuarlinHelperClient::Result<DataReply> reply) {
                                         std::lock_guard lock(gather->mutex);
                                         if (!reply) {

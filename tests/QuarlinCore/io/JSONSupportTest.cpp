@@ -100,10 +100,13 @@ TEST(JSONSupportTest, Base64MatchesTheStandardVectorsAndRoundTrips) {
 
 TEST(JSONSupportTest, RFC3339RoundTripsAndReadsOffsets) {
     using namespace std::chrono;
-    const Timestamp base = sys_days{2026y / December / 6} + 18h + 34min + 46s;
+    const sys_time<nanoseconds> base = sys_days{2026y / December / 6} + 18h + 34min + 46s;
     const Timestamp cases[] = {
-        base, base + 123ms, base + 123456789ns, base + 1ns, Timestamp{}, Timestamp{} - 1ns,
+        base, base + 123ms, base + 123456789ns, base + 1ns, Timestamp{}, sys_time<nanoseconds>{} - 1ns,
         sys_days{2000y / February / 29} + 23h + 59min + 59s + 999999999ns,
+        // The ends of the years 1 to 9999, and dates no nanosecond count since 1970 can hold.
+        *Timestamp::make(Timestamp::kEarliestSeconds, 0), *Timestamp::make(Timestamp::kLatestSeconds, 999999999),
+        *Timestamp::make(sys_days{1601y / January / 1}, 7ns), *Timestamp::make(sys_days{2446y / May / 10}, 1s),
     };
     for (const auto& time : cases) {
         const std::string text = rfc3339(time);
@@ -112,13 +115,39 @@ TEST(JSONSupportTest, RFC3339RoundTripsAndReadsOffsets) {
     }
     EXPECT_EQ(rfc3339(base + 123ms), "2026-12-06T18:34:46.123Z");
     EXPECT_EQ(rfc3339(base), "2026-12-06T18:34:46.000Z");
+    EXPECT_EQ(rfc3339(*Timestamp::make(Timestamp::kEarliestSeconds, 0)), "0001-01-01T00:00:00.000Z");
+    EXPECT_EQ(rfc3339(*Timestamp::make(Timestamp::kLatestSeconds, 999999999)), "9999-12-31T23:59:59.999999999Z");
     EXPECT_EQ(parseRFC3339("2026-12-06T19:34:46.5+01:00"), base + 500ms);
     EXPECT_EQ(parseRFC3339("2026-12-06T17:04:46-01:30"), base);
     EXPECT_EQ(parseRFC3339("2026-12-06t18:34:46z"), base);
     for (const char* bad : {"2026-02-30T00:00:00Z", "2026-12-06T18:34:46", "2026-12-06 18:34:46Z",
                             "2026-12-06T24:00:00Z", "2026-12-06T18:34:46.Z", "2026-12-06T18:34:46.1234567890Z",
-                            "2026-12-06T18:34:46+0100", "2026-12-06T18:34:46ZZ", "26-12-06T18:34:46Z", ""}) {
+                            "2026-12-06T18:34:46+0100", "2026-12-06T18:34:46ZZ", "26-12-06T18:34:46Z", "",
+                            "0000-12-31T23:59:59Z", "0001-01-01T00:00:00+00:01", "9999-12-31T23:59:59-00:01",
+                            "9999-12-31T23:59:60Z"}) {
         EXPECT_EQ(parseRFC3339(bad), std::nullopt) << bad;
+    }
+    EXPECT_EQ(Timestamp::make(Timestamp::kEarliestSeconds - 1, 0), std::nullopt);
+    EXPECT_EQ(Timestamp::make(0, 1000000000), std::nullopt);
+    EXPECT_EQ(Timestamp::make(sys_seconds{seconds{std::numeric_limits<std::int64_t>::max()}}, 1s), std::nullopt);
+}
+
+TEST(JSONSupportTest, ValidUTF8ReplacesEachBadSequenceOnce) {
+    const std::pair<std::string_view, std::string_view> cases[] = {
+        {"plain \u00E9\u4E2D\U0001F600", "plain \u00E9\u4E2D\U0001F600"},
+        {"\xFF", "\uFFFD"},
+        {"a\xC3", "a\uFFFD"},                    // cut at the end
+        {"\xE2\x82x", "\uFFFDx"},                // a cut sequence is one replacement
+        {"\xC0\xAF", "\uFFFD\uFFFD"},            // overlong
+        {"\xED\xA0\x80", "\uFFFD\uFFFD\uFFFD"},  // surrogate
+        {"\xF4\x90\x80\x80", "\uFFFD\uFFFD\uFFFD\uFFFD"},  // beyond U+10FFFF
+        {"\x80\x80", "\uFFFD\uFFFD"},
+    };
+    for (const auto& [in, out] : cases) {
+        EXPECT_EQ(validUTF8(in), out) << testing::PrintToString(std::string(in));
+        // Agrees with the JSON writer's own replacement.
+        EXPECT_EQ(validUTF8(in), json::parse(json(std::string(in)).dump(-1, ' ', false, json::error_handler_t::replace))
+                                     .get<std::string>());
     }
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "DecodingSupport.h"
+#include "QuarlinCore/io/JSONSupport.h"
 
 namespace quarlin {
 namespace {
@@ -88,9 +89,9 @@ TEST(DataLayout, ReadsOnlyTheChosenCasesKey) {
 
 TEST(DataLayout, DecodingFailures) {
     const std::pair<const char*, const char*> cases[] = {
-        {R"({"type":"Resident","residentData":""})", "[json.exception.other_error.501] Unknown DataLayout type 'Resident'."},
-        {R"({"type":"","extents":[]})", "[json.exception.other_error.501] Unknown DataLayout type ''."},
-        {R"({"type":"EXTENTS","extents":[]})", "[json.exception.other_error.501] Unknown DataLayout type 'EXTENTS'."},
+        {R"({"type":"Resident","residentData":""})", "Unknown DataLayout type 'Resident'."},
+        {R"({"type":"","extents":[]})", "Unknown DataLayout type ''."},
+        {R"({"type":"EXTENTS","extents":[]})", "Unknown DataLayout type 'EXTENTS'."},
         {R"({"residentData":""})", "[json.exception.out_of_range.403] key 'type' not found"},
         {R"({"type":null,"residentData":""})", "[json.exception.out_of_range.403] key 'type' not found"},
         {R"({"type":1})", "[json.exception.type_error.302] member 'type' must be a string, not number"},
@@ -122,6 +123,13 @@ TEST(DataLayout, DecodingFailures) {
     for (const auto& [text, message] : cases) {
         SCOPED_TRACE(text);
         EXPECT_EQ(decodingError<DataLayout>(text), message);
+    }
+    // The unknown type's error names the key it concerns.
+    try {
+        (void)decoded<DataLayout>(R"({"type":"Resident"})");
+        ADD_FAILURE() << "decoded";
+    } catch (const DecodingError& error) {
+        EXPECT_EQ(error.key(), "type");
     }
 }
 

@@ -16,6 +16,7 @@ namespace quarlin {
 namespace {
 
 using namespace std::chrono;
+using namespace std::string_literals;
 using testing::decoded;
 using testing::decodingError;
 using testing::roundTripped;
@@ -23,7 +24,7 @@ using testing::roundTripped;
 // A job is identified by its id only.
 static_assert(!std::equality_comparable<RecoveryJob>);
 
-Timestamp at(sys_days day, nanoseconds sinceMidnight) { return Timestamp{day.time_since_epoch() + sinceMidnight}; }
+Timestamp at(sys_days day, nanoseconds sinceMidnight) { return Timestamp::make(day, sinceMidnight).value(); }
 
 const DeviceIdentity kSource{"disk4", UUID::parse("11111111-2222-3333-4444-555555555555"), "Card"};
 
@@ -60,10 +61,19 @@ TEST(FileRecord, RecordsRoundTripThroughText) {
     epoch.createdAt = Timestamp{};
     epoch.modifiedAt = at(2000y / February / 29, 1ns);
     records.push_back(epoch);
-    FileRecord farOut = minimalRecord();
-    farOut.createdAt = at(1678y / January / 1, 0ns);
-    farOut.modifiedAt = at(2261y / December / 31, 23h + 59min + 59s + 999999999ns);
-    records.push_back(farOut);
+    // Dates of every file system's epoch and the ends of what can be held.
+    const std::pair<Timestamp, Timestamp> dates[] = {
+        {at(1y / January / 1, 0ns), at(9999y / December / 31, 23h + 59min + 59s + 999999999ns)},
+        {at(1601y / January / 1, 1ns), at(1904y / January / 1, 0ns)},
+        {at(1901y / December / 13, 20h + 45min + 52s), at(2446y / May / 10, 22h + 38min + 55s + 999999999ns)},
+        {at(1677y / September / 21, 0h + 12min + 43s + 145224191ns), at(2262y / April / 11, 23h + 47min + 16s + 854775808ns)},
+    };
+    for (const auto& [created, modified] : dates) {
+        FileRecord dated = minimalRecord();
+        dated.createdAt = created;
+        dated.modifiedAt = modified;
+        records.push_back(dated);
+    }
     for (const auto& record : records) {
         SCOPED_TRACE(nlohmann::json(record).dump());
         EXPECT_EQ(roundTripped(record), record);
@@ -71,25 +81,36 @@ TEST(FileRecord, RecordsRoundTripThroughText) {
     }
 }
 
+// Keys in field order, nested records too; the id written upper-case (read in either case).
 TEST(FileRecord, WrittenForm) {
-    nlohmann::ordered_json minimal = minimalRecord();
-    std::vector<std::string> keys;
-    for (const auto& item : minimal.items()) keys.push_back(item.key());
-    EXPECT_EQ(keys, (std::vector<std::string>{"id", "name", "declaredSize", "verdict", "sourceVolume"}));
-    EXPECT_EQ(minimal["id"], "A1B2C3D4-E5F6-4789-9ABC-DEF012345678");  // written upper-case, read either case
+    EXPECT_EQ(testing::orderedText(minimalRecord()),
+              R"({"id":"A1B2C3D4-E5F6-4789-9ABC-DEF012345678","name":"IMG_0001.JPG","declaredSize":0,)"
+              R"("verdict":{"type":"unknown"},"sourceVolume":{"physicalDeviceID":"image.img","displayName":"image"}})");
+    EXPECT_EQ(testing::orderedText(fullRecord()),
+              R"({"id":"A1B2C3D4-E5F6-4789-9ABC-DEF012345678","name":"Report final.docx",)"
+              R"("directoryPath":"/Users/me/Documents","declaredSize":18446744073709551615,"firstCluster":4294967295,)"
+              R"("layout":{"type":"extents","extents":[{"volumeByteOffset":1048576,"byteLength":65536},)"
+              R"({"volumeByteOffset":18446744073709551615,"byteLength":4096}]},)"
+              R"("verdict":{"type":"mayBePartial","reason":"last cluster missing"},)"
+              R"("sourceVolume":{"physicalDeviceID":"disk4","volumeUUID":"11111111-2222-3333-4444-555555555555",)"
+              R"("displayName":"Card"},"createdAt":"2026-12-06T18:34:46.123456789Z",)"
+              R"("modifiedAt":"1969-12-31T23:59:59.500Z"})");
+}
 
-    nlohmann::ordered_json full = fullRecord();
-    keys.clear();
-    for (const auto& item : full.items()) keys.push_back(item.key());
-    EXPECT_EQ(keys, (std::vector<std::string>{"id", "name", "directoryPath", "declaredSize", "firstCluster", "layout",
-                                              "verdict", "sourceVolume", "createdAt", "modifiedAt"}));
-    EXPECT_EQ(full["declaredSize"].dump(), "18446744073709551615");
-    EXPECT_EQ(full["firstCluster"].dump(), "4294967295");
-    EXPECT_EQ(full["createdAt"], "2026-12-06T18:34:46.123456789Z");
-    EXPECT_EQ(full["modifiedAt"], "1969-12-31T23:59:59.500Z");
-    EXPECT_EQ(full["sourceVolume"].dump(),
-              R"({"displayName":"Card","physicalDeviceID":"disk4","volumeUUID":"11111111-2222-3333-4444-555555555555"})");
-    EXPECT_EQ(full["verdict"].dump(), R"({"type":"mayBePartial","reason":"last cluster missing"})");
+// Names from a disk need not be UTF-8: writing replaces each bad byte and never fails.
+TEST(FileRecord, TextThatIsNotUTF8IsWrittenWithReplacements) {
+    FileRecord record = fullRecord();
+    record.name = "caf\xE9.txt";
+    record.directoryPath = "/mnt/\xFF\xFE";
+    record.verdict = IntegrityVerdict::failed("bad \xC3");
+    record.sourceVolume.displayName = "disk \xED\xA0\x80";  // an encoded surrogate
+    const nlohmann::json written = record;
+    const std::string text = written.dump();  // the strict writer would throw on a bad byte
+    const FileRecord back = decoded<FileRecord>(text);
+    EXPECT_EQ(back.name, "caf\uFFFD.txt"s);
+    EXPECT_EQ(back.directoryPath, "/mnt/\uFFFD\uFFFD"s);
+    EXPECT_EQ(back.verdict, IntegrityVerdict::failed("bad \uFFFD"));
+    EXPECT_EQ(back.sourceVolume.displayName, "disk \uFFFD\uFFFD\uFFFD"s);
 }
 
 constexpr const char* kMinimalText =
@@ -141,19 +162,22 @@ TEST(FileRecord, DecodingFailures) {
         {with(R"("firstCluster":-3)"), "[json.exception.out_of_range.406] member 'firstCluster' is negative: -3"},
         {with(R"("firstCluster":2.0)"),
          "[json.exception.type_error.302] member 'firstCluster' must be an unsigned integer, not number"},
-        {with(R"("layout":{"type":"inline"})"), "[json.exception.other_error.501] Unknown DataLayout type 'inline'."},
+        {with(R"("layout":{"type":"inline"})"), "Unknown DataLayout type 'inline'."},
         {with(R"("layout":"resident")"), "[json.exception.type_error.302] expected an object, not string"},
         {with(R"("verdict":{"type":"failed"})"), "[json.exception.out_of_range.403] key 'reason' not found"},
         {with(R"("verdict":"looksIntact")"), "[json.exception.type_error.302] member 'verdict' must be an object, not string"},
         {with(R"("sourceVolume":{"physicalDeviceID":"disk4"})"), "[json.exception.out_of_range.403] key 'displayName' not found"},
         {with(R"("sourceVolume":{"physicalDeviceID":"disk4","displayName":"d","volumeUUID":"nope"})"),
          "[json.exception.other_error.501] member 'volumeUUID' is not a valid UUID: nope"},
-        {with(R"("createdAt":"yesterday")"), "[json.exception.other_error.501] member 'createdAt' is not an RFC 3339 date: yesterday"},
-        // Instants a nanosecond timestamp cannot hold are refused, not wrapped around.
-        {with(R"("createdAt":"0984-12-31T23:59:59.500Z")"),
-         "[json.exception.other_error.501] member 'createdAt' is not an RFC 3339 date: 0984-12-31T23:59:59.500Z"},
-        {with(R"("modifiedAt":"9999-12-31T23:59:59Z")"),
-         "[json.exception.other_error.501] member 'modifiedAt' is not an RFC 3339 date: 9999-12-31T23:59:59Z"},
+        {with(R"("createdAt":"yesterday")"),
+         "[json.exception.other_error.501] member 'createdAt' is not an RFC 3339 date of the years 1 to 9999: yesterday"},
+        // Instants outside the years 1 to 9999 (once the offset is applied) are refused.
+        {with(R"("createdAt":"0000-12-31T23:59:59.500Z")"),
+         "[json.exception.other_error.501] member 'createdAt' is not an RFC 3339 date of the years 1 to 9999: "
+         "0000-12-31T23:59:59.500Z"},
+        {with(R"("modifiedAt":"9999-12-31T23:59:59-00:01")"),
+         "[json.exception.other_error.501] member 'modifiedAt' is not an RFC 3339 date of the years 1 to 9999: "
+         "9999-12-31T23:59:59-00:01"},
         {with(R"("modifiedAt":1733510086)"), "[json.exception.type_error.302] member 'modifiedAt' must be a string, not number"},
         {"[]", "[json.exception.type_error.302] expected an object, not array"},
     };
@@ -191,7 +215,7 @@ TEST(FileRecord, EqualityAndHashCoverEveryField) {
     variants[8].sourceVolume.volumeUUID = std::nullopt;
     variants[9].createdAt = std::nullopt;
     variants[10].modifiedAt = std::nullopt;
-    variants[11].modifiedAt = *variants[11].modifiedAt + 1ns;
+    variants[11].modifiedAt = Timestamp::make(variants[11].modifiedAt->secondsSinceEpoch(), 500000001);
 
     const FileRecord reference = fullRecord();
     std::unordered_set<std::size_t> hashes{std::hash<FileRecord>{}(reference)};
