@@ -71,6 +71,13 @@ RawDiskBlockReader::Device::Device(std::string devicePath, std::int64_t blockSiz
     const int flags = ::fcntl(fd.get(), F_GETFL);
     if (flags == -1 || (flags & O_ACCMODE) != O_RDONLY) throw IOError::writeAccessDetected(devicePath_);
 
+    // Only a block device or an image file holds blocks; a directory, a character device or
+    // a pipe would report a geometry of nonsense.
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0 || !(S_ISBLK(status.st_mode) || S_ISREG(status.st_mode))) {
+        throw IOError::deviceNotFound(devicePath_);
+    }
+
     int deviceBlockSize = 0;
     if (::ioctl(fd.get(), BLKSSZGET, &deviceBlockSize) == 0 && deviceBlockSize > 0) {
         blockSize_ = deviceBlockSize;
@@ -95,8 +102,7 @@ RawDiskBlockReader::Device::Device(std::string devicePath, std::int64_t blockSiz
         }
     }
 
-    struct stat status {};
-    if (::fstat(fd.get(), &status) == 0 && S_ISBLK(status.st_mode) &&
+    if (S_ISBLK(status.st_mode) &&
         static_cast<std::size_t>(blockSize_) <= kLargeBufferAlignment) {
         direct_ = ::fcntl(fd.get(), F_SETFL, flags | O_DIRECT) == 0;
     }

@@ -238,17 +238,20 @@ TEST(RawDiskBlockReaderTest, PathWithoutReadPermissionIsRefused) {
     EXPECT_EQ(text, "POSIX error 13: open(" + path + ", O_RDONLY) failed: Permission denied");
 }
 
-TEST(RawDiskBlockReaderTest, DirectoryGivesAClearErrorAndNoData) {
+// Only block devices and image files hold blocks: anything else is refused as not found,
+// and its descriptor closed.
+TEST(RawDiskBlockReaderTest, RefusesWhatIsNeitherABlockDeviceNorAFile) {
     TempDir dir;
-    RawDiskBlockReader reader(dir.path().string(), 512, std::nullopt);
-    const std::uint64_t blocks = runBlocking(reader.totalBlocks());
-    const std::string text = ioErrorOf([&] { runBlocking(reader.readBlocks(0, 1)); });
-    if (blocks == 0) {
-        // File systems that cannot seek to a directory's end report no blocks.
-        EXPECT_EQ(text, "Block range [0, 1) is outside device extent of 0 blocks.");
-    } else {
-        EXPECT_EQ(text, "POSIX error 21: pread failed at block 0: Is a directory");
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int keepOpen = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);  // so that opening it to read does not wait
+    const std::size_t before = fixtures::openDescriptorCount();
+    for (const std::string& path : {dir.path().string(), std::string("/dev/null"), fifo}) {
+        EXPECT_EQ(ioErrorOf([&] { RawDiskBlockReader(path, 512, std::nullopt); }),
+                  "Device or image not found at path: " + path);
     }
+    EXPECT_EQ(fixtures::openDescriptorCount(), before);
+    ::close(keepOpen);
 }
 
 TEST(RawDiskBlockReaderTest, RefusesANonPositiveFallbackAndClosesTheDescriptor) {
