@@ -34,14 +34,12 @@ bool HelperListenerDelegate::shouldAcceptNewConnection(platform::xpc::XPCListene
     connection->setCodeSigningRequirement(std::move(*requirement));
     connection->setExportedInterface(
         platform::xpc::XPCInterface::interfaceWithProtocol<QuarlinHelperXPCProtocol>());
-    connection->setExportedObject<QuarlinHelperXPCProtocol>(service_);
-    std::weak_ptr<QuarlinHelperService> weakService = service_;
-    connection->setInvalidationHandler([weakService] {
-        if (auto service = weakService.lock()) service->dropAllSessions();
-    });
-    connection->setInterruptionHandler([weakService] {
-        if (auto service = weakService.lock()) service->dropAllSessions();
-    });
+    // Each connection gets its own view of the one session table, so that its end drops
+    // only the sessions it opened, never another client's.
+    auto service = service_->forConnection();
+    connection->setExportedObject<QuarlinHelperXPCProtocol>(service);
+    connection->setInvalidationHandler([service] { service->dropOwnSessions(); });
+    connection->setInterruptionHandler([service] { service->dropOwnSessions(); });
     connection->resume();
     return true;
 }

@@ -4,6 +4,7 @@
 #include <limits>
 #include <utility>
 #include <variant>
+#include <vector>
 
 namespace quarlin {
 
@@ -54,6 +55,18 @@ QuarlinHelperService::QuarlinHelperService(InfoLookup infoLookup, DiskEnumeratio
     state_->nextHandle = firstHandle;
 }
 
+QuarlinHelperService::QuarlinHelperService(const QuarlinHelperService& base, std::uint64_t owner)
+    : state_(base.state_), owner_(owner), infoLookup_(base.infoLookup_), diskEnumeration_(base.diskEnumeration_) {}
+
+std::shared_ptr<QuarlinHelperService> QuarlinHelperService::forConnection() const {
+    std::uint64_t owner = 0;
+    {
+        std::lock_guard guard(state_->lock);
+        owner = state_->nextOwner++;
+    }
+    return std::shared_ptr<QuarlinHelperService>(new QuarlinHelperService(*this, owner));
+}
+
 ErrorObject QuarlinHelperService::errorFor(const IOError& error) { return std::visit(MapIOError{}, error.value()); }
 
 void QuarlinHelperService::ping(Reply<std::string> reply) {
@@ -69,7 +82,7 @@ void QuarlinHelperService::openSession(
               QuarlinHelperError::make(Code::permissionDenied, "Refusing to open non-raw-device path: " + devicePath));
         return;
     }
-    runtime::detach([state = state_, devicePath = std::move(devicePath),
+    runtime::detach([state = state_, owner = owner_, devicePath = std::move(devicePath),
                      reply = std::move(reply)]() mutable -> runtime::Task<void> {
         std::shared_ptr<RawDiskBlockReader> reader;
         std::int64_t blockSize = 0;
@@ -102,7 +115,7 @@ void QuarlinHelperService::openSession(
                 } else {
                     state->nextHandle = *handle + 1;
                 }
-                state->sessions.emplace(*handle, reader);
+                state->sessions.emplace(*handle, Session{reader, owner});
             }
         }
         if (!handle) {
@@ -122,7 +135,7 @@ void QuarlinHelperService::readBlocks(std::int64_t session, std::uint64_t offset
     {
         std::lock_guard guard(state_->lock);
         auto it = state_->sessions.find(session);
-        if (it != state_->sessions.end()) reader = it->second;
+        if (it != state_->sessions.end()) reader = it->second.reader;
     }
     if (!reader) {
         reply(std::nullopt, QuarlinHelperError::make(Code::unknownSession,
@@ -156,14 +169,27 @@ void QuarlinHelperService::closeSession(std::int64_t session, Reply<> reply) {
     {
         std::lock_guard guard(state_->lock);
         auto node = state_->sessions.extract(session);
-        if (node) removed = std::move(node.mapped());
+        if (node) removed = std::move(node.mapped().reader);
     }
     removed.reset();  // outside the lock: this may close the device
     reply();
 }
 
+void QuarlinHelperService::dropOwnSessions() {
+    // The readers are released outside the lock: releasing one may close its device.
+    std::vector<std::shared_ptr<RawDiskBlockReader>> dropped;
+    {
+        std::lock_guard guard(state_->lock);
+        std::erase_if(state_->sessions, [&](auto& entry) {
+            if (entry.second.owner != owner_) return false;
+            dropped.push_back(std::move(entry.second.reader));
+            return true;
+        });
+    }
+}
+
 void QuarlinHelperService::dropAllSessions() {
-    std::map<std::int64_t, std::shared_ptr<RawDiskBlockReader>> dropped;
+    std::map<std::int64_t, Session> dropped;
     {
         std::lock_guard guard(state_->lock);
         dropped.swap(state_->sessions);

@@ -39,6 +39,12 @@ public:
                     Reply<std::optional<Data>, std::optional<ErrorObject>> reply) override;
     void closeSession(std::int64_t session, Reply<> reply) override;
 
+    // A service for one more connection: it shares this one's sessions, handles and
+    // lookups, and owns the sessions opened through it. Any connection may use any handle.
+    std::shared_ptr<QuarlinHelperService> forConnection() const;
+
+    // Ends the sessions opened through this service object (its connection has ended).
+    void dropOwnSessions();
     // Ends every session of every client; handles already given out are never reused.
     void dropAllSessions();
 
@@ -48,15 +54,23 @@ public:
 private:
     // What the asynchronous work shares with the service: the session table and the handle
     // counter under their lock. Tasks hold it, so they may outlive the service object.
+    struct Session {
+        std::shared_ptr<RawDiskBlockReader> reader;
+        std::uint64_t owner;
+    };
     struct Sessions {
         std::mutex lock;
-        std::map<std::int64_t, std::shared_ptr<RawDiskBlockReader>> sessions;
+        std::map<std::int64_t, Session> sessions;
         std::int64_t nextHandle;
+        std::uint64_t nextOwner = 1;
         // Set once the largest handle has been given out; later opens are refused.
         bool handlesExhausted = false;
     };
 
+    QuarlinHelperService(const QuarlinHelperService& base, std::uint64_t owner);
+
     std::shared_ptr<Sessions> state_;
+    std::uint64_t owner_ = 0;  // the connection this object serves; 0 for the first
     InfoLookup infoLookup_;
     DiskEnumeration diskEnumeration_;
 };

@@ -223,18 +223,21 @@ TEST_F(HelperProcessTest, AHelperWithoutTeamIdentifierRefusesEveryConnectionWith
     EXPECT_EQ(others, 0);
 }
 
-TEST_F(HelperProcessTest, WhenOneConnectionEndsTheSessionsOfEveryClientAreDropped) {
+// A connection's end drops the sessions it opened and no other client's.
+TEST_F(HelperProcessTest, WhenAConnectionEndsOnlyItsOwnSessionsAreDropped) {
     auto helper = startHelper();
     auto keeper = startClient();
-    const std::int64_t h = openDevice(*keeper);
-    ASSERT_GE(h, 1);
+    const std::int64_t kept = openDevice(*keeper);
+    ASSERT_GE(kept, 1);
     auto passerby = startClient();
-    EXPECT_EQ(ask(*passerby, "ping"), "ping 1.0.0");
+    const std::int64_t passing = openDevice(*passerby);
+    ASSERT_GT(passing, kept);
     passerby->closeInput();
     EXPECT_EQ(passerby->wait(), 0);
-    EXPECT_TRUE(becomesUnknown(*keeper, h));
+    EXPECT_TRUE(becomesUnknown(*keeper, passing));
+    EXPECT_EQ(ask(*keeper, "read " + handleText(kept) + " 1 1"), "read 512 " + sha256Hex(deviceBytes->substr(512, 512)));
     // Handles are not reused after the drop.
-    EXPECT_GT(openDevice(*keeper), h);
+    EXPECT_GT(openDevice(*keeper), passing);
 }
 
 TEST_F(HelperProcessTest, TwoConnectionsShareOneHandleSpace) {
@@ -251,7 +254,7 @@ TEST_F(HelperProcessTest, TwoConnectionsShareOneHandleSpace) {
 
 // Bad input from a vetted peer: the signed client makes the connection and hands it to
 // the test, which then sends what it likes. Each case must end that connection (seen
-// as the drop of a session another client holds) and leave the helper serving.
+// as the drop of the session it opened) and leave the helper and its other clients serving.
 TEST_F(HelperProcessTest, BadInputOnTheSocketEndsThatConnectionAndTheHelperServesOn) {
     const Data notMessagePack{std::byte{0xC1}, std::byte{0xFF}, std::byte{0x00}};
     auto readCall = [](std::int64_t handle, std::int64_t count) {
@@ -311,24 +314,28 @@ TEST_F(HelperProcessTest, BadInputOnTheSocketEndsThatConnectionAndTheHelperServe
     };
     auto helper = startHelper();
     auto keeper = startClient();
-    std::int64_t handle = 0;
+    const std::int64_t kept = openDevice(*keeper);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        handle = openDevice(*keeper);
-        ASSERT_GE(handle, 1);
         ChildProcess connector((*dir / "client").string(), {"--handoff", socket}, true);
         int fd = connector.receiveDescriptor();
         ASSERT_GE(fd, 0);
         RawClient raw(fd);
-        // The connection is served before the bad input arrives.
-        ASSERT_TRUE(raw.write(callFrame(99, selectors::ping)));
-        ASSERT_TRUE(raw.readFrame());
+        // The connection is served, and holds a session, before the bad input arrives.
+        const std::string device = rawName();
+        ASSERT_TRUE(raw.write(callFrame(99, selectors::openSession, [&](Packer& p) { p.pack(device); }, 1)));
+        const auto reply = raw.readFrame();
+        ASSERT_TRUE(reply);
+        const auto message = platform::xpc::unpackMessage(*reply);
+        ASSERT_TRUE(message && message->get().type == msgpack::type::ARRAY && message->get().via.array.size >= 2);
+        const auto handle = message->get().via.array.ptr[1].as<std::int64_t>();
+        ASSERT_GT(handle, kept);
         c.act(raw, handle);
         EXPECT_TRUE(becomesUnknown(*keeper, handle));
         connector.closeInput();
         connector.wait();
     }
-    EXPECT_EQ(ask(*keeper, "ping"), "ping 1.0.0");
+    EXPECT_EQ(ask(*keeper, "read " + handleText(kept) + " 0 1"), "read 512 " + sha256Hex(deviceBytes->substr(0, 512)));
 }
 
 }  // namespace
