@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <stdexcept>
 #include <map>
 #include <tuple>
 
@@ -61,40 +64,65 @@ bool kernelNameBefore(std::string_view a, std::string_view b) {
     return a.empty() && !b.empty();
 }
 
-std::optional<BSDNameTable> BSDNameTable::build(const fs::path& sysfsRoot) {
+std::expected<BSDNameTable, std::string> BSDNameTable::build(const fs::path& sysfsRoot) {
+    // Fail closed: a device whose attributes cannot be read (too many open files, say) fails
+    // the whole table, since leaving it out could hand its name to another disk or report
+    // it missing. Only a device that went away while being read is left out.
+    auto gone = [](int error) { return error == ENOENT || error == ENODEV || error == ENXIO; };
+    auto failure = [](const fs::path& path, int error) {
+        return std::unexpected("cannot read " + path.string() + ": " + std::strerror(error));
+    };
     std::error_code error;
-    fs::directory_iterator it(sysfsRoot / "class" / "block", error);
-    if (error) return std::nullopt;
+    const fs::path classBlock = sysfsRoot / "class" / "block";
+    fs::directory_iterator it(classBlock, error);
+    if (error) return failure(classBlock, error.value());
 
     std::vector<BlockDevice> disks;
     std::vector<BlockDevice> partitions;
     for (; it != fs::directory_iterator(); it.increment(error)) {
-        if (error) break;
+        if (error) return failure(classBlock, error.value());
         BlockDevice device;
         device.kernelName = it->path().filename().string();
         // Most machines have many empty devices (unused loop, zram, card slots): look at
         // the size through the link first and resolve the link only for the others.
         // The kernel counts `size` in 512-byte units whatever the logical block size.
-        auto sectors = sysfs::readUnsigned(it->path() / "size");
-        if (!sectors || *sectors == 0 || *sectors > UINT64_MAX / 512) continue;
+        int readError = 0;
+        auto sectors = sysfs::readUnsigned(it->path() / "size", &readError);
+        if (!sectors) {
+            if (gone(readError)) continue;
+            return failure(it->path() / "size", readError);
+        }
+        if (*sectors == 0 || *sectors > UINT64_MAX / 512) continue;
         device.sizeBytes = *sectors * 512;
         char resolved[PATH_MAX];
-        if (!::realpath(it->path().c_str(), resolved)) continue;  // a dangling link: the device is gone
+        if (!::realpath(it->path().c_str(), resolved)) {
+            if (gone(errno)) continue;  // a dangling link: the device is gone
+            return failure(it->path(), errno);
+        }
         device.sysfsPath = resolved;
-        auto dev = sysfs::readAttribute(device.sysfsPath / "dev");
-        auto number = dev ? sysfs::parseDeviceNumber(*dev) : std::nullopt;
-        if (!number) continue;
+        auto dev = sysfs::readAttribute(device.sysfsPath / "dev", &readError);
+        if (!dev) {
+            if (gone(readError)) continue;
+            return failure(device.sysfsPath / "dev", readError);
+        }
+        auto number = sysfs::parseDeviceNumber(*dev);
+        if (!number) return failure(device.sysfsPath / "dev", EINVAL);
         std::tie(device.major, device.minor) = *number;
         device.isVirtual = device.sysfsPath.string().find("/devices/virtual/") != std::string::npos;
-        if (auto partition = sysfs::readUnsigned(device.sysfsPath / "partition")) {
+        if (auto partition = sysfs::readUnsigned(device.sysfsPath / "partition", &readError)) {
             device.isWhole = false;
             device.partitionNumber = *partition;
             device.wholeDiskKernelName = device.sysfsPath.parent_path().filename().string();
             partitions.push_back(std::move(device));
-        } else {
-            device.wholeDiskKernelName = device.kernelName;
-            disks.push_back(std::move(device));
+            continue;
         }
+        if (readError != ENOENT) return failure(device.sysfsPath / "partition", readError);
+        device.wholeDiskKernelName = device.kernelName;
+        // The kernel's number for this attachment of the disk, never reused while it runs;
+        // missing before Linux 5.15.
+        device.sequence = sysfs::readUnsigned(device.sysfsPath / "diskseq", &readError);
+        if (!device.sequence && readError != ENOENT) return failure(device.sysfsPath / "diskseq", readError);
+        disks.push_back(std::move(device));
     }
 
     std::vector<std::pair<int, BlockDevice>> grouped;
@@ -111,10 +139,16 @@ std::optional<BSDNameTable> BSDNameTable::build(const fs::path& sysfsRoot) {
         return x.partitionNumber < y.partitionNumber;
     });
 
+    // A disk is named by its attachment's sequence number, so that its name stays while it
+    // is attached, whatever comes and goes around it, every process names it alike, and a
+    // name once given never points at another disk. Without sequence numbers, disks are
+    // numbered in listing order.
+    const bool bySequence = std::all_of(grouped.begin(), grouped.end(),
+                                        [](const auto& entry) { return entry.second.sequence.has_value(); });
     BSDNameTable table;
-    std::size_t index = 0;
+    std::uint64_t index = 0;
     for (auto& [group, disk] : grouped) {
-        disk.bsdName = "disk" + std::to_string(index++);
+        disk.bsdName = "disk" + std::to_string(bySequence ? *disk.sequence : index++);
         std::string diskName = disk.bsdName;
         std::string kernelName = disk.kernelName;
         table.devices_.push_back(std::move(disk));
@@ -169,9 +203,10 @@ std::optional<std::string> mapBSDDevicePath(std::string_view path, const fs::pat
     bool diskName = unraw.size() > 4 && unraw.substr(0, 4) == "disk" && isDigit(unraw[4]);
     if (!raw && !diskName) return std::nullopt;
     if (diskName) {
-        if (auto table = BSDNameTable::build(sysfsRoot)) {
-            if (auto node = table->nodeForDevicePath(path, deviceDirectory)) return node;
-        }
+        auto table = BSDNameTable::build(sysfsRoot);
+        // Never guess: a table that could not be read fails the open with the reason.
+        if (!table) throw std::runtime_error("the machine's disk table could not be read: " + table.error());
+        if (auto node = table->nodeForDevicePath(path, deviceDirectory)) return node;
     }
     // A name of the system's disk scheme that names no disk here, or another "/dev/r..."
     // node: open something that cannot exist, so the open fails as "not found".

@@ -1,9 +1,13 @@
 // The block devices of this machine under the names the system uses for disks: whole
-// disks disk0, disk1, ... and their partitions diskNsP (P is the kernel's partition
-// number). Built afresh from sysfs on every call; a table is an immutable snapshot.
+// disks diskN and their partitions diskNsP (P is the kernel's partition number). N is the
+// kernel's sequence number of the disk's attachment (`diskseq`), so a name keeps pointing at
+// one device while it stays attached and is never given to another; on kernels without it,
+// disks are numbered 0, 1, ... in listing order. Built afresh from sysfs on every call; a
+// table is an immutable snapshot.
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -24,13 +28,15 @@ struct BlockDevice {
     unsigned major = 0;
     unsigned minor = 0;
     bool isVirtual = false;              // lives under devices/virtual (loop, dm, md, zram)
+    std::optional<std::uint64_t> sequence;  // a whole disk's `diskseq`, where the kernel has it
 };
 
 class BSDNameTable {
 public:
-    // Reads `<sysfsRoot>/class/block`; none when that directory cannot be listed.
-    // Entries whose links dangle or whose attributes cannot be read are left out.
-    static std::optional<BSDNameTable> build(const std::filesystem::path& sysfsRoot = "/sys");
+    // Reads `<sysfsRoot>/class/block`. Devices that go away while being read are left out;
+    // any other failure to read (the directory, or an attribute of a device that is there)
+    // fails the whole table with a description, rather than leave a disk out.
+    static std::expected<BSDNameTable, std::string> build(const std::filesystem::path& sysfsRoot = "/sys");
 
     // Whole disks first, each followed by its partitions in partition-number order.
     const std::vector<BlockDevice>& devices() const { return devices_; }
@@ -61,7 +67,7 @@ void installBSDNameMapper(std::filesystem::path sysfsRoot = "/sys",
                           std::filesystem::path deviceDirectory = "/dev");
 
 // The mapper that installBSDNameMapper installs, for callers that want it without
-// installing it.
+// installing it. Throws std::runtime_error when the disk table cannot be read.
 std::optional<std::string> mapBSDDevicePath(std::string_view path,
                                             const std::filesystem::path& sysfsRoot,
                                             const std::filesystem::path& deviceDirectory);

@@ -7,16 +7,23 @@
 
 namespace quarlin::platform::sysfs {
 
-std::optional<std::string> readAttribute(const std::filesystem::path& file) {
+std::optional<std::string> readAttribute(const std::filesystem::path& file, int* error) {
+    int ignored = 0;
+    int& failure = error ? *error : ignored;
+    failure = 0;
     // Plain read(2): attribute files are small, and iostreams cost more than the read.
     int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
+    if (fd < 0) {
+        failure = errno;
+        return std::nullopt;
+    }
     std::string text;
     char buffer[4096];
     for (;;) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0) {
             if (errno == EINTR) continue;
+            failure = errno;
             ::close(fd);
             return std::nullopt;
         }
@@ -31,12 +38,15 @@ std::optional<std::string> readAttribute(const std::filesystem::path& file) {
     return text;
 }
 
-std::optional<std::uint64_t> readUnsigned(const std::filesystem::path& file) {
-    auto text = readAttribute(file);
-    if (!text || text->empty()) return std::nullopt;
+std::optional<std::uint64_t> readUnsigned(const std::filesystem::path& file, int* error) {
+    auto text = readAttribute(file, error);
+    if (!text) return std::nullopt;
     std::uint64_t value = 0;
-    auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), value);
-    if (error != std::errc() || end != text->data() + text->size()) return std::nullopt;
+    auto [end, parsed] = std::from_chars(text->data(), text->data() + text->size(), value);
+    if (text->empty() || parsed != std::errc() || end != text->data() + text->size()) {
+        if (error) *error = EINVAL;
+        return std::nullopt;
+    }
     return value;
 }
 

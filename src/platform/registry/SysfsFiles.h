@@ -10,11 +10,14 @@
 
 namespace quarlin::platform::sysfs {
 
-// The file's contents without trailing whitespace, or none when it cannot be read.
-std::optional<std::string> readAttribute(const std::filesystem::path& file);
+// The file's contents without trailing whitespace, or none when it cannot be read; then
+// `error`, when given, receives the errno of the failure (ENOENT for a file that is not
+// there), and is 0 after a read that worked.
+std::optional<std::string> readAttribute(const std::filesystem::path& file, int* error = nullptr);
 
-// A decimal unsigned attribute such as `size` or `partition`.
-std::optional<std::uint64_t> readUnsigned(const std::filesystem::path& file);
+// A decimal unsigned attribute such as `size` or `partition`; `error` as above, and EINVAL
+// for text that is not such a number.
+std::optional<std::uint64_t> readUnsigned(const std::filesystem::path& file, int* error = nullptr);
 
 // The base name of a symlink's target (`subsystem` -> "pci"), or none.
 std::optional<std::string> linkTargetName(const std::filesystem::path& link);

@@ -2,10 +2,8 @@
 // mounted in a temporary directory. Everything is undone in the destructor, whatever
 // state the test left it in.
 //
-// BSD names follow the set of attached devices, so another test attaching a loop device
-// may shift them. Tests therefore find their device in a listing by its size (37 MiB,
-// which nothing else uses), hold an inter-process lock so that only one of them has a
-// loop device at a time, and repeat a by-name step when the name moved under it.
+// Tests find their device in a listing by its size (37 MiB, which nothing else uses) and
+// hold an inter-process lock so that only one of them has such a loop device at a time.
 #pragma once
 
 #include <filesystem>

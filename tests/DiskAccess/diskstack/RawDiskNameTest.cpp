@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <filesystem>
 
 #include "DiskAccess/RawDiskBlockReader.h"
 #include "LoopDevice.h"
@@ -47,6 +53,77 @@ TEST(RawDiskNames, NamesThatAreNoDiskHereDoNotOpen) {
             EXPECT_EQ(posix->errnoValue, ENOENT) << path;
         }
     }
+}
+
+// A disk keeps its name while others come and go, and a name never moves to another disk:
+// a device attached again, even at the same loop node, is a new disk with a new name.
+TEST(RawDiskNames, ANameStaysWithItsDiskAndIsNeverGivenToAnother) {
+    testing::LoopDevice disk;
+    if (!disk.attached()) GTEST_SKIP() << "needs root and loop devices";
+    InstalledMapper mapper;
+    const std::string image = (std::filesystem::temp_directory_path() / ("quarlin-names-" + std::to_string(::getpid()))).string();
+    ASSERT_TRUE(testing::runCommand("truncate -s 3M " + image));
+    auto attach = [&] {
+        auto node = testing::runCommand("losetup --find --show " + image);
+        EXPECT_TRUE(node);
+        std::string text = node.value_or("");
+        while (!text.empty() && text.back() == '\n') text.pop_back();
+        return text;
+    };
+    auto nameOf = [](const std::string& node) {
+        const auto table = platform::BSDNameTable::build();
+        EXPECT_TRUE(table) << table.error();
+        const auto* device = table ? table->byKernelName(std::filesystem::path(node).filename().string()) : nullptr;
+        return device ? device->bsdName : std::string("(none)");
+    };
+    const std::string kept = nameOf(disk.node());
+    const std::string first = attach();
+    const std::string firstName = nameOf(first);
+    EXPECT_EQ(nameOf(disk.node()), kept);
+    testing::runCommand("losetup -d " + first);
+    EXPECT_EQ(nameOf(disk.node()), kept);
+    const std::string again = attach();
+    const std::string againName = nameOf(again);
+    EXPECT_NE(againName, firstName);
+    EXPECT_NE(againName, kept);
+    try {
+        RawDiskBlockReader reader("/dev/r" + firstName, 512, std::nullopt);
+        ADD_FAILURE() << "the old name opened " << again;
+    } catch (const IOError& error) {
+        EXPECT_NE(std::get_if<IOError::PosixError>(&error.value()), nullptr) << error.what();
+    }
+    testing::runCommand("losetup -d " + again);
+    std::filesystem::remove(image);
+}
+
+// With no descriptor to spare the table cannot be read whole: it fails with the reason,
+// and an open by name fails with it too, rather than leave a disk out or shift a name.
+TEST(RawDiskNames, ATableThatCannotBeReadFailsWithTheReason) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        platform::installBSDNameMapper();
+        // Fill the descriptor table but for one, which the directory listing takes.
+        const rlimit limit{64, 64};
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(10);
+        int last = -1;
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;) last = fd;
+        ::close(last);
+        const auto table = platform::BSDNameTable::build();
+        if (table || table.error().find("Too many open files") == std::string::npos) ::_exit(11);
+        try {
+            RawDiskBlockReader reader("/dev/rdisk1", 512, std::nullopt);
+            ::_exit(12);
+        } catch (const IOError&) {
+            ::_exit(13);
+        } catch (const std::runtime_error& error) {
+            ::_exit(std::string(error.what()).find("Too many open files") == std::string::npos ? 14 : 0);
+        }
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
