@@ -42,7 +42,9 @@ void from_json(const nlohmann::json& j, HelperDiskInfo& info) {
 Data encodeHelperDiskInfoList(const std::vector<HelperDiskInfo>& disks) {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const auto& disk : disks) list.push_back(disk);
-    std::string text = list.dump();
+    // Mount points and names may hold any bytes Linux allows: replace what is not UTF-8
+    // rather than fail the whole listing.
+    std::string text = list.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     Data data(text.size());
     std::memcpy(data.data(), text.data(), text.size());
     return data;

@@ -4,6 +4,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "QuarlinCore/io/JSONSupport.h"
+
 namespace quarlin::platform::xpc {
 namespace {
 
@@ -146,8 +148,10 @@ std::optional<std::optional<ErrorObject>> asOptionalErrorObject(const msgpack::o
 }
 
 void pack(Packer& p, std::string_view text) {
-    p.pack_str(static_cast<std::uint32_t>(text.size()));
-    p.pack_str_body(text.data(), static_cast<std::uint32_t>(text.size()));
+    // A MessagePack string must be UTF-8; a path echoed from a peer or the machine need not be.
+    const std::string valid = validUTF8(text);
+    p.pack_str(static_cast<std::uint32_t>(valid.size()));
+    p.pack_str_body(valid.data(), static_cast<std::uint32_t>(valid.size()));
 }
 void pack(Packer& p, std::int64_t value) { p.pack_int64(value); }
 void pack(Packer& p, std::uint64_t value) { p.pack_uint64(value); }

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+
+#include <filesystem>
+
 #include "DiskAccess/diskstack/LoopDevice.h"
+#include "QuarlinCore/io/JSONSupport.h"
 #include "QuarlinHelper/EnumerateDisks.h"
 #include "QuarlinHelper/QuarlinHelperService.h"
 #include "support/ReplyProbe.h"
@@ -16,10 +21,18 @@ TEST(EnumerateDisksReply, WireRecordsDropOnlyIDAndVirtualFlag) {
               (HelperDiskInfo{"disk0", "", std::nullopt, true, true, false, std::nullopt, std::nullopt}));
 }
 
+// Mounted where Linux allows any bytes: a mount point that is not UTF-8 is listed with
+// U+FFFD in place of its bad byte, and does not fail the listing.
 TEST(EnumerateDisksReply, ListsThisMachinesLoopDevice) {
     testing::LoopDevice loop;
     if (!loop.attached()) GTEST_SKIP() << "needs root and loop devices";
-    ASSERT_TRUE(loop.mount());
+    const std::filesystem::path oddPoint = loop.mountPoint().parent_path() / "mount\xFF";
+    std::filesystem::create_directory(oddPoint);
+    ASSERT_EQ(::mount(loop.node().c_str(), oddPoint.c_str(), "ext4", MS_RDONLY, nullptr), 0);
+    struct Unmount {
+        const std::filesystem::path& at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{oddPoint};
     QuarlinHelperService service({}, enumerateDisksAsJSON);
     fixtures::ReplyProbe<std::optional<Data>, std::optional<ErrorObject>> probe;
     service.enumerateDisks(probe.reply());
@@ -32,7 +45,7 @@ TEST(EnumerateDisksReply, ListsThisMachinesLoopDevice) {
         if (disk.isWholeDisk && disk.totalBytes == loop.sizeBytes()) listed = disk;
     ASSERT_TRUE(listed) << "the loop device is not in the reply";
     EXPECT_TRUE(listed->bsdName.starts_with("disk"));
-    EXPECT_EQ(*listed, (HelperDiskInfo{listed->bsdName, "ext4", loop.mountPoint().string(), true, true, false, std::nullopt,
+    EXPECT_EQ(*listed, (HelperDiskInfo{listed->bsdName, "ext4", validUTF8(oddPoint.string()), true, true, false, std::nullopt,
                                        loop.sizeBytes()}));
     // Whole disks come first.
     bool seenPartition = false;

@@ -138,13 +138,16 @@ TEST(WireValuesTest, IntegersConvertOnlyWithinTheirRange) {
 
 TEST(WireValuesTest, ErrorObjectsAndBytesRoundTripAndOddMapsAreRefused) {
     ErrorObject error{"dev.vembrow.quarlin.helper.error", 6, {{"NSLocalizedDescription", "Range [1, 2) exceeds 1 blocks."}}};
+    // A path echoed back need not be UTF-8; it goes out with U+FFFD for its bad bytes.
+    ErrorObject echoed{"d", 1, {{"NSLocalizedDescription", "Refusing /dev/r\xFF\xC3"}}};
     Data bytes(300);
     std::iota(reinterpret_cast<unsigned char*>(bytes.data()), reinterpret_cast<unsigned char*>(bytes.data()) + 300, 0);
     Data body = packed([&](Packer& p) {
-        p.pack_array(3);
+        p.pack_array(4);
         pack(p, std::optional<Data>(bytes));
         pack(p, std::optional<ErrorObject>(error));
         pack(p, std::optional<ErrorObject>());
+        pack(p, echoed);
     });
     auto handle = unpackMessage(body);
     ASSERT_TRUE(handle);
@@ -152,6 +155,8 @@ TEST(WireValuesTest, ErrorObjectsAndBytesRoundTripAndOddMapsAreRefused) {
     EXPECT_EQ(asOptionalData(items[0]), std::optional<std::optional<Data>>(bytes));
     EXPECT_EQ(asOptionalErrorObject(items[1]), std::optional<std::optional<ErrorObject>>(error));
     EXPECT_EQ(asOptionalErrorObject(items[2]), std::optional<std::optional<ErrorObject>>(std::optional<ErrorObject>()));
+    EXPECT_EQ(asOptionalErrorObject(items[3])->value().userInfo.at("NSLocalizedDescription"),
+              "Refusing /dev/r\uFFFD\uFFFD");
 
     const std::function<void(Packer&)> oddMaps[] = {
         [](Packer& p) { p.pack_map(0); },
