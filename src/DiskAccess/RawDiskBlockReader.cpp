@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -178,14 +179,25 @@ Data RawDiskBlockReader::Device::readOnActor(std::uint64_t offset, std::int64_t 
 
     Data buffer = allocateReadBuffer(range->length, count);
 
-    const ssize_t result = readAt(buffer.data(), range->length, range->offset);
-    if (result == range->length) return buffer;
-    if (result < 0) {
-        const int error = errno;
-        throw IOError::posixError(error, "pread failed at block " + std::to_string(offset) + ": " + errorText(error));
+    // Linux moves at most about 2 GiB in one pread: a larger range is read in pieces into
+    // the one buffer, still without read-ahead. A piece cut short is followed up; a read
+    // that returns nothing ends the range short.
+    constexpr std::int64_t kLargestPiece = std::int64_t{1} << 30;
+    std::int64_t got = 0;
+    while (got < range->length) {
+        const ssize_t result =
+            readAt(buffer.data() + got, std::min(kLargestPiece, range->length - got), range->offset + got);
+        if (result < 0) {
+            const int error = errno;
+            if (error == EINTR) continue;
+            throw IOError::posixError(error, "pread failed at block " + std::to_string(offset) + ": " + errorText(error));
+        }
+        if (result == 0) break;
+        got += result;
     }
+    if (got == range->length) return buffer;
     throw IOError::general("Short read: expected " + std::to_string(range->length) + " bytes but pread returned " +
-                           std::to_string(result) + ".");
+                           std::to_string(got) + ".");
 }
 
 }  // namespace quarlin

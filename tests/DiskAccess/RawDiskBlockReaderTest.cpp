@@ -297,6 +297,26 @@ TEST(RawDiskBlockReaderTest, ShortReadIsReportedAndTheReaderStaysUsable) {
     EXPECT_EQ(runBlocking(reader.readBlocks(0, 2)), fixtures::slice(image, 0, 1024));
 }
 
+// One pread moves at most about 2 GiB; a larger range still comes back whole.
+TEST(RawDiskBlockReaderTest, ARangeBeyondWhatOnePreadMovesIsReadWhole) {
+    TempDir dir;
+    const std::string path = dir.file("sparse");
+    constexpr std::uint64_t kBlocks = (std::uint64_t{2} << 30) / 512 + 8;
+    fixtures::writeFile(path, {});
+    std::filesystem::resize_file(path, kBlocks * 512);
+    const Data marker = fixtures::patternBytes(512, 7);
+    {
+        std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(static_cast<std::streamoff>((kBlocks - 1) * 512));
+        file.write(reinterpret_cast<const char*>(marker.data()), 512);
+    }
+    RawDiskBlockReader reader(path, 512, std::nullopt);
+    const Data all = runBlocking(reader.readBlocks(0, static_cast<std::int64_t>(kBlocks)));
+    ASSERT_EQ(all.size(), kBlocks * 512);
+    EXPECT_TRUE(std::equal(marker.begin(), marker.end(), all.end() - 512));
+    EXPECT_EQ(all[(std::size_t{2} << 30) - 1], std::byte{0});
+}
+
 TEST(RawDiskBlockReaderTest, ReadLargerThanMemoryIsRefusedNotFatal) {
     TempDir dir;
     const std::string path = dir.file("sparse");
