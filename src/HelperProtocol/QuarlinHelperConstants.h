@@ -11,6 +11,8 @@ struct QuarlinHelperConstants {
     static constexpr std::string_view plistName = "dev.vembrow.quarlin.helper.plist";
     static constexpr std::string_view appBundleIdentifier = "dev.vembrow.quarlin";
     static constexpr std::string_view helperBundleIdentifier = "dev.vembrow.quarlin.helper";
+    // Root and the members of this system group may connect to the helper's socket.
+    static constexpr std::string_view clientGroupName = "quarlin";
 };
 
 }  // namespace quarlin

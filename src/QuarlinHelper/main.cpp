@@ -1,11 +1,13 @@
 // quarlin-helper: the privileged helper. It reads no arguments, no environment and no
 // configuration; it publishes its one service and serves it until the system stops it.
+#include <grp.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "HelperProtocol/QuarlinHelperConstants.h"
@@ -20,27 +22,42 @@ namespace {
 quarlin::HelperListenerDelegate* helperDelegate = nullptr;
 std::shared_ptr<quarlin::platform::xpc::XPCListener> helperListener;
 
+// The group whose members may connect besides root; none when it does not exist, and then
+// only root may connect.
+std::optional<gid_t> groupNamed(const std::string& name) {
+    const group* found = ::getgrnam(name.c_str());
+    if (!found) return std::nullopt;
+    return found->gr_gid;
+}
+
 }  // namespace
 
 #ifdef QUARLIN_HELPER_TEST_BUILD
-// The test build (quarlin-helper-test-build, never installed) takes the socket path and
-// the anchor store as its two arguments, so that tests run it beside the real service.
+// The test build (quarlin-helper-test-build, never installed) takes the socket path, the
+// anchor store and optionally the name of the group admitted to the socket as arguments,
+// so that tests run it beside the real service.
 int main(int argc, char** argv) {
-    if (argc != 3) return 2;
+    if (argc != 3 && argc != 4) return 2;
     const std::string socketPath = argv[1];
     const quarlin::platform::AnchorStore anchors(argv[2]);
+    const std::string groupName = argc == 4 ? argv[3] : "";
 #else
 int main() {
     const std::string socketPath = quarlin::platform::xpc::XPCListener::socketPathForMachService(
         quarlin::QuarlinHelperConstants::machServiceName);
     const quarlin::platform::AnchorStore anchors;
+    const std::string groupName(quarlin::QuarlinHelperConstants::clientGroupName);
 #endif
     ::openlog("quarlin-helper", LOG_PERROR | LOG_PID, LOG_DAEMON);
+    const std::optional<gid_t> group = groupName.empty() ? std::nullopt : groupNamed(groupName);
+    if (!groupName.empty() && !group) {
+        ::syslog(LOG_WARNING, "There is no group %s: only root may connect.", groupName.c_str());
+    }
     // /dev/rdiskN and /dev/diskN name this machine's disks from here on.
     quarlin::platform::installBSDNameMapper();
 
     helperDelegate = new quarlin::HelperListenerDelegate();
-    helperListener = std::make_shared<quarlin::platform::xpc::XPCListener>(socketPath, anchors);
+    helperListener = std::make_shared<quarlin::platform::xpc::XPCListener>(socketPath, anchors, group);
     helperListener->setDelegate(helperDelegate);
     try {
         helperListener->resume();

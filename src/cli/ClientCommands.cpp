@@ -10,13 +10,16 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
 
+#include "HelperProtocol/QuarlinHelperConstants.h"
 #include "platform/registry/BSDNameTable.h"
 #include "platform/xpcclient/QuarlinHelperClient.h"
 
@@ -65,9 +68,22 @@ void orFail(QuarlinHelperClient::Result<void> result) {
     if (!result) fail("quarlin: " + result.error());
 }
 
+}  // namespace
+
+std::string helperUnreachableText(const std::string& error) {
+    if (error.ends_with(std::strerror(EACCES))) {
+        const std::string group(QuarlinHelperConstants::clientGroupName);
+        return "quarlin: the helper admits only root and members of the group \"" + group + "\" (" + error +
+               "). An administrator adds you with: usermod -aG " + group + " $USER; then log in again.";
+    }
+    return "quarlin: cannot reach the helper (" + error + ")";
+}
+
+namespace {
+
 QuarlinHelperClient connect(const Options& options) {
     auto client = QuarlinHelperClient::connect(options.socketPath);
-    if (!client) fail("quarlin: cannot reach the helper (" + client.error() + ")");
+    if (!client) fail(helperUnreachableText(client.error()));
     return std::move(*client);
 }
 

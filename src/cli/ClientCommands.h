@@ -5,9 +5,16 @@
 
 #include <CLI/CLI.hpp>
 
+#include <string>
+
 namespace quarlin::cli {
 
 // Adds the subcommands to `app`; when one runs, it stores its exit status in `status`.
 void addClientCommands(CLI::App& app, int& status);
+
+// What to tell the user when the helper's socket could not be connected to (`error` as the
+// connection reports it): a refusal by the socket's permissions says who is admitted and how
+// to join.
+std::string helperUnreachableText(const std::string& error);
 
 }  // namespace quarlin::cli

@@ -20,6 +20,7 @@
 #include "QuarlinCore/io/WriteAssertingBlockReader.h"
 #include "QuarlinCore/recovery/Recovery.h"
 #include "QuarlinCore/recovery/Scanner.h"
+#include "cli/ClientCommands.h"
 #include "platform/xpcclient/HelperSessionBlockReader.h"
 
 namespace quarlin::cli {
@@ -54,7 +55,7 @@ std::optional<std::string> sourceDisk(const std::string& path) {
 Source openSource(const std::string& path, const std::string& socketPath) {
     if (path.starts_with("/dev/r")) {
         auto connected = QuarlinHelperClient::connect(socketPath);
-        if (!connected) fail("quarlin: cannot reach the helper (" + connected.error() + ")");
+        if (!connected) fail(helperUnreachableText(connected.error()));
         auto client = std::make_shared<QuarlinHelperClient>(std::move(*connected));
         std::vector<std::int64_t> sessions;
         std::int64_t blockSize = 0;

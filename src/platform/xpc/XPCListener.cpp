@@ -16,9 +16,10 @@ std::string XPCListener::socketPathForMachService(std::string_view name, std::st
     return std::string(runDirectory) + "/" + std::string(name);
 }
 
-XPCListener::XPCListener(std::string socketPath, AnchorStore anchors)
+XPCListener::XPCListener(std::string socketPath, AnchorStore anchors, std::optional<gid_t> group)
     : socketPath_(std::move(socketPath)),
       anchors_(std::move(anchors)),
+      group_(group),
       // Accepting and closing are ordered on one strand: the accept loop and `invalidate()`
       // would otherwise touch the acceptor from two pool threads at once.
       acceptor_(asio::make_strand(runtime::sharedPool().get_executor())) {}
@@ -41,10 +42,20 @@ void XPCListener::resume() {
     }
     asio::local::stream_protocol::endpoint endpoint(socketPath_);
     acceptor_.open(endpoint.protocol());
-    acceptor_.bind(endpoint);
-    // Anyone may connect; the code requirement decides who is served.
-    if (::chmod(socketPath_.c_str(), 0666) != 0) {
-        throw std::system_error(errno, std::generic_category(), "chmod " + socketPath_);
+    // Connecting needs write permission on the socket file. It is made owner-only (the mask
+    // applies to bind) so that nobody else can connect before its group is set.
+    const mode_t previousMask = ::umask(0177);
+    asio::error_code bindError;
+    acceptor_.bind(endpoint, bindError);
+    ::umask(previousMask);
+    if (bindError) throw std::system_error(bindError, "bind " + socketPath_);
+    if (group_) {
+        if (::chown(socketPath_.c_str(), static_cast<uid_t>(-1), *group_) != 0) {
+            throw std::system_error(errno, std::generic_category(), "chown " + socketPath_);
+        }
+        if (::chmod(socketPath_.c_str(), 0660) != 0) {
+            throw std::system_error(errno, std::generic_category(), "chmod " + socketPath_);
+        }
     }
     acceptor_.listen(asio::socket_base::max_listen_connections);
     asio::co_spawn(acceptor_.get_executor(), [self = shared_from_this()]() { return self->acceptLoop(); },

@@ -1,10 +1,15 @@
-// The listening side of a service: a Unix-domain stream socket that anyone may connect
-// to; the delegate decides for every new connection whether and how it is served.
+// The listening side of a service: a Unix-domain stream socket that only its owner and,
+// when one is given, the members of one group may connect to (the kernel refuses everyone
+// else by the socket file's mode); the delegate decides for every new connection whether
+// and how it is served.
 #pragma once
 
 #include <asio/local/stream_protocol.hpp>
 
+#include <sys/types.h>
+
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,15 +33,19 @@ public:
     // The socket that stands for a named service: /run/<name>.
     static std::string socketPathForMachService(std::string_view name, std::string_view runDirectory = "/run");
 
-    explicit XPCListener(std::string socketPath, AnchorStore anchors = AnchorStore());
+    // `group`: the group whose members may connect besides the owner (mode 0660); without
+    // one, only the owner may (0600).
+    explicit XPCListener(std::string socketPath, AnchorStore anchors = AnchorStore(),
+                         std::optional<gid_t> group = std::nullopt);
     ~XPCListener();
     XPCListener(const XPCListener&) = delete;
     XPCListener& operator=(const XPCListener&) = delete;
 
     // The delegate is not owned and must outlive the listener's use of it.
     void setDelegate(XPCListenerDelegate* delegate);
-    // Binds the socket (replacing a stale one), lets everyone connect, and starts
-    // accepting. Throws std::system_error when the socket cannot be made.
+    // Binds the socket (replacing a stale one) with no access for others from the first
+    // moment, gives it to the group, and starts accepting. Throws std::system_error when
+    // the socket cannot be made.
     void resume();
     // Stops accepting and removes the socket file; accepted connections go on.
     void invalidate();
@@ -48,6 +57,7 @@ private:
 
     std::string socketPath_;
     AnchorStore anchors_;
+    std::optional<gid_t> group_;
     XPCListenerDelegate* delegate_ = nullptr;
     asio::local::stream_protocol::acceptor acceptor_;
 };

@@ -148,6 +148,43 @@ TEST_F(ClientCommandsTest, PingPrintsTheHelpersVersion) {
     EXPECT_EQ(r.out, "1.0.0\n");
 }
 
+// The socket admits root and one group by its mode: the kernel refuses anyone else before
+// the helper reads a byte, and the client says who is admitted and how to join.
+TEST_F(ClientCommandsTest, OnlyRootAndTheHelpersGroupMayConnect) {
+    const std::string group = "quarlin-t" + std::to_string(::getpid());
+    ASSERT_EQ(std::system(("groupadd --system " + group).c_str()), 0);
+    const std::string gid = shell("getent group " + group + " | cut -d: -f3");
+    const std::string groupSocket = (*dir / "group.sock").string();
+    fs::permissions(*dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+    {
+        ChildProcess grouped((*dir / "helper").string(), {groupSocket, *anchors, group});
+        for (int i = 0; i < 500 && !fs::exists(groupSocket); ++i) std::this_thread::sleep_for(10ms);
+        struct stat st {};
+        ASSERT_EQ(::stat(groupSocket.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0660u);
+        EXPECT_EQ(std::to_string(st.st_gid), gid);
+        auto asNobody = [&](const std::string& groups) {
+            ChildProcess p("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", groups, "--",
+                                                (*dir / "quarlin").string(), "ping", "--helper-socket", groupSocket});
+            p.closeInput();
+            Outcome outcome{0, p.readAll(), ""};
+            outcome.status = p.wait();
+            outcome.err = p.errorOutput();
+            return outcome;
+        };
+        const Outcome outsider = asNobody("--clear-groups");
+        EXPECT_EQ(outsider.status, 1);
+        EXPECT_EQ(outsider.err, "quarlin: the helper admits only root and members of the group \"quarlin\" (" +
+                                    groupSocket + ": Permission denied). An administrator adds you with: "
+                                    "usermod -aG quarlin $USER; then log in again.\n");
+        const Outcome member = asNobody("--groups=" + gid);
+        EXPECT_EQ(member.status, 0) << member.err;
+        EXPECT_EQ(member.out, "1.0.0\n");
+    }
+    std::system(("groupdel " + group).c_str());
+}
+
 TEST_F(ClientCommandsTest, ReadCopiesExactlyTheBlocksAsked) {
     struct Case {
         std::uint64_t offset;
