@@ -32,6 +32,11 @@ bool HelperListenerDelegate::shouldAcceptNewConnection(platform::xpc::XPCListene
         return false;
     }
     connection->setCodeSigningRequirement(std::move(*requirement));
+    const auto pid = connection->peerPID();
+    connection->setRefusalHandler([log = log_, pid](const std::string& reason) {
+        log("[HelperListenerDelegate] Refused the peer" + (pid ? " with pid " + std::to_string(*pid) : std::string()) +
+            ": " + reason);
+    });
     connection->setExportedInterface(
         platform::xpc::XPCInterface::interfaceWithProtocol<QuarlinHelperXPCProtocol>());
     // Each connection gets its own view of the one session table, so that its end drops

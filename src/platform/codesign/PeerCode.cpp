@@ -11,18 +11,24 @@
 #include <cerrno>
 #include <cstring>
 
-// Residual risks of judging a peer by its process, which no check here removes:
+// Judging a peer by its process: the pid is pinned by a pid file descriptor and the
+// executable the process runs is opened when the connection is accepted; the bytes judged
+// are that open file's, and the peer is refused when it runs another executable by the time
+// the judging ends. Residual risks, which no check here removes:
+// - Between connect() and accept() the process may already have executed another program;
+//   accept follows connect at once unless the helper is starved, which the judging being
+//   off the accept path keeps rare.
 // - The socket outlives the vetting. A vetted process may fork, and a child keeps the
 //   connection across an exec of any other program; it may also pass the descriptor to
-//   another process over SCM_RIGHTS. The connection stays served: the signature vouches
-//   only for the program that connected.
+//   another process over SCM_RIGHTS. The signature vouches only for the program that
+//   connected.
 // - A vetted program can be made to act for someone else (ptrace by the same user,
 //   LD_PRELOAD at its start, a debugger). Signatures say what was started, not what runs.
 // - Without SO_PEERPIDFD (kernels before 6.5) the pid is pinned by pidfd_open only after
 //   accept; a peer that exits at once and whose pid is reused in between is judged by the
-//   newcomer's executable. The check after reading narrows the window but cannot close it.
-// - /proc/<pid>/exe names the file the process was started from; if that file is replaced
-//   on disk after the start, the new bytes are judged.
+//   newcomer's executable. The checks after opening and reading narrow the window.
+// - The executable file may be rewritten in place after the start; its bytes then are
+//   judged as they are now (a file that changes while it is read is refused).
 
 #ifndef SO_PEERPIDFD
 #define SO_PEERPIDFD 77
@@ -37,32 +43,42 @@ std::string errnoText(const std::string& what, int error) {
 
 }  // namespace
 
-std::expected<Data, std::string> readWholeFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::unexpected(errnoText("cannot open " + path, errno));
-    // Read straight into the buffer, sized to the file and grown if the file grows.
-    Data bytes;
+namespace {
+
+// Reads the open file `fd` whole, from its start, refusing it beyond `maxSize` bytes.
+std::expected<Data, std::string> readDescriptor(int fd, const std::string& name, std::uint64_t maxSize) {
     struct stat st{};
-    std::size_t expected = ::fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
+    if (::fstat(fd, &st) != 0) return std::unexpected(errnoText("cannot read " + name, errno));
+    if (static_cast<std::uint64_t>(st.st_size) > maxSize) {
+        return std::unexpected(name + " is larger than " + std::to_string(maxSize) + " bytes");
+    }
+    Data bytes(static_cast<std::size_t>(st.st_size));
     std::size_t size = 0;
-    for (;;) {
-        if (size == bytes.size()) bytes.resize(std::max<std::size_t>({expected + 1, 2 * size, 1 << 16}));
-        ssize_t n = ::read(fd, bytes.data() + size, bytes.size() - size);
+    while (size < bytes.size()) {
+        ssize_t n = ::pread(fd, bytes.data() + size, bytes.size() - size, static_cast<off_t>(size));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int error = errno;
-            ::close(fd);
-            return std::unexpected(errnoText("cannot read " + path, error));
-        }
+        if (n < 0) return std::unexpected(errnoText("cannot read " + name, errno));
         if (n == 0) break;
         size += static_cast<std::size_t>(n);
     }
-    ::close(fd);
-    bytes.resize(size);
+    // A file that changed size while it was read is not the one that was measured.
+    if (size != bytes.size() || ::fstat(fd, &st) != 0 || static_cast<std::size_t>(st.st_size) != size) {
+        return std::unexpected(name + " changed while it was read");
+    }
     return bytes;
 }
 
-std::expected<PeerProcess, std::string> PeerProcess::ofSocket(int socketFd) {
+}  // namespace
+
+std::expected<Data, std::string> readWholeFile(const std::string& path, std::uint64_t maxSize) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::unexpected(errnoText("cannot open " + path, errno));
+    auto bytes = readDescriptor(fd, path, maxSize);
+    ::close(fd);
+    return bytes;
+}
+
+std::expected<PeerProcess, std::string> PeerProcess::ofSocket(int socketFd, const std::string& procRoot) {
     struct ucred credentials{};
     socklen_t length = sizeof credentials;
     if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
@@ -76,16 +92,31 @@ std::expected<PeerProcess, std::string> PeerProcess::ofSocket(int socketFd) {
         if (pidFd < 0) return std::unexpected(errnoText("the peer process is gone", errno));
     }
     ::fcntl(pidFd, F_SETFD, FD_CLOEXEC);
-    return PeerProcess(credentials.pid, credentials.uid, pidFd);
+    // The executable the process runs now, held so that the file judged later is this one
+    // whatever the process executes meanwhile.
+    const std::string exePath = procRoot + "/" + std::to_string(credentials.pid) + "/exe";
+    const int exeFd = ::open(exePath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (exeFd < 0) {
+        const int error = errno;
+        ::close(pidFd);
+        return std::unexpected(errnoText("cannot open " + exePath, error));
+    }
+    PeerProcess peer(credentials.pid, credentials.uid, pidFd, exeFd, procRoot);
+    // The pid was pinned before the open: if the process is still there, the file opened
+    // was its own.
+    if (!peer.stillRunning()) return std::unexpected("the peer process has exited");
+    return peer;
 }
 
 PeerProcess::PeerProcess(PeerProcess&& other) noexcept
-    : pid_(other.pid_), uid_(other.uid_), pidFd_(other.pidFd_) {
+    : pid_(other.pid_), uid_(other.uid_), pidFd_(other.pidFd_), exeFd_(other.exeFd_), procRoot_(std::move(other.procRoot_)) {
     other.pidFd_ = -1;
+    other.exeFd_ = -1;
 }
 
 PeerProcess::~PeerProcess() {
     if (pidFd_ >= 0) ::close(pidFd_);
+    if (exeFd_ >= 0) ::close(exeFd_);
 }
 
 bool PeerProcess::stillRunning() const {
@@ -94,12 +125,21 @@ bool PeerProcess::stillRunning() const {
     return ::poll(&p, 1, 0) == 0;
 }
 
-std::expected<Data, std::string> PeerProcess::executableBytes(const std::string& procRoot) const {
+bool PeerProcess::stillRunsTheHeldExecutable() const {
+    struct stat held{}, now{};
+    const std::string exePath = procRoot_ + "/" + std::to_string(pid_) + "/exe";
+    return ::fstat(exeFd_, &held) == 0 && ::stat(exePath.c_str(), &now) == 0 && held.st_dev == now.st_dev &&
+           held.st_ino == now.st_ino;
+}
+
+std::expected<Data, std::string> PeerProcess::executableBytes() const {
     if (!stillRunning()) return std::unexpected("the peer process has exited");
-    auto bytes = readWholeFile(procRoot + "/" + std::to_string(pid_) + "/exe");
+    if (!stillRunsTheHeldExecutable()) return std::unexpected("the peer executed another program after it connected");
+    auto bytes = readDescriptor(exeFd_, "the peer's executable", kMaxPeerExecutableSize);
     if (!bytes) return bytes;
     // While the process runs its pid names nobody else, so the file read was its own.
     if (!stillRunning()) return std::unexpected("the peer process exited while it was checked");
+    if (!stillRunsTheHeldExecutable()) return std::unexpected("the peer executed another program while it was checked");
     return bytes;
 }
 

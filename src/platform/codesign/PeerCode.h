@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <expected>
 #include <string>
 
@@ -11,12 +12,18 @@
 
 namespace quarlin::platform {
 
+// The largest executable a peer may run; a larger one is refused before a byte is read.
+inline constexpr std::uint64_t kMaxPeerExecutableSize = 256u << 20;
+
 // The peer as it was when it connected: a pid file descriptor pins the process, so the
-// pid cannot silently come to name another one while its executable is read.
+// pid cannot silently come to name another one while its executable is read, and the
+// executable it ran at accept time is held open, so that a program it executes later is
+// not the one judged.
 class PeerProcess {
 public:
-    // Takes the credentials of the connected socket `socketFd`.
-    static std::expected<PeerProcess, std::string> ofSocket(int socketFd);
+    // Takes the credentials of the connected socket `socketFd` and opens the peer's
+    // executable through `procRoot`/<pid>/exe.
+    static std::expected<PeerProcess, std::string> ofSocket(int socketFd, const std::string& procRoot = "/proc");
 
     PeerProcess(PeerProcess&& other) noexcept;
     PeerProcess& operator=(PeerProcess&&) = delete;
@@ -25,19 +32,27 @@ public:
     pid_t pid() const { return pid_; }
     uid_t uid() const { return uid_; }
 
-    // The bytes of the peer's executable, through /proc/<pid>/exe, read only after the
-    // pid was pinned and checked again once they are read.
-    std::expected<Data, std::string> executableBytes(const std::string& procRoot = "/proc") const;
+    // The bytes of the executable held since accept time. Refused when the process has
+    // exited or now runs another executable, or when the file is larger than
+    // kMaxPeerExecutableSize; checked again once the bytes are read.
+    std::expected<Data, std::string> executableBytes() const;
 
 private:
-    PeerProcess(pid_t pid, uid_t uid, int pidFd) : pid_(pid), uid_(uid), pidFd_(pidFd) {}
+    PeerProcess(pid_t pid, uid_t uid, int pidFd, int exeFd, std::string procRoot)
+        : pid_(pid), uid_(uid), pidFd_(pidFd), exeFd_(exeFd), procRoot_(std::move(procRoot)) {}
     bool stillRunning() const;
+    // True while /proc/<pid>/exe is still the file held open.
+    bool stillRunsTheHeldExecutable() const;
 
     pid_t pid_;
     uid_t uid_;
     int pidFd_;
+    int exeFd_;
+    std::string procRoot_;
 };
 
-std::expected<Data, std::string> readWholeFile(const std::string& path);
+// The whole file, refused when it is larger than `maxSize`.
+std::expected<Data, std::string> readWholeFile(const std::string& path,
+                                               std::uint64_t maxSize = kMaxPeerExecutableSize);
 
 }  // namespace quarlin::platform

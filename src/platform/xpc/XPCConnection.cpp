@@ -5,6 +5,8 @@
 #include <asio/write.hpp>
 
 #include <array>
+#include <map>
+#include <mutex>
 #include <vector>
 
 #include "platform/xpc/Wire.h"
@@ -49,12 +51,16 @@ XPCConnection::XPCConnection(Socket socket, std::expected<PeerProcess, std::stri
       peer_(std::move(peer)),
       anchors_(std::move(anchors)),
       writerWake_(strand_),
-      readerWake_(strand_) {}
+      readerWake_(strand_),
+      judgeWake_(strand_) {}
 
 XPCConnection::~XPCConnection() = default;
 
 void XPCConnection::setCodeSigningRequirement(std::string requirement) { requirement_ = std::move(requirement); }
 void XPCConnection::setExportedInterface(XPCInterface interface) { interface_ = std::move(interface); }
+void XPCConnection::setRefusalHandler(std::function<void(const std::string&)> handler) {
+    refusalHandler_ = std::move(handler);
+}
 void XPCConnection::setInvalidationHandler(std::function<void()> handler) {
     invalidationHandler_ = std::move(handler);
 }
@@ -86,6 +92,7 @@ runtime::Task<void> XPCConnection::serve() {
     resumed_ = true;
 
     auto refuse = [this](std::string reason) {
+        if (refusalHandler_) std::exchange(refusalHandler_, nullptr)(reason);
         {
             std::lock_guard lock(reasonMutex_);
             refusalReason_ = std::move(reason);
@@ -95,12 +102,12 @@ runtime::Task<void> XPCConnection::serve() {
         end(false);
     };
     if (requirement_) {
-        auto requirement = CodeRequirement::parse(*requirement_);
-        if (!requirement) co_return refuse("the code requirement is not valid: " + *requirement_);
+        if (!CodeRequirement::parse(*requirement_)) {
+            co_return refuse("the code requirement is not valid: " + *requirement_);
+        }
         if (!peer_) co_return refuse(peer_.error());
-        auto code = peer_->executableBytes();
-        if (!code) co_return refuse(code.error());
-        auto verdict = evaluateRequirement(*code, *requirement, anchors_);
+        auto verdict = co_await judgePeer();
+        if (ended_) co_return;
         if (!verdict) co_return refuse(verdict.error());
     }
     if (!interface_ || !exportedObject_ || exportedProtocol_ != interface_->protocol()) {
@@ -109,6 +116,57 @@ runtime::Task<void> XPCConnection::serve() {
 
     asio::co_spawn(strand_, [self = shared_from_this()]() { return self->writeReplies(); }, asio::detached);
     co_await readCalls();
+}
+
+namespace {
+
+asio::thread_pool& judges() {
+    static asio::thread_pool pool(2);
+    return pool;
+}
+
+std::mutex checksMutex;
+std::map<uid_t, int> checksInFlight;
+
+}  // namespace
+
+runtime::Task<std::expected<void, std::string>> XPCConnection::judgePeer() {
+    const uid_t uid = peer_->uid();
+    {
+        std::lock_guard lock(checksMutex);
+        if (checksInFlight[uid] >= kMaxChecksPerUser) {
+            co_return std::unexpected("too many connections of user " + std::to_string(uid) + " are being checked");
+        }
+        ++checksInFlight[uid];
+    }
+    struct Judgement {
+        std::mutex mutex;
+        std::optional<std::expected<void, std::string>> verdict;
+    };
+    auto judgement = std::make_shared<Judgement>();
+    auto self = shared_from_this();
+    judgeWake_.expires_after(kCheckDeadline);
+    asio::post(judges(), [self, judgement, uid] {
+        std::expected<void, std::string> verdict;
+        if (auto code = self->peer_->executableBytes(); !code) {
+            verdict = std::unexpected(code.error());
+        } else {
+            verdict = evaluateRequirement(*code, *CodeRequirement::parse(*self->requirement_), self->anchors_);
+        }
+        {
+            std::lock_guard lock(checksMutex);
+            if (--checksInFlight[uid] == 0) checksInFlight.erase(uid);
+        }
+        {
+            std::lock_guard lock(judgement->mutex);
+            judgement->verdict = std::move(verdict);
+        }
+        asio::post(self->strand_, [self] { self->wake(self->judgeWake_); });
+    });
+    co_await judgeWake_.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
+    std::lock_guard lock(judgement->mutex);
+    if (!judgement->verdict) co_return std::unexpected("the peer could not be checked in time");
+    co_return std::move(*judgement->verdict);
 }
 
 void XPCConnection::wake(asio::steady_timer& timer) { timer.cancel(); }
@@ -223,6 +281,7 @@ void XPCConnection::end(bool runHandlers) {
     queuedBytes_ = 0;
     writerWake_.cancel();
     readerWake_.cancel();
+    judgeWake_.cancel();
     exportedObject_.reset();
     if (runHandlers && invalidationHandler_) {
         auto handler = std::move(invalidationHandler_);

@@ -6,6 +6,7 @@
 #include <asio/local/stream_protocol.hpp>
 #include <asio/steady_timer.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -46,6 +47,15 @@ public:
     }
     void setInvalidationHandler(std::function<void()> handler);
     void setInterruptionHandler(std::function<void()> handler);
+    // Runs once with the reason when the peer is refused.
+    void setRefusalHandler(std::function<void(const std::string& reason)> handler);
+
+    // Peers are judged on threads of their own, at most this many checks of one user at a
+    // time (more are refused at once), each given at most kCheckDeadline before its peer is
+    // refused: a peer being judged never holds up a connection already served, nor other
+    // users' peers.
+    static constexpr int kMaxChecksPerUser = 2;
+    static constexpr std::chrono::seconds kCheckDeadline{20};
 
     // Judges the peer against the requirement, then starts serving calls. A peer that
     // does not satisfy it is disconnected before any of its bytes is read.
@@ -64,6 +74,7 @@ private:
     friend class Port;
 
     runtime::Task<void> serve();
+    runtime::Task<std::expected<void, std::string>> judgePeer();
     runtime::Task<void> readCalls();
     runtime::Task<void> writeReplies();
     bool dispatch(std::span<const std::byte> body);
@@ -82,6 +93,7 @@ private:
     std::shared_ptr<void> exportedObject_;
     std::function<void()> invalidationHandler_;
     std::function<void()> interruptionHandler_;
+    std::function<void(const std::string&)> refusalHandler_;
     std::shared_ptr<Port> port_;
 
     // Owned by the strand.
@@ -93,6 +105,7 @@ private:
     std::size_t callsInFlight_ = 0;
     asio::steady_timer writerWake_;
     asio::steady_timer readerWake_;
+    asio::steady_timer judgeWake_;
     mutable std::mutex reasonMutex_;
 };
 

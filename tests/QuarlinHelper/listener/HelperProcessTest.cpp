@@ -158,9 +158,14 @@ protected:
         auto line = client->readLine();
         EXPECT_TRUE(line && line->starts_with("lost ")) << program << ": " << line.value_or("(nothing)");
         EXPECT_EQ(client->wait(), 3) << program;
-        // The helper goes on serving its own client.
+        // The helper goes on serving its own client, and logged the refusal with its reason.
         auto good = startClient();
         EXPECT_EQ(ask(*good, "ping"), "ping 1.0.0");
+        helper->kill();
+        helper->wait();
+        EXPECT_NE(helper->errorOutput().find("Refused the peer with pid " + std::to_string(client->pid()) + ": "),
+                  std::string::npos)
+            << helper->errorOutput();
     }
 
     static inline fs::path* dir;

@@ -1,6 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <thread>
 #include <fstream>
 
 #include "TestSigning.h"
@@ -225,6 +233,65 @@ TEST_F(CodeSignatureTest, SystemServicesReportTheTeamOfTheFileOnly) {
     std::unique_ptr<SecStaticCode> staticCode;
     ASSERT_EQ(missing.copySelf(0, self), errSecSuccess);
     EXPECT_EQ(missing.copyStaticCode(*self, 0, staticCode), errSecCSStaticCodeNotFound);
+}
+
+// The executable judged is the one the peer ran when it was accepted: a peer that executes
+// another program afterwards is refused, one that does not is read whole; an executable
+// beyond the size bound is refused before it is read.
+TEST(PeerProcess, JudgesTheExecutableHeldSinceAcceptAndNothingElse) {
+    const std::string path = (testing::makeTemporaryDirectory("peer") / "s").string();
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    const auto self = readWholeFile("/proc/self/exe");
+    ASSERT_TRUE(self) << self.error();
+    for (const bool executes : {false, true}) {
+        int go[2];
+        ASSERT_EQ(::pipe(go), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ::_exit(1);
+            char byte;
+            if (::read(go[0], &byte, 1) != 1) ::_exit(2);
+            if (executes) ::execl("/bin/sleep", "sleep", "5", nullptr);
+            ::sleep(5);
+            ::_exit(0);
+        }
+        const int accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        ASSERT_GE(accepted, 0);
+        auto peer = PeerProcess::ofSocket(accepted);
+        ASSERT_TRUE(peer) << peer.error();
+        ASSERT_EQ(::write(go[1], "x", 1), 1);
+        const std::string exe = "/proc/" + std::to_string(child) + "/exe";
+        for (int i = 0; executes && i < 200 && fs::read_symlink(exe) != "/usr/bin/sleep" && fs::read_symlink(exe) != "/bin/sleep"; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        const auto bytes = peer->executableBytes();
+        if (executes) {
+            ASSERT_FALSE(bytes);
+            EXPECT_EQ(bytes.error(), "the peer executed another program after it connected");
+        } else {
+            EXPECT_EQ(bytes.value_or(Data{}), *self);
+        }
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        ::close(accepted);
+        ::close(go[0]);
+        ::close(go[1]);
+    }
+    ::close(listener);
+
+    const std::string big = path + ".big";
+    std::ofstream(big).close();
+    fs::resize_file(big, kMaxPeerExecutableSize + 1);
+    const auto refused = readWholeFile(big);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), big + " is larger than " + std::to_string(kMaxPeerExecutableSize) + " bytes");
 }
 
 }  // namespace
