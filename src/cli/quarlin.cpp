@@ -1,4 +1,6 @@
 // The `quarlin` command: a registry of subcommands, each defined in its own files.
+#include <sys/prctl.h>
+
 #include <CLI/CLI.hpp>
 
 #include "cli/ClientCommands.h"
@@ -6,6 +8,9 @@
 #include "cli/ScanCommands.h"
 
 int main(int argc, char** argv) {
+    // The helper serves this program for what its signature vouches for: its own user may
+    // not trace it or take its descriptors (and so its connection to the helper).
+    ::prctl(PR_SET_DUMPABLE, 0);
     CLI::App app("Quarlin: measure and inspect recoverable data");
     app.require_subcommand(1);
     int status = 0;

@@ -22,8 +22,11 @@
 //   connection across an exec of any other program; it may also pass the descriptor to
 //   another process over SCM_RIGHTS. The signature vouches only for the program that
 //   connected.
-// - A vetted program can be made to act for someone else (ptrace by the same user,
-//   LD_PRELOAD at its start, a debugger). Signatures say what was started, not what runs.
+// - A vetted program can be made to act for someone else. The signed client marks itself
+//   not dumpable, so its user can neither trace it nor take its descriptors; code mapped
+//   from a file that someone other than root may write (LD_PRELOAD) is refused when the
+//   peer is judged. Code loaded after that, or written into memory the program itself
+//   makes executable, is not seen.
 // - Without SO_PEERPIDFD (kernels before 6.5) the pid is pinned by pidfd_open only after
 //   accept; a peer that exits at once and whose pid is reused in between is judged by the
 //   newcomer's executable. The checks after opening and reading narrow the window.
@@ -66,6 +69,31 @@ std::expected<Data, std::string> readDescriptor(int fd, const std::string& name,
         return std::unexpected(name + " changed while it was read");
     }
     return bytes;
+}
+
+// A file of /proc, whose size is known only by reading it to its end (at most `maxSize`).
+std::expected<std::string, std::string> readProcFile(const std::string& path, std::size_t maxSize) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::unexpected(errnoText("cannot open " + path, errno));
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int error = errno;
+            ::close(fd);
+            return std::unexpected(errnoText("cannot read " + path, error));
+        }
+        if (n == 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+        if (text.size() > maxSize) {
+            ::close(fd);
+            return std::unexpected(path + " is larger than " + std::to_string(maxSize) + " bytes");
+        }
+    }
+    ::close(fd);
+    return text;
 }
 
 }  // namespace
@@ -130,6 +158,35 @@ bool PeerProcess::stillRunsTheHeldExecutable() const {
     const std::string exePath = procRoot_ + "/" + std::to_string(pid_) + "/exe";
     return ::fstat(exeFd_, &held) == 0 && ::stat(exePath.c_str(), &now) == 0 && held.st_dev == now.st_dev &&
            held.st_ino == now.st_ino;
+}
+
+std::expected<void, std::string> PeerProcess::mappedCodeIsTrusted() const {
+    const std::string mapsPath = procRoot_ + "/" + std::to_string(pid_) + "/maps";
+    const auto maps = readProcFile(mapsPath, 64u << 20);
+    if (!maps) return std::unexpected(maps.error());
+    struct stat held{};
+    if (::fstat(exeFd_, &held) != 0) return std::unexpected(errnoText("cannot inspect the peer's executable", errno));
+    std::string_view text = *maps;
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        // address perms offset device inode path: only executable mappings of files matter.
+        const auto space = line.find(' ');
+        if (space == std::string_view::npos || line.substr(space + 1, 4).find('x') == std::string_view::npos) continue;
+        const auto slash = line.find('/');
+        if (slash == std::string_view::npos) continue;  // [vdso], anonymous code
+        const std::string file(line.substr(slash));
+        struct stat st{};
+        if (file.ends_with(" (deleted)") || ::stat(file.c_str(), &st) != 0) {
+            return std::unexpected("the peer runs code from " + file + ", which is gone");
+        }
+        if (st.st_dev == held.st_dev && st.st_ino == held.st_ino) continue;
+        if (st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+            return std::unexpected("the peer runs code from " + file + ", which others than root may write");
+        }
+    }
+    return {};
 }
 
 std::expected<Data, std::string> PeerProcess::executableBytes() const {

@@ -37,6 +37,15 @@ public:
     // kMaxPeerExecutableSize; checked again once the bytes are read.
     std::expected<Data, std::string> executableBytes() const;
 
+    // Every file the process has mapped as code, other than the executable held, must be
+    // owned by root and writable by no one else: a library its user could have written
+    // (LD_PRELOAD from a home or temporary directory) would make the signed program run
+    // someone else's code.
+    std::expected<void, std::string> mappedCodeIsTrusted() const;
+
+    // True while the process runs and still runs the executable held since accept.
+    bool stillTheJudgedProgram() const { return stillRunning() && stillRunsTheHeldExecutable(); }
+
 private:
     PeerProcess(pid_t pid, uid_t uid, int pidFd, int exeFd, std::string procRoot)
         : pid_(pid), uid_(uid), pidFd_(pidFd), exeFd_(exeFd), procRoot_(std::move(procRoot)) {}

@@ -115,6 +115,9 @@ runtime::Task<void> XPCConnection::serve() {
     }
 
     asio::co_spawn(strand_, [self = shared_from_this()]() { return self->writeReplies(); }, asio::detached);
+    if (requirement_) {
+        asio::co_spawn(strand_, [self = shared_from_this()]() { return self->watchPeer(); }, asio::detached);
+    }
     co_await readCalls();
 }
 
@@ -152,6 +155,7 @@ runtime::Task<std::expected<void, std::string>> XPCConnection::judgePeer() {
             verdict = std::unexpected(code.error());
         } else {
             verdict = evaluateRequirement(*code, *CodeRequirement::parse(*self->requirement_), self->anchors_);
+            if (verdict) verdict = self->peer_->mappedCodeIsTrusted();
         }
         {
             std::lock_guard lock(checksMutex);
@@ -167,6 +171,21 @@ runtime::Task<std::expected<void, std::string>> XPCConnection::judgePeer() {
     std::lock_guard lock(judgement->mutex);
     if (!judgement->verdict) co_return std::unexpected("the peer could not be checked in time");
     co_return std::move(*judgement->verdict);
+}
+
+// The connection is served for the program that was judged, and for no longer: once that
+// process exits or executes another program, whoever still holds the socket is cut off.
+runtime::Task<void> XPCConnection::watchPeer() {
+    auto self = shared_from_this();
+    asio::steady_timer tick(strand_);
+    while (!ended_) {
+        if (!peer_->stillTheJudgedProgram()) {
+            end(true);
+            co_return;
+        }
+        tick.expires_after(kPeerWatchInterval);
+        co_await tick.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
+    }
 }
 
 void XPCConnection::wake(asio::steady_timer& timer) { timer.cancel(); }

@@ -56,6 +56,9 @@ public:
     // users' peers.
     static constexpr int kMaxChecksPerUser = 2;
     static constexpr std::chrono::seconds kCheckDeadline{20};
+    // How often a served peer is looked at: the connection ends once the judged process has
+    // exited or executes another program.
+    static constexpr std::chrono::milliseconds kPeerWatchInterval{250};
 
     // Judges the peer against the requirement, then starts serving calls. A peer that
     // does not satisfy it is disconnected before any of its bytes is read.
@@ -75,6 +78,7 @@ private:
 
     runtime::Task<void> serve();
     runtime::Task<std::expected<void, std::string>> judgePeer();
+    runtime::Task<void> watchPeer();
     runtime::Task<void> readCalls();
     runtime::Task<void> writeReplies();
     bool dispatch(std::span<const std::byte> body);

@@ -245,6 +245,41 @@ TEST_F(HelperProcessTest, WhenAConnectionEndsOnlyItsOwnSessionsAreDropped) {
     EXPECT_GT(openDevice(*keeper), passing);
 }
 
+// A connection is served for the judged process only: once it exits, the socket it handed
+// on is cut off. A signed client that runs code its user could write is refused.
+TEST_F(HelperProcessTest, TheConnectionEndsWithItsProcessAndForeignCodeIsRefused) {
+    auto helper = startHelper();
+    {
+        ChildProcess connector((*dir / "client").string(), {"--handoff", socket}, true);
+        RawClient raw(connector.receiveDescriptor());
+        ASSERT_TRUE(raw.write(callFrame(1, selectors::ping)));
+        ASSERT_TRUE(raw.readFrame());
+        connector.closeInput();
+        EXPECT_EQ(connector.wait(), 0);
+        EXPECT_TRUE(raw.closedByPeer());
+    }
+    // A copy of a library the client loads anyway, in a place anyone may write to.
+    std::string library;
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; library.empty() && std::getline(maps, line);) {
+        if (const auto at = line.find('/'); at != std::string::npos && line.find("/libm.so") != std::string::npos) {
+            library = line.substr(at);
+        }
+    }
+    ASSERT_FALSE(library.empty());
+    const fs::path preload = *dir / "anyone" / "libm-copy.so";
+    fs::create_directories(preload.parent_path());
+    fs::copy_file(library, preload, fs::copy_options::overwrite_existing);
+    fs::permissions(preload, fs::perms::all);
+    ChildProcess client("/usr/bin/env", {"LD_PRELOAD=" + preload.string(), (*dir / "client").string(), socket});
+    EXPECT_TRUE(ask(client, "ping").starts_with("lost "));
+    helper->kill();
+    helper->wait();
+    EXPECT_NE(helper->errorOutput().find("the peer runs code from " + preload.string() + ", which others than root may write"),
+              std::string::npos)
+        << helper->errorOutput();
+}
+
 TEST_F(HelperProcessTest, TwoConnectionsShareOneHandleSpace) {
     auto helper = startHelper();
     auto a = startClient(), b = startClient();
