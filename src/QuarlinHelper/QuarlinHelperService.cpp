@@ -1,5 +1,6 @@
 #include "QuarlinHelper/QuarlinHelperService.h"
 
+#include <algorithm>
 #include <exception>
 #include <limits>
 #include <utility>
@@ -30,6 +31,10 @@ struct MapIOError {
             case 2:  // no such file or directory
             case 6:  // no such device or address
                 return QuarlinHelperError::make(Code::deviceNotFound, e.description);
+            case 23:  // the system's file table is full
+            case 24:  // this process's descriptor table is full
+                return QuarlinHelperError::make(Code::general,
+                                                "The helper has no file descriptor left: " + e.description);
             default:
                 return QuarlinHelperError::make(Code::readFailed, e.description);
         }
@@ -82,6 +87,17 @@ void QuarlinHelperService::openSession(
               QuarlinHelperError::make(Code::permissionDenied, "Refusing to open non-raw-device path: " + devicePath));
         return;
     }
+    {
+        std::lock_guard guard(state_->lock);
+        std::size_t& slots = state_->slots[owner_];
+        if (slots >= kMaxSessionsPerConnection) {
+            reply(kFailedHandle, 0, 0,
+                  QuarlinHelperError::make(Code::general, "Could not open " + devicePath + ": this connection has " +
+                                                              std::to_string(slots) + " sessions open already."));
+            return;
+        }
+        ++slots;  // given back when the open fails or the session ends
+    }
     runtime::detach([state = state_, owner = owner_, devicePath = std::move(devicePath),
                      reply = std::move(reply)]() mutable -> runtime::Task<void> {
         std::shared_ptr<RawDiskBlockReader> reader;
@@ -100,6 +116,10 @@ void QuarlinHelperService::openSession(
             error = QuarlinHelperError::make(Code::general, "Could not open " + devicePath + ": unknown error");
         }
         if (error) {
+            {
+                std::lock_guard guard(state->lock);
+                state->releaseSlot(owner);
+            }
             reply(kFailedHandle, 0, 0, std::move(error));
             co_return;
         }
@@ -116,6 +136,8 @@ void QuarlinHelperService::openSession(
                     state->nextHandle = *handle + 1;
                 }
                 state->sessions.emplace(*handle, Session{reader, owner});
+            } else {
+                state->releaseSlot(owner);
             }
         }
         if (!handle) {
@@ -169,7 +191,10 @@ void QuarlinHelperService::closeSession(std::int64_t session, Reply<> reply) {
     {
         std::lock_guard guard(state_->lock);
         auto node = state_->sessions.extract(session);
-        if (node) removed = std::move(node.mapped().reader);
+        if (node) {
+            removed = std::move(node.mapped().reader);
+            state_->releaseSlot(node.mapped().owner);
+        }
     }
     removed.reset();  // outside the lock: this may close the device
     reply();
@@ -185,6 +210,11 @@ void QuarlinHelperService::dropOwnSessions() {
             dropped.push_back(std::move(entry.second.reader));
             return true;
         });
+        // Opens still under way keep their slots until they finish.
+        if (auto it = state_->slots.find(owner_); it != state_->slots.end()) {
+            it->second -= std::min(it->second, dropped.size());
+            if (it->second == 0) state_->slots.erase(it);
+        }
     }
 }
 
@@ -193,6 +223,7 @@ void QuarlinHelperService::dropAllSessions() {
     {
         std::lock_guard guard(state_->lock);
         dropped.swap(state_->sessions);
+        for (const auto& [handle, session] : dropped) state_->releaseSlot(session.owner);
     }
 }
 

@@ -48,6 +48,9 @@ public:
     // Ends every session of every client; handles already given out are never reused.
     void dropAllSessions();
 
+    // At most this many sessions opened through one connection are open at once.
+    static constexpr std::size_t kMaxSessionsPerConnection = 64;
+
     // The reply error for a reader's IOError.
     static ErrorObject errorFor(const IOError& error);
 
@@ -63,6 +66,11 @@ private:
         std::map<std::int64_t, Session> sessions;
         std::int64_t nextHandle;
         std::uint64_t nextOwner = 1;
+        // Sessions open and opens under way, by owner: what kMaxSessionsPerConnection bounds.
+        std::map<std::uint64_t, std::size_t> slots;
+        void releaseSlot(std::uint64_t owner) {
+            if (auto it = slots.find(owner); it != slots.end() && --it->second == 0) slots.erase(it);
+        }
         // Set once the largest handle has been given out; later opens are refused.
         bool handlesExhausted = false;
     };

@@ -1,6 +1,7 @@
 // quarlin-helper: the privileged helper. It reads no arguments, no environment and no
 // configuration; it publishes its one service and serves it until the system stops it.
 #include <grp.h>
+#include <sys/resource.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -49,6 +50,11 @@ int main() {
     const std::string groupName(quarlin::QuarlinHelperConstants::clientGroupName);
 #endif
     ::openlog("quarlin-helper", LOG_PERROR | LOG_PID, LOG_DAEMON);
+    // Every session holds a device open: take all the descriptors the system allows us.
+    if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
     const std::optional<gid_t> group = groupName.empty() ? std::nullopt : groupNamed(groupName);
     if (!groupName.empty() && !group) {
         ::syslog(LOG_WARNING, "There is no group %s: only root may connect.", groupName.c_str());

@@ -180,16 +180,34 @@ TEST_F(ServiceTest, ClosingIsAlwaysAnsweredAndHarmless) {
                       "Unknown session handle 2.");
 }
 
-TEST_F(ServiceTest, DroppingAllSessionsEndsEverySession) {
-    const auto a = fixtures::openSession(service_, "/dev/rdiskTEST");
-    const auto b = fixtures::openSession(service_, "/dev/rdiskEMPTY");
-    const std::size_t withSessions = fixtures::openDescriptorCount();
-    service_.dropAllSessions();
-    EXPECT_EQ(fixtures::openDescriptorCount(), withSessions - 2) << "dropped readers close their devices";
-    for (const auto handle : {a.handle, b.handle}) {
-        expectHelperError(fixtures::readBlocks(service_, handle, 0, 1).error, Code::unknownSession,
-                          "Unknown session handle " + std::to_string(handle) + ".");
+// Each connection has a view of the one session table: its sessions are bounded, and its
+// end drops them and no one else's; dropping all ends every session.
+TEST_F(ServiceTest, AConnectionsSessionsAreBoundedAndEndWithIt) {
+    const auto connection = service_.forConnection(), other = service_.forConnection();
+    const std::size_t before = fixtures::openDescriptorCount();
+    std::vector<std::int64_t> handles;
+    for (std::size_t i = 0; i < QuarlinHelperService::kMaxSessionsPerConnection; ++i) {
+        handles.push_back(fixtures::openSession(*connection, "/dev/rdiskTEST").handle);
+        ASSERT_GT(handles.back(), 0);
     }
+    const auto refused = fixtures::openSession(*connection, "/dev/rdiskTEST");
+    EXPECT_EQ(refused.handle, -1);
+    expectHelperError(refused.error, Code::general, "Could not open /dev/rdiskTEST: this connection has 64 sessions open already.");
+    const auto others = fixtures::openSession(*other, "/dev/rdiskTEST");
+    EXPECT_GT(others.handle, 0);
+    fixtures::closeSession(*connection, handles.back());
+    handles.back() = fixtures::openSession(*connection, "/dev/rdiskEMPTY").handle;
+    EXPECT_GT(handles.back(), others.handle);
+
+    connection->dropOwnSessions();
+    EXPECT_EQ(fixtures::openDescriptorCount(), before + 1) << "dropped readers close their devices";
+    expectHelperError(fixtures::readBlocks(service_, handles.front(), 0, 1).error, Code::unknownSession,
+                      "Unknown session handle " + std::to_string(handles.front()) + ".");
+    EXPECT_FALSE(fixtures::readBlocks(*connection, others.handle, 0, 1).error) << "any connection reads any handle";
+    service_.dropAllSessions();
+    expectHelperError(fixtures::readBlocks(*other, others.handle, 0, 1).error, Code::unknownSession,
+                      "Unknown session handle " + std::to_string(others.handle) + ".");
+    EXPECT_GT(fixtures::openSession(*connection, "/dev/rdiskTEST").handle, handles.back()) << "handles are not reused";
 }
 
 TEST_F(ServiceTest, RefusesOpensOnceTheLargestHandleIsTaken) {
@@ -226,6 +244,7 @@ TEST(ServiceErrorMappingTest, MapsEveryIOErrorToItsCodeAndMessage) {
         {IOError::posixError(5, "pread failed at block 7: Input/output error"), Code::readFailed,
          "pread failed at block 7: Input/output error"},
         {IOError::posixError(21, "is a directory"), Code::readFailed, "is a directory"},
+        {IOError::posixError(24, "open failed"), Code::general, "The helper has no file descriptor left: open failed"},
         {IOError::posixError(0, ""), Code::readFailed, ""},
         {IOError::deviceNotFound("/dev/rdisk9"), Code::deviceNotFound, "Device not found: /dev/rdisk9"},
         {IOError::writeAccessDetected("/dev/rdisk2"), Code::writeAccessDetected,

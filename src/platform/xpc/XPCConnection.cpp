@@ -13,6 +13,19 @@
 
 namespace quarlin::platform::xpc {
 
+namespace {
+
+asio::thread_pool& judges() {
+    static asio::thread_pool pool(2);
+    return pool;
+}
+
+std::mutex checksMutex;
+std::map<uid_t, int> checksInFlight;
+std::map<uid_t, int> connectionsOpen;  // under checksMutex
+
+}  // namespace
+
 // The reply port of one connection. Reply blocks may run on any thread at any time, also
 // after the connection is gone; the port hops onto the connection's strand, or drops.
 class XPCConnection::Port final : public ReplyPort {
@@ -101,6 +114,14 @@ runtime::Task<void> XPCConnection::serve() {
         // anyone else's: it is cut off without the handlers.
         end(false);
     };
+    if (peer_) {
+        std::lock_guard lock(checksMutex);
+        if (connectionsOpen[peer_->uid()] >= kMaxConnectionsPerUser) {
+            co_return refuse("user " + std::to_string(peer_->uid()) + " has too many connections open");
+        }
+        ++connectionsOpen[peer_->uid()];
+        counted_ = true;
+    }
     if (requirement_) {
         if (!CodeRequirement::parse(*requirement_)) {
             co_return refuse("the code requirement is not valid: " + *requirement_);
@@ -121,17 +142,6 @@ runtime::Task<void> XPCConnection::serve() {
     co_await readCalls();
 }
 
-namespace {
-
-asio::thread_pool& judges() {
-    static asio::thread_pool pool(2);
-    return pool;
-}
-
-std::mutex checksMutex;
-std::map<uid_t, int> checksInFlight;
-
-}  // namespace
 
 runtime::Task<std::expected<void, std::string>> XPCConnection::judgePeer() {
     const uid_t uid = peer_->uid();
@@ -293,6 +303,10 @@ runtime::Task<void> XPCConnection::writeReplies() {
 void XPCConnection::end(bool runHandlers) {
     if (ended_) return;
     ended_ = true;
+    if (counted_) {
+        std::lock_guard lock(checksMutex);
+        if (--connectionsOpen[peer_->uid()] == 0) connectionsOpen.erase(peer_->uid());
+    }
     asio::error_code ignored;
     socket_.shutdown(Socket::shutdown_both, ignored);
     socket_.close(ignored);

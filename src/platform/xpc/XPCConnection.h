@@ -55,6 +55,9 @@ public:
     // refused: a peer being judged never holds up a connection already served, nor other
     // users' peers.
     static constexpr int kMaxChecksPerUser = 2;
+    // At most this many connections of one user are open at once; more are refused, so
+    // that no user can fill the service's descriptor table.
+    static constexpr int kMaxConnectionsPerUser = 64;
     static constexpr std::chrono::seconds kCheckDeadline{20};
     // How often a served peer is looked at: the connection ends once the judged process has
     // exited or executes another program.
@@ -103,6 +106,7 @@ private:
     // Owned by the strand.
     bool resumed_ = false;
     bool ended_ = false;
+    bool counted_ = false;  // counted among its user's open connections
     std::string refusalReason_;
     std::deque<OutgoingFrame> queue_;
     std::size_t queuedBytes_ = 0;

@@ -259,6 +259,24 @@ TEST_F(XPCServiceTest, BadInputEndsThatConnectionAndOnlyThatOne) {
     expectStillServing();
 }
 
+// One user cannot fill the service's descriptor table: beyond the bound its connections
+// are refused, and a connection that ends gives its place back.
+TEST_F(XPCServiceTest, AUsersConnectionsAreBounded) {
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < XPCConnection::kMaxConnectionsPerUser; ++i) {
+        clients.push_back(std::make_unique<RawClient>(socketPath));
+        ASSERT_TRUE(clients.back()->write(callFrame(1, selectors::ping)));
+        ASSERT_TRUE(clients.back()->readFrame()) << i;
+    }
+    RawClient oneTooMany(socketPath);
+    EXPECT_TRUE(oneTooMany.closedByPeer());
+    clients.pop_back();
+    for (int i = 0; i < 200 && delegate.invalidationCount() < 1; ++i) std::this_thread::sleep_for(10ms);
+    RawClient again(socketPath);
+    ASSERT_TRUE(again.write(callFrame(2, selectors::ping)));
+    EXPECT_TRUE(again.readFrame());
+}
+
 // Pipelining and hang-ups during large replies are tested against the real helper
 // in the helper process tests.
 
