@@ -6,7 +6,12 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
+#include <fcntl.h>
 #include <sys/mount.h>
+#include <unistd.h>
 
 #include "platform/diskarb/MountTable.h"
 #include "platform/registry/SysfsFiles.h"
@@ -83,6 +88,61 @@ std::optional<std::string> probeVolumeKind(const fs::path& node) {
     return kind;
 }
 
+// The bytes of a device where file systems and volume formats keep their signatures: its
+// first 68 KiB and its last 128 KiB, hashed. Two cached reads cost far less than a probe,
+// and a new file system (mkfs) changes them.
+std::optional<std::uint64_t> signatureFingerprint(const fs::path& node, std::uint64_t sizeBytes) {
+    const int fd = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::uint64_t hash = 1469598103934665603ull;  // FNV-1a, 64 bits, a word at a time
+    auto mix = [&](off_t at, std::size_t length) {
+        std::vector<std::uint64_t> words((length + 7) / 8);
+        const ssize_t n = ::pread(fd, words.data(), length, at);
+        if (n < 0) return false;
+        hash = (hash ^ static_cast<std::uint64_t>(n)) * 1099511628211ull;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(n + 7) / 8; ++i) hash = (hash ^ words[i]) * 1099511628211ull;
+        return true;
+    };
+    constexpr std::size_t kHead = 68 << 10, kTail = 128 << 10;
+    bool read = mix(0, kHead);
+    if (read && sizeBytes > kHead + kTail) read = mix(static_cast<off_t>(sizeBytes - kTail), kTail);
+    ::close(fd);
+    if (!read) return std::nullopt;
+    return hash;
+}
+
+// Probed kinds by device, kept while the device's attachment, size and signature bytes stay
+// as they were: listing disks does not probe each device again.
+struct ProbedKind {
+    std::optional<std::uint64_t> sequence;
+    std::uint64_t sizeBytes;
+    std::uint64_t fingerprint;
+    std::optional<std::string> kind;
+};
+std::mutex probedMutex;
+std::map<std::pair<unsigned, unsigned>, ProbedKind> probedKinds;
+constexpr std::size_t kMaxProbedKinds = 4096;
+
+std::optional<std::string> volumeKindOf(const fs::path& node, const BlockDevice& device,
+                                        std::optional<std::uint64_t> sequence) {
+    const auto fingerprint = signatureFingerprint(node, device.sizeBytes);
+    if (!fingerprint) return probeVolumeKind(node);
+    const std::pair key{device.major, device.minor};
+    {
+        std::lock_guard lock(probedMutex);
+        if (auto it = probedKinds.find(key); it != probedKinds.end() && it->second.sequence == sequence &&
+                                             it->second.sizeBytes == device.sizeBytes &&
+                                             it->second.fingerprint == *fingerprint) {
+            return it->second.kind;
+        }
+    }
+    auto kind = probeVolumeKind(node);
+    std::lock_guard lock(probedMutex);
+    if (probedKinds.size() >= kMaxProbedKinds) probedKinds.clear();
+    probedKinds[key] = ProbedKind{sequence, device.sizeBytes, *fingerprint, kind};
+    return kind;
+}
+
 // The file-system kind udev recorded when the device appeared (its blkid probe), so that
 // a listing need not probe every device again; none when udev has no record of it.
 std::optional<std::string> udevVolumeKind(const fs::path& udevData, const BlockDevice& device) {
@@ -141,7 +201,9 @@ std::optional<DiskDescription> DADisk::copyDescription() const {
     const DiskStackRoots& roots = session_->roots();
     DiskDescription description;
     description.volumeKind = udevVolumeKind(roots.udevDataDirectory, device_);
-    if (!description.volumeKind) description.volumeKind = probeVolumeKind(roots.deviceDirectory / device_.kernelName);
+    if (!description.volumeKind) {
+        description.volumeKind = volumeKindOf(roots.deviceDirectory / device_.kernelName, device_, device_.sequence);
+    }
     if (auto table = readMountTable(roots.mountTable)) description.volumePath = mountPointOf(*table, device_);
 
     fs::path wholeDisk = device_.isWhole ? device_.sysfsPath : device_.sysfsPath.parent_path();
