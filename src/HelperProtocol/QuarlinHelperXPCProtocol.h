@@ -29,6 +29,14 @@ public:
                             Reply<std::optional<Data>, std::optional<ErrorObject>> reply) = 0;
     // closeSessionWithSession:reply:
     virtual void closeSession(std::int64_t session, Reply<> reply) = 0;
+
+    // Not an operation: the bytes a read would answer with, so that a connection can bound
+    // what its calls under way will hold before it takes more. By default blocks of the
+    // largest logical size, 4096 bytes.
+    virtual std::uint64_t replyBytesOfRead(std::int64_t session, std::int64_t count) const {
+        (void)session;
+        return count > 0 ? static_cast<std::uint64_t>(count) * 4096 : 0;
+    }
 };
 
 // The selectors as they travel on the wire.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <malloc.h>
 #include <limits>
 #include <utility>
 #include <variant>
@@ -16,6 +17,8 @@ using Code = QuarlinHelperError::Code;
 constexpr std::int64_t kFailedHandle = -1;
 constexpr std::int64_t kSessionBlockSize = 512;
 constexpr std::string_view kRawDevicePrefix = "/dev/r";
+// A read at least this large that leaves no read under way gives freed memory back.
+constexpr std::uint64_t kTrimAfterBytes = 16u << 20;
 
 struct MapIOError {
     ErrorObject operator()(const IOError::OutOfBounds& e) const {
@@ -135,7 +138,7 @@ void QuarlinHelperService::openSession(
                 } else {
                     state->nextHandle = *handle + 1;
                 }
-                state->sessions.emplace(*handle, Session{reader, owner});
+                state->sessions.emplace(*handle, Session{reader, owner, blockCount});
             } else {
                 state->releaseSlot(owner);
             }
@@ -154,36 +157,115 @@ void QuarlinHelperService::openSession(
 void QuarlinHelperService::readBlocks(std::int64_t session, std::uint64_t offset, std::int64_t count,
                                       Reply<std::optional<Data>, std::optional<ErrorObject>> reply) {
     std::shared_ptr<RawDiskBlockReader> reader;
+    std::uint64_t blockCount = 0;
     {
         std::lock_guard guard(state_->lock);
         auto it = state_->sessions.find(session);
-        if (it != state_->sessions.end()) reader = it->second.reader;
+        if (it != state_->sessions.end()) {
+            reader = it->second.reader;
+            blockCount = it->second.blockCount;
+        }
     }
     if (!reader) {
         reply(std::nullopt, QuarlinHelperError::make(Code::unknownSession,
                                                      "Unknown session handle " + std::to_string(session) + "."));
         return;
     }
+    // What the read will hold; a range the reader refuses holds nothing.
+    const auto blockSize = static_cast<std::uint64_t>(reader->blockSize());
+    const bool inRange = count > 0 && offset <= blockCount && static_cast<std::uint64_t>(count) <= blockCount - offset;
+    const std::uint64_t bytes = inRange ? static_cast<std::uint64_t>(count) * blockSize : 0;
+    if (bytes > kMaxReadBytesPerConnection) {
+        reply(std::nullopt, QuarlinHelperError::make(Code::general, "Reads of more than " +
+                                                                        std::to_string(kMaxReadBytesPerConnection) +
+                                                                        " bytes at once are refused; read in pieces."));
+        return;
+    }
     // The task holds the reader: a close or drop meanwhile does not end this read.
-    runtime::detach([reader = std::move(reader), offset, count, reply = std::move(reply)]() mutable -> runtime::Task<void> {
-        std::optional<Data> bytes;
-        std::optional<ErrorObject> error;
-        try {
-            bytes = co_await reader->readBlocks(offset, count);
-        } catch (const IOError& e) {
-            error = errorFor(e);
-        } catch (const std::exception& e) {
-            error = QuarlinHelperError::make(Code::readFailed, e.what());
-        } catch (...) {
-            error = QuarlinHelperError::make(Code::readFailed, "unknown error");
+    auto start = [state = state_, owner = owner_, bytes, reader = std::move(reader), offset, count,
+                  reply = std::move(reply)]() mutable {
+        runtime::detach([state = std::move(state), owner, bytes, reader = std::move(reader), offset, count,
+                         reply = std::move(reply)]() mutable -> runtime::Task<void> {
+            std::optional<Data> data;
+            std::optional<ErrorObject> error;
+            try {
+                data = co_await reader->readBlocks(offset, count);
+            } catch (const IOError& e) {
+                error = errorFor(e);
+            } catch (const std::exception& e) {
+                error = QuarlinHelperError::make(Code::readFailed, e.what());
+            } catch (...) {
+                error = QuarlinHelperError::make(Code::readFailed, "unknown error");
+            }
+            reader.reset();
+            if (error) {
+                reply(std::nullopt, std::move(error));
+            } else {
+                reply(std::move(data), std::nullopt);
+            }
+            releaseRead(state, owner, bytes);
+        });
+    };
+    admitRead(state_, owner_, bytes, std::move(start));
+}
+
+std::uint64_t QuarlinHelperService::replyBytesOfRead(std::int64_t session, std::int64_t count) const {
+    if (count <= 0) return 0;
+    std::lock_guard guard(state_->lock);
+    const auto it = state_->sessions.find(session);
+    if (it == state_->sessions.end()) return 0;
+    // Saturates: a count this large is refused, and then holds nothing.
+    const auto blocks = static_cast<std::uint64_t>(count);
+    const auto blockSize = static_cast<std::uint64_t>(it->second.reader->blockSize());
+    return blocks > kMaxReadBytesPerConnection / blockSize ? 0 : blocks * blockSize;
+}
+
+void QuarlinHelperService::admitRead(const std::shared_ptr<Sessions>& state, std::uint64_t owner, std::uint64_t bytes,
+                                     std::move_only_function<void()> start) {
+    {
+        std::lock_guard guard(state->lock);
+        const bool queuedBefore = std::any_of(state->waitingReads.begin(), state->waitingReads.end(),
+                                              [&](const WaitingRead& w) { return w.owner == owner; });
+        if (queuedBefore || !state->roomFor(owner, bytes)) {
+            state->waitingReads.push_back({owner, bytes, std::move(start)});
+            return;
         }
-        reader.reset();
-        if (error) {
-            reply(std::nullopt, std::move(error));
-        } else {
-            reply(std::move(bytes), std::nullopt);
+        state->readBytes += bytes;
+        state->readBytesBy[owner] += bytes;
+    }
+    start();
+}
+
+void QuarlinHelperService::releaseRead(const std::shared_ptr<Sessions>& state, std::uint64_t owner,
+                                       std::uint64_t bytes) {
+    std::vector<std::move_only_function<void()>> startable;
+    bool idle = false;
+    {
+        std::lock_guard guard(state->lock);
+        state->readBytes -= bytes;
+        if (auto it = state->readBytesBy.find(owner); it != state->readBytesBy.end() && (it->second -= bytes) == 0) {
+            state->readBytesBy.erase(it);
         }
-    });
+        // In order, but an owner whose first waiting read does not fit keeps its later ones
+        // waiting too, and holds up no one else.
+        std::vector<std::uint64_t> blocked;
+        for (auto it = state->waitingReads.begin(); it != state->waitingReads.end();) {
+            const bool ownerBlocked = std::find(blocked.begin(), blocked.end(), it->owner) != blocked.end();
+            if (ownerBlocked || !state->roomFor(it->owner, it->bytes)) {
+                if (!ownerBlocked) blocked.push_back(it->owner);
+                ++it;
+                continue;
+            }
+            state->readBytes += it->bytes;
+            state->readBytesBy[it->owner] += it->bytes;
+            startable.push_back(std::move(it->start));
+            it = state->waitingReads.erase(it);
+        }
+        idle = state->readBytes == 0 && bytes >= kTrimAfterBytes;
+    }
+    for (auto& start : startable) start();
+    // After a burst of large reads, give their memory back to the system.
+    if (idle) ::malloc_trim(0);
 }
 
 void QuarlinHelperService::closeSession(std::int64_t session, Reply<> reply) {
@@ -210,6 +292,8 @@ void QuarlinHelperService::dropOwnSessions() {
             dropped.push_back(std::move(entry.second.reader));
             return true;
         });
+        // Reads still waiting for room are not started for a connection that is gone.
+        std::erase_if(state_->waitingReads, [&](const WaitingRead& waiting) { return waiting.owner == owner_; });
         // Opens still under way keep their slots until they finish.
         if (auto it = state_->slots.find(owner_); it != state_->slots.end()) {
             it->second -= std::min(it->second, dropped.size());

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -38,6 +39,7 @@ public:
     void readBlocks(std::int64_t session, std::uint64_t offset, std::int64_t count,
                     Reply<std::optional<Data>, std::optional<ErrorObject>> reply) override;
     void closeSession(std::int64_t session, Reply<> reply) override;
+    std::uint64_t replyBytesOfRead(std::int64_t session, std::int64_t count) const override;
 
     // A service for one more connection: it shares this one's sessions, handles and
     // lookups, and owns the sessions opened through it. Any connection may use any handle.
@@ -50,6 +52,12 @@ public:
 
     // At most this many sessions opened through one connection are open at once.
     static constexpr std::size_t kMaxSessionsPerConnection = 64;
+    // Bytes of reads under way, reserved before a read allocates anything: per connection
+    // (a larger single read is refused) and for the whole helper. A read that does not fit
+    // waits until earlier ones of its connection, or of anyone, have replied; a connection
+    // whose reads wait holds up only itself while the helper as a whole has room.
+    static constexpr std::uint64_t kMaxReadBytesPerConnection = 256u << 20;
+    static constexpr std::uint64_t kMaxReadBytesInFlight = 1u << 30;
 
     // The reply error for a reader's IOError.
     static ErrorObject errorFor(const IOError& error);
@@ -60,6 +68,12 @@ private:
     struct Session {
         std::shared_ptr<RawDiskBlockReader> reader;
         std::uint64_t owner;
+        std::uint64_t blockCount;
+    };
+    struct WaitingRead {
+        std::uint64_t owner;
+        std::uint64_t bytes;
+        std::move_only_function<void()> start;
     };
     struct Sessions {
         std::mutex lock;
@@ -68,6 +82,15 @@ private:
         std::uint64_t nextOwner = 1;
         // Sessions open and opens under way, by owner: what kMaxSessionsPerConnection bounds.
         std::map<std::uint64_t, std::size_t> slots;
+        // Read bytes reserved, in all and by owner, and the reads waiting for room.
+        std::uint64_t readBytes = 0;
+        std::map<std::uint64_t, std::uint64_t> readBytesBy;
+        std::deque<WaitingRead> waitingReads;
+        bool roomFor(std::uint64_t owner, std::uint64_t bytes) const {
+            const auto it = readBytesBy.find(owner);
+            const std::uint64_t mine = it == readBytesBy.end() ? 0 : it->second;
+            return readBytes + bytes <= kMaxReadBytesInFlight && mine + bytes <= kMaxReadBytesPerConnection;
+        }
         void releaseSlot(std::uint64_t owner) {
             if (auto it = slots.find(owner); it != slots.end() && --it->second == 0) slots.erase(it);
         }
@@ -76,6 +99,12 @@ private:
     };
 
     QuarlinHelperService(const QuarlinHelperService& base, std::uint64_t owner);
+    // Starts `start` now when `bytes` fit the read budgets, else queues it behind the reads
+    // already waiting.
+    static void admitRead(const std::shared_ptr<Sessions>& state, std::uint64_t owner, std::uint64_t bytes,
+                          std::move_only_function<void()> start);
+    // Gives back a finished read's bytes and starts the waiting reads that now fit.
+    static void releaseRead(const std::shared_ptr<Sessions>& state, std::uint64_t owner, std::uint64_t bytes);
 
     std::shared_ptr<Sessions> state_;
     std::uint64_t owner_ = 0;  // the connection this object serves; 0 for the first

@@ -26,9 +26,12 @@ protected:
         : image_(fixtures::patternBytes(kImageBlocks * 512 + 17)),
           mapping_({{"/dev/rdiskTEST", dir_.file("disk.img")},
                     {"/dev/rdiskEMPTY", dir_.file("empty.img")},
-                    {"/dev/rdiskMISSING", dir_.file("missing.img")}}) {
+                    {"/dev/rdiskMISSING", dir_.file("missing.img")},
+                    {"/dev/rdiskLARGE", dir_.file("large.img")}}) {
         fixtures::writeFile(dir_.file("disk.img"), image_);
         fixtures::writeFile(dir_.file("empty.img"), {});
+        fixtures::writeFile(dir_.file("large.img"), {});
+        std::filesystem::resize_file(dir_.file("large.img"), 2 * QuarlinHelperService::kMaxReadBytesPerConnection);
     }
 
     fixtures::TempDir dir_;
@@ -198,6 +201,15 @@ TEST_F(ServiceTest, AConnectionsSessionsAreBoundedAndEndWithIt) {
     fixtures::closeSession(*connection, handles.back());
     handles.back() = fixtures::openSession(*connection, "/dev/rdiskEMPTY").handle;
     EXPECT_GT(handles.back(), others.handle);
+
+    // A read larger than a connection may hold is refused before anything is allocated.
+    const auto large = fixtures::openSession(*other, "/dev/rdiskLARGE");
+    const std::int64_t tooMany = QuarlinHelperService::kMaxReadBytesPerConnection / 512 + 1;
+    EXPECT_EQ(service_.replyBytesOfRead(large.handle, tooMany), 0u);
+    EXPECT_EQ(service_.replyBytesOfRead(large.handle, 8), 4096u);
+    expectHelperError(fixtures::readBlocks(*other, large.handle, 0, tooMany).error, Code::general,
+                      "Reads of more than 268435456 bytes at once are refused; read in pieces.");
+    fixtures::closeSession(*other, large.handle);
 
     connection->dropOwnSessions();
     EXPECT_EQ(fixtures::openDescriptorCount(), before + 1) << "dropped readers close their devices";

@@ -107,7 +107,14 @@ XPCInterface XPCInterface::interfaceWithProtocol<QuarlinHelperXPCProtocol>() {
         service(object).closeSession(*session, makeReply<>(id, std::move(port)));
         return true;
     };
-    return XPCInterface(std::type_index(typeid(QuarlinHelperXPCProtocol)), std::move(methods));
+    std::map<std::string, ReplySizeEstimate, std::less<>> estimates;
+    estimates[selectors::readBlocks] = [](void* object, Args args) -> std::uint64_t {
+        if (args.size() != 3) return 0;
+        auto session = asInt64(args[0]);
+        auto count = asInt64(args[2]);
+        return session && count ? service(object).replyBytesOfRead(*session, *count) : 0;
+    };
+    return XPCInterface(std::type_index(typeid(QuarlinHelperXPCProtocol)), std::move(methods), std::move(estimates));
 }
 
 }  // namespace quarlin::platform::xpc

@@ -58,6 +58,30 @@ private:
     runtime::Strand strand_;
 };
 
+// The reply port of one call whose reply is estimated to hold `bytes`: when the call ends,
+// its estimate is taken off the connection's pending bytes.
+class XPCConnection::CallPort final : public ReplyPort {
+public:
+    CallPort(std::shared_ptr<Port> port, std::weak_ptr<XPCConnection> connection, runtime::Strand strand,
+             std::uint64_t bytes)
+        : port_(std::move(port)), connection_(std::move(connection)), strand_(std::move(strand)), bytes_(bytes) {}
+
+    void send(OutgoingFrame frame) override { port_->send(std::move(frame)); }
+    void callEnded() override {
+        asio::post(strand_, [weak = connection_, bytes = bytes_] {
+            if (auto connection = weak.lock()) connection->pendingReplyBytes_ -= bytes;
+        });
+        port_->callEnded();
+    }
+    void fail() override { port_->fail(); }
+
+private:
+    std::shared_ptr<Port> port_;
+    std::weak_ptr<XPCConnection> connection_;
+    runtime::Strand strand_;
+    std::uint64_t bytes_;
+};
+
 XPCConnection::XPCConnection(Socket socket, std::expected<PeerProcess, std::string> peer, AnchorStore anchors)
     : strand_(asio::make_strand(runtime::sharedPool().get_executor())),
       socket_(std::move(socket)),
@@ -204,7 +228,10 @@ runtime::Task<void> XPCConnection::readCalls() {
     auto self = shared_from_this();
     FrameDecoder decoder(kMaxCallFrameSize);
     std::vector<std::byte> buffer(64 * 1024);
-    auto congested = [this] { return callsInFlight_ >= kMaxCallsInFlight || queuedBytes_ >= kMaxQueuedReplyBytes; };
+    auto congested = [this] {
+        return callsInFlight_ >= kMaxCallsInFlight || queuedBytes_ >= kMaxQueuedReplyBytes ||
+               pendingReplyBytes_ >= kMaxPendingReplyBytes;
+    };
     while (!ended_) {
         auto [error, n] = co_await socket_.async_read_some(asio::buffer(buffer),
                                                            asio::experimental::as_tuple(asio::use_awaitable));
@@ -243,8 +270,20 @@ bool XPCConnection::dispatch(std::span<const std::byte> body) {
     const MethodInvoker* method = interface_->method(call->selector);
     if (!method) return false;
     ++callsInFlight_;
-    bool accepted = (*method)(exportedObject_.get(), call->arguments, call->callId, port_);
-    if (!accepted) --callsInFlight_;
+    std::shared_ptr<ReplyPort> port = port_;
+    std::uint64_t estimate = 0;
+    if (const ReplySizeEstimate* estimateOf = interface_->estimate(call->selector)) {
+        estimate = (*estimateOf)(exportedObject_.get(), call->arguments);
+    }
+    if (estimate > 0) {
+        pendingReplyBytes_ += estimate;
+        port = std::make_shared<CallPort>(port_, weak_from_this(), strand_, estimate);
+    }
+    bool accepted = (*method)(exportedObject_.get(), call->arguments, call->callId, std::move(port));
+    if (!accepted) {
+        --callsInFlight_;
+        pendingReplyBytes_ -= estimate;
+    }
     return accepted;
 }
 

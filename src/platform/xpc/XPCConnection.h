@@ -30,6 +30,9 @@ public:
     // many reply bytes wait to be written, before the connection stops reading calls.
     static constexpr std::size_t kMaxCallsInFlight = 256;
     static constexpr std::size_t kMaxQueuedReplyBytes = 64u << 20;
+    // ...and at most this many bytes of replies still being made (by their estimates), so
+    // that calls taken in one gulp cannot make the service hold more than this.
+    static constexpr std::uint64_t kMaxPendingReplyBytes = 256u << 20;
 
     // `peer` was taken from the socket at accept time (or the reason it could not be).
     XPCConnection(Socket socket, std::expected<PeerProcess, std::string> peer, AnchorStore anchors);
@@ -78,6 +81,7 @@ public:
 private:
     class Port;
     friend class Port;
+    class CallPort;
 
     runtime::Task<void> serve();
     runtime::Task<std::expected<void, std::string>> judgePeer();
@@ -111,6 +115,7 @@ private:
     std::deque<OutgoingFrame> queue_;
     std::size_t queuedBytes_ = 0;
     std::size_t callsInFlight_ = 0;
+    std::uint64_t pendingReplyBytes_ = 0;
     asio::steady_timer writerWake_;
     asio::steady_timer readerWake_;
     asio::steady_timer judgeWake_;

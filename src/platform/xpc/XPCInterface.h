@@ -34,11 +34,15 @@ public:
 // (wrong count or types), which ends the connection.
 using MethodInvoker = std::function<bool(void* object, std::span<const msgpack::object> arguments,
                                          std::uint64_t callId, std::shared_ptr<ReplyPort> port)>;
+// The bytes the reply to one call will hold, as well as the object can tell before the
+// call runs (0 for small replies); the connection bounds the sum over its calls under way.
+using ReplySizeEstimate = std::function<std::uint64_t(void* object, std::span<const msgpack::object> arguments)>;
 
 class XPCInterface {
 public:
-    XPCInterface(std::type_index protocol, std::map<std::string, MethodInvoker, std::less<>> methods)
-        : protocol_(protocol), methods_(std::move(methods)) {}
+    XPCInterface(std::type_index protocol, std::map<std::string, MethodInvoker, std::less<>> methods,
+                 std::map<std::string, ReplySizeEstimate, std::less<>> estimates = {})
+        : protocol_(protocol), methods_(std::move(methods)), estimates_(std::move(estimates)) {}
 
     // The interface of a protocol; defined for each protocol that is exported.
     template <class Protocol>
@@ -49,10 +53,15 @@ public:
         auto it = methods_.find(selector);
         return it == methods_.end() ? nullptr : &it->second;
     }
+    const ReplySizeEstimate* estimate(std::string_view selector) const {
+        auto it = estimates_.find(selector);
+        return it == estimates_.end() ? nullptr : &it->second;
+    }
 
 private:
     std::type_index protocol_;
     std::map<std::string, MethodInvoker, std::less<>> methods_;
+    std::map<std::string, ReplySizeEstimate, std::less<>> estimates_;
 };
 
 }  // namespace quarlin::platform::xpc

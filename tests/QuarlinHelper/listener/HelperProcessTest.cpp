@@ -280,6 +280,65 @@ TEST_F(HelperProcessTest, TheConnectionEndsWithItsProcessAndForeignCodeIsRefused
         << helper->errorOutput();
 }
 
+// A client that asks for far more than it reads: the helper reserves the bytes of reads
+// before it makes them, so its memory stays bounded, and other clients are served meanwhile.
+TEST_F(HelperProcessTest, ReadsAClientLeavesUnreadHoldBoundedMemory) {
+    const fs::path image = *dir / "large.img";
+    run("truncate -s 512M " + image.string());
+    const std::string node = run("losetup --find --show --read-only " + image.string());
+    ASSERT_FALSE(node.empty());
+    struct Detach {
+        std::string node;
+        ~Detach() { run("losetup -d " + node); }
+    } detach{node};
+    const auto table = platform::BSDNameTable::build();
+    const auto* device = table ? table->byKernelName(fs::path(node).filename().string()) : nullptr;
+    ASSERT_NE(device, nullptr);
+    const std::string name = "/dev/r" + device->bsdName;
+
+    auto helper = startHelper();
+    ChildProcess connector((*dir / "client").string(), {"--handoff", socket}, true);
+    RawClient raw(connector.receiveDescriptor());
+    ASSERT_TRUE(raw.write(callFrame(1, selectors::openSession, [&](Packer& p) { p.pack(name); }, 1)));
+    const auto reply = raw.readFrame();
+    ASSERT_TRUE(reply);
+    const auto message = platform::xpc::unpackMessage(*reply);
+    ASSERT_TRUE(message && message->get().via.array.size >= 2);
+    const auto handle = message->get().via.array.ptr[1].as<std::int64_t>();
+    ASSERT_GT(handle, 0);
+    constexpr std::int64_t kBlocks = (64 << 20) / 512;
+    for (std::uint64_t i = 0; i < 40; ++i) {
+        ASSERT_TRUE(raw.write(callFrame(10 + i, selectors::readBlocks, [&](Packer& p) {
+            p.pack_int64(handle);
+            p.pack_uint64(i % 8 * kBlocks);
+            p.pack_int64(kBlocks);
+        }, 3)));
+    }
+    auto other = startClient();
+    EXPECT_EQ(ask(*other, "ping"), "ping 1.0.0");
+    // Until the helper has done all it will: its peak stays put for a second.
+    auto peak = [&] {
+        std::ifstream status("/proc/" + std::to_string(helper->pid()) + "/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.starts_with("VmHWM:")) return std::stoull(line.substr(6));
+        }
+        return 0ull;
+    };
+    std::uint64_t peakKiB = peak();
+    for (int still = 0, i = 0; still < 10 && i < 300; ++i) {
+        std::this_thread::sleep_for(100ms);
+        const std::uint64_t now = peak();
+        still = now == peakKiB ? still + 1 : 0;
+        peakKiB = now;
+    }
+    // Reads under way (256 MiB), one connection's queued replies (64 MiB and one more),
+    // socket buffers and the helper itself: well under 600 MiB, against 2.5 GiB asked for.
+    EXPECT_GT(peakKiB, 0u);
+    EXPECT_LT(peakKiB, 600u << 10) << peakKiB;
+    connector.closeInput();
+    connector.wait();
+}
+
 TEST_F(HelperProcessTest, TwoConnectionsShareOneHandleSpace) {
     auto helper = startHelper();
     auto a = startClient(), b = startClient();
