@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -96,34 +93,23 @@ TEST(RawDiskNames, ANameStaysWithItsDiskAndIsNeverGivenToAnother) {
     std::filesystem::remove(image);
 }
 
-// With no descriptor to spare the table cannot be read whole: it fails with the reason,
-// and an open by name fails with it too, rather than leave a disk out or shift a name.
+// A device whose attributes cannot be read fails the whole table with the reason, and an
+// open by name fails with it too, rather than leave a disk out or shift a name.
 TEST(RawDiskNames, ATableThatCannotBeReadFailsWithTheReason) {
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        platform::installBSDNameMapper();
-        // Fill the descriptor table but for one, which the directory listing takes.
-        const rlimit limit{64, 64};
-        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(10);
-        int last = -1;
-        for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;) last = fd;
-        ::close(last);
-        const auto table = platform::BSDNameTable::build();
-        if (table || table.error().find("Too many open files") == std::string::npos) ::_exit(11);
-        try {
-            RawDiskBlockReader reader("/dev/rdisk1", 512, std::nullopt);
-            ::_exit(12);
-        } catch (const IOError&) {
-            ::_exit(13);
-        } catch (const std::runtime_error& error) {
-            ::_exit(std::string(error.what()).find("Too many open files") == std::string::npos ? 14 : 0);
-        }
+    const std::filesystem::path root =
+        std::filesystem::temp_directory_path() / ("quarlin-sysfs-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(root / "class" / "block" / "vda" / "size");  // unreadable as a file
+    const auto table = platform::BSDNameTable::build(root);
+    ASSERT_FALSE(table);
+    const std::string reason = "cannot read " + (root / "class" / "block" / "vda" / "size").string() + ": Is a directory";
+    EXPECT_EQ(table.error(), reason);
+    try {
+        platform::mapBSDDevicePath("/dev/rdisk1", root, "/dev");
+        ADD_FAILURE() << "mapped";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(std::string(error.what()), "the machine's disk table could not be read: " + reason);
     }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    std::filesystem::remove_all(root);
 }
 
 }  // namespace
