@@ -237,11 +237,20 @@ void DADisk::unmount(std::uint32_t /*options*/, UnmountCallback callback) const 
         } else if (targets.empty()) {
             dissenter = Dissenter{DissenterStatus::notMounted, std::string(std::strerror(EINVAL))};
         }
-        // Later mounts may sit on top of earlier ones: undo them first.
+        // Later mounts may sit on top of earlier ones: undo them first. A refusal part way
+        // says which mounts were already undone (a bind mount, say), since they stay so.
+        std::vector<std::string> undone;
         for (auto it = targets.rbegin(); !dissenter && it != targets.rend(); ++it) {
             if (::umount2(it->c_str(), 0) != 0) {
                 int failure = errno;
-                dissenter = Dissenter{DissenterStatus::fromErrno(failure), std::string(std::strerror(failure))};
+                std::string reason = std::strerror(failure);
+                if (!undone.empty()) {
+                    reason += "; unmounted before the refusal:";
+                    for (const auto& target : undone) reason += " " + target;
+                }
+                dissenter = Dissenter{DissenterStatus::fromErrno(failure), std::move(reason)};
+            } else {
+                undone.push_back(*it);
             }
         }
         callback(disk, dissenter);

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <fstream>
 #include <future>
 #include <unistd.h>
@@ -140,6 +141,24 @@ TEST(VolumeQuiesce, UnmountsALoopDeviceOfThisMachine) {
         ::close(fd);
         EXPECT_EQ(describe(refused), describe(MountPathTaken::readOnlyRemount(name, std::strerror(EBUSY))));
         EXPECT_TRUE(loop.isMounted());
+    }
+
+    {
+        // Bound elsewhere too: the bind mount goes first, then the busy volume refuses, and
+        // the answer says what was unmounted before the refusal.
+        const fs::path bound = loop.mountPoint().parent_path() / "bound";
+        fs::create_directories(bound);
+        ASSERT_EQ(::mount(loop.mountPoint().c_str(), bound.c_str(), nullptr, MS_BIND, nullptr), 0);
+        int fd = ::open((loop.mountPoint() / "held").c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        auto [name, refused] =
+            loop.withStableName([&](const std::string& n) { return runBlocking(service.quiesce(n)); });
+        ::close(fd);
+        EXPECT_EQ(describe(refused), describe(MountPathTaken::readOnlyRemount(
+                                         name, std::string(std::strerror(EBUSY)) + "; unmounted before the refusal: " +
+                                                   bound.string())));
+        EXPECT_TRUE(loop.isMounted());
+        ::umount2(bound.c_str(), MNT_DETACH);
     }
 
     auto [name, unmounted] =
