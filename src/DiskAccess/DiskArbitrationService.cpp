@@ -60,6 +60,8 @@ std::vector<DiskInfo> DiskArbitrationService::Platform::enumerateNow() const {
     auto objects = registry_.matchingServices(platform::serviceMatching(platform::kIOMediaClass));
     if (!objects) return disks;
 
+    // One read of the mount table for the whole listing.
+    const auto mounts = platform::readMountTable(session_->roots().mountTable);
     for (const auto& object : *objects) {
         auto properties = registry_.properties(*object);
         if (!properties || properties->empty()) continue;
@@ -75,8 +77,9 @@ std::vector<DiskInfo> DiskArbitrationService::Platform::enumerateNow() const {
         info.connectionType = diskenumeration::connectionType(registry_, object);
         info.isInternal = diskenumeration::isInternal(info.connectionType, info.isRemovable);
 
-        auto disk = session_->createDisk(*bsdName);
-        auto description = disk ? disk->copyDescription() : std::nullopt;
+        // From the same snapshot of the disk table as the registry's objects.
+        const platform::BlockDevice* media = object->media();
+        auto description = media ? session_->diskFor(*media).copyDescription(&mounts) : std::nullopt;
         if (description) {
             info.filesystemType = description->volumeKind.value_or("");
             if (description->volumePath)

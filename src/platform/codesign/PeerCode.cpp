@@ -160,6 +160,18 @@ bool PeerProcess::stillRunsTheHeldExecutable() const {
            held.st_ino == now.st_ino;
 }
 
+std::optional<std::string> fileStamp(const struct stat& st) {
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" +
+           std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + ":" +
+           std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec);
+}
+
+std::optional<std::string> PeerProcess::executableStamp() const {
+    struct stat st{};
+    if (::fstat(exeFd_, &st) != 0) return std::nullopt;
+    return fileStamp(st);
+}
+
 std::expected<void, std::string> PeerProcess::mappedCodeIsTrusted() const {
     const std::string mapsPath = procRoot_ + "/" + std::to_string(pid_) + "/maps";
     const auto maps = readProcFile(mapsPath, 64u << 20);

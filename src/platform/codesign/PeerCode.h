@@ -2,10 +2,12 @@
 // so that its code signature can be judged before anything it sends is read.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 
 #include "QuarlinCore/io/Data.h"
@@ -43,6 +45,10 @@ public:
     // someone else's code.
     std::expected<void, std::string> mappedCodeIsTrusted() const;
 
+    // Identifies the contents of the executable held without reading them: device, inode,
+    // size, modification and change times (a user can set the former, never the latter).
+    std::optional<std::string> executableStamp() const;
+
     // True while the process runs and still runs the executable held since accept.
     bool stillTheJudgedProgram() const { return stillRunning() && stillRunsTheHeldExecutable(); }
 
@@ -59,6 +65,9 @@ private:
     int exeFd_;
     std::string procRoot_;
 };
+
+// A file's identity as executableStamp() gives it.
+std::optional<std::string> fileStamp(const struct stat& st);
 
 // The whole file, refused when it is larger than `maxSize`.
 std::expected<Data, std::string> readWholeFile(const std::string& path,

@@ -1,6 +1,7 @@
 #include "platform/diskarb/DiskArbitration.h"
 
 #include <algorithm>
+#include <array>
 #include <asio/post.hpp>
 #include <blkid.h>
 #include <cctype>
@@ -9,9 +10,8 @@
 #include <map>
 #include <mutex>
 #include <vector>
-#include <fcntl.h>
 #include <sys/mount.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include "platform/diskarb/MountTable.h"
 #include "platform/registry/SysfsFiles.h"
@@ -64,6 +64,8 @@ std::optional<DADisk> DASession::createDisk(std::string_view bsdName) {
     return DADisk(shared_from_this(), *device);
 }
 
+DADisk DASession::diskFor(const BlockDevice& device) { return DADisk(shared_from_this(), device); }
+
 std::optional<std::string> DADisk::bsdName() const {
     if (device_.bsdName.empty()) return std::nullopt;
     return device_.bsdName;
@@ -88,35 +90,24 @@ std::optional<std::string> probeVolumeKind(const fs::path& node) {
     return kind;
 }
 
-// The bytes of a device where file systems and volume formats keep their signatures: its
-// first 68 KiB and its last 128 KiB, hashed. Two cached reads cost far less than a probe,
-// and a new file system (mkfs) changes them.
-std::optional<std::uint64_t> signatureFingerprint(const fs::path& node, std::uint64_t sizeBytes) {
-    const int fd = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::uint64_t hash = 1469598103934665603ull;  // FNV-1a, 64 bits, a word at a time
-    auto mix = [&](off_t at, std::size_t length) {
-        std::vector<std::uint64_t> words((length + 7) / 8);
-        const ssize_t n = ::pread(fd, words.data(), length, at);
-        if (n < 0) return false;
-        hash = (hash ^ static_cast<std::uint64_t>(n)) * 1099511628211ull;
-        for (std::size_t i = 0; i < static_cast<std::size_t>(n + 7) / 8; ++i) hash = (hash ^ words[i]) * 1099511628211ull;
-        return true;
-    };
-    constexpr std::size_t kHead = 68 << 10, kTail = 128 << 10;
-    bool read = mix(0, kHead);
-    if (read && sizeBytes > kHead + kTail) read = mix(static_cast<off_t>(sizeBytes - kTail), kTail);
-    ::close(fd);
-    if (!read) return std::nullopt;
-    return hash;
+// What says a device node's contents may have changed without reading them: writing
+// through the node (mkfs, wipefs) updates its modification time, and a node made anew has
+// another inode. Reading the device instead would cost real reads, since the kernel drops a
+// block device's cache when its last user closes it.
+std::optional<std::array<std::int64_t, 5>> nodeStamp(const fs::path& node) {
+    struct stat st{};
+    if (::stat(node.c_str(), &st) != 0) return std::nullopt;
+    return std::array<std::int64_t, 5>{static_cast<std::int64_t>(st.st_ino), st.st_mtim.tv_sec, st.st_mtim.tv_nsec,
+                                       st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
 }
 
-// Probed kinds by device, kept while the device's attachment, size and signature bytes stay
-// as they were: listing disks does not probe each device again.
+// Probed kinds by device, kept while the device's attachment, size and node stay as they
+// were: listing disks does not probe each device again. Contents changed behind the node's
+// back (through a loop device's backing file, say) are seen once the device changes.
 struct ProbedKind {
     std::optional<std::uint64_t> sequence;
     std::uint64_t sizeBytes;
-    std::uint64_t fingerprint;
+    std::array<std::int64_t, 5> stamp;
     std::optional<std::string> kind;
 };
 std::mutex probedMutex;
@@ -125,21 +116,21 @@ constexpr std::size_t kMaxProbedKinds = 4096;
 
 std::optional<std::string> volumeKindOf(const fs::path& node, const BlockDevice& device,
                                         std::optional<std::uint64_t> sequence) {
-    const auto fingerprint = signatureFingerprint(node, device.sizeBytes);
-    if (!fingerprint) return probeVolumeKind(node);
+    const auto stamp = nodeStamp(node);
+    if (!stamp) return probeVolumeKind(node);
     const std::pair key{device.major, device.minor};
     {
         std::lock_guard lock(probedMutex);
         if (auto it = probedKinds.find(key); it != probedKinds.end() && it->second.sequence == sequence &&
                                              it->second.sizeBytes == device.sizeBytes &&
-                                             it->second.fingerprint == *fingerprint) {
+                                             it->second.stamp == *stamp) {
             return it->second.kind;
         }
     }
     auto kind = probeVolumeKind(node);
     std::lock_guard lock(probedMutex);
     if (probedKinds.size() >= kMaxProbedKinds) probedKinds.clear();
-    probedKinds[key] = ProbedKind{sequence, device.sizeBytes, *fingerprint, kind};
+    probedKinds[key] = ProbedKind{sequence, device.sizeBytes, *stamp, kind};
     return kind;
 }
 
@@ -195,7 +186,7 @@ std::optional<std::string> protocolOf(const fs::path& wholeDisk) {
 
 }  // namespace
 
-std::optional<DiskDescription> DADisk::copyDescription() const {
+std::optional<DiskDescription> DADisk::copyDescription(const std::optional<std::vector<MountEntry>>* mounts) const {
     std::error_code error;
     if (!fs::exists(device_.sysfsPath / "dev", error)) return std::nullopt;
     const DiskStackRoots& roots = session_->roots();
@@ -204,7 +195,9 @@ std::optional<DiskDescription> DADisk::copyDescription() const {
     if (!description.volumeKind) {
         description.volumeKind = volumeKindOf(roots.deviceDirectory / device_.kernelName, device_, device_.sequence);
     }
-    if (auto table = readMountTable(roots.mountTable)) description.volumePath = mountPointOf(*table, device_);
+    const auto table = mounts ? std::optional<std::vector<MountEntry>>() : readMountTable(roots.mountTable);
+    const auto& mountTable = mounts ? *mounts : table;
+    if (mountTable) description.volumePath = mountPointOf(*mountTable, device_);
 
     fs::path wholeDisk = device_.isWhole ? device_.sysfsPath : device_.sysfsPath.parent_path();
     if (device_.isVirtual) {

@@ -9,8 +9,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/diskarb/DiskStackRoots.h"
+#include "platform/diskarb/MountTable.h"
 #include "platform/registry/BSDNameTable.h"
 #include "runtime/Runtime.h"
 
@@ -73,6 +75,8 @@ public:
     // A disk for a BSD name of the table ("disk2s1", or "/dev/disk2s1"); none when there
     // is no such disk now.
     std::optional<DADisk> createDisk(std::string_view bsdName);
+    // The disk of a device of a table already read, so that a listing reads the table once.
+    DADisk diskFor(const BlockDevice& device);
 
 private:
     friend class DADisk;
@@ -89,8 +93,9 @@ public:
     std::optional<std::string> bsdName() const;
     const BlockDevice& blockDevice() const { return device_; }
 
-    // None when the device has gone away since the disk was created.
-    std::optional<DiskDescription> copyDescription() const;
+    // None when the device has gone away since the disk was created. `mounts`: the mount
+    // table as read once for several disks; read afresh when not given.
+    std::optional<DiskDescription> copyDescription(const std::optional<std::vector<MountEntry>>* mounts = nullptr) const;
 
     // Unmounts every mount of this device, innermost first, on the session's queue, then
     // calls `callback` there once: without a dissenter on success, otherwise with the

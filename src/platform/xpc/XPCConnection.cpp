@@ -5,8 +5,11 @@
 #include <asio/write.hpp>
 
 #include <array>
+#include <sys/stat.h>
+
 #include <map>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include "platform/xpc/Wire.h"
@@ -23,6 +26,23 @@ asio::thread_pool& judges() {
 std::mutex checksMutex;
 std::map<uid_t, int> checksInFlight;
 std::map<uid_t, int> connectionsOpen;  // under checksMutex
+
+// Executables found to satisfy a requirement against an anchor store, by the identity of
+// all three files' contents: the same signed client connecting again is not read and
+// hashed again. Bounded; forgotten wholesale when full.
+std::mutex approvedMutex;
+std::set<std::string> approved;
+constexpr std::size_t kMaxApproved = 256;
+
+std::optional<std::string> approvalKey(const PeerProcess& peer, const std::string& requirement,
+                                       const AnchorStore& anchors) {
+    auto executable = peer.executableStamp();
+    struct stat st{};
+    if (!executable || ::stat(anchors.path().c_str(), &st) != 0) return std::nullopt;
+    auto store = fileStamp(st);
+    if (!store) return std::nullopt;
+    return requirement + '\n' + anchors.path() + '\n' + *store + '\n' + *executable;
+}
 
 }  // namespace
 
@@ -185,12 +205,25 @@ runtime::Task<std::expected<void, std::string>> XPCConnection::judgePeer() {
     judgeWake_.expires_after(kCheckDeadline);
     asio::post(judges(), [self, judgement, uid] {
         std::expected<void, std::string> verdict;
-        if (auto code = self->peer_->executableBytes(); !code) {
+        const auto key = approvalKey(*self->peer_, *self->requirement_, self->anchors_);
+        bool known = false;
+        if (key) {
+            std::lock_guard lock(approvedMutex);
+            known = approved.contains(*key);
+        }
+        if (known) {
+            if (!self->peer_->stillTheJudgedProgram()) verdict = std::unexpected("the peer exited or executed another program");
+        } else if (auto code = self->peer_->executableBytes(); !code) {
             verdict = std::unexpected(code.error());
         } else {
             verdict = evaluateRequirement(*code, *CodeRequirement::parse(*self->requirement_), self->anchors_);
-            if (verdict) verdict = self->peer_->mappedCodeIsTrusted();
+            if (verdict && key) {
+                std::lock_guard lock(approvedMutex);
+                if (approved.size() >= kMaxApproved) approved.clear();
+                approved.insert(*key);
+            }
         }
+        if (verdict) verdict = self->peer_->mappedCodeIsTrusted();
         {
             std::lock_guard lock(checksMutex);
             if (--checksInFlight[uid] == 0) checksInFlight.erase(uid);
