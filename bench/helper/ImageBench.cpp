@@ -3,7 +3,9 @@
 // reads it as a read-only loop device, nbdkit serves the file read-only over a Unix
 // socket. Both copy to null (`quarlin image` accepts /dev/null and then counts the bytes
 // it wrote); the image into a file on tmpfs is shown beside them. Runs alternate; prints
-// MiB/s of each (best and median of the runs) and the ratios.
+// MiB/s of each (best and median of the runs) and the ratios. Then the latency of a whole
+// `quarlin ping` and of `quarlin disks --json` against `lsblk -J` of the same columns, each
+// a new process, alternating, 31 runs each (medians).
 //   helper_image_bench [RUNS]       (root: attaches a loop device)
 #include <signal.h>
 #include <sys/wait.h>
@@ -76,6 +78,24 @@ double seconds(const std::string& command) {
     return elapsed;
 }
 
+// Seconds for one run of argv with its output thrown away; negative when it fails.
+double secondsOf(const std::vector<std::string>& argv) {
+    auto begin = Clock::now();
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (std::freopen("/dev/null", "w", stdout) == nullptr) ::_exit(126);
+        std::vector<char*> raw;
+        for (auto& a : argv) raw.push_back(const_cast<char*>(a.c_str()));
+        raw.push_back(nullptr);
+        ::execvp(raw[0], raw.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? elapsed : -1.0;
+}
+
 void signCopy(const std::string& from, const std::string& to, const std::string& identifier) {
     fs::copy_file(from, to, fs::copy_options::overwrite_existing);
     std::string dir = DEV_CERTIFICATE_DIR;
@@ -140,12 +160,18 @@ int main(int argc, char** argv) {
         fileTimes.push_back(seconds(imageTo(copy.string())));
         fs::remove(copy);
     }
+    std::vector<double> pingTimes, disksTimes, lsblkTimes;
+    for (int i = 0; i < 31; ++i) {
+        pingTimes.push_back(secondsOf({QUARLIN_PATH, "ping", "--helper-socket", helperSocket}));
+        disksTimes.push_back(secondsOf({QUARLIN_PATH, "disks", "--json", "--helper-socket", helperSocket}));
+        lsblkTimes.push_back(secondsOf({"lsblk", "-J", "-b", "-o", "NAME,FSTYPE,MOUNTPOINT,SIZE,RM,TRAN"}));
+    }
     stop(helperPid);
     stop(nbdPid);
     output("losetup -d " + loop);
     fs::remove_all(work);
 
-    for (const auto* times : {&helperTimes, &nbdTimes, &fileTimes}) {
+    for (const auto* times : {&helperTimes, &nbdTimes, &fileTimes, &pingTimes, &disksTimes, &lsblkTimes}) {
         if (std::any_of(times->begin(), times->end(), [](double t) { return t < 0; })) return 1;
     }
     const double mib = static_cast<double>(kImageBytes) / (1 << 20);
@@ -163,5 +189,9 @@ int main(int argc, char** argv) {
     std::printf("ratio helper / nbdkit:             %8.2f best, %.2f median\n", best(nbdTimes) / best(helperTimes),
                 median(nbdTimes) / median(helperTimes));
     show("quarlin image to a tmpfs file:", fileTimes);
+    std::printf("quarlin ping:                       %8.2f ms median of 31\n", 1000 * median(pingTimes));
+    std::printf("quarlin disks --json:               %8.2f ms median of 31\n", 1000 * median(disksTimes));
+    std::printf("lsblk -J (same columns):            %8.2f ms median of 31\n", 1000 * median(lsblkTimes));
+    std::printf("ratio lsblk / quarlin disks:        %8.2f\n", median(lsblkTimes) / median(disksTimes));
     return 0;
 }

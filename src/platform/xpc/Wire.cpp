@@ -1,5 +1,6 @@
 #include "platform/xpc/Wire.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -201,6 +202,13 @@ std::size_t OutgoingFrame::size() const {
     std::size_t total = head.size();
     for (const auto& a : attachments) total += a.bytes.size();
     return total;
+}
+
+std::size_t OutgoingFrame::heldBytes() const {
+    std::size_t held = std::max(kInitialHeadCapacity, 2 * head.size()) + sizeof(OutgoingFrame) +
+                       attachments.capacity() * sizeof(Attachment) + 128;  // the queue's node and shared state
+    for (const auto& a : attachments) held += a.bytes.capacity();
+    return held;
 }
 
 Data OutgoingFrame::flatten() const {

@@ -92,10 +92,16 @@ struct OutgoingFrame {
         std::size_t at;
         Data bytes;
     };
-    msgpack::sbuffer head;
+    // Most replies are a few dozen bytes: start small rather than at the packer's 8 KiB.
+    static constexpr std::size_t kInitialHeadCapacity = 256;
+
+    msgpack::sbuffer head{kInitialHeadCapacity};
     std::vector<Attachment> attachments;
 
     std::size_t size() const;
+    // The memory the frame holds while it waits to be written, not only its bytes: the head's
+    // buffer (which grows by doubling), the attachments and the bookkeeping around them.
+    std::size_t heldBytes() const;
     // The frame as one byte string (for tests and checks).
     Data flatten() const;
 };

@@ -322,7 +322,7 @@ bool XPCConnection::dispatch(std::span<const std::byte> body) {
 
 void XPCConnection::enqueue(OutgoingFrame frame) {
     if (ended_) return;
-    queuedBytes_ += frame.size();
+    queuedBytes_ += frame.heldBytes();
     queue_.push_back(std::move(frame));
     wake(writerWake_);
 }
@@ -367,7 +367,7 @@ runtime::Task<void> XPCConnection::writeReplies() {
             end(true);
             co_return;
         }
-        queuedBytes_ -= n;
+        for (const auto& frame : batch) queuedBytes_ -= frame.heldBytes();
         wake(readerWake_);
     }
 }

@@ -3,6 +3,7 @@
 // loop device over a file of random bytes, opened by its /dev/rdiskN name.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -112,6 +113,7 @@ protected:
     }
 
     std::unique_ptr<ChildProcess> startHelper(const std::string& program = "helper") {
+        fs::remove(socket);  // a helper that was killed leaves its socket behind
         auto helper = std::make_unique<ChildProcess>((*dir / program).string(), std::vector<std::string>{socket, *anchors});
         for (int i = 0; i < 500 && !fs::exists(socket); ++i) std::this_thread::sleep_for(10ms);
         EXPECT_TRUE(fs::exists(socket)) << "the helper did not listen";
@@ -280,45 +282,11 @@ TEST_F(HelperProcessTest, TheConnectionEndsWithItsProcessAndForeignCodeIsRefused
         << helper->errorOutput();
 }
 
-// A client that asks for far more than it reads: the helper reserves the bytes of reads
-// before it makes them, so its memory stays bounded, and other clients are served meanwhile.
-TEST_F(HelperProcessTest, ReadsAClientLeavesUnreadHoldBoundedMemory) {
-    const fs::path image = *dir / "large.img";
-    run("truncate -s 512M " + image.string());
-    const std::string node = run("losetup --find --show --read-only " + image.string());
-    ASSERT_FALSE(node.empty());
-    struct Detach {
-        std::string node;
-        ~Detach() { run("losetup -d " + node); }
-    } detach{node};
-    const auto table = platform::BSDNameTable::build();
-    const auto* device = table ? table->byKernelName(fs::path(node).filename().string()) : nullptr;
-    ASSERT_NE(device, nullptr);
-    const std::string name = "/dev/r" + device->bsdName;
-
-    auto helper = startHelper();
-    ChildProcess connector((*dir / "client").string(), {"--handoff", socket}, true);
-    RawClient raw(connector.receiveDescriptor());
-    ASSERT_TRUE(raw.write(callFrame(1, selectors::openSession, [&](Packer& p) { p.pack(name); }, 1)));
-    const auto reply = raw.readFrame();
-    ASSERT_TRUE(reply);
-    const auto message = platform::xpc::unpackMessage(*reply);
-    ASSERT_TRUE(message && message->get().via.array.size >= 2);
-    const auto handle = message->get().via.array.ptr[1].as<std::int64_t>();
-    ASSERT_GT(handle, 0);
-    constexpr std::int64_t kBlocks = (64 << 20) / 512;
-    for (std::uint64_t i = 0; i < 40; ++i) {
-        ASSERT_TRUE(raw.write(callFrame(10 + i, selectors::readBlocks, [&](Packer& p) {
-            p.pack_int64(handle);
-            p.pack_uint64(i % 8 * kBlocks);
-            p.pack_int64(kBlocks);
-        }, 3)));
-    }
-    auto other = startClient();
-    EXPECT_EQ(ask(*other, "ping"), "ping 1.0.0");
-    // Until the helper has done all it will: its peak stays put for a second.
+// The helper's peak memory once it has done all it will for a client that stopped reading:
+// the peak stays put for a second.
+static std::uint64_t settledPeakKiB(pid_t pid) {
     auto peak = [&] {
-        std::ifstream status("/proc/" + std::to_string(helper->pid()) + "/status");
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
         for (std::string line; std::getline(status, line);) {
             if (line.starts_with("VmHWM:")) return std::stoull(line.substr(6));
         }
@@ -331,12 +299,66 @@ TEST_F(HelperProcessTest, ReadsAClientLeavesUnreadHoldBoundedMemory) {
         still = now == peakKiB ? still + 1 : 0;
         peakKiB = now;
     }
-    // Reads under way (256 MiB), one connection's queued replies (64 MiB and one more),
-    // socket buffers and the helper itself: well under 600 MiB, against 2.5 GiB asked for.
-    EXPECT_GT(peakKiB, 0u);
-    EXPECT_LT(peakKiB, 600u << 10) << peakKiB;
-    connector.closeInput();
-    connector.wait();
+    return peakKiB;
+}
+
+// Clients that ask for far more than they read: the helper counts what replies really hold
+// and reserves the bytes of reads before it makes them, so its memory stays bounded, and
+// other clients are served meanwhile. Reads under way (256 MiB), one connection's queued
+// replies (64 MiB and one more), socket buffers and the helper itself stay well under
+// 600 MiB, against 2.5 GiB of reads or 2,000,000 replies (8 GiB as they were held) asked for.
+TEST_F(HelperProcessTest, ClientsThatLeaveRepliesUnreadHoldBoundedMemory) {
+    const fs::path image = *dir / "large.img";
+    run("truncate -s 512M " + image.string());
+    const std::string node = run("losetup --find --show --read-only " + image.string());
+    ASSERT_FALSE(node.empty());
+    struct Detach {
+        std::string node;
+        ~Detach() { run("losetup -d " + node); }
+    } detach{node};
+    const auto table = platform::BSDNameTable::build();
+    const auto* device = table ? table->byKernelName(fs::path(node).filename().string()) : nullptr;
+    ASSERT_NE(device, nullptr);
+    const std::string name = "/dev/r" + device->bsdName;
+    constexpr std::int64_t kBlocks = (64 << 20) / 512;
+
+    for (const bool reads : {true, false}) {
+        SCOPED_TRACE(reads ? "40 reads of 64 MiB" : "2,000,000 pings");
+        auto helper = startHelper();
+        ChildProcess connector((*dir / "client").string(), {"--handoff", socket}, true);
+        RawClient raw(connector.receiveDescriptor());
+        Data calls;
+        auto add = [&](const Data& frame) { calls.insert(calls.end(), frame.begin(), frame.end()); };
+        if (reads) {
+            ASSERT_TRUE(raw.write(callFrame(1, selectors::openSession, [&](Packer& p) { p.pack(name); }, 1)));
+            const auto reply = raw.readFrame();
+            ASSERT_TRUE(reply);
+            const auto message = platform::xpc::unpackMessage(*reply);
+            ASSERT_TRUE(message && message->get().via.array.size >= 2);
+            const auto handle = message->get().via.array.ptr[1].as<std::int64_t>();
+            ASSERT_GT(handle, 0);
+            for (std::uint64_t i = 0; i < 40; ++i) {
+                add(callFrame(10 + i, selectors::readBlocks, [&](Packer& p) {
+                    p.pack_int64(handle);
+                    p.pack_uint64(i % 8 * kBlocks);
+                    p.pack_int64(kBlocks);
+                }, 3));
+            }
+        } else {
+            for (std::uint64_t i = 0; i < 2000000; ++i) add(callFrame(i, selectors::ping));
+        }
+        // The helper stops reading once it holds enough: the writer then waits until the end.
+        std::thread writer([&] { (void)raw.write(calls); });
+        auto other = startClient();
+        EXPECT_EQ(ask(*other, "ping"), "ping 1.0.0");
+        const std::uint64_t peakKiB = settledPeakKiB(helper->pid());
+        EXPECT_GT(peakKiB, 0u);
+        EXPECT_LT(peakKiB, 600u << 10);
+        ::shutdown(raw.fd(), SHUT_RDWR);
+        writer.join();
+        connector.closeInput();
+        connector.wait();
+    }
 }
 
 TEST_F(HelperProcessTest, TwoConnectionsShareOneHandleSpace) {
