@@ -101,6 +101,20 @@ TEST_F(CodeSignatureTest, EvaluatesTheRequirementAgainstEachKindOfSignature) {
     }
 }
 
+// Two roots of the same name in one store (development roots of two build trees, say): a
+// signature chains to the one that signed it, whichever comes first in the store.
+TEST_F(CodeSignatureTest, AChainFindsItsRootAmongRootsOfTheSameName) {
+    const fs::path first = *directory / "twin-1", second = *directory / "twin-2";
+    fs::create_directories(first);
+    fs::create_directories(second);
+    const TestCertificateAuthority one(first, "twin"), two(second, "twin");
+    const Data signedByTwo = sign(*program, "dev.vembrow.quarlin", two.issue("TEAMAAAAAA", "team-a"));
+    const std::string both = (*directory / "twins.pem").string();
+    std::ofstream(both) << std::ifstream(one.anchorPath()).rdbuf() << std::ifstream(two.anchorPath()).rdbuf();
+    EXPECT_TRUE(check(signedByTwo, kFullRequirement, both).has_value());
+    EXPECT_FALSE(check(signedByTwo, kFullRequirement, one.anchorPath()).has_value());
+}
+
 TEST_F(CodeSignatureTest, TheAnchorClauseDecidesWhetherTheChainIsChecked) {
     Data impostor = sign(*program, "dev.vembrow.quarlin", *strangerTeamA);
     EXPECT_TRUE(check(impostor, "identifier \"dev.vembrow.quarlin\" and certificate leaf[subject.OU] = \"TEAMAAAAAA\"",

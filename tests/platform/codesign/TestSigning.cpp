@@ -48,12 +48,20 @@ TestCertificateAuthority::TestCertificateAuthority(fs::path directory, std::stri
         keyPath_ + "' -out '" + anchorPath_ + "'");
 }
 
+// Key identifiers in issued certificates, so that a chain finds the one anchor that signed
+// it among anchors of the same name.
+std::string TestCertificateAuthority::keyIdentifiers() const {
+    const std::string path = (directory_ / (name_ + "-leaf.ext")).string();
+    std::ofstream(path) << "subjectKeyIdentifier=hash\nauthorityKeyIdentifier=keyid:always\n";
+    return path;
+}
+
 SigningIdentity TestCertificateAuthority::issue(const std::string& team, const std::string& commonName) const {
     std::string base = (directory_ / (name_ + "-" + commonName)).string();
     run("openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj '" + subject(team, commonName) +
         "' -keyout '" + base + ".key' -out '" + base + ".csr'");
     run("openssl x509 -req -in '" + base + ".csr' -CA '" + anchorPath_ + "' -CAkey '" + keyPath_ +
-        "' -CAcreateserial -days 30 -out '" + base + ".pem'");
+        "' -CAcreateserial -days 30 -extfile '" + keyIdentifiers() + "' -out '" + base + ".pem'");
     return SigningIdentity{base + ".pem", base + ".key", ""};
 }
 
@@ -61,7 +69,8 @@ SigningIdentity TestCertificateAuthority::issueThroughIntermediate(const std::st
                                                                    const std::string& commonName) const {
     std::string mid = (directory_ / (name_ + "-intermediate")).string();
     std::string extensions = mid + ".ext";
-    std::ofstream(extensions) << "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign\n";
+    std::ofstream(extensions) << "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign\n"
+                                 "subjectKeyIdentifier=hash\nauthorityKeyIdentifier=keyid:always\n";
     run("openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj '/O=Quarlin Tests/CN=" + name_ +
         " Intermediate' -keyout '" + mid + ".key' -out '" + mid + ".csr'");
     run("openssl x509 -req -in '" + mid + ".csr' -CA '" + anchorPath_ + "' -CAkey '" + keyPath_ +
@@ -70,7 +79,7 @@ SigningIdentity TestCertificateAuthority::issueThroughIntermediate(const std::st
     run("openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj '" + subject(team, commonName) +
         "' -keyout '" + base + ".key' -out '" + base + ".csr'");
     run("openssl x509 -req -in '" + base + ".csr' -CA '" + mid + ".pem' -CAkey '" + mid +
-        ".key' -CAcreateserial -days 30 -out '" + base + ".pem'");
+        ".key' -CAcreateserial -days 30 -extfile '" + keyIdentifiers() + "' -out '" + base + ".pem'");
     return SigningIdentity{base + ".pem", base + ".key", mid + ".pem"};
 }
 

@@ -27,6 +27,8 @@ public:
     SigningIdentity issueThroughIntermediate(const std::string& team, const std::string& commonName) const;
 
 private:
+    std::string keyIdentifiers() const;
+
     std::filesystem::path directory_;
     std::string name_;
     std::string anchorPath_;
