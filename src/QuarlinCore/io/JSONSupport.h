@@ -13,6 +13,7 @@
 
 #include "QuarlinCore/io/Data.h"
 #include "QuarlinCore/io/Timestamp.h"
+#include "QuarlinCore/io/UTF8.h"
 #include "QuarlinCore/io/UUID.h"
 
 namespace quarlin {
@@ -31,10 +32,6 @@ private:
     std::string key_;
 };
 
-// `text` with every byte that does not belong to a well-formed UTF-8 sequence replaced by
-// U+FFFD, so that any name a disk or a path carries can be written. Valid text comes back
-// unchanged.
-std::string validUTF8(std::string_view text);
 
 // The object itself must be a JSON object; throws otherwise.
 const nlohmann::json& requireObject(const nlohmann::json& j);

@@ -5,7 +5,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "QuarlinCore/io/JSONSupport.h"
+#include "QuarlinCore/io/UTF8.h"
 
 namespace quarlin::platform::xpc {
 namespace {
