@@ -2,6 +2,10 @@
 
 #include <array>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace quarlin {
 namespace {
 
@@ -89,6 +93,151 @@ std::uint32_t shiftZeroBytes(std::uint32_t crc, std::uint64_t count) {
 constexpr std::size_t kLanesFrom = 4096;
 constexpr std::size_t kLanes = 3;
 
+// The register (not inverted) carried over n bytes through the tables.
+std::uint32_t registerWithTables(std::uint32_t reg, const std::byte* p, std::size_t n) {
+    const Tables& t = tables();
+    if (n < kLanesFrom) return stepBytes(t, reg, p, n);
+    const std::size_t lane = n / kLanes / 16 * 16;
+    // The first lane starts from the incoming register, the others from no register at all.
+    std::array<std::uint32_t, kLanes> registers{};
+    registers[0] = reg;
+    for (std::size_t done = 0; done < lane; done += 16)
+        for (std::size_t i = 0; i < kLanes; ++i) registers[i] = step16(t, registers[i], p + i * lane + done);
+    registers[kLanes - 1] = stepBytes(t, registers[kLanes - 1], p + kLanes * lane, n - kLanes * lane);
+    std::uint32_t crc = registers[0];
+    for (std::size_t i = 1; i < kLanes; ++i)
+        crc = shiftZeroBytes(crc, i + 1 < kLanes ? lane : n - (kLanes - 1) * lane) ^ registers[i];
+    return crc;
+}
+
+#if defined(__x86_64__)
+// Folding with a carry-less multiply. Sixteen bytes loaded little-endian are a polynomial of
+// degree below 128 with bit k the coefficient of x^(127-k), the same order in which the tables
+// take bits. Moving such a block D bits further on is multiplying it by x^D; modulo P that is
+// its low quadword (the high-degree half) times x^(D+63) mod P plus its high quadword times
+// x^(D-1) mod P: the exponents absorb where a 64×64 product lands in 128 bits. The constants
+// are held with x^m at bit 63-m of a quadword, the register's own order moved up 32 bits.
+std::uint32_t xPowerModP(unsigned n) {
+    std::uint32_t r = 0x80000000U;  // x^0
+    for (unsigned i = 0; i < n; ++i) r = (r & 1U) ? (r >> 1) ^ 0xEDB88320U : r >> 1;
+    return r;
+}
+
+struct FoldConstants {
+    long long by1024[2];  // to move a block 128 bytes on
+    long long by128[2];   // to move a block sixteen bytes on
+};
+
+FoldConstants makeFoldConstants() {
+    const auto held = [](unsigned n) {
+        return static_cast<long long>(static_cast<std::uint64_t>(xPowerModP(n)) << 32);
+    };
+    return FoldConstants{{held(1024 + 63), held(1024 - 1)}, {held(128 + 63), held(128 - 1)}};
+}
+
+const FoldConstants& foldConstants() {
+    static const FoldConstants built = makeFoldConstants();
+    return built;
+}
+
+constexpr std::size_t kFoldFrom = 128;
+
+__attribute__((target("pclmul,sse2"))) inline __m128i fold(__m128i block, __m128i k, __m128i next) {
+    return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(block, k, 0x00),
+                                       _mm_clmulepi64_si128(block, k, 0x11)),
+                         next);
+}
+
+__attribute__((target("pclmul,sse2"))) inline __m128i load(const std::byte* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+__attribute__((target("pclmul,sse2"))) inline std::uint32_t finishFolding(__m128i x0, const std::byte* p,
+                                                                          std::size_t n) {
+    const FoldConstants& c = foldConstants();
+    const __m128i k128 = _mm_set_epi64x(c.by128[1], c.by128[0]);
+    for (; n >= 16; n -= 16, p += 16) x0 = fold(x0, k128, load(p));
+    alignas(16) std::array<std::byte, 16> last{};
+    _mm_store_si128(reinterpret_cast<__m128i*>(last.data()), x0);
+    const Tables& t = tables();
+    return stepBytes(t, stepBytes(t, 0, last.data(), last.size()), p, n);
+}
+
+// The register carried over n >= kFoldFrom bytes: eight blocks in flight, folded into one, and
+// the last block and the bytes after it through the tables from a register of zero (the
+// incoming register has been added into the first four bytes).
+__attribute__((target("pclmul,sse2"))) std::uint32_t registerByFolding(std::uint32_t reg,
+                                                                       const std::byte* p,
+                                                                       std::size_t n) {
+    const FoldConstants& c = foldConstants();
+    const __m128i k1024 = _mm_set_epi64x(c.by1024[1], c.by1024[0]);
+    const __m128i k128 = _mm_set_epi64x(c.by128[1], c.by128[0]);
+    __m128i x[8];
+    for (std::size_t i = 0; i < 8; ++i) x[i] = load(p + 16 * i);
+    x[0] = _mm_xor_si128(x[0], _mm_cvtsi32_si128(static_cast<int>(reg)));
+    p += 128;
+    n -= 128;
+    for (; n >= 128; n -= 128, p += 128)
+        for (std::size_t i = 0; i < 8; ++i) x[i] = fold(x[i], k1024, load(p + 16 * i));
+    __m128i x0 = x[0];
+    for (std::size_t i = 1; i < 8; ++i) x0 = fold(x0, k128, x[i]);
+    return finishFolding(x0, p, n);
+}
+
+__attribute__((target("avx2"))) inline __m256i load256(const std::byte* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+// The same two blocks to a step: four registers of 256 bits, 128 bytes in flight.
+__attribute__((target("vpclmulqdq,pclmul,avx2"))) inline __m256i fold256(__m256i block, __m256i k, __m256i next) {
+    return _mm256_xor_si256(_mm256_xor_si256(_mm256_clmulepi64_epi128(block, k, 0x00),
+                                             _mm256_clmulepi64_epi128(block, k, 0x11)),
+                            next);
+}
+
+__attribute__((target("vpclmulqdq,pclmul,avx2"))) std::uint32_t registerByWideFolding(std::uint32_t reg,
+                                                                                      const std::byte* p,
+                                                                                      std::size_t n) {
+    const FoldConstants& c = foldConstants();
+    const __m256i k1024 = _mm256_set_epi64x(c.by1024[1], c.by1024[0], c.by1024[1], c.by1024[0]);
+    const __m128i k128 = _mm_set_epi64x(c.by128[1], c.by128[0]);
+    __m256i y0 = _mm256_xor_si256(load256(p), _mm256_set_epi64x(0, 0, 0, static_cast<long long>(reg)));
+    __m256i y1 = load256(p + 32), y2 = load256(p + 64), y3 = load256(p + 96);
+    p += 128;
+    n -= 128;
+    for (; n >= 128; n -= 128, p += 128) {
+        y0 = fold256(y0, k1024, load256(p));
+        y1 = fold256(y1, k1024, load256(p + 32));
+        y2 = fold256(y2, k1024, load256(p + 64));
+        y3 = fold256(y3, k1024, load256(p + 96));
+    }
+    // The blocks in the order of the bytes: each register's low half, then its high half.
+    __m128i x0 = fold(_mm256_castsi256_si128(y0), k128, _mm256_extracti128_si256(y0, 1));
+    for (const __m256i y : {y1, y2, y3})
+        x0 = fold(fold(x0, k128, _mm256_castsi256_si128(y)), k128, _mm256_extracti128_si256(y, 1));
+    return finishFolding(x0, p, n);
+}
+
+bool canFold() {
+    static const bool supported = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse2");
+    return supported;
+}
+
+bool canFoldWide() {
+    static const bool supported = canFold() && __builtin_cpu_supports("vpclmulqdq") &&
+                                  __builtin_cpu_supports("avx2");
+    return supported;
+}
+#endif
+
+std::uint32_t registerOver(CRC32::Way way, std::uint32_t reg, const std::byte* p, std::size_t n) {
+#if defined(__x86_64__)
+    if (n >= kFoldFrom && way == CRC32::Way::wideFolding && canFoldWide()) return registerByWideFolding(reg, p, n);
+    if (n >= kFoldFrom && way != CRC32::Way::tables && canFold()) return registerByFolding(reg, p, n);
+#endif
+    return registerWithTables(reg, p, n);
+}
+
 }  // namespace
 
 std::uint32_t CRC32::compute(std::span<const std::byte> bytes, std::int64_t from,
@@ -96,21 +245,16 @@ std::uint32_t CRC32::compute(std::span<const std::byte> bytes, std::int64_t from
     const auto size = static_cast<std::int64_t>(bytes.size());
     const std::int64_t end = to.value_or(size);
     if (from < 0 || end < from || end > size || end == from) return 0;
-    const Tables& t = tables();
-    const std::byte* p = bytes.data() + from;
-    const auto n = static_cast<std::size_t>(end - from);
-    if (n < kLanesFrom) return stepBytes(t, 0xFFFFFFFFU, p, n) ^ 0xFFFFFFFFU;
-    const std::size_t lane = n / kLanes / 16 * 16;
-    // The first lane starts from the initial register, the others from no register at all.
-    std::array<std::uint32_t, kLanes> registers{};
-    registers[0] = 0xFFFFFFFFU;
-    for (std::size_t done = 0; done < lane; done += 16)
-        for (std::size_t i = 0; i < kLanes; ++i) registers[i] = step16(t, registers[i], p + i * lane + done);
-    registers[kLanes - 1] = stepBytes(t, registers[kLanes - 1], p + kLanes * lane, n - kLanes * lane);
-    std::uint32_t crc = registers[0];
-    for (std::size_t i = 1; i < kLanes; ++i)
-        crc = shiftZeroBytes(crc, i + 1 < kLanes ? lane : n - (kLanes - 1) * lane) ^ registers[i];
-    return crc ^ 0xFFFFFFFFU;
+    return update(0, bytes.subspan(static_cast<std::size_t>(from), static_cast<std::size_t>(end - from)));
+}
+
+std::uint32_t CRC32::update(std::uint32_t crc, std::span<const std::byte> bytes) {
+    return updateBy(Way::wideFolding, crc, bytes);
+}
+
+std::uint32_t CRC32::updateBy(Way way, std::uint32_t crc, std::span<const std::byte> bytes) {
+    if (bytes.empty()) return crc;
+    return registerOver(way, crc ^ 0xFFFFFFFFU, bytes.data(), bytes.size()) ^ 0xFFFFFFFFU;
 }
 
 }  // namespace quarlin

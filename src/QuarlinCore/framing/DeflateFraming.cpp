@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "QuarlinCore/framing/CRC32.h"
+
 namespace quarlin {
 namespace {
 
@@ -26,7 +28,6 @@ std::unique_ptr<DeflateFraming::RawInflateScanner> DeflateFraming::RawInflateSca
     if (inflateInit2_(&scanner->stream_, kRawWindowBits, kZlibVersion,
                       static_cast<int>(sizeof(z_stream))) != Z_OK)
         return nullptr;
-    scanner->crc_ = crc32(0, nullptr, 0);
     return scanner;
 }
 
@@ -60,7 +61,7 @@ void DeflateFraming::RawInflateScanner::consumePiece(std::span<const std::byte> 
         ret = inflate(&stream_, Z_NO_FLUSH);
         const uInt produced = scratchSize - stream_.avail_out;
         if (produced > 0) {
-            crc_ = crc32(crc_, scratch_.data(), produced);
+            crc_ = CRC32::update(crc_, std::as_bytes(std::span(scratch_.data(), produced)));
             totalOut_ += produced;
         }
         if (ret == Z_OK || (ret == Z_BUF_ERROR && produced > 0)) {
@@ -105,13 +106,7 @@ std::optional<DeflateFraming::Scan> DeflateFraming::scanRawStream(std::span<cons
 }
 
 std::uint32_t DeflateFraming::crc32Checksum(std::span<const std::byte> bytes) {
-    uLong crc = crc32(0, nullptr, 0);
-    while (!bytes.empty()) {
-        const std::size_t piece = std::min(bytes.size(), kMaxPiece);
-        crc = crc32(crc, input(bytes.data()), static_cast<uInt>(piece));
-        bytes = bytes.subspan(piece);
-    }
-    return static_cast<std::uint32_t>(crc);
+    return CRC32::update(0, bytes);
 }
 
 std::optional<std::vector<std::byte>> DeflateFraming::deflateRaw(std::span<const std::byte> bytes) {

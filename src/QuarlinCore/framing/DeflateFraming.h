@@ -39,7 +39,7 @@ struct DeflateFraming {
             return totalIn_;
         }  // bytes after the stream's end not counted
         std::uint64_t totalOut() const { return totalOut_; }
-        std::uint32_t outputCRC32() const { return static_cast<std::uint32_t>(crc_); }
+        std::uint32_t outputCRC32() const { return crc_; }
         std::int64_t scratchSize() const { return static_cast<std::int64_t>(scratch_.size()); }
 
       private:
@@ -49,7 +49,7 @@ struct DeflateFraming {
         z_stream stream_{};
         std::vector<Bytef> scratch_;
         ScanState state_ = ScanState::needsMoreInput;
-        uLong crc_ = 0;
+        std::uint32_t crc_ = 0;
         std::uint64_t totalIn_ = 0;
         std::uint64_t totalOut_ = 0;
     };

@@ -41,16 +41,24 @@ std::uint32_t bitwiseCRC(std::span<const std::byte> bytes) {
     return ~crc;
 }
 
-TEST(CRC32, AgreesWithThePlainDefinitionAtEveryLengthAndAlignment) {
+// Every way of computing (those the processor has) at every length
+// around their block sizes, every alignment, and carried over a split at any point.
+TEST(CRC32, AgreesWithThePlainDefinitionAtEveryLengthAlignmentAndSplit) {
     const auto bytes = randomBytes(70000, 7);
+    std::vector<std::int64_t> lengths;
+    for (std::int64_t length = 1; length <= 300; ++length) lengths.push_back(length);
+    for (const std::int64_t length : {4095, 4096, 4097, 4111, 12289, 65537, 69984}) lengths.push_back(length);
     for (std::int64_t from = 0; from < 16; ++from) {
-        for (std::int64_t length = 1; length <= 300; ++length)
-            ASSERT_EQ(CRC32::compute(bytes, from, from + length), bitwiseCRC(std::span(bytes).subspan(from, length)))
-                << from << "+" << length;
-        // Around the lengths where long inputs are split into lanes.
-        for (const std::int64_t length : {4095, 4096, 4097, 4111, 12289, 65537, 69984})
-            ASSERT_EQ(CRC32::compute(bytes, from, from + length), bitwiseCRC(std::span(bytes).subspan(from, length)))
-                << from << "+" << length;
+        for (const std::int64_t length : lengths) {
+            const auto range = std::span(bytes).subspan(from, length);
+            const std::uint32_t expected = bitwiseCRC(range);
+            ASSERT_EQ(CRC32::compute(bytes, from, from + length), expected) << from << "+" << length;
+            for (const auto way : {CRC32::Way::tables, CRC32::Way::folding})
+                ASSERT_EQ(CRC32::updateBy(way, 0, range), expected) << from << "+" << length;
+            const auto split = static_cast<std::size_t>(length * 7 / 11);
+            ASSERT_EQ(CRC32::update(CRC32::update(0, range.first(split)), range.subspan(split)), expected)
+                << from << "+" << length << " split at " << split;
+        }
     }
     EXPECT_EQ(CRC32::compute(bytes, 100), zlibCRC(std::span(bytes).subspan(100)));
 }
