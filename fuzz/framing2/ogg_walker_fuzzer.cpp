@@ -1,5 +1,6 @@
 // The Ogg walker from the first two offsets: a found run of pages lies inside the input and
-// holds at least one whole page header (a page of no segments is 27 bytes).
+// holds at least one whole page header (a page of no segments is 27 bytes); the measured
+// length never exceeds the clean run of pages.
 #include <cstdlib>
 
 #include "QuarlinCore/carving/OggWalker.h"
@@ -9,7 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::int64_t at = 0; at < 2; ++at) {
         const auto walk = quarlin::OggWalker::walk(bytes, at);
         if (walk && (walk->pages < 1 || walk->length < 27 ||
-                     walk->length > static_cast<std::int64_t>(size) - at))
+                     walk->length > walk->walkedLength ||
+                     walk->walkedLength > static_cast<std::int64_t>(size) - at))
             std::abort();
     }
     return 0;

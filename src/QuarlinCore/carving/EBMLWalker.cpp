@@ -65,6 +65,8 @@ std::optional<EBMLWalk> EBMLWalker::walk(std::span<const std::byte> bytes, std::
     EBMLWalk walk;
     walk.docType = std::move(*docType);
     std::int64_t pos = *headerEnd;
+    // Where a further EBML header began while no Segment has followed it yet.
+    std::optional<std::int64_t> pendingDocument;
     while (pos < n) {
         const auto element = EBMLFraming::parseElement(bytes, pos);
         if (!element) break;
@@ -75,14 +77,21 @@ std::optional<EBMLWalk> EBMLWalker::walk(std::span<const std::byte> bytes, std::
         if (segment && !element->dataSize) {
             ++walk.segments;
             walk.unknownSizeSegment = true;
+            pendingDocument.reset();
             pos = endOfChildren(bytes, pos + element->headerLength, false);
             break;
         }
         const auto end = endInside(*element, pos, n);
         if (!end) break;
-        if (segment) ++walk.segments;
+        if (segment) {
+            ++walk.segments;
+            pendingDocument.reset();
+        } else if (element->id == EBMLFraming::ebmlHeaderID && !pendingDocument) {
+            pendingDocument = pos;
+        }
         pos = *end;
     }
+    if (pendingDocument) pos = *pendingDocument;
     walk.length = pos - at;
     return walk;
 }

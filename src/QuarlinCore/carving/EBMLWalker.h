@@ -7,7 +7,9 @@
 // at the first element that cannot stand in a Segment, or that the bytes cut short; a Cluster
 // of unknown size among them ends the same way, at the first element that cannot stand in a
 // Cluster. Such a Segment ends the walk. Any other element, one cut short, or a Void or EBML
-// header of unknown size ends the walk.
+// header of unknown size ends the walk. A further EBML header belongs to the file only with a
+// whole Segment after it; without one it is the start of another file, and the walk ends
+// before it.
 #pragma once
 
 #include <cstddef>

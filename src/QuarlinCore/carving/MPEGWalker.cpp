@@ -21,6 +21,24 @@ std::uint32_t streamKey(const ByteReader& reader, std::int64_t at) {
     return (std::uint32_t{reader.peekU8(at + 1)} & 0x1EU) << 8 | (reader.peekU8(at + 2) & 0x0CU);
 }
 
+// Whether the frame at `at` carries the header an encoder writes into the first frame of a
+// stream only ("Xing" or "Info" after the side information, "VBRI" at a fixed place): such a
+// frame after the first begins another file whose frames happen to match.
+bool beginsAStream(const ByteReader& reader, std::int64_t at, std::int64_t frameEnd) {
+    const auto markAt = [&](std::int64_t p, const char (&mark)[5]) {
+        if (p + 4 > frameEnd) return false;
+        for (int i = 0; i < 4; ++i)
+            if (reader.peekU8(p + i) != static_cast<std::uint8_t>(mark[i])) return false;
+        return true;
+    };
+    const bool mpeg1 = ((reader.peekU8(at + 1) >> 3) & 3U) == 3U;
+    const bool mono = (reader.peekU8(at + 3) >> 6) == 3U;
+    const bool crc = (reader.peekU8(at + 1) & 1U) == 0;
+    const std::int64_t sideInfo = mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17);
+    const std::int64_t tag = at + 4 + (crc ? 2 : 0) + sideInfo;
+    return markAt(tag, "Xing") || markAt(tag, "Info") || markAt(at + 36, "VBRI");
+}
+
 constexpr std::int64_t kAPEFrameLength = 32;  // the header and the footer of an APEv2 tag
 constexpr std::int64_t kAPESearch = 1 << 20;    // how far a tag without a header is looked for
 
@@ -95,7 +113,8 @@ std::optional<MPEGWalk> MPEGWalker::walk(std::span<const std::byte> bytes, std::
     const auto first = MPEGAudioFraming::frameLength(bytes, pos);
     if (!first || *first > n - pos) return std::nullopt;
     const std::uint32_t key = streamKey(reader, pos);
-    for (auto length = first; length && *length <= n - pos && streamKey(reader, pos) == key;
+    for (auto length = first; length && *length <= n - pos && streamKey(reader, pos) == key &&
+                              (walk.frames == 0 || !beginsAStream(reader, pos, pos + *length));
          length = MPEGAudioFraming::frameLength(bytes, pos)) {
         ++walk.frames;
         pos += *length;

@@ -7,7 +7,8 @@
 // change). Tags after the last frame are included: an ID3v2.4 tag appended with its "3DI"
 // footer and an APEv2 tag (with or without its header), in either order, then a 128-byte ID3v1
 // tag ("TAG"). Anything else ends the walk: garbage, a cut final frame, a frame of another
-// stream, or an ID3v2 tag without a footer (the start of the next file).
+// stream, a frame carrying a stream's opening header ("Xing", "Info", "VBRI": the first frame
+// of the next file), or an ID3v2 tag without a footer (the start of the next file).
 #pragma once
 
 #include <cstddef>

@@ -118,10 +118,15 @@ Inflated inflateAt(std::span<const std::byte> bytes, std::int64_t at) {
 // Thrown inside the container measurements when a structure runs past the bytes at hand.
 struct CutShort {};
 
-std::optional<Measurement> cutGzip(int members, std::int64_t pos, std::int64_t n, std::int64_t toEnd) {
+// A member cut short by the end of the source, after whole members, is the start of another
+// file: the file is the members before it.
+std::optional<Measurement> cutGzip(int members, std::int64_t pos, std::int64_t n, std::int64_t toEnd,
+                                   const std::string& mismatch) {
     Measurement m = found(std::max<std::int64_t>(pos, 10), "gz", IntegrityVerdict::mayBePartial(kCutShort));
     m.bytesWanted = moreThan(n, toEnd);
     if (members == 0 && m.bytesWanted == 0) return std::nullopt;
+    if (members > 0 && m.bytesWanted == 0)
+        m.verdict = mismatch.empty() ? IntegrityVerdict::looksIntact() : IntegrityVerdict::failed(mismatch);
     return m;
 }
 
@@ -159,9 +164,9 @@ std::optional<Measurement> measureGzip(std::span<const std::byte> bytes, std::in
             ++members;
         }
     } catch (const CutShort&) {
-        return cutGzip(members, pos, n, toEnd);
+        return cutGzip(members, pos, n, toEnd, mismatch);
     } catch (const ByteReaderError&) {
-        return cutGzip(members, pos, n, toEnd);
+        return cutGzip(members, pos, n, toEnd, mismatch);
     }
     if (members == 0) return std::nullopt;
     return found(pos, "gz", mismatch.empty() ? IntegrityVerdict::looksIntact() : IntegrityVerdict::failed(mismatch));
@@ -335,10 +340,15 @@ std::string oggExtension(std::span<const std::byte> bytes) {
 std::optional<Measurement> measureOgg(std::span<const std::byte> bytes, std::int64_t toEnd) {
     const auto walk = OggWalker::walk(bytes, 0);
     if (!walk || !walk->firstPageIsBOS) return std::nullopt;
-    if (walk->sawEOS) return found(walk->length, oggExtension(bytes));
+    const auto n = static_cast<std::int64_t>(bytes.size());
+    if (walk->sawEOS) {
+        // A further link may end once the bytes hold more of it.
+        Measurement m = found(walk->length, oggExtension(bytes));
+        if (walk->walkedLength > walk->length && n - walk->walkedLength < kOggSlack) m.bytesWanted = moreThan(n, toEnd);
+        return m;
+    }
     Measurement m = found(walk->length, oggExtension(bytes),
                           IntegrityVerdict::mayBePartial("the last page does not end the stream"));
-    const auto n = static_cast<std::int64_t>(bytes.size());
     if (n - walk->length < kOggSlack) m.bytesWanted = moreThan(n, toEnd);
     return m;
 }
@@ -417,6 +427,22 @@ std::optional<Measurement> measureEBML(std::span<const std::byte> bytes, std::in
     // lie within the length of a large Cluster of the end of the bytes.
     constexpr std::int64_t kClusterSlack = std::int64_t{16} << 20;
     if (walk->unknownSizeSegment && n - walk->length < kClusterSlack) m.bytesWanted = moreThan(n, toEnd);
+    const auto fits = [](const EBMLFraming::Element& e, std::int64_t at, std::int64_t limit) {
+        return e.dataSize && *e.dataSize <= static_cast<std::uint64_t>(std::max<std::int64_t>(0, limit - at - e.headerLength));
+    };
+    // A further document: the file takes it once the bytes hold its header and whole Segment.
+    if (const auto next = EBMLFraming::parseElement(bytes, walk->length);
+        next && next->id == EBMLFraming::ebmlHeaderID && walk->segments > 0) {
+        if (!fits(*next, walk->length, n)) {
+            if (n - walk->length < kEBMLHeaderSlack) m.bytesWanted = moreThan(n, toEnd);
+            return m;
+        }
+        const std::int64_t after = walk->length + next->headerLength + static_cast<std::int64_t>(*next->dataSize);
+        if (const auto segment = EBMLFraming::parseElement(bytes, after);
+            segment && segment->id == EBMLFraming::segmentID && fits(*segment, after, toEnd))
+            m.bytesWanted = after + segment->headerLength + static_cast<std::int64_t>(*segment->dataSize);
+        return m;
+    }
     // A top-level element that the bytes cut short: the walk goes on once they hold it.
     if (const auto next = EBMLFraming::parseElement(bytes, walk->length)) {
         if ((next->id == EBMLFraming::segmentID || next->id == EBMLFraming::voidID) && next->dataSize &&

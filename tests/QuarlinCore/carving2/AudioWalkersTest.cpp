@@ -117,7 +117,7 @@ TEST(OggWalker, MeasuresRealFilesAloneChainedAndInsideOtherBytes) {
         // From the second page: found, but without the stream's beginning.
         const auto second = *OggPageFraming::pageLength(file, 0);
         EXPECT_EQ(OggWalker::walk(file, second),
-                  (OggWalk{size - second, walk->pages - 1, false, true}))
+                  (OggWalk{size - second, walk->pages - 1, false, true, size - second}))
             << name;
         chained.insert(chained.end(), file.begin(), file.end());
     }

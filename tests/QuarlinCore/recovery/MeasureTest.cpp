@@ -1,0 +1,69 @@
+// Every format measured where a carver meets it: a real file from Debian's encoders or the
+// corpus, followed by what a disk may hold next (noise, zeros, the start of another file of the
+// same format), must measure to its own length and look intact.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "../../support/DiskImageFixtures.h"
+#include "../../support/RecoveryDisk.h"
+#include "QuarlinCore/recovery/CarvedFormat.h"
+#include "QuarlinCore/recovery/Recovery.h"
+
+namespace quarlin::recovery {
+namespace {
+
+using Bytes = std::vector<std::byte>;
+
+Bytes bytesOf(const std::string& text) {
+    const auto view = std::as_bytes(std::span(text));
+    return {view.begin(), view.end()};
+}
+
+TEST(Measure, EveryFormatMeasuresToItsOwnLengthWhateverFollows) {
+    fixtures::TempDir dir;
+    const std::string make = "cd '" QUARLIN_SOURCE_DIR "/src/cli/sample' && python3 -c "
+                             "'import sys, make_recovery_disk as m; m.make_media(sys.argv[1], 2)' '" +
+                             dir.path().string() + "'";
+    ASSERT_EQ(std::system(make.c_str()), 0) << make;
+    std::vector<std::filesystem::path> files;
+    for (const char* name : {"song.flac", "song.mp3", "plain.mp3", "song.ogg", "voice.opus", "clip.webm", "clip.mkv",
+                             "docs.zip", "docs.xar", "note0.txt.gz"})
+        files.push_back(dir.path() / name);
+    for (const char* name : {"rar/rar_compress_normal.rar", "rar/rar5_multiple_files.rar", "rar/rar_filter.rar",
+                             "pst/dist-list.pst", "udif/compression-raw.dmg"})
+        files.push_back(std::filesystem::path(QUARLIN_CORPUS_DIR) / name);
+
+    FormatSet all;
+    all.set();
+    std::mt19937 rng(7);
+    for (const auto& path : files) {
+        const Bytes file = bytesOf(fixtures::readWhole(path));
+        ASSERT_GT(file.size(), 1024U) << path;
+        const auto size = static_cast<std::int64_t>(file.size());
+        Bytes noise(65536);
+        for (auto& b : noise) b = static_cast<std::byte>(rng());
+        const Bytes tails[] = {noise, Bytes(65536), Bytes(file.begin(), file.begin() + 1024)};
+        const char* tailNames[] = {"noise", "zeros", "another file's start"};
+        for (std::size_t t = 0; t < std::size(tails); ++t) {
+            SCOPED_TRACE(path.filename().string() + " followed by " + tailNames[t]);
+            Bytes bytes = file;
+            bytes.insert(bytes.end(), tails[t].begin(), tails[t].end());
+            // A UDIF image is found by its trailer, the last 512 bytes, and measured back from it.
+            const std::int64_t at = path.extension() == ".dmg" ? size - 512 : 0;
+            const auto format = markAt(bytes, at, all);
+            ASSERT_TRUE(format);
+            const auto candidate = std::span(bytes).subspan(static_cast<std::size_t>(at));
+            const auto m = measure(*format, candidate, static_cast<std::int64_t>(candidate.size()));
+            ASSERT_TRUE(m);
+            EXPECT_EQ(at + m->start, 0);
+            EXPECT_EQ(m->length, size);
+            EXPECT_EQ(m->bytesWanted, 0);
+            EXPECT_TRUE(std::holds_alternative<IntegrityVerdict::LooksIntact>(m->verdict.value()))
+                << verdictKind(m->verdict);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quarlin::recovery
