@@ -1,53 +1,131 @@
 #include "QuarlinCore/io/BSDDiskName.h"
 
-#include <unicode/brkiter.h>
-#include <unicode/locid.h>
+#include <dlfcn.h>
+#include <unicode/ubrk.h>
 #include <unicode/uchar.h>
-#include <unicode/unistr.h>
+#include <unicode/ustring.h>
+#include <unicode/uvernum.h>
 
-#include <memory>
+#include <algorithm>
 #include <vector>
 
 namespace quarlin {
 
 namespace {
 
-// The text split into user-perceived characters (extended grapheme clusters).
-std::vector<icu::UnicodeString> characters(std::string_view text) {
-    const icu::UnicodeString unicode =
-        icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
-    std::vector<icu::UnicodeString> result;
+// Names are nearly always ASCII, where every byte is a character of its own (but for CR LF,
+// which neither a prefix nor a digit contains) and only 0-9 are numbers. The Unicode library
+// is loaded on the first name that is not ASCII, so that a process that never meets one does
+// not pay for loading it at start. Its entry points carry the version in their names.
+#define QUARLIN_NAME_OF(symbol) QUARLIN_TEXT_OF(symbol)
+#define QUARLIN_TEXT_OF(symbol) #symbol
+
+struct Unicode {
+    decltype(&u_strFromUTF8WithSub) fromUTF8 = nullptr;
+    decltype(&ubrk_open) open = nullptr;
+    decltype(&ubrk_next) next = nullptr;
+    decltype(&ubrk_close) close = nullptr;
+    decltype(&u_getIntPropertyValue) property = nullptr;
+    decltype(&u_strToUTF8) toUTF8 = nullptr;
+
+    static const Unicode* load() {
+        static const Unicode loaded = [] {
+            Unicode u;
+            void* library = ::dlopen("libicuuc.so." QUARLIN_NAME_OF(U_ICU_VERSION_MAJOR_NUM), RTLD_NOW | RTLD_LOCAL);
+            if (!library) return u;
+            const auto find = [&](auto& pointer, const char* name) {
+                pointer = reinterpret_cast<std::remove_reference_t<decltype(pointer)>>(::dlsym(library, name));
+            };
+            find(u.fromUTF8, QUARLIN_NAME_OF(u_strFromUTF8WithSub));
+            find(u.open, QUARLIN_NAME_OF(ubrk_open));
+            find(u.next, QUARLIN_NAME_OF(ubrk_next));
+            find(u.close, QUARLIN_NAME_OF(ubrk_close));
+            find(u.property, QUARLIN_NAME_OF(u_getIntPropertyValue));
+            find(u.toUTF8, QUARLIN_NAME_OF(u_strToUTF8));
+            return u;
+        }();
+        const bool complete = loaded.fromUTF8 && loaded.open && loaded.next && loaded.close && loaded.property &&
+                              loaded.toUTF8;
+        return complete ? &loaded : nullptr;
+    }
+};
+
+// A user-perceived character (an extended grapheme cluster): its text in UTF-16 and whether
+// its first code point has a numeric type.
+struct Character {
+    std::u16string text;
+    bool number = false;
+};
+
+std::u16string utf16(const Unicode& u, std::string_view text) {
+    std::u16string out(text.size(), u'\0');
+    int32_t length = 0;
     UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::BreakIterator> breaks(
-        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    // Bytes that are not UTF-8 become U+FFFD, one for each maximal ill-formed subpart.
+    u.fromUTF8(reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()), &length, text.data(),
+               static_cast<int32_t>(text.size()), 0xFFFD, nullptr, &status);
+    out.resize(U_SUCCESS(status) ? static_cast<std::size_t>(length) : 0);
+    return out;
+}
+
+std::vector<Character> characters(std::string_view text) {
+    std::vector<Character> result;
+    if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        for (const char c : text) result.push_back({std::u16string(1, static_cast<char16_t>(c)), c >= '0' && c <= '9'});
+        return result;
+    }
+    const Unicode* u = Unicode::load();
+    if (!u) return result;  // without the library no name outside ASCII is a disk name
+    const std::u16string unicode = utf16(*u, text);
+    const auto* chars = reinterpret_cast<const UChar*>(unicode.data());
+    const auto codePoint = [&](std::size_t at) {
+        char32_t c = unicode[at];
+        if (c >= 0xD800 && c < 0xDC00 && at + 1 < unicode.size() && unicode[at + 1] >= 0xDC00 && unicode[at + 1] < 0xE000)
+            c = 0x10000 + ((c - 0xD800) << 10) + (unicode[at + 1] - 0xDC00);
+        return static_cast<UChar32>(c);
+    };
+    const auto add = [&](std::size_t start, std::size_t end) {
+        result.push_back({unicode.substr(start, end - start), u->property(codePoint(start), UCHAR_NUMERIC_TYPE) != U_NT_NONE});
+    };
+    UErrorCode status = U_ZERO_ERROR;
+    UBreakIterator* breaks = u->open(UBRK_CHARACTER, "", chars, static_cast<int32_t>(unicode.size()), &status);
     if (U_FAILURE(status) || !breaks) {
         // Without break data every code point stands alone.
-        for (int32_t i = 0; i < unicode.length();) {
-            const int32_t next = unicode.moveIndex32(i, 1);
-            result.emplace_back(unicode, i, next - i);
+        for (std::size_t i = 0; i < unicode.size();) {
+            const std::size_t next = i + (codePoint(i) > 0xFFFF ? 2 : 1);
+            add(i, next);
             i = next;
         }
         return result;
     }
-    breaks->setText(unicode);
-    int32_t start = breaks->first();
-    for (int32_t end = breaks->next(); end != icu::BreakIterator::DONE; start = end, end = breaks->next()) {
-        result.emplace_back(unicode, start, end - start);
+    std::size_t start = 0;
+    for (int32_t end = u->next(breaks); end != UBRK_DONE; end = u->next(breaks)) {
+        add(start, static_cast<std::size_t>(end));
+        start = static_cast<std::size_t>(end);
     }
+    u->close(breaks);
     return result;
 }
 
-bool hasPrefix(const std::vector<icu::UnicodeString>& chars, std::size_t at, std::string_view prefix) {
+bool hasPrefix(const std::vector<Character>& chars, std::size_t at, std::string_view prefix) {
     if (chars.size() - at < prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        const icu::UnicodeString& c = chars[at + i];
-        if (c.length() != 1 || c.charAt(0) != static_cast<char16_t>(prefix[i])) return false;
-    }
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+        if (chars[at + i].text != std::u16string(1, static_cast<char16_t>(prefix[i]))) return false;
     return true;
 }
 
-bool isNumber(const icu::UnicodeString& character) {
-    return u_getIntPropertyValue(character.char32At(0), UCHAR_NUMERIC_TYPE) != U_NT_NONE;
+void appendUTF8(std::string& out, const std::u16string& text) {
+    if (text.size() == 1 && text[0] < 0x80) {
+        out.push_back(static_cast<char>(text[0]));
+        return;
+    }
+    const Unicode* u = Unicode::load();
+    std::string bytes(text.size() * 3, '\0');
+    int32_t length = 0;
+    UErrorCode status = U_ZERO_ERROR;
+    u->toUTF8(bytes.data(), static_cast<int32_t>(bytes.size()), &length, reinterpret_cast<const UChar*>(text.data()),
+              static_cast<int32_t>(text.size()), &status);
+    if (U_SUCCESS(status)) out.append(bytes, 0, static_cast<std::size_t>(length));
 }
 
 }  // namespace
@@ -60,7 +138,7 @@ std::optional<std::string> BSDDiskName::wholeDisk(std::string_view name) {
     if (!hasPrefix(chars, at, "disk")) return std::nullopt;
     at += 4;
     std::string run;
-    for (; at < chars.size() && isNumber(chars[at]); ++at) chars[at].toUTF8String(run);
+    for (; at < chars.size() && chars[at].number; ++at) appendUTF8(run, chars[at].text);
     if (run.empty()) return std::nullopt;
     return "disk" + run;
 }

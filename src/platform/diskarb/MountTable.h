@@ -1,4 +1,4 @@
-// The mount table (a mountinfo file), read with libmount.
+// The mount table (a mountinfo file), read and unescaped the way the kernel writes it.
 #pragma once
 
 #include <filesystem>

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <tuple>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "LoopDevice.h"
+#include "platform/diskarb/MountTable.h"
 
 namespace quarlin {
 namespace {
@@ -243,3 +246,29 @@ TEST(DiskEnumeration, ListsAMountedLoopDeviceOfThisMachine) {
 
 }  // namespace
 }  // namespace quarlin
+
+namespace quarlin::platform {
+namespace {
+
+// Escaped spaces and backslashes, optional fields before the separator, and lines that are no
+// mount (passed over), as the kernel's mountinfo may hold them.
+TEST(MountTable, ReadsTheKernelsEscapesAndOptionalFields) {
+    const fs::path file = fs::temp_directory_path() / ("quarlin-mountinfo-" + std::to_string(::getpid()));
+    {
+        std::ofstream out(file);
+        out << "36 35 98:0 /mnt1 /mnt/a\\040b rw,noatime master:1 shared:2 - ext3 /dev/root rw\n"
+               "not a mount\n\n37 35 8:17 / /data rw - fuse.sshfs user@host:/x\\134y rw\n38 35 8:x / /y rw - a b c";
+    }
+    const auto entries = readMountTable(file);
+    fs::remove(file);
+    ASSERT_TRUE(entries);
+    ASSERT_EQ(entries->size(), 2U);
+    const auto& a = (*entries)[0];
+    EXPECT_EQ(std::tie(a.source, a.target, a.root, a.fileSystemType, a.major, a.minor),
+              std::make_tuple("/dev/root", "/mnt/a b", "/mnt1", "ext3", 98U, 0U));
+    EXPECT_EQ((*entries)[1].source, "user@host:/x\\y");
+    EXPECT_FALSE(readMountTable("/nonexistent/mountinfo"));
+}
+
+}  // namespace
+}  // namespace quarlin::platform
