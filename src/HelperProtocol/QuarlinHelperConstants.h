@@ -13,6 +13,8 @@ struct QuarlinHelperConstants {
     static constexpr std::string_view helperBundleIdentifier = "dev.vembrow.quarlin.helper";
     // Root and the members of this system group may connect to the helper's socket.
     static constexpr std::string_view clientGroupName = "quarlin";
+    // The folder of the helper's socket, made by the service manager (or the helper) for it.
+    static constexpr std::string_view runDirectory = "/run/quarlin";
 };
 
 }  // namespace quarlin

@@ -33,6 +33,11 @@ struct XPCCodeSigningRequirement {
 
         const Case& value() const { return value_; }
         std::string description() const;
+        // The executable is there but could not be read: no sign that it is unsigned.
+        bool isReadError() const {
+            const auto* read = std::get_if<CannotReadSigningInfo>(&value_);
+            return read && read->status == platform::errSecIO;
+        }
 
     private:
         explicit BuildError(Case value) : value_(value) {}

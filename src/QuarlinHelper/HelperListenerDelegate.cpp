@@ -26,6 +26,12 @@ bool HelperListenerDelegate::shouldAcceptNewConnection(platform::xpc::XPCListene
                                                        const std::shared_ptr<platform::xpc::XPCConnection>& connection) {
     // Built afresh for every connection, so a re-signed helper is judged as it is now.
     auto requirement = XPCCodeSigningRequirement::requirementForApp(codeSigning_);
+    if (!requirement && requirement.error().isReadError()) {
+        log_("[HelperListenerDelegate] Cannot read the helper's own executable to derive its Team ID (a read error "
+             "such as too many open files) \u2014 rejecting XPC connection. Reason: " +
+             requirement.error().description());
+        return false;
+    }
     if (!requirement) {
         log_("[HelperListenerDelegate] Cannot derive runtime Team ID \u2014 rejecting XPC connection. Reason: " +
              requirement.error().description());

@@ -2,6 +2,7 @@
 // configuration; it publishes its one service and serves it until the system stops it.
 #include <grp.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -45,7 +46,10 @@ int main(int argc, char** argv) {
 #else
 int main() {
     const std::string socketPath = quarlin::platform::xpc::XPCListener::socketPathForMachService(
-        quarlin::QuarlinHelperConstants::machServiceName);
+        quarlin::QuarlinHelperConstants::machServiceName, quarlin::QuarlinHelperConstants::runDirectory);
+    // Started by hand rather than by its unit, the helper makes the folder itself: open to
+    // everyone for finding the socket, whose own mode decides who may connect.
+    ::mkdir(std::string(quarlin::QuarlinHelperConstants::runDirectory).c_str(), 0755);
     const quarlin::platform::AnchorStore anchors;
     const std::string groupName(quarlin::QuarlinHelperConstants::clientGroupName);
 #endif

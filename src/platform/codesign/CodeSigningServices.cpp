@@ -53,7 +53,7 @@ OSStatus SystemCodeSigningServices::copySigningInformation(
     }
     if (!known) {
         auto bytes = readWholeFile(staticCode.path);
-        if (!bytes) return errSecCSStaticCodeNotFound;
+        if (!bytes) return before ? errSecIO : errSecCSStaticCodeNotFound;
         info = readSigningInformation(*bytes);
         // Kept only when the file did not change while it was read.
         if (const auto after = stampOf(staticCode.path); before && after == before) {

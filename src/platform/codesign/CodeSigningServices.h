@@ -17,6 +17,8 @@ using OSStatus = std::int32_t;
 
 inline constexpr OSStatus errSecSuccess = 0;
 inline constexpr OSStatus errSecCSStaticCodeNotFound = -67068;
+// The file is there but could not be read (too many open files, an I/O error, ...).
+inline constexpr OSStatus errSecIO = -36;
 inline constexpr OSStatus errSecCSSignatureFailed = -67061;
 inline constexpr OSStatus errSecCSInternalError = -67072;
 

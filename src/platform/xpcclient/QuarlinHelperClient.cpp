@@ -28,7 +28,7 @@ Result<T> blocking(const std::function<void(std::function<void(Result<T>)>)>& st
 }  // namespace
 
 std::string QuarlinHelperClient::defaultSocketPath() {
-    return "/run/" + std::string(QuarlinHelperConstants::machServiceName);
+    return std::string(QuarlinHelperConstants::runDirectory) + "/" + std::string(QuarlinHelperConstants::machServiceName);
 }
 
 Result<QuarlinHelperClient> QuarlinHelperClient::connect(const std::string& socketPath) {

@@ -34,7 +34,7 @@ public:
     template <class T>
     using Result = std::expected<T, std::string>;
 
-    // /run/dev.vembrow.quarlin.helper
+    // /run/quarlin/dev.vembrow.quarlin.helper
     static std::string defaultSocketPath();
     static Result<QuarlinHelperClient> connect(const std::string& socketPath = defaultSocketPath());
     explicit QuarlinHelperClient(std::shared_ptr<platform::xpc::XPCClientConnection> connection);

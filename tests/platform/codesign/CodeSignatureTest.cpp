@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "HelperProtocol/XPCCodeSigningRequirement.h"
+
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -247,6 +249,17 @@ TEST_F(CodeSignatureTest, SystemServicesReportTheTeamOfTheFileOnly) {
     std::unique_ptr<SecStaticCode> staticCode;
     ASSERT_EQ(missing.copySelf(0, self), errSecSuccess);
     EXPECT_EQ(missing.copyStaticCode(*self, 0, staticCode), errSecCSStaticCodeNotFound);
+
+    // There but unreadable (a folder reads as EISDIR, as a full descriptor table gives EMFILE):
+    // a read error, which the helper does not report as an unsigned executable.
+    SystemCodeSigningServices unreadable(directory->string());
+    std::unique_ptr<SigningInformationDictionary> info;
+    ASSERT_EQ(unreadable.copySelf(0, self), errSecSuccess);
+    ASSERT_EQ(unreadable.copyStaticCode(*self, 0, staticCode), errSecSuccess);
+    EXPECT_EQ(unreadable.copySigningInformation(*staticCode, kSecCSSigningInformation, info), errSecIO);
+    const auto requirement = quarlin::XPCCodeSigningRequirement::requirementForApp(unreadable);
+    ASSERT_FALSE(requirement);
+    EXPECT_TRUE(requirement.error().isReadError());
 }
 
 // The executable judged is the one the peer ran when it was accepted: a peer that executes
