@@ -6,12 +6,12 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "TestFiles.h"
+#include "ToolFiles.h"
 
 namespace quarlin {
 namespace {
 
-using testing::Bytes;
+using testsupport::Bytes;
 
 struct Outcome {
     int status;
@@ -33,7 +33,7 @@ std::string slurp(const std::filesystem::path& path) {
 }
 
 Outcome quarlin(const std::vector<std::string>& args) {
-    testing::TempDir dir;
+    testsupport::ScratchDir dir;
     std::string command = quoted(QUARLIN_BINARY_DIR "/bin/quarlin");
     for (const auto& a : args) command += " " + quoted(a);
     command += " >" + quoted((dir / "out").string()) + " 2>" + quoted((dir / "err").string()) +
@@ -88,7 +88,7 @@ TEST(FrameCommand, MeasuresRARArchivesFromTheCorpus) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
-        std::vector<std::string> args{"frame", c.format, testing::corpus(c.file).string()};
+        std::vector<std::string> args{"frame", c.format, testsupport::corpus(c.file).string()};
         if (c.at) args.insert(args.end(), {"--at", std::to_string(c.at)});
         const auto json = onlyObject(quarlin(args));
         for (const auto& [key, value] : c.expected.items()) EXPECT_EQ(json.at(key), value) << key;
@@ -97,9 +97,9 @@ TEST(FrameCommand, MeasuresRARArchivesFromTheCorpus) {
 }
 
 TEST(FrameCommand, TruncatedArchiveReportsTheBlocksThatFit) {
-    testing::TempDir dir;
-    const Bytes whole = testing::readFile(testing::corpus("rar/rar5_multiple_files.rar"));
-    testing::writeFile(dir / "cut.rar", Bytes(whole.begin(), whole.begin() + 900));
+    testsupport::ScratchDir dir;
+    const Bytes whole = testsupport::readFile(testsupport::corpus("rar/rar5_multiple_files.rar"));
+    testsupport::writeFile(dir / "cut.rar", Bytes(whole.begin(), whole.begin() + 900));
     const auto json = onlyObject(quarlin({"frame", "rar5", (dir / "cut.rar").string()}));
     EXPECT_EQ(json.at("endReached"), false);
     EXPECT_LE(json.at("length").get<std::int64_t>(), 900);
@@ -107,10 +107,10 @@ TEST(FrameCommand, TruncatedArchiveReportsTheBlocksThatFit) {
 }
 
 TEST(FrameCommand, MeasuresDeflateAndMPEGFilesMadeByRealTools) {
-    testing::TempDir dir;
-    testing::writeFile(dir / "noise.bin", testing::randomBytes(50000, 2));
-    testing::run("cd " + quoted(dir.path().string()) + " && zip -q -X one.zip noise.bin");
-    const Bytes zip = testing::readFile(dir / "one.zip");
+    testsupport::ScratchDir dir;
+    testsupport::writeFile(dir / "noise.bin", testsupport::randomBytes(50000, 2));
+    testsupport::run("cd " + quoted(dir.path().string()) + " && zip -q -X one.zip noise.bin");
+    const Bytes zip = testsupport::readFile(dir / "one.zip");
     auto le = [&](std::size_t at, int width) {
         std::uint64_t v = 0;
         for (int i = width - 1; i >= 0; --i)
@@ -126,9 +126,9 @@ TEST(FrameCommand, MeasuresDeflateAndMPEGFilesMadeByRealTools) {
     EXPECT_EQ(deflate.at("outputLength"), 50000);
     EXPECT_EQ(deflate.at("crc32"), le(14, 4));
 
-    const auto wav = testing::makeWAV(dir, "tone.wav", 44100, 1.5);
+    const auto wav = testsupport::makeWAV(dir, "tone.wav", 44100, 1.5);
     const auto mp3 = dir / "tone.mp3";
-    testing::run("lame --quiet -b 160 --tt Tone --add-id3v2 " + quoted(wav.string()) + " " +
+    testsupport::run("lame --quiet -b 160 --tt Tone --add-id3v2 " + quoted(wav.string()) + " " +
                  quoted(mp3.string()));
     const auto mpeg = onlyObject(quarlin({"frame", "mpeg", mp3.string()}));
     EXPECT_EQ(mpeg.at("length"), std::filesystem::file_size(mp3));
@@ -138,7 +138,7 @@ TEST(FrameCommand, MeasuresDeflateAndMPEGFilesMadeByRealTools) {
 }
 
 TEST(FrameCommand, FormatNotFoundAtTheOffsetExitsOneWithAReason) {
-    const std::string rar4 = testing::corpus("rar/rar.rar").string();
+    const std::string rar4 = testsupport::corpus("rar/rar.rar").string();
     const std::vector<std::vector<std::string>> cases{
         {"frame", "rar5", rar4},
         {"frame", "rar4", rar4, "--at", "1"},
@@ -158,7 +158,7 @@ TEST(FrameCommand, FormatNotFoundAtTheOffsetExitsOneWithAReason) {
 }
 
 TEST(FrameCommand, BadArgumentsExitTwo) {
-    const std::string rar4 = testing::corpus("rar/rar.rar").string();
+    const std::string rar4 = testsupport::corpus("rar/rar.rar").string();
     const std::vector<std::vector<std::string>> cases{
         {},
         {"frame"},

@@ -80,6 +80,17 @@ public:
     DevicePathMapping& operator=(const DevicePathMapping&) = delete;
 };
 
+// The whole output of a shell command without its final newlines; empty when it fails.
+inline std::string shellOutput(const std::string& command) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    char buffer[256];
+    while (pipe && std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
+    if (!pipe || ::pclose(pipe) != 0) return "";
+    while (!output.empty() && output.back() == '\n') output.pop_back();
+    return output;
+}
+
 inline std::optional<std::string> runForLine(const std::string& command) {
     FILE* pipe = ::popen(command.c_str(), "r");
     if (!pipe) return std::nullopt;

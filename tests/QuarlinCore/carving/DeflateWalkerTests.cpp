@@ -4,12 +4,12 @@
 #include <sstream>
 
 #include "QuarlinCore/carving/DeflateWalker.h"
-#include "TestFiles.h"
+#include "ToolFiles.h"
 
 namespace quarlin {
 namespace {
 
-using testing::Bytes;
+using testsupport::Bytes;
 
 std::uint32_t le32(const Bytes& b, std::size_t at) {
     std::uint32_t v = 0;
@@ -55,21 +55,21 @@ class DeflateWalkerWithZip : public ::testing::Test {
         for (int i = 0; i < 20000; ++i)
             words.insert(words.end(), reinterpret_cast<const std::byte*>(text.data()),
                          reinterpret_cast<const std::byte*>(text.data()) + (i % text.size()) + 1);
-        testing::writeFile(dir / "text.txt", words);
-        testing::writeFile(dir / "random.bin", testing::randomBytes(300000, 4));
-        testing::writeFile(dir / "zeros.bin", Bytes(5 * 1024 * 1024));
-        testing::writeFile(dir / "tiny.txt", Bytes(3, std::byte{'a'}));
+        testsupport::writeFile(dir / "text.txt", words);
+        testsupport::writeFile(dir / "random.bin", testsupport::randomBytes(300000, 4));
+        testsupport::writeFile(dir / "zeros.bin", Bytes(5 * 1024 * 1024));
+        testsupport::writeFile(dir / "tiny.txt", Bytes(3, std::byte{'a'}));
     }
-    testing::TempDir dir;
+    testsupport::ScratchDir dir;
 };
 
 TEST_F(DeflateWalkerWithZip, MembersMatchTheSizesAndCRCTheZipDeclares) {
     for (const char* level : {"-1", "-6", "-9"}) {
         SCOPED_TRACE(level);
         const auto zipPath = dir / (std::string("a") + level + ".zip");
-        testing::run("cd '" + dir.path().string() + "' && zip -q -X " + level + " '" +
+        testsupport::run("cd '" + dir.path().string() + "' && zip -q -X " + level + " '" +
                      zipPath.string() + "' text.txt random.bin zeros.bin tiny.txt");
-        const Bytes zip = testing::readFile(zipPath);
+        const Bytes zip = testsupport::readFile(zipPath);
         const auto members = deflatedMembers(zip);
         ASSERT_GE(members.size(), 3U);
         for (const auto& m : members) {
@@ -89,7 +89,7 @@ TEST_F(DeflateWalkerWithZip, MembersMatchTheSizesAndCRCTheZipDeclares) {
 }
 
 TEST(DeflateWalker, StreamsOfEveryWindowSizeLevelAndStrategyFromPython) {
-    testing::TempDir dir;
+    testsupport::ScratchDir dir;
     // Writes one raw stream per setting and a table of what each should measure.
     const std::string script = R"(
 import os, random, sys, zlib
@@ -107,10 +107,10 @@ for wbits in (-9, -12, -15):
             rows.append('%s %d %d %d' % (name, len(stream), len(data), zlib.crc32(data)))
 open(os.path.join(out, 'table'), 'w').write('\n'.join(rows) + '\n')
 )";
-    testing::writeFile(dir / "make.py",
+    testsupport::writeFile(dir / "make.py",
                        Bytes(reinterpret_cast<const std::byte*>(script.data()),
                              reinterpret_cast<const std::byte*>(script.data()) + script.size()));
-    testing::run("python3 '" + (dir / "make.py").string() + "' '" + dir.path().string() + "'");
+    testsupport::run("python3 '" + (dir / "make.py").string() + "' '" + dir.path().string() + "'");
 
     std::ifstream table(dir / "table");
     std::string name;
@@ -121,7 +121,7 @@ open(os.path.join(out, 'table'), 'w').write('\n'.join(rows) + '\n')
     while (table >> name >> length >> outputLength >> crc) {
         SCOPED_TRACE(name);
         ++streams;
-        const Bytes file = testing::readFile(dir / name);
+        const Bytes file = testsupport::readFile(dir / name);
         const auto walk = DeflateWalker::walk(file, 0);
         ASSERT_TRUE(walk);
         EXPECT_EQ(*walk, (DeflateWalk{length, outputLength, crc}));
@@ -130,7 +130,7 @@ open(os.path.join(out, 'table'), 'w').write('\n'.join(rows) + '\n')
 }
 
 TEST(DeflateWalker, NothingIsFoundWhereNoStreamStarts) {
-    const Bytes noise = testing::randomBytes(4096, 12);
+    const Bytes noise = testsupport::randomBytes(4096, 12);
     int found = 0;
     for (std::int64_t at = 0; at < 4096; at += 97)
         found += DeflateWalker::walk(noise, at).has_value();

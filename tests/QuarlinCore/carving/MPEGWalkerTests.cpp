@@ -7,12 +7,12 @@
 #include <memory>
 
 #include "QuarlinCore/carving/MPEGWalker.h"
-#include "TestFiles.h"
+#include "ToolFiles.h"
 
 namespace quarlin {
 namespace {
 
-using testing::Bytes;
+using testsupport::Bytes;
 
 std::int64_t ffprobePackets(const std::filesystem::path& file) {
     const std::string command =
@@ -79,29 +79,29 @@ const Encoding kEncodings[] = {
 class MPEGWalkerWithEncoders : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        dir = new testing::TempDir;
+        dir = new testsupport::ScratchDir;
         int index = 0;
         for (const auto& e : kEncodings) {
             const auto wav =
-                testing::makeWAV(*dir, "in" + std::to_string(index) + ".wav", e.wavRate, 2.5);
+                testsupport::makeWAV(*dir, "in" + std::to_string(index) + ".wav", e.wavRate, 2.5);
             const auto out = *dir / ("out" + std::to_string(index++) + ".mp3");
-            testing::run(expand(e.command, wav.string(), out.string()));
+            testsupport::run(expand(e.command, wav.string(), out.string()));
         }
     }
     static void TearDownTestSuite() { delete dir; }
     static std::filesystem::path encoded(std::size_t index) {
         return *dir / ("out" + std::to_string(index) + ".mp3");
     }
-    static testing::TempDir* dir;
+    static testsupport::ScratchDir* dir;
 };
 
-testing::TempDir* MPEGWalkerWithEncoders::dir = nullptr;
+testsupport::ScratchDir* MPEGWalkerWithEncoders::dir = nullptr;
 
 TEST_F(MPEGWalkerWithEncoders, MeasuresWholeFilesWithTheirTags) {
     for (std::size_t i = 0; i < std::size(kEncodings); ++i) {
         const auto& e = kEncodings[i];
         SCOPED_TRACE(e.name);
-        const Bytes file = testing::readFile(encoded(i));
+        const Bytes file = testsupport::readFile(encoded(i));
         const auto walk = MPEGWalker::walk(file, 0);
         ASSERT_TRUE(walk);
         EXPECT_EQ(walk->length, static_cast<std::int64_t>(file.size()));
@@ -115,11 +115,11 @@ TEST_F(MPEGWalkerWithEncoders, MeasuresWholeFilesWithTheirTags) {
 }
 
 TEST_F(MPEGWalkerWithEncoders, MeasuresFilesInsideOtherBytesAndStopsAtAnotherStream) {
-    const Bytes mpeg1 = testing::readFile(encoded(0));
-    const Bytes mpeg2 = testing::readFile(encoded(5));
-    const Bytes layer2 = testing::readFile(encoded(8));
+    const Bytes mpeg1 = testsupport::readFile(encoded(0));
+    const Bytes mpeg2 = testsupport::readFile(encoded(5));
+    const Bytes layer2 = testsupport::readFile(encoded(8));
     const Bytes placed =
-        testing::concat({testing::randomBytes(777, 5), mpeg1, mpeg2, layer2, Bytes(3000)});
+        testsupport::concat({testsupport::randomBytes(777, 5), mpeg1, mpeg2, layer2, Bytes(3000)});
     const auto first = MPEGWalker::walk(placed, 777);
     ASSERT_TRUE(first);
     EXPECT_EQ(first->length, static_cast<std::int64_t>(mpeg1.size()));
@@ -162,7 +162,7 @@ Bytes appendedID3v24() {
 }
 
 TEST_F(MPEGWalkerWithEncoders, TagsAfterTheFramesBelongToTheFile) {
-    const Bytes frames = testing::readFile(encoded(0));  // no tags of its own
+    const Bytes frames = testsupport::readFile(encoded(0));  // no tags of its own
     Bytes id3v1(128, std::byte{' '});
     std::memcpy(id3v1.data(), "TAG", 3);
     const struct {
@@ -179,8 +179,8 @@ TEST_F(MPEGWalkerWithEncoders, TagsAfterTheFramesBelongToTheFile) {
         SCOPED_TRACE(c.name);
         Bytes file = frames;
         for (const Bytes& tag : c.tags) file.insert(file.end(), tag.begin(), tag.end());
-        for (const Bytes& tail : {testing::randomBytes(5000, 3), Bytes(5000), frames}) {
-            const auto walk = MPEGWalker::walk(testing::concat({file, tail}), 0);
+        for (const Bytes& tail : {testsupport::randomBytes(5000, 3), Bytes(5000), frames}) {
+            const auto walk = MPEGWalker::walk(testsupport::concat({file, tail}), 0);
             ASSERT_TRUE(walk);
             EXPECT_EQ(walk->length, static_cast<std::int64_t>(file.size()));
         }
@@ -188,7 +188,7 @@ TEST_F(MPEGWalkerWithEncoders, TagsAfterTheFramesBelongToTheFile) {
 }
 
 TEST_F(MPEGWalkerWithEncoders, FilesCutShortKeepOnlyWholeFrames) {
-    const Bytes file = testing::readFile(encoded(1));  // ID3v2, frames, ID3v1
+    const Bytes file = testsupport::readFile(encoded(1));  // ID3v2, frames, ID3v1
     const auto whole = MPEGWalker::walk(file, 0);
     ASSERT_TRUE(whole);
     const auto tag = *MPEGWalker::id3v2Length(file, 0);
@@ -258,12 +258,12 @@ TEST(MPEGWalker, ATagOrNoiseWithoutAFrameIsNotFound) {
     const Bytes tag{std::byte{'I'}, std::byte{'D'}, std::byte{'3'}, std::byte{3},
                     std::byte{0},   std::byte{0},   std::byte{0},   std::byte{0},
                     std::byte{0},   std::byte{2},   std::byte{0},   std::byte{0}};
-    EXPECT_FALSE(MPEGWalker::walk(testing::concat({tag, testing::randomBytes(2000, 8)}), 0));
+    EXPECT_FALSE(MPEGWalker::walk(testsupport::concat({tag, testsupport::randomBytes(2000, 8)}), 0));
     // A frame header that claims more bytes than there are.
     const Bytes lone{std::byte{0xFF}, std::byte{0xFB}, std::byte{0x90}, std::byte{0x64},
                      std::byte{0}};
     EXPECT_FALSE(MPEGWalker::walk(lone, 0));
-    const Bytes noise = testing::randomBytes(5000, 9);
+    const Bytes noise = testsupport::randomBytes(5000, 9);
     for (const std::int64_t at :
          {std::int64_t{-1}, std::int64_t{5000}, std::int64_t{5001},
           std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::min()})

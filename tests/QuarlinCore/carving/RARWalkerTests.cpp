@@ -10,12 +10,12 @@
 #include "QuarlinCore/carving/RAR4Walker.h"
 #include "QuarlinCore/framing/CRC32.h"
 #include "QuarlinCore/carving/RAR5Walker.h"
-#include "TestFiles.h"
+#include "ToolFiles.h"
 
 namespace quarlin {
 namespace {
 
-using testing::Bytes;
+using testsupport::Bytes;
 
 struct CorpusEntry {
     std::string file;
@@ -25,7 +25,7 @@ struct CorpusEntry {
 };
 
 std::vector<CorpusEntry> rarEntries() {
-    std::ifstream in(testing::corpus("lengths.tsv"));
+    std::ifstream in(testsupport::corpus("lengths.tsv"));
     std::vector<CorpusEntry> out;
     std::string line;
     std::getline(in, line);  // column names
@@ -69,7 +69,7 @@ TEST(RARWalkers, MeasureEveryCorpusArchiveToItsExactLengthAlsoInsideOtherBytes) 
     ASSERT_GE(entries.size(), 25U);
     for (const auto& e : entries) {
         SCOPED_TRACE(e.file);
-        const Bytes file = testing::readFile(testing::corpus(e.file));
+        const Bytes file = testsupport::readFile(testsupport::corpus(e.file));
         const auto walk = walkAs(e.format, file, e.at);
         ASSERT_TRUE(walk);
         EXPECT_EQ(walk->length, e.length);
@@ -80,8 +80,8 @@ TEST(RARWalkers, MeasureEveryCorpusArchiveToItsExactLengthAlsoInsideOtherBytes) 
 
         // The same archive between unrelated bytes.
         const Bytes archive(file.begin() + e.at, file.begin() + e.at + e.length);
-        const Bytes placed = testing::concat(
-            {testing::randomBytes(4099, 1), archive, testing::randomBytes(5000, 2)});
+        const Bytes placed = testsupport::concat(
+            {testsupport::randomBytes(4099, 1), archive, testsupport::randomBytes(5000, 2)});
         const auto inside = walkAs(e.format, placed, 4099);
         ASSERT_TRUE(inside);
         EXPECT_EQ(inside->length, e.length);
@@ -93,7 +93,7 @@ TEST(RARWalkers, MeasureEveryCorpusArchiveToItsExactLengthAlsoInsideOtherBytes) 
 TEST(RARWalkers, ArchivesCutShortReportWhatFitsWithoutAnEnd) {
     for (const auto& e : rarEntries()) {
         SCOPED_TRACE(e.file);
-        const Bytes file = testing::readFile(testing::corpus(e.file));
+        const Bytes file = testsupport::readFile(testsupport::corpus(e.file));
         const auto whole = walkAs(e.format, file, e.at);
         ASSERT_TRUE(whole);
         for (const std::int64_t keep : {e.length - 1, e.length / 2, std::int64_t{8}}) {
@@ -112,9 +112,9 @@ TEST(RARWalkers, ArchivesCutShortReportWhatFitsWithoutAnEnd) {
 TEST(RARWalkers, HostileFilesNeverClaimAnEnd) {
     int walked = 0;
     for (const auto& entry :
-         std::filesystem::directory_iterator(testing::corpus("rar/malformed"))) {
+         std::filesystem::directory_iterator(testsupport::corpus("rar/malformed"))) {
         SCOPED_TRACE(entry.path().filename().string());
-        const Bytes file = testing::readFile(entry.path());
+        const Bytes file = testsupport::readFile(entry.path());
         for (const char* format : {"rar4", "rar5"}) {
             const auto walk = walkAs(format, file, 0);
             if (!walk) continue;
@@ -128,7 +128,7 @@ TEST(RARWalkers, HostileFilesNeverClaimAnEnd) {
 
 TEST(RAR5Walker, EncryptedHeadersStopTheWalkBehindTheEncryptionBlock) {
     const Bytes file =
-        testing::readFile(testing::corpus("rar/malformed/rar5_encrypted_filenames.rar"));
+        testsupport::readFile(testsupport::corpus("rar/malformed/rar5_encrypted_filenames.rar"));
     const auto walk = RAR5Walker::walk(file, 0);
     ASSERT_TRUE(walk);
     EXPECT_TRUE(walk->encryptedHeaders);
@@ -136,12 +136,12 @@ TEST(RAR5Walker, EncryptedHeadersStopTheWalkBehindTheEncryptionBlock) {
     EXPECT_EQ(walk->blocks, 1);
     EXPECT_LT(walk->length, static_cast<std::int64_t>(file.size()));
 
-    const Bytes plain = testing::readFile(testing::corpus("rar/rar5_encrypted.rar"));  // data only
+    const Bytes plain = testsupport::readFile(testsupport::corpus("rar/rar5_encrypted.rar"));  // data only
     EXPECT_FALSE(RAR5Walker::walk(plain, 0)->encryptedHeaders);
 }
 
 TEST(RARWalkers, AHeaderThatFailsItsChecksumEndsTheWalkBeforeIt) {
-    Bytes rar5 = testing::readFile(testing::corpus("rar/rar5_stored.rar"));
+    Bytes rar5 = testsupport::readFile(testsupport::corpus("rar/rar5_stored.rar"));
     const auto clean = RAR5Walker::walk(rar5, 0);
     ASSERT_TRUE(clean);
     EXPECT_EQ(clean->crcMismatches, 0);
@@ -154,7 +154,7 @@ TEST(RARWalkers, AHeaderThatFailsItsChecksumEndsTheWalkBeforeIt) {
     EXPECT_FALSE(damaged->endReached);
 
     // RAR 4: the file header after the signature (7) and the main header (13).
-    Bytes rar4 = testing::readFile(testing::corpus("rar/rar.rar"));
+    Bytes rar4 = testsupport::readFile(testsupport::corpus("rar/rar.rar"));
     ASSERT_TRUE(RAR4Walker::walk(rar4, 0)->endReached);
     rar4[20 + 2 + 20] ^= std::byte{0x01};  // a byte of the file header that its CRC covers
     const auto cut = RAR4Walker::walk(rar4, 0);
@@ -165,7 +165,7 @@ TEST(RARWalkers, AHeaderThatFailsItsChecksumEndsTheWalkBeforeIt) {
 TEST(RAR4Walker, AFileBlockWithoutTheAddedSizeFlagStillCarriesItsData) {
     // The walker's whole job on such an archive: step over the packed data that follows the
     // header even though flag 0x8000 is clear.
-    Bytes rar4 = testing::readFile(testing::corpus("rar/rar.rar"));
+    Bytes rar4 = testsupport::readFile(testsupport::corpus("rar/rar.rar"));
     const std::int64_t file = 20;
     ASSERT_EQ(std::to_integer<int>(rar4[file + 2]), 0x74);
     rar4[file + 4] &= std::byte{0x7F};
@@ -181,8 +181,8 @@ TEST(RAR4Walker, AFileBlockWithoutTheAddedSizeFlagStillCarriesItsData) {
 }
 
 TEST(RARWalkers, SignaturesAndOffsets) {
-    const Bytes rar5 = testing::readFile(testing::corpus("rar/rar5_stored.rar"));
-    const Bytes rar4 = testing::readFile(testing::corpus("rar/rar.rar"));
+    const Bytes rar5 = testsupport::readFile(testsupport::corpus("rar/rar5_stored.rar"));
+    const Bytes rar4 = testsupport::readFile(testsupport::corpus("rar/rar.rar"));
     for (const std::int64_t at :
          {std::int64_t{-1}, std::int64_t{1}, static_cast<std::int64_t>(rar5.size()),
           std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::min()}) {
@@ -206,7 +206,7 @@ TEST(RARWalkers, SignaturesAndOffsets) {
 // its headers take room, and walked through a read-only mapping.
 TEST(RAR4Walker, StepsOverMembersOfFourGigabytesAndMore) {
     constexpr std::uint64_t packed = (std::uint64_t{1} << 32) + 0x10;
-    Bytes headers(testing::readFile(testing::corpus("rar/rar.rar")));
+    Bytes headers(testsupport::readFile(testsupport::corpus("rar/rar.rar")));
     headers.resize(7 + 13);  // signature and main header of a real archive
     Bytes file(40);
     file[2] = std::byte{0x74};
@@ -226,7 +226,7 @@ TEST(RAR4Walker, StepsOverMembersOfFourGigabytesAndMore) {
                     std::byte{0x40}, std::byte{7}, std::byte{0}};
     const std::uint64_t total = headers.size() + packed + end.size();
 
-    testing::TempDir dir;
+    testsupport::ScratchDir dir;
     const auto path = (dir / "large.rar").string();
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0600);
     ASSERT_GE(fd, 0);

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "../../support/DiskImageFixtures.h"
 #include "DiskAccess/RawDiskBlockReader.h"
 #include "QuarlinCore/io/IOError.h"
 #include "QuarlinCore/io/ImageFileBlockReader.h"
@@ -105,37 +106,12 @@ TEST_F(WriteAssertingBlockReaderTest, TotalStopsAtTheEndsOfItsRange) {
     EXPECT_EQ(runtime::runBlocking(wrapper.readCallCount()), 6);
 }
 
-// A read-only loop device over an image file, detached again when the test ends.
-class LoopDevice {
-public:
-    static std::optional<LoopDevice> attach(const std::string& image) {
-        const std::string command = "losetup --find --show --read-only '" + image + "' 2>/dev/null";
-        FILE* out = ::popen(command.c_str(), "r");
-        if (!out) return std::nullopt;
-        char line[256] = {};
-        const bool read = std::fgets(line, sizeof line, out) != nullptr;
-        if (::pclose(out) != 0 || !read) return std::nullopt;
-        std::string path(line);
-        while (!path.empty() && path.back() == '\n') path.pop_back();
-        return LoopDevice(path);
-    }
-    LoopDevice(LoopDevice&& other) noexcept : path_(std::exchange(other.path_, {})) {}
-    ~LoopDevice() {
-        if (!path_.empty()) (void)std::system(("losetup --detach " + path_).c_str());
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    explicit LoopDevice(std::string path) : path_(std::move(path)) {}
-    std::string path_;
-};
-
 // Around the raw device reader the wrapper behaves as around the image reader: the same
 // counts, and the raw reader's own answers and errors, unchanged.
 TEST_F(WriteAssertingBlockReaderTest, WrapsTheRawDeviceReader) {
     const std::string image = writePatternFile("raw.img", 64 * 512);
     std::vector<std::string> sources = {image};
-    std::optional<LoopDevice> loop = LoopDevice::attach(image);
+    const auto loop = fixtures::LoopDevice::attach(image);
     if (loop) sources.push_back(loop->path());
     for (const auto& source : sources) {
         SCOPED_TRACE(source);

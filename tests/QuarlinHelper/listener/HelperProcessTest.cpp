@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "../../support/DiskImageFixtures.h"
 #include "ChildProcess.h"
 #include "HelperProtocol/QuarlinHelperXPCProtocol.h"
 #include "RawSocket.h"
@@ -44,16 +45,7 @@ const std::string kNoTeamLine =
     "kSecCodeInfoTeamIdentifier is absent \u2014 process appears to be unsigned or ad-hoc signed. XPC connection "
     "refused (fail-closed).";
 
-std::string run(const std::string& command) {
-    std::string output;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return output;
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
-    if (::pclose(pipe) != 0) return "";
-    while (!output.empty() && output.back() == '\n') output.pop_back();
-    return output;
-}
+const auto& run = fixtures::shellOutput;
 
 class HelperProcessTest : public ::testing::Test {
 protected:

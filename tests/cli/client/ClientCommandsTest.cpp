@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "../../support/DiskImageFixtures.h"
 #include "../../support/RecoveryDisk.h"
 #include "ChildProcess.h"
 #include "QuarlinCore/recovery/ScanReport.h"
@@ -36,22 +37,8 @@ struct Outcome {
     std::string err;
 };
 
-std::string shell(const std::string& command) {
-    std::string output;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    char buffer[256];
-    while (pipe && std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
-    if (!pipe || ::pclose(pipe) != 0) return "";
-    while (!output.empty() && output.back() == '\n') output.pop_back();
-    return output;
-}
-
-std::string fileText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+const auto& shell = fixtures::shellOutput;
+const auto& fileText = fixtures::readWhole;
 
 class ClientCommandsTest : public ::testing::Test {
 protected:

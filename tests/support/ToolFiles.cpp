@@ -10,6 +10,10 @@
 
 namespace quarlin::testsupport {
 
+void run(const std::string& command) {
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("command failed: " + command);
+}
+
 std::vector<std::byte> readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path.string());
@@ -65,6 +69,19 @@ bool makeWav(const ScratchDir& dir, const std::string& name, int sampleRate, int
                    ":duration=" + std::to_string(seconds) + "' -ac " + std::to_string(channels) +
                    " -c:a " + codec + " -map_metadata -1 -flags +bitexact " + name);
 }
+
+std::filesystem::path makeWAV(const ScratchDir& dir, const std::string& name, int rate, double seconds) {
+    if (!makeWav(dir, name, rate, 2, seconds)) throw std::runtime_error("ffmpeg failed: " + dir.lastLog());
+    return dir / name;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+Bytes randomBytes(std::size_t n, unsigned seed) { return embed({}, 0, n, seed); }
 
 std::vector<std::byte> bytesOf(std::string_view text) {
     std::vector<std::byte> bytes;

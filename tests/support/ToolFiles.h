@@ -1,5 +1,5 @@
-// Test support: a scratch folder where real encoders and archivers write sample files, and
-// small helpers to read those files and to patch bytes.
+// Test support for the format tests: a scratch folder where real encoders and archivers write
+// sample files, the corpus, and small helpers to read, make and patch bytes.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +12,10 @@
 
 namespace quarlin::testsupport {
 
+using Bytes = std::vector<std::byte>;
+
+// Runs a shell command line; throws std::runtime_error (with the command) when it fails.
+void run(const std::string& command);
 std::vector<std::byte> readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, std::span<const std::byte> bytes);
 std::filesystem::path corpus(const std::string& relative);
@@ -40,7 +44,12 @@ class ScratchDir {
 bool makeWav(const ScratchDir& dir, const std::string& name, int sampleRate, int channels,
              double seconds, bool noise = false, const std::string& codec = "pcm_s16le");
 
+// A 16-bit stereo tone of `seconds` at `rate` Hz; throws when ffmpeg fails.
+std::filesystem::path makeWAV(const ScratchDir& dir, const std::string& name, int rate, double seconds);
+
 std::vector<std::byte> bytesOf(std::string_view text);
+Bytes concat(std::initializer_list<Bytes> parts);
+Bytes randomBytes(std::size_t n, unsigned seed);
 void putBE(std::vector<std::byte>& bytes, std::size_t at, std::uint64_t value, int width);
 void putLE(std::vector<std::byte>& bytes, std::size_t at, std::uint64_t value, int width);
 
