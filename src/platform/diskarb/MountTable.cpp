@@ -80,20 +80,21 @@ std::optional<MountEntry> parseLine(std::string_view line) {
 
 }  // namespace
 
-std::optional<std::vector<MountEntry>> readMountTable(const std::filesystem::path& file) {
-    const auto text = readSmallFile(file);
-    if (!text) return std::nullopt;
+std::vector<MountEntry> parseMountTable(std::string_view text) {
     std::vector<MountEntry> entries;
-    const std::string_view all(*text);
-    for (std::size_t at = 0; at < all.size();) {
-        const std::size_t end = std::min(all.find('\n', at), all.size());
-        const std::string_view line = all.substr(at, end - at);
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = std::min(text.find('\n', at), text.size());
+        const std::string_view line = text.substr(at, end - at);
         at = end + 1;
-        if (line.empty()) continue;
-        // A line that is not a mount is passed over, as the kernel never writes one.
         if (auto entry = parseLine(line)) entries.push_back(std::move(*entry));
     }
     return entries;
+}
+
+std::optional<std::vector<MountEntry>> readMountTable(const std::filesystem::path& file) {
+    const auto text = readSmallFile(file);
+    if (!text) return std::nullopt;
+    return parseMountTable(*text);
 }
 
 }  // namespace quarlin::platform

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quarlin::platform {
@@ -17,7 +18,11 @@ struct MountEntry {
     unsigned minor = 0;
 };
 
-// The entries in table order; none when the file cannot be read or parsed.
+// The entries in table order; none when the file cannot be read or is too large to be one.
 std::optional<std::vector<MountEntry>> readMountTable(const std::filesystem::path& file);
+
+// The entries of a mountinfo text; lines that are not a mount are passed over. Any text: mount
+// points and sources are chosen by whoever mounts (a user's FUSE mount, say).
+std::vector<MountEntry> parseMountTable(std::string_view text);
 
 }  // namespace quarlin::platform
