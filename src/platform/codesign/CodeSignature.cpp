@@ -7,8 +7,14 @@
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "platform/codesign/SignatureBlock.h"
 
@@ -234,15 +240,13 @@ std::optional<CodeRequirement> CodeRequirement::parse(std::string_view text) {
     }
 }
 
-std::expected<void, std::string> evaluateRequirement(std::span<const std::byte> file,
-                                                      const CodeRequirement& requirement,
-                                                      const AnchorStore& anchors) {
-    auto parts = splitSignedFile(file);
-    if (!parts) return std::unexpected("the code is not signed");
-    if (sha256(parts->code) != parts->directory.codeHash) {
-        return std::unexpected("the code was modified after it was signed");
-    }
-    CMSPtr cms = decodeCMS(parts->cms);
+namespace {
+
+// Everything but the hash of the code: the CMS signature over the code directory, its chain to
+// an anchor, the identifier and the team.
+std::expected<void, std::string> evaluateBlock(const SignatureBlockParts& block, const CodeRequirement& requirement,
+                                               const AnchorStore& anchors) {
+    CMSPtr cms = decodeCMS(block.cms);
     if (!cms) return std::unexpected(openSSLReason("the signature is not a CMS SignedData"));
     X509Ptr leaf = signerCertificate(cms.get());
     if (!leaf) return std::unexpected("the signature does not carry exactly one signer certificate");
@@ -256,14 +260,14 @@ std::expected<void, std::string> evaluateRequirement(std::span<const std::byte> 
     } else {
         flags |= CMS_NO_SIGNER_CERT_VERIFY;
     }
-    auto content = memoryBIO(parts->codeDirectory);
+    auto content = memoryBIO(block.codeDirectory);
     if (CMS_verify(cms.get(), nullptr, store.get(), content.get(), nullptr, flags) != 1) {
         return std::unexpected(openSSLReason(requirement.anchorInStore
                                                  ? "the signature does not verify up to an anchor"
                                                  : "the signature does not verify"));
     }
-    if (requirement.identifier && parts->directory.identifier != *requirement.identifier) {
-        return std::unexpected("the code is signed as \"" + parts->directory.identifier + "\", not \"" +
+    if (requirement.identifier && block.directory.identifier != *requirement.identifier) {
+        return std::unexpected("the code is signed as \"" + block.directory.identifier + "\", not \"" +
                                *requirement.identifier + "\"");
     }
     if (requirement.leafSubjectOU) {
@@ -274,6 +278,48 @@ std::expected<void, std::string> evaluateRequirement(std::span<const std::byte> 
         }
     }
     return {};
+}
+
+}  // namespace
+
+std::expected<void, std::string> evaluateRequirement(std::span<const std::byte> file,
+                                                      const CodeRequirement& requirement,
+                                                      const AnchorStore& anchors) {
+    auto block = splitSignatureBlock(file, file.size());
+    if (!block) return std::unexpected("the code is not signed");
+    if (sha256(file.first(static_cast<std::size_t>(block->codeLength))) != block->directory.codeHash) {
+        return std::unexpected("the code was modified after it was signed");
+    }
+    return evaluateBlock(*block, requirement, anchors);
+}
+
+std::expected<void, std::string> evaluateRequirementOfFile(int fd, const std::string& name, std::uint64_t maxSize,
+                                                            const CodeRequirement& requirement,
+                                                            const AnchorStore& anchors) {
+    struct stat st{};
+    if (::fstat(fd, &st) != 0) return std::unexpected("cannot read " + name + ": " + std::strerror(errno));
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (size > maxSize) return std::unexpected(name + " is larger than " + std::to_string(maxSize) + " bytes");
+    // The block first, from the end: a file without one is refused before its code is read.
+    std::vector<std::byte> tail(static_cast<std::size_t>(std::min<std::uint64_t>(size, kMaxSignatureBlockSize)));
+    for (std::size_t got = 0; got < tail.size();) {
+        const ssize_t n = ::pread(fd, tail.data() + got, tail.size() - got,
+                                  static_cast<off_t>(size - tail.size() + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::unexpected("cannot read " + name + ": " + std::strerror(errno));
+        if (n == 0) return std::unexpected(name + " changed while it was read");
+        got += static_cast<std::size_t>(n);
+    }
+    auto block = splitSignatureBlock(tail, size);
+    if (!block) return std::unexpected("the code is not signed");
+    const auto hash = sha256OfFile(fd, block->codeLength, name);
+    if (!hash) return std::unexpected(hash.error());
+    // A file that changed size while it was read is not the one that was measured.
+    if (::fstat(fd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) != size) {
+        return std::unexpected(name + " changed while it was read");
+    }
+    if (*hash != block->directory.codeHash) return std::unexpected("the code was modified after it was signed");
+    return evaluateBlock(*block, requirement, anchors);
 }
 
 }  // namespace quarlin::platform

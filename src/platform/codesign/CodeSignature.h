@@ -3,6 +3,7 @@
 // certificate that signed it; anchors are the certificates of a PEM file.
 #pragma once
 
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <span>
@@ -65,5 +66,12 @@ private:
 std::expected<void, std::string> evaluateRequirement(std::span<const std::byte> file,
                                                       const CodeRequirement& requirement,
                                                       const AnchorStore& anchors);
+
+// The same for the open file `fd` (named `name` in reasons), read from its end: its signature
+// block first, then its code hashed a piece at a time, so that memory stays small whatever
+// the file's size; refused unread beyond `maxSize` bytes.
+std::expected<void, std::string> evaluateRequirementOfFile(int fd, const std::string& name, std::uint64_t maxSize,
+                                                            const CodeRequirement& requirement,
+                                                            const AnchorStore& anchors);
 
 }  // namespace quarlin::platform

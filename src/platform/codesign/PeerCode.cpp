@@ -201,15 +201,15 @@ std::expected<void, std::string> PeerProcess::mappedCodeIsTrusted() const {
     return {};
 }
 
-std::expected<Data, std::string> PeerProcess::executableBytes() const {
+std::expected<void, std::string> PeerProcess::evaluateExecutable(const CodeRequirement& requirement,
+                                                                 const AnchorStore& anchors) const {
     if (!stillRunning()) return std::unexpected("the peer process has exited");
     if (!stillRunsTheHeldExecutable()) return std::unexpected("the peer executed another program after it connected");
-    auto bytes = readDescriptor(exeFd_, "the peer's executable", kMaxPeerExecutableSize);
-    if (!bytes) return bytes;
+    auto verdict = evaluateRequirementOfFile(exeFd_, "the peer's executable", kMaxPeerExecutableSize, requirement, anchors);
     // While the process runs its pid names nobody else, so the file read was its own.
     if (!stillRunning()) return std::unexpected("the peer process exited while it was checked");
     if (!stillRunsTheHeldExecutable()) return std::unexpected("the peer executed another program while it was checked");
-    return bytes;
+    return verdict;
 }
 
 }  // namespace quarlin::platform

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "QuarlinCore/io/Data.h"
+#include "platform/codesign/CodeSignature.h"
 
 namespace quarlin::platform {
 
@@ -34,10 +35,12 @@ public:
     pid_t pid() const { return pid_; }
     uid_t uid() const { return uid_; }
 
-    // The bytes of the executable held since accept time. Refused when the process has
-    // exited or now runs another executable, or when the file is larger than
-    // kMaxPeerExecutableSize; checked again once the bytes are read.
-    std::expected<Data, std::string> executableBytes() const;
+    // The executable held since accept time judged against `requirement`, read from its end
+    // in small pieces (see evaluateRequirementOfFile). Refused when the process has exited or
+    // now runs another executable, or when the file is larger than kMaxPeerExecutableSize;
+    // checked again once the file is read.
+    std::expected<void, std::string> evaluateExecutable(const CodeRequirement& requirement,
+                                                        const AnchorStore& anchors) const;
 
     // Every file the process has mapped as code, other than the executable held, must be
     // owned by root and writable by no one else: a library its user could have written

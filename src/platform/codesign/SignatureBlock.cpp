@@ -1,9 +1,13 @@
 #include "platform/codesign/SignatureBlock.h"
 
 #include <openssl/evp.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <memory>
+#include <vector>
 #include <string_view>
 
 namespace quarlin::platform {
@@ -89,24 +93,31 @@ std::optional<CodeDirectory> CodeDirectory::decode(std::span<const std::byte> by
     return d;
 }
 
-std::optional<SignedFileParts> splitSignedFile(std::span<const std::byte> file) {
-    if (file.size() < kSignatureTrailerSize) return std::nullopt;
-    const std::size_t blockEnd = file.size() - kSignatureTrailerSize;
-    Cursor trailer(file.subspan(blockEnd));
+std::optional<SignatureBlockParts> splitSignatureBlock(std::span<const std::byte> tail, std::uint64_t fileSize) {
+    if (tail.size() < kSignatureTrailerSize || fileSize < tail.size()) return std::nullopt;
+    Cursor trailer(tail.last(kSignatureTrailerSize));
     std::uint32_t directoryLength = 0, cmsLength = 0;
     if (!trailer.u32(directoryLength) || !trailer.u32(cmsLength) || !trailer.text(kTrailerMagic)) {
         return std::nullopt;
     }
-    if (directoryLength > blockEnd || cmsLength > blockEnd - directoryLength) return std::nullopt;
-    const std::size_t codeLength = blockEnd - directoryLength - cmsLength;
-    SignedFileParts parts;
-    parts.code = file.first(codeLength);
-    parts.codeDirectory = file.subspan(codeLength, directoryLength);
-    parts.cms = file.subspan(codeLength + directoryLength, cmsLength);
+    const std::uint64_t block = std::uint64_t{directoryLength} + cmsLength;
+    if (block > tail.size() - kSignatureTrailerSize) return std::nullopt;
+    const std::size_t start = tail.size() - kSignatureTrailerSize - static_cast<std::size_t>(block);
+    SignatureBlockParts parts;
+    parts.codeLength = fileSize - kSignatureTrailerSize - block;
+    parts.codeDirectory = tail.subspan(start, directoryLength);
+    parts.cms = tail.subspan(start + directoryLength, cmsLength);
     auto directory = CodeDirectory::decode(parts.codeDirectory);
-    if (!directory || directory->codeLength != codeLength) return std::nullopt;
+    if (!directory || directory->codeLength != parts.codeLength) return std::nullopt;
     parts.directory = std::move(*directory);
     return parts;
+}
+
+std::optional<SignedFileParts> splitSignedFile(std::span<const std::byte> file) {
+    auto block = splitSignatureBlock(file, file.size());
+    if (!block) return std::nullopt;
+    return SignedFileParts{file.first(static_cast<std::size_t>(block->codeLength)), block->codeDirectory, block->cms,
+                           std::move(block->directory)};
 }
 
 std::span<const std::byte> unsignedPart(std::span<const std::byte> file) {
@@ -125,6 +136,27 @@ Data appendSignatureBlock(std::span<const std::byte> code, std::span<const std::
     putU32(out, static_cast<std::uint32_t>(cms.size()));
     putText(out, kTrailerMagic);
     return out;
+}
+
+std::expected<SHA256Digest, std::string> sha256OfFile(int fd, std::uint64_t length, const std::string& name) {
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+        return std::unexpected("cannot hash " + name);
+    }
+    std::vector<std::byte> piece(std::min<std::uint64_t>(length, 1u << 20));
+    for (std::uint64_t done = 0; done < length;) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), length - done));
+        const ssize_t n = ::pread(fd, piece.data(), want, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::unexpected("cannot read " + name + ": " + std::strerror(errno));
+        if (n == 0) return std::unexpected(name + " changed while it was read");
+        EVP_DigestUpdate(context.get(), piece.data(), static_cast<std::size_t>(n));
+        done += static_cast<std::uint64_t>(n);
+    }
+    SHA256Digest digest{};
+    unsigned int size = 0;
+    EVP_DigestFinal_ex(context.get(), reinterpret_cast<unsigned char*>(digest.data()), &size);
+    return digest;
 }
 
 SHA256Digest sha256(std::span<const std::byte> bytes) {

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <span>
 #include <string>
@@ -36,6 +37,21 @@ struct SignedFileParts {
 
 inline constexpr std::size_t kSignatureTrailerSize = 24;
 inline constexpr std::size_t kMaxIdentifierLength = 1024;
+// A signature block (code directory, CMS with its certificates, trailer) is a few kilobytes;
+// one longer than this is not read.
+inline constexpr std::size_t kMaxSignatureBlockSize = 1u << 20;
+
+// The signature block alone, found from the last bytes of a file.
+struct SignatureBlockParts {
+    std::uint64_t codeLength = 0;              // the file's bytes before the block
+    std::span<const std::byte> codeDirectory;  // encoded, as signed
+    std::span<const std::byte> cms;            // DER SignedData, detached
+    CodeDirectory directory;
+};
+
+// `tail` is the end of a file of `fileSize` bytes; none when the file carries no well-formed
+// block or when `tail` does not hold all of it.
+std::optional<SignatureBlockParts> splitSignatureBlock(std::span<const std::byte> tail, std::uint64_t fileSize);
 
 // Splits a file into code and signature block; none when the file carries no well-formed
 // block (unsigned, truncated, or lengths that disagree with each other).
@@ -49,5 +65,8 @@ Data appendSignatureBlock(std::span<const std::byte> code, std::span<const std::
                           std::span<const std::byte> cms);
 
 SHA256Digest sha256(std::span<const std::byte> bytes);
+
+// The SHA-256 of the first `length` bytes of the open file `fd`, read a piece at a time.
+std::expected<SHA256Digest, std::string> sha256OfFile(int fd, std::uint64_t length, const std::string& name);
 
 }  // namespace quarlin::platform

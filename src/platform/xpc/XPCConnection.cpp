@@ -213,10 +213,8 @@ runtime::Task<std::expected<void, std::string>> XPCConnection::judgePeer() {
         }
         if (known) {
             if (!self->peer_->stillTheJudgedProgram()) verdict = std::unexpected("the peer exited or executed another program");
-        } else if (auto code = self->peer_->executableBytes(); !code) {
-            verdict = std::unexpected(code.error());
         } else {
-            verdict = evaluateRequirement(*code, *CodeRequirement::parse(*self->requirement_), self->anchors_);
+            verdict = self->peer_->evaluateExecutable(*CodeRequirement::parse(*self->requirement_), self->anchors_);
             if (verdict && key) {
                 std::lock_guard lock(approvedMutex);
                 if (approved.size() >= kMaxApproved) approved.clear();

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include "HelperProtocol/XPCCodeSigningRequirement.h"
 
 #include <sys/socket.h>
@@ -60,7 +62,16 @@ protected:
                                                   const std::string& anchors) {
         auto parsed = CodeRequirement::parse(requirement);
         EXPECT_TRUE(parsed.has_value()) << requirement;
-        return evaluateRequirement(file, *parsed, AnchorStore(anchors));
+        auto inMemory = evaluateRequirement(file, *parsed, AnchorStore(anchors));
+        // The same judged from an open file, its block read first and its code in pieces.
+        const fs::path path = *directory / "checked";
+        std::ofstream(path, std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        auto fromFile = evaluateRequirementOfFile(fd, "f", kMaxPeerExecutableSize, *parsed, AnchorStore(anchors));
+        ::close(fd);
+        EXPECT_EQ(fromFile.has_value() ? "" : fromFile.error(), inMemory.has_value() ? "" : inMemory.error());
+        return inMemory;
     }
 
     static inline fs::path* directory;
@@ -273,8 +284,6 @@ TEST(PeerProcess, JudgesTheExecutableHeldSinceAcceptAndNothingElse) {
     ::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
     ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(::listen(listener, 4), 0);
-    const auto self = readWholeFile("/proc/self/exe");
-    ASSERT_TRUE(self) << self.error();
     for (const bool executes : {false, true}) {
         int go[2];
         ASSERT_EQ(::pipe(go), 0);
@@ -298,13 +307,11 @@ TEST(PeerProcess, JudgesTheExecutableHeldSinceAcceptAndNothingElse) {
         for (int i = 0; executes && i < 200 && fs::read_symlink(exe) != "/usr/bin/sleep" && fs::read_symlink(exe) != "/bin/sleep"; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        const auto bytes = peer->executableBytes();
-        if (executes) {
-            ASSERT_FALSE(bytes);
-            EXPECT_EQ(bytes.error(), "the peer executed another program after it connected");
-        } else {
-            EXPECT_EQ(bytes.value_or(Data{}), *self);
-        }
+        // This test program is unsigned: judging the file held says so; a program executed
+        // after accept is not judged at all.
+        const auto verdict = peer->evaluateExecutable(*CodeRequirement::parse("identifier \"x\""), AnchorStore());
+        ASSERT_FALSE(verdict);
+        EXPECT_EQ(verdict.error(), executes ? "the peer executed another program after it connected" : "the code is not signed");
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
         ::close(accepted);
@@ -319,6 +326,10 @@ TEST(PeerProcess, JudgesTheExecutableHeldSinceAcceptAndNothingElse) {
     const auto refused = readWholeFile(big);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error(), big + " is larger than " + std::to_string(kMaxPeerExecutableSize) + " bytes");
+    const int fd = ::open(big.c_str(), O_RDONLY | O_CLOEXEC);
+    const auto unread = evaluateRequirementOfFile(fd, "big", kMaxPeerExecutableSize, CodeRequirement{}, AnchorStore());
+    ::close(fd);
+    EXPECT_EQ(unread.error(), "big is larger than " + std::to_string(kMaxPeerExecutableSize) + " bytes");
 }
 
 }  // namespace
