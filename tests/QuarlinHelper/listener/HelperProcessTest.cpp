@@ -65,6 +65,13 @@ protected:
         testing::signedCopy(TEST_CLIENT_PATH, *dir / "client-stranger-root", "dev.vembrow.quarlin", impostor);
         testing::signedCopy(TEST_CLIENT_PATH, *dir / "client-tampered", "dev.vembrow.quarlin", team);
         tamper(*dir / "client-tampered");
+        // Large executables (loaders ignore what follows the program): a signed one of 200 MiB
+        // and an unsigned one of 2 GiB, both mostly holes.
+        testing::plainCopy(TEST_CLIENT_PATH, *dir / "client-large");
+        fs::resize_file(*dir / "client-large", 200u << 20);
+        testing::signInPlace(*dir / "client-large", "dev.vembrow.quarlin", team);
+        testing::plainCopy(TEST_CLIENT_PATH, *dir / "client-huge");
+        fs::resize_file(*dir / "client-huge", std::uintmax_t{2} << 30);
         anchors = new std::string(root.anchorPath());
 
         // The device: random bytes on a read-only loop device.
@@ -357,6 +364,23 @@ TEST_F(HelperProcessTest, ClientsThatLeaveRepliesUnreadHoldBoundedMemory) {
         connector.closeInput();
         connector.wait();
     }
+}
+
+// A signed executable of 200 MiB is judged a piece at a time and served; one of 2 GiB is
+// refused before it is read. Either way the helper's peak memory stays below the smaller file.
+TEST_F(HelperProcessTest, LargeExecutablesAreJudgedInBoundedMemory) {
+    auto helper = startHelper();
+    auto large = startClient("client-large");
+    EXPECT_EQ(ask(*large, "ping"), "ping 1.0.0");
+    auto huge = startClient("client-huge");
+    huge->writeLine("ping");
+    const auto line = huge->readLine();
+    EXPECT_TRUE(line && line->starts_with("lost ")) << line.value_or("(nothing)");
+    EXPECT_LT(settledPeakKiB(helper->pid()), 150u << 10);
+    helper->kill();
+    helper->wait();
+    EXPECT_NE(helper->errorOutput().find("the peer's executable is larger than"), std::string::npos)
+        << helper->errorOutput();
 }
 
 TEST_F(HelperProcessTest, TwoConnectionsShareOneHandleSpace) {
