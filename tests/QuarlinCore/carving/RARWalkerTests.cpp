@@ -3,9 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <limits>
-#include <sstream>
 
 #include "QuarlinCore/carving/RAR4Walker.h"
 #include "QuarlinCore/framing/CRC32.h"
@@ -17,32 +15,11 @@ namespace {
 
 using testsupport::Bytes;
 
-struct CorpusEntry {
-    std::string file;
-    std::string format;
-    std::int64_t at;
-    std::int64_t length;
-};
-
-std::vector<CorpusEntry> rarEntries() {
-    std::ifstream in(testsupport::corpus("lengths.tsv"));
-    std::vector<CorpusEntry> out;
-    std::string line;
-    std::getline(in, line);  // column names
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        CorpusEntry e;
-        std::string at, length;
-        std::getline(fields, e.file, '\t');
-        std::getline(fields, e.format, '\t');
-        std::getline(fields, at, '\t');
-        std::getline(fields, length, '\t');
-        if (e.format != "rar4" && e.format != "rar5") continue;
-        e.at = std::stoll(at);
-        e.length = std::stoll(length);
-        out.push_back(e);
-    }
-    return out;
+std::vector<testsupport::CorpusEntry> rarEntries() {
+    auto entries = testsupport::corpusEntries("rar4");
+    const auto rar5 = testsupport::corpusEntries("rar5");
+    entries.insert(entries.end(), rar5.begin(), rar5.end());
+    return entries;
 }
 
 // Both walkers behind one face, so that each corpus case runs the walker of its format.
