@@ -129,7 +129,9 @@ public:
                 int signal = 0;
                 if (sigwait(&set, &signal) != 0) continue;
                 if (signal == SIGUSR1) {
-                    runtime::runBlocking(token->pause());
+                    // sigwait takes the lowest pending signal first, so a pause sent just
+                    // before Ctrl-C may be taken after it: a scan that is ending stays running.
+                    if (!stop->load()) runtime::runBlocking(token->pause());
                 } else if (signal == SIGUSR2) {
                     runtime::runBlocking(token->resume());
                 } else {
