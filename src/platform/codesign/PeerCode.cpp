@@ -1,6 +1,12 @@
 #include "platform/codesign/PeerCode.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
+#include <linux/unix_diag.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -9,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 // Judging a peer by its process: the pid is pinned by a pid file descriptor and the
@@ -129,7 +136,13 @@ std::expected<PeerProcess, std::string> PeerProcess::ofSocket(int socketFd, cons
         ::close(pidFd);
         return std::unexpected(errnoText("cannot open " + exePath, error));
     }
-    PeerProcess peer(credentials.pid, credentials.uid, pidFd, exeFd, procRoot);
+    const auto peerEnd = peerSocketInode(socketFd);
+    if (!peerEnd) {
+        ::close(pidFd);
+        ::close(exeFd);
+        return std::unexpected(peerEnd.error());
+    }
+    PeerProcess peer(credentials.pid, credentials.uid, pidFd, exeFd, procRoot, *peerEnd);
     // The pid was pinned before the open: if the process is still there, the file opened
     // was its own.
     if (!peer.stillRunning()) return std::unexpected("the peer process has exited");
@@ -137,7 +150,12 @@ std::expected<PeerProcess, std::string> PeerProcess::ofSocket(int socketFd, cons
 }
 
 PeerProcess::PeerProcess(PeerProcess&& other) noexcept
-    : pid_(other.pid_), uid_(other.uid_), pidFd_(other.pidFd_), exeFd_(other.exeFd_), procRoot_(std::move(other.procRoot_)) {
+    : pid_(other.pid_),
+      uid_(other.uid_),
+      pidFd_(other.pidFd_),
+      exeFd_(other.exeFd_),
+      procRoot_(std::move(other.procRoot_)),
+      peerEnd_(other.peerEnd_) {
     other.pidFd_ = -1;
     other.exeFd_ = -1;
 }
@@ -198,6 +216,89 @@ std::expected<void, std::string> PeerProcess::mappedCodeIsTrusted() const {
             return std::unexpected("the peer runs code from " + file + ", which others than root may write");
         }
     }
+    return {};
+}
+
+std::expected<ino_t, std::string> peerSocketInode(int socketFd) {
+    struct stat own{};
+    if (::fstat(socketFd, &own) != 0) return std::unexpected(errnoText("cannot inspect the connection", errno));
+    const int netlink = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (netlink < 0) return std::unexpected(errnoText("cannot ask the kernel about the connection", errno));
+    struct {
+        nlmsghdr header;
+        unix_diag_req request;
+    } query{};
+    query.header.nlmsg_len = sizeof query;
+    query.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    query.header.nlmsg_flags = NLM_F_REQUEST;
+    query.request.sdiag_family = AF_UNIX;
+    query.request.udiag_states = ~0u;
+    query.request.udiag_ino = static_cast<__u32>(own.st_ino);
+    query.request.udiag_show = UDIAG_SHOW_PEER;
+    query.request.udiag_cookie[0] = query.request.udiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    const timeval patience{1, 0};
+    ::setsockopt(netlink, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    alignas(nlmsghdr) char reply[8192];
+    ssize_t n = -1;
+    if (::sendto(netlink, &query, sizeof query, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) ==
+        static_cast<ssize_t>(sizeof query)) {
+        do n = ::recv(netlink, reply, sizeof reply, 0);
+        while (n < 0 && errno == EINTR);
+    }
+    const int error = errno;
+    ::close(netlink);
+    if (n < 0) return std::unexpected(errnoText("cannot ask the kernel about the connection", error));
+    int length = static_cast<int>(n);
+    for (auto* header = reinterpret_cast<nlmsghdr*>(reply); NLMSG_OK(header, length); header = NLMSG_NEXT(header, length)) {
+        if (header->nlmsg_type == NLMSG_ERROR) break;
+        if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY || header->nlmsg_len < NLMSG_LENGTH(sizeof(unix_diag_msg))) continue;
+        const auto* message = static_cast<const unix_diag_msg*>(NLMSG_DATA(header));
+        if (message->udiag_ino != query.request.udiag_ino) continue;
+        int attributesLength = static_cast<int>(header->nlmsg_len - NLMSG_LENGTH(sizeof *message));
+        for (auto* attribute = reinterpret_cast<rtattr*>(const_cast<unix_diag_msg*>(message) + 1);
+             RTA_OK(attribute, attributesLength); attribute = RTA_NEXT(attribute, attributesLength)) {
+            if (attribute->rta_type == UNIX_DIAG_PEER && RTA_PAYLOAD(attribute) >= sizeof(__u32)) {
+                __u32 peer = 0;
+                std::memcpy(&peer, RTA_DATA(attribute), sizeof peer);
+                if (peer != 0) return static_cast<ino_t>(peer);
+            }
+        }
+    }
+    return std::unexpected("the kernel does not say which socket is the connection's other end");
+}
+
+std::expected<void, std::string> PeerProcess::madeItsConnectionItself() const {
+    const std::string processPath = procRoot_ + "/" + std::to_string(pid_);
+    const int fds = ::open((processPath + "/fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* descriptors = fds < 0 ? nullptr : ::fdopendir(fds);
+    if (!descriptors) {
+        if (fds >= 0) ::close(fds);
+        return std::unexpected(errnoText("cannot list the peer's descriptors", errno));
+    }
+    const std::string wanted = "socket:[" + std::to_string(peerEnd_) + "]";
+    bool held = false;
+    std::string inherited;
+    while (const dirent* descriptor = ::readdir(descriptors)) {
+        char target[64];
+        const ssize_t n = ::readlinkat(fds, descriptor->d_name, target, sizeof target);
+        if (n <= 0 || std::string_view(target, static_cast<std::size_t>(n)) != wanted) continue;
+        held = true;
+        // "flags:\t<octal>" in fdinfo carries O_CLOEXEC for this process's descriptor.
+        const auto info = readProcFile(processPath + "/fdinfo/" + descriptor->d_name, 1u << 16);
+        const auto at = info ? info->find("flags:") : std::string::npos;
+        if (at == std::string::npos || (std::strtoul(info->c_str() + at + 6, nullptr, 8) & O_CLOEXEC) == 0) {
+            inherited = descriptor->d_name;
+            break;
+        }
+    }
+    ::closedir(descriptors);
+    if (!inherited.empty()) {
+        return std::unexpected("the peer holds its connection in descriptor " + inherited +
+                               ", which stays open across exec: a program it ran before may have made it");
+    }
+    if (!held) return std::unexpected("the peer no longer holds its connection");
     return {};
 }
 

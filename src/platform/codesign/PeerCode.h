@@ -52,12 +52,18 @@ public:
     // size, modification and change times (a user can set the former, never the latter).
     std::optional<std::string> executableStamp() const;
 
+    // The peer must hold its end of the connection, and only through descriptors closed on
+    // exec: one that stays open across exec may have been made by a program the process ran
+    // before the one judged (connect, fork, execute a signed program: the child keeps the
+    // connection, which the signature does not vouch for).
+    std::expected<void, std::string> madeItsConnectionItself() const;
+
     // True while the process runs and still runs the executable held since accept.
     bool stillTheJudgedProgram() const { return stillRunning() && stillRunsTheHeldExecutable(); }
 
 private:
-    PeerProcess(pid_t pid, uid_t uid, int pidFd, int exeFd, std::string procRoot)
-        : pid_(pid), uid_(uid), pidFd_(pidFd), exeFd_(exeFd), procRoot_(std::move(procRoot)) {}
+    PeerProcess(pid_t pid, uid_t uid, int pidFd, int exeFd, std::string procRoot, ino_t peerEnd)
+        : pid_(pid), uid_(uid), pidFd_(pidFd), exeFd_(exeFd), procRoot_(std::move(procRoot)), peerEnd_(peerEnd) {}
     bool stillRunning() const;
     // True while /proc/<pid>/exe is still the file held open.
     bool stillRunsTheHeldExecutable() const;
@@ -67,7 +73,12 @@ private:
     int pidFd_;
     int exeFd_;
     std::string procRoot_;
+    ino_t peerEnd_;  // the inode of the peer's socket
 };
+
+// The inode of the socket at the other end of the connected Unix-domain socket `socketFd`,
+// asked of the kernel's socket diagnostics.
+std::expected<ino_t, std::string> peerSocketInode(int socketFd);
 
 // A file's identity as executableStamp() gives it.
 std::optional<std::string> fileStamp(const struct stat& st);

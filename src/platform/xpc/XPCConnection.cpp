@@ -222,6 +222,7 @@ runtime::Task<std::expected<void, std::string>> XPCConnection::judgePeer() {
             }
         }
         if (verdict) verdict = self->peer_->mappedCodeIsTrusted();
+        if (verdict) verdict = self->peer_->madeItsConnectionItself();
         {
             std::lock_guard lock(checksMutex);
             if (--checksInFlight[uid] == 0) checksInFlight.erase(uid);

@@ -3,6 +3,7 @@
 // loop device over a file of random bytes, opened by its /dev/rdiskN name.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -283,6 +284,33 @@ TEST_F(HelperProcessTest, TheConnectionEndsWithItsProcessAndForeignCodeIsRefused
     helper->kill();
     helper->wait();
     EXPECT_NE(helper->errorOutput().find("the peer runs code from " + preload.string() + ", which others than root may write"),
+              std::string::npos)
+        << helper->errorOutput();
+}
+
+// A process that connects, forks, and executes the signed client while the helper has not
+// yet accepted (held stopped here, so the order is certain) runs the signed client when it
+// is judged, but its child holds the same connection: refused.
+TEST_F(HelperProcessTest, AConnectionSharedWithAChildBeforeAcceptIsRefused) {
+    auto helper = startHelper();
+    ::kill(helper->pid(), SIGSTOP);
+    const fs::path signedClient = *dir / "client";
+    ChildProcess racer((*dir / "client-unsigned").string(), {"--fork-exec", socket, signedClient.string()}, true);
+    RawClient raw(racer.receiveDescriptor());
+    const fs::path exe = "/proc/" + std::to_string(racer.pid()) + "/exe";
+    std::error_code error;
+    for (int i = 0; i < 1000 && fs::read_symlink(exe, error) != signedClient; ++i) std::this_thread::sleep_for(10ms);
+    const bool executed = fs::read_symlink(exe, error) == signedClient;
+    ::kill(helper->pid(), SIGCONT);
+    ASSERT_TRUE(executed);
+    ASSERT_TRUE(raw.write(callFrame(1, selectors::ping)));
+    EXPECT_FALSE(raw.readFrame());
+    racer.closeInput();
+    racer.kill();
+    helper->kill();
+    helper->wait();
+    EXPECT_NE(helper->errorOutput().find("Refused the peer with pid " + std::to_string(racer.pid()) +
+                                         ": the peer holds its connection in descriptor"),
               std::string::npos)
         << helper->errorOutput();
 }

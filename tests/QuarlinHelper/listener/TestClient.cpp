@@ -6,8 +6,12 @@
 //     read HANDLE OFFSET N   → "read BYTES SHA256" | "error CODE MESSAGE"
 //     close HANDLE           → "closed"
 //   The connection ending prints "lost REASON" and exits 3; no connection exits 4.
-//   helper-test-client --handoff SOCKET  connects, sends the socket over descriptor 3
-//   and stays until stdin ends, so the test can speak on a connection this program made.
+//   helper-test-client --handoff SOCKET  connects, is served one ping, sends the socket
+//   over descriptor 3 and stays until stdin ends, so the test can speak on a connection
+//   this program made.
+//   helper-test-client --fork-exec SOCKET PROGRAM  connects, then forks: the child sends
+//   the socket over descriptor 3 and stays until stdin ends, the parent executes PROGRAM
+//   SOCKET still holding the socket.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -18,6 +22,8 @@
 #include <iostream>
 #include <sstream>
 
+#include "HelperProtocol/QuarlinHelperXPCProtocol.h"
+#include "RawSocket.h"
 #include "Sha256Hex.h"
 #include "platform/xpcclient/QuarlinHelperClient.h"
 
@@ -26,12 +32,16 @@ extern "C" const char kTamperMarker[] = "QUARLIN-TEST-CLIENT-MARKER";
 
 namespace {
 
-int handoff(const std::string& path) {
+int connectTo(const std::string& path) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return 4;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
+    return fd;
+}
+
+int sendAndStay(int fd) {
     char byte = 'x';
     iovec io{&byte, 1};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
@@ -53,10 +63,27 @@ int handoff(const std::string& path) {
     return 0;
 }
 
+int handoff(const std::string& path) {
+    quarlin::testing::RawClient raw(path);
+    if (!raw.write(quarlin::testing::callFrame(1, quarlin::selectors::ping)) || !raw.readFrame()) return 4;
+    const int fd = ::dup(raw.fd());
+    raw.close();
+    return sendAndStay(fd);
+}
+
+int forkExec(const std::string& path, const char* program) {
+    const int fd = connectTo(path);
+    if (fd < 0) return 4;
+    if (::fork() == 0) return sendAndStay(fd);
+    ::execl(program, program, path.c_str(), static_cast<char*>(nullptr));
+    return 6;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "--handoff") return handoff(argv[2]);
+    if (argc == 4 && std::string(argv[1]) == "--fork-exec") return forkExec(argv[2], argv[3]);
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s SOCKET | --handoff SOCKET (%s)\n", argv[0], kTamperMarker);
         return 2;
