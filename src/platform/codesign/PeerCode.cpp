@@ -21,14 +21,15 @@
 // Judging a peer by its process: the pid is pinned by a pid file descriptor and the
 // executable the process runs is opened when the connection is accepted; the bytes judged
 // are that open file's, and the peer is refused when it runs another executable by the time
-// the judging ends. Residual risks, which no check here removes:
-// - Between connect() and accept() the process may already have executed another program;
-//   accept follows connect at once unless the helper is starved, which the judging being
-//   off the accept path keeps rare.
-// - The socket outlives the vetting. A vetted process may fork, and a child keeps the
-//   connection across an exec of any other program; it may also pass the descriptor to
-//   another process over SCM_RIGHTS. The signature vouches only for the program that
-//   connected.
+// the judging ends. Between connect() and accept() the process may already have executed
+// another program: one that connects, forks, and executes the signed client leaves its child
+// holding the connection. The peer's copy then crossed an exec, which only a descriptor
+// without close-on-exec does; the signed client makes its connection close-on-exec, so the
+// peer must hold its end that way alone (read from /proc/<pid>/fdinfo) or it is refused.
+// Residual risks, which no check here removes:
+// - The socket outlives the vetting. The connection ends when the judged process exits or
+//   executes another program, but while it runs, a descriptor it passed on (SCM_RIGHTS) or
+//   that a child it forked still holds is served. The signed client does neither.
 // - A vetted program can be made to act for someone else. The signed client marks itself
 //   not dumpable, so its user can neither trace it nor take its descriptors; code mapped
 //   from a file that someone other than root may write (LD_PRELOAD) is refused when the
