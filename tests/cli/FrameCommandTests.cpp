@@ -1,185 +1,143 @@
-// Runs the real `quarlin` binary and reads what it prints and how it exits.
+// `quarlin frame` for every format: the real binary, run on real files, read by its JSON
+// output, its messages and its exit status.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "ToolFiles.h"
 
 namespace quarlin {
 namespace {
 
-using testsupport::Bytes;
+using namespace testsupport;
+using nlohmann::json;
 
-struct Outcome {
-    int status;
-    std::string out;
-    std::string err;
+struct Run {
+    int status = -1;
+    std::string out, err;
 };
 
-std::string quoted(const std::string& arg) {
-    std::string out = "'";
-    for (char c : arg) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
+std::string textOf(const std::filesystem::path& path) {
+    const auto bytes = readFile(path);
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-std::string slurp(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-Outcome quarlin(const std::vector<std::string>& args) {
-    testsupport::ScratchDir dir;
-    std::string command = quoted(QUARLIN_BINARY_DIR "/bin/quarlin");
-    for (const auto& a : args) command += " " + quoted(a);
-    command += " >" + quoted((dir / "out").string()) + " 2>" + quoted((dir / "err").string()) +
-               " </dev/null";
+// Runs `quarlin ARGS` (a shell word list) inside the folder.
+Run quarlin(const ScratchDir& dir, const std::string& args) {
+    const std::string command = "cd '" + dir.path().string() + "' && '" + QUARLIN_BINARY_DIR + "/bin/quarlin' " +
+                                args + " >out.txt 2>err.txt </dev/null";
     const int raw = std::system(command.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir / "out"), slurp(dir / "err")};
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, textOf(dir / "out.txt"), textOf(dir / "err.txt")};
 }
 
-// Exactly one JSON object on one line.
-nlohmann::json onlyObject(const Outcome& o) {
-    EXPECT_EQ(o.status, 0) << o.err;
-    EXPECT_TRUE(o.err.empty()) << o.err;
-    EXPECT_EQ(o.out.find('\n'), o.out.size() - 1) << o.out;
-    const auto json = nlohmann::json::parse(o.out);
-    EXPECT_TRUE(json.is_object());
-    return json;
-}
+std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
 
-TEST(FrameCommand, MeasuresRARArchivesFromTheCorpus) {
-    struct Case {
-        std::string format;
-        std::string file;
-        std::int64_t at;
-        nlohmann::json expected;
-    };
-    const Case cases[] = {
-        {"rar5",
-         "rar/rar5_stored.rar",
-         0,
-         {{"format", "rar5"},
-          {"offset", 0},
-          {"length", 109},
-          {"endReached", true},
-          {"crcMismatches", 0},
-          {"encryptedHeaders", false}}},
-        {"rar5",
-         "rar/rar5_multiarchive_solid.part01.rar",
-         0,
-         {{"length", 13303}, {"endReached", true}}},
-        {"rar5",
-         "rar/malformed/rar5_encrypted_filenames.rar",
-         0,
-         {{"encryptedHeaders", true}, {"endReached", false}, {"blocks", 1}}},
-        {"rar4",
-         "rar/rar_sfx.exe",
-         98816,
-         {{"format", "rar4"}, {"offset", 98816}, {"length", 700}, {"endReached", true}}},
-        {"rar4",
-         "rar/malformed/rar_endarc_huge.rar",
-         0,
-         {{"length", 7}, {"blocks", 1}, {"endReached", false}}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.file);
-        std::vector<std::string> args{"frame", c.format, testsupport::corpus(c.file).string()};
-        if (c.at) args.insert(args.end(), {"--at", std::to_string(c.at)});
-        const auto json = onlyObject(quarlin(args));
-        for (const auto& [key, value] : c.expected.items()) EXPECT_EQ(json.at(key), value) << key;
-        EXPECT_TRUE(json.at("blocks").is_number_integer());
-    }
-}
-
-TEST(FrameCommand, TruncatedArchiveReportsTheBlocksThatFit) {
-    testsupport::ScratchDir dir;
-    const Bytes whole = testsupport::readFile(testsupport::corpus("rar/rar5_multiple_files.rar"));
-    testsupport::writeFile(dir / "cut.rar", Bytes(whole.begin(), whole.begin() + 900));
-    const auto json = onlyObject(quarlin({"frame", "rar5", (dir / "cut.rar").string()}));
-    EXPECT_EQ(json.at("endReached"), false);
-    EXPECT_LE(json.at("length").get<std::int64_t>(), 900);
-    EXPECT_GE(json.at("blocks").get<std::int64_t>(), 1);
-}
-
-TEST(FrameCommand, MeasuresDeflateAndMPEGFilesMadeByRealTools) {
-    testsupport::ScratchDir dir;
-    testsupport::writeFile(dir / "noise.bin", testsupport::randomBytes(50000, 2));
-    testsupport::run("cd " + quoted(dir.path().string()) + " && zip -q -X one.zip noise.bin");
-    const Bytes zip = testsupport::readFile(dir / "one.zip");
+TEST(FrameCommand, ReportsEachFormatsFindingsAsOneJSONObject) {
+    ScratchDir dir;
+    ASSERT_TRUE(makeWav(dir, "in.wav", 48000, 2, 1.0, true)) << dir.lastLog();
+    ASSERT_TRUE(dir.run(
+        "flac -s -b 2048 -o a.flac in.wav && opusenc --quiet in.wav a.opus && "
+        "lame --quiet -b 160 --tt Tone --add-id3v2 in.wav a.mp3 && "
+        "ffmpeg -hide_banner -loglevel error -f lavfi -i testsrc=duration=1:size=64x48:rate=10 "
+        "-c:v libvpx a.webm && mkdir x && echo one > x/a && echo two > x/b && "
+        "cd x && bsdtar --format xar -cf ../a.xar a b"))
+        << dir.lastLog();
+    writeFile(dir / "noise.bin", randomBytes(50000, 2));
+    ASSERT_TRUE(dir.run("zip -q -X one.zip noise.bin")) << dir.lastLog();
+    const Bytes zip = readFile(dir / "one.zip");
     auto le = [&](std::size_t at, int width) {
         std::uint64_t v = 0;
-        for (int i = width - 1; i >= 0; --i)
-            v = v << 8 | std::to_integer<std::uint64_t>(zip[at + i]);
+        for (int i = width - 1; i >= 0; --i) v = v << 8 | std::to_integer<std::uint64_t>(zip[at + i]);
         return v;
     };
-    const std::uint64_t dataOffset = 30 + le(26, 2) + le(28, 2);
-    const auto deflate = onlyObject(quarlin(
-        {"frame", "deflate", (dir / "one.zip").string(), "--at", std::to_string(dataOffset)}));
-    EXPECT_EQ(deflate.at("format"), "deflate");
-    EXPECT_EQ(deflate.at("offset"), dataOffset);
-    EXPECT_EQ(deflate.at("length"), le(18, 4));
-    EXPECT_EQ(deflate.at("outputLength"), 50000);
-    EXPECT_EQ(deflate.at("crc32"), le(14, 4));
+    const std::uint64_t deflateAt = 30 + le(26, 2) + le(28, 2);
+    auto size = [&](const char* name) { return std::filesystem::file_size(dir / name); };
+    const auto dmg = corpus("udif/compression-zlib.dmg");
+    // The image inside unrelated bytes: its trailer is found where the caller says.
+    writeFile(dir / "inside.bin", embed(readFile(dmg), 1000, 100));
 
-    const auto wav = testsupport::makeWAV(dir, "tone.wav", 44100, 1.5);
-    const auto mp3 = dir / "tone.mp3";
-    testsupport::run("lame --quiet -b 160 --tt Tone --add-id3v2 " + quoted(wav.string()) + " " +
-                 quoted(mp3.string()));
-    const auto mpeg = onlyObject(quarlin({"frame", "mpeg", mp3.string()}));
-    EXPECT_EQ(mpeg.at("length"), std::filesystem::file_size(mp3));
-    EXPECT_EQ(mpeg.at("id3v2"), true);
-    EXPECT_EQ(mpeg.at("id3v1"), true);
-    EXPECT_GT(mpeg.at("frames").get<std::int64_t>(), 50);
-}
-
-TEST(FrameCommand, FormatNotFoundAtTheOffsetExitsOneWithAReason) {
-    const std::string rar4 = testsupport::corpus("rar/rar.rar").string();
-    const std::vector<std::vector<std::string>> cases{
-        {"frame", "rar5", rar4},
-        {"frame", "rar4", rar4, "--at", "1"},
-        {"frame", "rar4", rar4, "--at", "336"},
-        {"frame", "rar4", rar4, "--at", "9223372036854775807"},
-        {"frame", "mpeg", rar4},
-        {"frame", "deflate", "/dev/null"},
+    const struct {
+        std::string args;
+        json expected;
+    } cases[] = {
+        {"rar5 " + quoted(corpus("rar/rar5_stored.rar")),
+         {{"format", "rar5"}, {"offset", 0}, {"length", 109}, {"endReached", true}, {"crcMismatches", 0},
+          {"encryptedHeaders", false}}},
+        {"rar5 " + quoted(corpus("rar/malformed/rar5_encrypted_filenames.rar")),
+         {{"encryptedHeaders", true}, {"endReached", false}, {"blocks", 1}}},
+        {"rar4 " + quoted(corpus("rar/rar_sfx.exe")) + " --at 98816",
+         {{"format", "rar4"}, {"offset", 98816}, {"length", 700}, {"endReached", true}}},
+        {"deflate one.zip --at " + std::to_string(deflateAt),
+         {{"format", "deflate"}, {"offset", deflateAt}, {"length", le(18, 4)}, {"outputLength", 50000},
+          {"crc32", le(14, 4)}}},
+        {"mpeg a.mp3", {{"format", "mpeg"}, {"length", size("a.mp3")}, {"id3v2", true}, {"id3v1", true}}},
+        {"flac a.flac",
+         {{"format", "flac"}, {"offset", 0}, {"length", size("a.flac")}, {"frames", 24}, {"sampleRate", 48000},
+          {"channels", 2}, {"bitsPerSample", 16}, {"totalSamples", 48000}}},
+        {"ogg a.opus",
+         {{"format", "ogg"}, {"offset", 0}, {"length", size("a.opus")}, {"firstPageIsBOS", true},
+          {"sawEOS", true}}},
+        {"pst " + quoted(corpus("pst/32-bit.pst")),
+         {{"format", "pst"}, {"offset", 0}, {"length", 65536}, {"unicode", false}, {"ost", false}}},
+        {"udif " + quoted(dmg), {{"format", "udif"}, {"offset", 0}, {"length", 9204}, {"trailerOffset", 8692}}},
+        {"udif inside.bin --at 9692",
+         {{"format", "udif"}, {"offset", 1000}, {"length", 9204}, {"trailerOffset", 9692}}},
+        {"ebml a.webm", {{"format", "ebml"}, {"offset", 0}, {"length", size("a.webm")}, {"docType", "webm"}}},
+        {"xar a.xar", {{"format", "xar"}, {"offset", 0}, {"installerPackage", false}}},
     };
-    for (const auto& args : cases) {
-        SCOPED_TRACE(args[1] + " " + args.back());
-        const auto o = quarlin(args);
-        EXPECT_EQ(o.status, 1);
-        EXPECT_TRUE(o.out.empty()) << o.out;
-        EXPECT_NE(o.err.find("no "), std::string::npos) << o.err;
-        EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << "one line: " << o.err;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        const auto run = quarlin(dir, "frame " + c.args);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(run.err.empty()) << run.err;
+        ASSERT_EQ(run.out.find('\n'), run.out.size() - 1) << "one line: " << run.out;
+        const auto out = json::parse(run.out);
+        for (const auto& [key, value] : c.expected.items()) EXPECT_EQ(out.value(key, json()), value) << key;
     }
+    EXPECT_GT(json::parse(quarlin(dir, "frame mpeg a.mp3").out).at("frames").get<std::int64_t>(), 40);  // a second of 1152-sample frames
+
+    // Every trailer field is reported, and the XAR keys hold the walker's heap end.
+    const auto udif = json::parse(quarlin(dir, "frame udif " + quoted(dmg)).out);
+    for (const char* key : {"dataForkOffset", "dataForkLength", "resourceForkOffset", "resourceForkLength",
+                            "xmlOffset", "xmlLength", "codeSignatureOffset", "codeSignatureLength"})
+        EXPECT_TRUE(udif.contains(key) && udif.at(key).is_number_integer()) << key;
+    const auto xar = json::parse(quarlin(dir, "frame xar a.xar").out);
+    // bsdtar's archive ends with 20 bytes past the heap end, which belong to it.
+    EXPECT_EQ(xar.at("length").get<std::int64_t>(),
+              28 + xar.at("tocCompressedLength").get<std::int64_t>() + xar.at("heapEnd").get<std::int64_t>() + 20);
+    EXPECT_GT(xar.at("tocLength").get<std::int64_t>(), xar.at("tocCompressedLength").get<std::int64_t>());
 }
 
-TEST(FrameCommand, BadArgumentsExitTwo) {
-    const std::string rar4 = testsupport::corpus("rar/rar.rar").string();
-    const std::vector<std::vector<std::string>> cases{
-        {},
-        {"frame"},
-        {"frame", "rar4"},
-        {"frame", "zip", rar4},
-        {"frame", "rar4", rar4, "--at", "-1"},
-        {"frame", "rar4", rar4, "--at", "ten"},
-        {"frame", "rar4", rar4, "--at", "99999999999999999999"},
-        {"frame", "rar4", "/nonexistent/file"},
-        {"frame", "rar4", QUARLIN_CORPUS_DIR},
-        {"frame", "rar4", rar4, "extra"},
-        {"unknown-command"},
-    };
-    for (const auto& args : cases) {
-        std::string joined;
-        for (const auto& a : args) joined += a + " ";
-        SCOPED_TRACE(joined);
-        const auto o = quarlin(args);
-        EXPECT_EQ(o.status, 2);
-        EXPECT_TRUE(o.out.empty()) << o.out;
-        EXPECT_FALSE(o.err.empty());
+// Nothing of the format where asked: exit 1 with one line that says so. Bad arguments: exit 2.
+TEST(FrameCommand, NotFoundExitsOneAndBadArgumentsExitTwo) {
+    ScratchDir dir;
+    writeFile(dir / "noise.bin", embed({}, 4096, 0, 99));
+    const std::string rar4 = quoted(corpus("rar/rar.rar"));
+    std::vector<std::string> notFound{"rar5 " + rar4, "rar4 " + rar4 + " --at 1", "rar4 " + rar4 + " --at 336",
+                                      "rar4 " + rar4 + " --at 9223372036854775807", "mpeg " + rar4,
+                                      "deflate /dev/null"};
+    for (const char* format : {"flac", "ogg", "pst", "udif", "ebml", "xar"}) {
+        notFound.push_back(std::string(format) + " noise.bin");
+        notFound.push_back(std::string(format) + " noise.bin --at 100");
+    }
+    for (const auto& args : notFound) {
+        SCOPED_TRACE(args);
+        const auto run = quarlin(dir, "frame " + args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_TRUE(run.out.empty()) << run.out;
+        EXPECT_NE(run.err.find("no "), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line: " << run.err;
+    }
+    for (const std::string& args : std::vector<std::string>{"", "frame", "frame rar4", "frame zip " + rar4, "frame rar4 " + rar4 + " --at -1",
+          "frame rar4 " + rar4 + " --at ten", "frame rar4 " + rar4 + " --at 99999999999999999999",
+          "frame rar4 /nonexistent/file", "frame rar4 " + quoted(corpus("")), "frame rar4 " + rar4 + " extra",
+          "frame xar missing.bin", "unknown-command"}) {
+        SCOPED_TRACE(args);
+        const auto run = quarlin(dir, args);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_TRUE(run.out.empty()) << run.out;
+        EXPECT_FALSE(run.err.empty());
     }
 }
 
