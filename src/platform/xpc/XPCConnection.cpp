@@ -189,12 +189,24 @@ runtime::Task<void> XPCConnection::serve() {
 
 runtime::Task<std::expected<void, std::string>> XPCConnection::judgePeer() {
     const uid_t uid = peer_->uid();
-    {
-        std::lock_guard lock(checksMutex);
-        if (checksInFlight[uid] >= kMaxChecksPerUser) {
+    // A peer waits for one of its user's check slots, within the same deadline as the check:
+    // several clients a user starts at once are all judged, one user's slow peers delay only
+    // that user's.
+    const auto deadline = std::chrono::steady_clock::now() + kCheckDeadline;
+    for (;;) {
+        {
+            std::lock_guard lock(checksMutex);
+            if (checksInFlight[uid] < kMaxChecksPerUser) {
+                ++checksInFlight[uid];
+                break;
+            }
+        }
+        if (ended_) co_return std::unexpected("the connection ended");
+        if (std::chrono::steady_clock::now() >= deadline) {
             co_return std::unexpected("too many connections of user " + std::to_string(uid) + " are being checked");
         }
-        ++checksInFlight[uid];
+        judgeWake_.expires_after(kCheckSlotPoll);
+        co_await judgeWake_.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
     }
     struct Judgement {
         std::mutex mutex;
@@ -202,7 +214,7 @@ runtime::Task<std::expected<void, std::string>> XPCConnection::judgePeer() {
     };
     auto judgement = std::make_shared<Judgement>();
     auto self = shared_from_this();
-    judgeWake_.expires_after(kCheckDeadline);
+    judgeWake_.expires_at(deadline);
     asio::post(judges(), [self, judgement, uid] {
         std::expected<void, std::string> verdict;
         const auto key = approvalKey(*self->peer_, *self->requirement_, self->anchors_);

@@ -54,14 +54,15 @@ public:
     void setRefusalHandler(std::function<void(const std::string& reason)> handler);
 
     // Peers are judged on threads of their own, at most this many checks of one user at a
-    // time (more are refused at once), each given at most kCheckDeadline before its peer is
-    // refused: a peer being judged never holds up a connection already served, nor other
-    // users' peers.
+    // time (more wait for a slot), each peer given at most kCheckDeadline from accept before
+    // it is refused: a peer being judged never holds up a connection already served, nor
+    // other users' peers.
     static constexpr int kMaxChecksPerUser = 2;
     // At most this many connections of one user are open at once; more are refused, so
     // that no user can fill the service's descriptor table.
     static constexpr int kMaxConnectionsPerUser = 64;
     static constexpr std::chrono::seconds kCheckDeadline{20};
+    static constexpr std::chrono::milliseconds kCheckSlotPoll{5};
     // How often a served peer is looked at: the connection ends once the judged process has
     // exited or executes another program.
     static constexpr std::chrono::milliseconds kPeerWatchInterval{250};
