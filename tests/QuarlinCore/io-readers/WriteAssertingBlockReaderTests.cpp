@@ -16,8 +16,6 @@
 #include <utility>
 #include <vector>
 
-#include "../../support/DiskImageFixtures.h"
-#include "DiskAccess/RawDiskBlockReader.h"
 #include "QuarlinCore/io/IOError.h"
 #include "QuarlinCore/io/ImageFileBlockReader.h"
 #include "TestFiles.h"
@@ -47,22 +45,14 @@ Outcome outcomeOf(BlockReader& reader, std::uint64_t at, std::int64_t count) {
     }
 }
 
-TEST_F(WriteAssertingBlockReaderTest, FreshWrapperCopiesTheWrappedReadersConstants) {
-    const DeviceIdentity identity{"image-42", UUID::parse("00112233-4455-6677-8899-AABBCCDDEEFF"), "Card"};
-    auto inner = std::make_shared<ImageFileBlockReader>(writePatternFile("card.img", 65536), 2048, identity);
-    WriteAssertingBlockReader wrapper(inner);
-    EXPECT_EQ(wrapper.blockSize(), 2048);
-    EXPECT_EQ(wrapper.deviceIdentity(), identity);
-    EXPECT_EQ(runtime::runBlocking(wrapper.readCallCount()), 0);
-    EXPECT_EQ(runtime::runBlocking(wrapper.totalBlocksRead()), 0);
-}
-
 // Every call is counted with its requested count before it is forwarded, whatever the
 // wrapped reader then answers; answers and errors arrive exactly as the reader gives them.
 TEST_F(WriteAssertingBlockReaderTest, CountsCallsStartedAndForwardsOutcomesUnchanged) {
     const std::string path = writePatternFile("disk.img", 200 * 512 + 100);
-    auto inner = std::make_shared<ImageFileBlockReader>(path, 512);
+    const DeviceIdentity identity{"image-42", UUID::parse("00112233-4455-6677-8899-AABBCCDDEEFF"), "Card"};
+    auto inner = std::make_shared<ImageFileBlockReader>(path, 512, identity);
     WriteAssertingBlockReader wrapper(inner);
+    EXPECT_EQ(wrapper.deviceIdentity(), identity);
     ImageFileBlockReader direct(path, 512);
     ASSERT_EQ(::truncate(path.c_str(), 150 * 512), 0);
 
@@ -104,31 +94,6 @@ TEST_F(WriteAssertingBlockReaderTest, TotalStopsAtTheEndsOfItsRange) {
         EXPECT_EQ(runtime::runBlocking(wrapper.totalBlocksRead()), totalAfter);
     }
     EXPECT_EQ(runtime::runBlocking(wrapper.readCallCount()), 6);
-}
-
-// Around the raw device reader the wrapper behaves as around the image reader: the same
-// counts, and the raw reader's own answers and errors, unchanged.
-TEST_F(WriteAssertingBlockReaderTest, WrapsTheRawDeviceReader) {
-    const std::string image = writePatternFile("raw.img", 64 * 512);
-    std::vector<std::string> sources = {image};
-    const auto loop = fixtures::LoopDevice::attach(image);
-    if (loop) sources.push_back(loop->path());
-    for (const auto& source : sources) {
-        SCOPED_TRACE(source);
-        auto raw = std::make_shared<RawDiskBlockReader>(source, 512, std::nullopt);
-        WriteAssertingBlockReader wrapper(raw);
-        EXPECT_EQ(wrapper.blockSize(), raw->blockSize());
-        EXPECT_EQ(wrapper.deviceIdentity(), raw->deviceIdentity());
-        EXPECT_EQ(outcomeOf(wrapper, 0, 8).bytes, patternBytes(0, 8 * 512));
-        EXPECT_EQ(outcomeOf(wrapper, 60, 4).bytes, patternBytes(60 * 512, 4 * 512));
-        EXPECT_EQ(outcomeOf(wrapper, 0, 0).bytes, Data{});
-        const Outcome beyond = outcomeOf(wrapper, 64, 1);
-        EXPECT_EQ(beyond, outcomeOf(*raw, 64, 1));
-        EXPECT_EQ(beyond.error, "Block range [64, 65) is outside device extent of 64 blocks.");
-        EXPECT_EQ(runtime::runBlocking(wrapper.readCallCount()), 4);
-        EXPECT_EQ(runtime::runBlocking(wrapper.totalBlocksRead()), 13);
-    }
-    if (!loop) GTEST_SKIP() << "ran on the image file only: attaching a loop device needs root";
 }
 
 // A reader whose reads wait until the test opens the gate, so a read can be held in flight.
