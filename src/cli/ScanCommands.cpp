@@ -124,7 +124,7 @@ public:
     explicit SignalWatch(std::shared_ptr<ScanPauseToken> token) : token_(std::move(token)) {
         sigemptyset(&set_);
         for (int s : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2}) sigaddset(&set_, s);
-        std::thread([this, token = token_, set = set_, stop = stop_] {
+        std::thread([token = token_, set = set_, stop = stop_] {
             for (;;) {
                 int signal = 0;
                 if (sigwait(&set, &signal) != 0) continue;

@@ -251,21 +251,33 @@ std::expected<ino_t, std::string> peerSocketInode(int socketFd) {
     const int error = errno;
     ::close(netlink);
     if (n < 0) return std::unexpected(errnoText("cannot ask the kernel about the connection", error));
-    int length = static_cast<int>(n);
-    for (auto* header = reinterpret_cast<nlmsghdr*>(reply); NLMSG_OK(header, length); header = NLMSG_NEXT(header, length)) {
-        if (header->nlmsg_type == NLMSG_ERROR) break;
-        if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY || header->nlmsg_len < NLMSG_LENGTH(sizeof(unix_diag_msg))) continue;
-        const auto* message = static_cast<const unix_diag_msg*>(NLMSG_DATA(header));
-        if (message->udiag_ino != query.request.udiag_ino) continue;
-        int attributesLength = static_cast<int>(header->nlmsg_len - NLMSG_LENGTH(sizeof *message));
-        for (auto* attribute = reinterpret_cast<rtattr*>(const_cast<unix_diag_msg*>(message) + 1);
-             RTA_OK(attribute, attributesLength); attribute = RTA_NEXT(attribute, attributesLength)) {
-            if (attribute->rta_type == UNIX_DIAG_PEER && RTA_PAYLOAD(attribute) >= sizeof(__u32)) {
-                __u32 peer = 0;
-                std::memcpy(&peer, RTA_DATA(attribute), sizeof peer);
-                if (peer != 0) return static_cast<ino_t>(peer);
+    // One message: its header, the socket's record, then attributes; every length read is
+    // checked against what arrived.
+    const auto size = static_cast<std::size_t>(n);
+    for (std::size_t at = 0; at + sizeof(nlmsghdr) <= size;) {
+        nlmsghdr header{};
+        std::memcpy(&header, reply + at, sizeof header);
+        const std::size_t length = header.nlmsg_len, body = at + NLMSG_HDRLEN;
+        if (length < NLMSG_HDRLEN || length > size - at || header.nlmsg_type == NLMSG_ERROR) break;
+        const std::size_t end = at + length;
+        unix_diag_msg message{};
+        if (header.nlmsg_type == SOCK_DIAG_BY_FAMILY && end - body >= sizeof message) {
+            std::memcpy(&message, reply + body, sizeof message);
+            for (std::size_t a = body + NLMSG_ALIGN(sizeof message);
+                 message.udiag_ino == query.request.udiag_ino && a + sizeof(rtattr) <= end;) {
+                rtattr attribute{};
+                std::memcpy(&attribute, reply + a, sizeof attribute);
+                const std::size_t attributeLength = attribute.rta_len;
+                if (attributeLength < sizeof attribute || attributeLength > end - a) break;
+                if (attribute.rta_type == UNIX_DIAG_PEER && attributeLength >= RTA_LENGTH(sizeof(__u32))) {
+                    __u32 peer = 0;
+                    std::memcpy(&peer, reply + a + RTA_LENGTH(0), sizeof peer);
+                    if (peer != 0) return static_cast<ino_t>(peer);
+                }
+                a += RTA_ALIGN(attributeLength);
             }
         }
+        at += NLMSG_ALIGN(length);
     }
     return std::unexpected("the kernel does not say which socket is the connection's other end");
 }
