@@ -91,27 +91,15 @@ inline std::string shellOutput(const std::string& command) {
     return output;
 }
 
-inline std::optional<std::string> runForLine(const std::string& command) {
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return std::nullopt;
-    char line[512] = {};
-    const bool got = std::fgets(line, sizeof line, pipe) != nullptr;
-    const int status = ::pclose(pipe);
-    if (!got || status != 0) return std::nullopt;
-    std::string text(line);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    return text;
-}
-
 // A read-only loop device over an image file; detached when destroyed.
 class LoopDevice {
 public:
     static std::optional<LoopDevice> attach(const std::string& image, int sectorSize = 512) {
         if (::geteuid() != 0) return std::nullopt;
-        auto device = runForLine("losetup --find --show -r --sector-size " + std::to_string(sectorSize) + " '" +
-                                 image + "' 2>/dev/null");
-        if (!device || device->rfind("/dev/loop", 0) != 0) return std::nullopt;
-        return LoopDevice(*device);
+        auto device = shellOutput("losetup --find --show -r --sector-size " + std::to_string(sectorSize) + " '" +
+                                  image + "' 2>/dev/null");
+        if (device.rfind("/dev/loop", 0) != 0) return std::nullopt;
+        return LoopDevice(device);
     }
     LoopDevice(LoopDevice&& other) noexcept : path_(std::exchange(other.path_, {})) {}
     LoopDevice& operator=(LoopDevice&&) = delete;
