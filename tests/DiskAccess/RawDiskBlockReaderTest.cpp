@@ -65,91 +65,128 @@ TEST(BlockReaders, AReadTaskOutlivesTheReaderThatMadeIt) {
     }
 }
 
-TEST(RawDiskBlockReaderTest, MeasuresOrdinaryFilesWithTheFallbackBlockSize) {
+// Both readers of files, in blocks of `blockSize`.
+std::vector<std::shared_ptr<BlockReader>> fileReaders(const std::string& path, std::int64_t blockSize = 512) {
+    return {std::make_shared<RawDiskBlockReader>(path, blockSize, std::nullopt),
+            std::make_shared<ImageFileBlockReader>(path, blockSize)};
+}
+
+// A file holds as many blocks as fit in it whole; the rest of it cannot be read.
+TEST(BlockReaders, MeasureFilesInWholeBlocks) {
     struct Case {
         std::size_t fileSize;
-        std::int64_t fallback;
+        std::int64_t blockSize;
         std::uint64_t blocks;
     };
-    const Case cases[] = {{0, 512, 0}, {511, 512, 0}, {512, 512, 1}, {5000, 512, 9}, {3 * 4096 + 1, 4096, 3}, {7, 1, 7}};
+    const Case cases[] = {{0, 512, 0},     {511, 512, 0},           {512, 512, 1}, {5000, 512, 9},
+                          {4095, 4096, 0}, {3 * 4096 + 1, 4096, 3}, {777, 1, 777}};
     TempDir dir;
     for (const auto& c : cases) {
         const std::string path = dir.file("image");
-        fixtures::writeFile(path, fixtures::patternBytes(c.fileSize));
-        RawDiskBlockReader reader(path, c.fallback, std::nullopt);
-        EXPECT_EQ(reader.blockSize(), c.fallback) << c.fileSize;
-        EXPECT_EQ(runBlocking(reader.totalBlocks()), c.blocks) << c.fileSize;
+        const Data file = fixtures::patternBytes(c.fileSize);
+        fixtures::writeFile(path, file);
+        for (const auto& reader : fileReaders(path, c.blockSize)) {
+            SCOPED_TRACE(std::to_string(c.fileSize) + " bytes by " + typeid(*reader).name());
+            EXPECT_EQ(reader->blockSize(), c.blockSize);
+            EXPECT_EQ(runBlocking(reader->readBlocks(0, static_cast<std::int64_t>(c.blocks))),
+                      fixtures::slice(file, 0, c.blocks * static_cast<std::uint64_t>(c.blockSize)));
+            EXPECT_NE(ioErrorOf([&] { runBlocking(reader->readBlocks(c.blocks, 1)); }), "(no error)");
+        }
     }
 }
 
-TEST(RawDiskBlockReaderTest, ReadsExactlyTheRequestedBlocks) {
+TEST(BlockReaders, ReadWholeBlocksWithinTheFileAndRefuseEveryOtherRange) {
     TempDir dir;
     const std::string path = dir.file("image");
-    const Data image = fixtures::patternBytes(64 * 512 + 100);  // a trailing partial block
+    const Data image = fixtures::patternBytes(10 * 512 + 100);  // a trailing partial block
     fixtures::writeFile(path, image);
-    RawDiskBlockReader reader(path, 512, std::nullopt);
-    ASSERT_EQ(runBlocking(reader.totalBlocks()), 64u);
-
-    const std::pair<std::uint64_t, std::int64_t> ranges[] = {{0, 1}, {0, 64}, {63, 1}, {17, 5}, {1, 0}};
-    for (const auto& [offset, count] : ranges) {
-        EXPECT_EQ(runBlocking(reader.readBlocks(offset, count)),
-                  fixtures::slice(image, offset * 512, static_cast<std::size_t>(count) * 512))
-            << offset << "+" << count;
-    }
-}
-
-TEST(RawDiskBlockReaderTest, RefusesRangesOutsideTheDeviceAndTheArithmeticRange) {
-    TempDir dir;
-    const std::string path = dir.file("image");
-    fixtures::writeFile(path, fixtures::patternBytes(10 * 512));
-    RawDiskBlockReader reader(path, 512, std::nullopt);
     struct Case {
         std::uint64_t offset;
         std::int64_t count;
         const char* text;
     };
+    // Refusals and reads alternate, so a refusal that spoiled the reader shows in the next read.
     const Case cases[] = {
+        {0, 10, "(no error)"},
         {10, 1, "Block range [10, 11) is outside device extent of 10 blocks."},
+        {9, 1, "(no error)"},
         {9, 2, "Block range [9, 11) is outside device extent of 10 blocks."},
+        {3, 5, "(no error)"},
         {0, 11, "Block range [0, 11) is outside device extent of 10 blocks."},
+        {0, 1, "(no error)"},
+        // A negative count is refused before any bounds check.
         {0, -1, "count must be >= 0."},
         {u64max, -1, "count must be >= 0."},
         {0, std::numeric_limits<std::int64_t>::min(), "count must be >= 0."},
+        // End blocks that do not fit in 64 bits are refused without reading.
         {u64max, 1, "Block range [18446744073709551615, 18446744073709551616) is outside device extent of 10 blocks."},
         {u64max - 1, i64max,
          "Block range [18446744073709551614, 27670116110564327421) is outside device extent of 10 blocks."},
         {static_cast<std::uint64_t>(i64max) + 1, 1,
          "Block range [9223372036854775808, 9223372036854775809) is outside device extent of 10 blocks."},
-        {0, i64max, "Block range [0, 9223372036854775807) is outside device extent of 10 blocks."},
+        {1, i64max, "Block range [1, 9223372036854775808) is outside device extent of 10 blocks."},
         {5, 0, "(no error)"},
+        {10, 0, "(no error)"},
         {u64max, 0, "(no error)"},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(ioErrorOf([&] {
-                      const Data bytes = runBlocking(reader.readBlocks(c.offset, c.count));
-                      EXPECT_TRUE(bytes.empty());
-                  }),
-                  c.text)
-            << c.offset << "+" << c.count;
+    for (const auto& reader : fileReaders(path)) {
+        SCOPED_TRACE(reader->deviceIdentity().displayName + " by " + typeid(*reader).name());
+        for (const auto& c : cases) {
+            EXPECT_EQ(ioErrorOf([&] {
+                          const Data bytes = runBlocking(reader->readBlocks(c.offset, c.count));
+                          EXPECT_EQ(bytes, fixtures::slice(image, c.count ? c.offset * 512 : 0,
+                                                           static_cast<std::size_t>(c.count) * 512));
+                      }),
+                      c.text)
+                << c.offset << "+" << c.count;
+        }
+        try {
+            runBlocking(reader->readBlocks(9, 3));
+            ADD_FAILURE() << "a read past the end succeeded";
+        } catch (const IOError& error) {
+            const auto* payload = std::get_if<IOError::OutOfBounds>(&error.value());
+            ASSERT_NE(payload, nullptr);
+            EXPECT_EQ(std::tuple(payload->offset, payload->count, payload->deviceBlockCount), std::tuple(9u, 3, 10u));
+        }
     }
-    // Refusals leave the reader usable.
-    EXPECT_EQ(runBlocking(reader.readBlocks(9, 1)).size(), 512u);
 }
 
-TEST(RawDiskBlockReaderTest, OutOfBoundsCarriesItsPayload) {
+// A sparse image larger than the machine's memory: a read of all of it is refused as an
+// error, while reads of its ordinary parts work.
+TEST(BlockReaders, ReadLargerThanMemoryIsRefusedNotFatal) {
     TempDir dir;
-    const std::string path = dir.file("empty");
+    const std::string path = dir.file("sparse");
+    const std::uint64_t bytes = (physicalMemoryBytes() / 512 + 2048) * 512;
     fixtures::writeFile(path, {});
-    RawDiskBlockReader reader(path, 512, std::nullopt);
-    try {
-        runBlocking(reader.readBlocks(3, 2));
-        FAIL() << "read of an empty file succeeded";
-    } catch (const IOError& error) {
-        const auto* payload = std::get_if<IOError::OutOfBounds>(&error.value());
-        ASSERT_NE(payload, nullptr);
-        EXPECT_EQ(payload->offset, 3u);
-        EXPECT_EQ(payload->count, 2);
-        EXPECT_EQ(payload->deviceBlockCount, 0u);
+    std::filesystem::resize_file(path, bytes);  // sparse: takes no space
+    const auto blocks = static_cast<std::int64_t>(bytes / 512);
+    for (const auto& reader : fileReaders(path)) {
+        EXPECT_EQ(ioErrorOf([&] { runBlocking(reader->readBlocks(0, blocks)); }),
+                  "Cannot allocate " + std::to_string(bytes) + " bytes for a read of " + std::to_string(blocks) +
+                      " blocks.");
+        EXPECT_EQ(runBlocking(reader->readBlocks(blocks - 1, 1)), Data(512, std::byte{0}));
+    }
+}
+
+// Many tasks share one reader; every task gets exactly its own blocks back.
+TEST(BlockReaders, ConcurrentReadsOfOneReaderAllGetTheirBytes) {
+    TempDir dir;
+    const std::string path = dir.file("image");
+    const Data image = fixtures::patternBytes(256 * 512);
+    fixtures::writeFile(path, image);
+    for (const auto& reader : fileReaders(path)) {
+        std::vector<std::thread> threads;
+        std::atomic<int> mismatches{0};
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&, t] {
+                for (std::uint64_t block = static_cast<std::uint64_t>(t); block < 256; block += 4) {
+                    if (runBlocking(reader->readBlocks(block, 1)) != fixtures::slice(image, block * 512, 512))
+                        ++mismatches;
+                }
+            });
+        }
+        for (auto& thread : threads) thread.join();
+        EXPECT_EQ(mismatches.load(), 0);
     }
 }
 
@@ -315,41 +352,6 @@ TEST(RawDiskBlockReaderTest, ARangeBeyondWhatOnePreadMovesIsReadWhole) {
     ASSERT_EQ(all.size(), kBlocks * 512);
     EXPECT_TRUE(std::equal(marker.begin(), marker.end(), all.end() - 512));
     EXPECT_EQ(all[(std::size_t{2} << 30) - 1], std::byte{0});
-}
-
-TEST(RawDiskBlockReaderTest, ReadLargerThanMemoryIsRefusedNotFatal) {
-    TempDir dir;
-    const std::string path = dir.file("sparse");
-    const std::uint64_t bytes = (physicalMemoryBytes() / 512 + 2048) * 512;
-    fixtures::writeFile(path, {});
-    std::filesystem::resize_file(path, bytes);  // sparse: takes no space
-    RawDiskBlockReader reader(path, 512, std::nullopt);
-    const auto blocks = static_cast<std::int64_t>(runBlocking(reader.totalBlocks()));
-    ASSERT_EQ(static_cast<std::uint64_t>(blocks), bytes / 512);
-    EXPECT_EQ(ioErrorOf([&] { runBlocking(reader.readBlocks(0, blocks)); }),
-              "Cannot allocate " + std::to_string(bytes) + " bytes for a read of " + std::to_string(blocks) +
-                  " blocks.");
-    // The same reader still serves ordinary reads of the (zero) sparse blocks.
-    EXPECT_EQ(runBlocking(reader.readBlocks(blocks - 1, 1)), Data(512, std::byte{0}));
-}
-
-TEST(RawDiskBlockReaderTest, ConcurrentReadsOfOneReaderAllGetTheirBytes) {
-    TempDir dir;
-    const std::string path = dir.file("image");
-    const Data image = fixtures::patternBytes(256 * 512);
-    fixtures::writeFile(path, image);
-    RawDiskBlockReader reader(path, 512, std::nullopt);
-    std::vector<std::thread> threads;
-    std::atomic<int> mismatches{0};
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (std::uint64_t block = static_cast<std::uint64_t>(t); block < 256; block += 4) {
-                if (runBlocking(reader.readBlocks(block, 1)) != fixtures::slice(image, block * 512, 512)) ++mismatches;
-            }
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(mismatches.load(), 0);
 }
 
 // ---- real block devices (root) ----

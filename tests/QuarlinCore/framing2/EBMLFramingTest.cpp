@@ -15,64 +15,6 @@ std::vector<std::byte> hex(std::initializer_list<unsigned> values) {
     return bytes;
 }
 
-struct MuxCase {
-    const char* name;
-    const char* command;  // writes out.mkv
-    const char* docType;
-    bool segmentSizeKnown;
-};
-
-class EBMLRealFile : public ::testing::TestWithParam<MuxCase> {};
-
-// The EBML header names the document type, and the Segment after it reaches the end of the
-// file: by its size, or by running to the end when the muxer could not seek back to write it.
-TEST_P(EBMLRealFile, HeaderAndSegmentCoverTheFile) {
-    const auto& c = GetParam();
-    ScratchDir dir;
-    ASSERT_TRUE(dir.run(
-        "ffmpeg -hide_banner -loglevel error -f lavfi -i testsrc=duration=2:size=64x48:rate=10 "
-        "-c:v libvpx -b:v 100k in.webm"))
-        << dir.lastLog();
-    ASSERT_TRUE(dir.run(c.command)) << dir.lastLog();
-    const auto file = readFile(dir / "out.mkv");
-
-    const auto header = EBMLFraming::parseElement(file, 0);
-    ASSERT_TRUE(header);
-    EXPECT_EQ(header->id, EBMLFraming::ebmlHeaderID);
-    ASSERT_TRUE(header->dataSize);
-    const auto payload =
-        std::span(file).subspan(std::size_t(header->headerLength), std::size_t(*header->dataSize));
-    EXPECT_EQ(EBMLFraming::docType(payload), c.docType);
-
-    std::int64_t at = header->headerLength + std::int64_t(*header->dataSize);
-    auto element = EBMLFraming::parseElement(file, at);
-    while (element && element->id == EBMLFraming::voidID) {
-        at += element->headerLength + std::int64_t(*element->dataSize);
-        element = EBMLFraming::parseElement(file, at);
-    }
-    ASSERT_TRUE(element);
-    EXPECT_EQ(element->id, EBMLFraming::segmentID);
-    EXPECT_EQ(element->dataSize.has_value(), c.segmentSizeKnown);
-    if (element->dataSize) {
-        EXPECT_EQ(at + element->headerLength + std::int64_t(*element->dataSize),
-                  std::int64_t(file.size()));
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Muxers, EBMLRealFile,
-    ::testing::Values(
-        MuxCase{"webm_by_ffmpeg", "cp in.webm out.mkv", "webm", true},
-        MuxCase{"matroska_by_ffmpeg",
-                "ffmpeg -hide_banner -loglevel error -i in.webm -c copy -f matroska out.mkv",
-                "matroska", true},
-        MuxCase{"matroska_by_mkvmerge", "mkvmerge -q -o out.mkv in.webm", "matroska", true},
-        MuxCase{"webm_by_mkvmerge", "mkvmerge -q --webm -o out.mkv in.webm", "webm", true},
-        MuxCase{"matroska_streamed",
-                "ffmpeg -hide_banner -loglevel error -i in.webm -c copy -f matroska - > out.mkv",
-                "matroska", false}),
-    [](const auto& param) { return std::string(param.param.name); });
-
 TEST(EBMLFraming, ElementHeaders) {
     struct Case {
         const char* name;

@@ -85,37 +85,6 @@ INSTANTIATE_TEST_SUITE_P(
                       EncodedCase{"six_channels_8bit", 32000, 6, 256, "pcm_u8", 8, true}),
     [](const auto& param) { return std::string(param.param.name); });
 
-TEST(FLACFraming, VariableBlockSizeStreamIsDelimitedFrameByFrame) {
-    ScratchDir dir;
-    ASSERT_TRUE(makeWav(dir, "in.wav", 44100, 2, 2.0, true)) << dir.lastLog();
-    ASSERT_TRUE(dir.run("flac -s -f -b 4096 -o in.flac in.wav")) << dir.lastLog();
-    const auto fixed = readFile(dir / "in.flac");
-    const auto variable = toVariableBlockSize(fixed, analyze(dir, "in.flac"));
-    writeFile(dir / "variable.flac", variable);
-    // The reference decoder accepts the rewritten stream, and reports where its frames lie.
-    ASSERT_TRUE(dir.run("flac -s -t variable.flac")) << dir.lastLog();
-    const auto frames = analyze(dir, "variable.flac");
-
-    const auto metadata = FLACFraming::walkMetadataBlocks(variable);
-    ASSERT_TRUE(metadata);
-    std::uint64_t firstSample = 0;
-    for (std::size_t i = 0; i < frames.size(); ++i) {
-        const auto header =
-            FLACFraming::parseFrameHeader(variable, frames[i].offset, metadata->streamInfo);
-        ASSERT_TRUE(header) << i;
-        EXPECT_TRUE(header->isVariableBlockSize);
-        EXPECT_EQ(header->codedNumber, firstSample);
-        const auto boundary = FLACFraming::scanFrameBoundary(
-            variable, frames[i].offset, *header,
-            frames[i].offset + FLACFraming::maxFrameWindow(metadata->streamInfo),
-            metadata->streamInfo);
-        ASSERT_TRUE(boundary) << i;
-        EXPECT_EQ(boundary->end,
-                  i + 1 < frames.size() ? frames[i + 1].offset : std::int64_t(variable.size()));
-        firstSample += static_cast<std::uint64_t>(frames[i].blockSize);
-    }
-}
-
 TEST(FLACFraming, CRCsHaveTheirStandardCheckValues) {
     const auto digits = bytesOf("123456789");
     EXPECT_EQ(FLACFraming::crc8(digits, 0, 9), 0xF4);

@@ -43,23 +43,5 @@ TEST(IOErrorTest, DescribesEveryCaseCharacterForCharacter) {
     }
 }
 
-TEST(IOErrorTest, CarriesItsPayloadUnchangedThroughAThrow) {
-    try {
-        throw IOError::outOfBounds(100, 8, 104);
-    } catch (const std::exception& thrown) {
-        const auto* error = dynamic_cast<const IOError*>(&thrown);
-        ASSERT_NE(error, nullptr);
-        const auto* payload = std::get_if<IOError::OutOfBounds>(&error->value());
-        ASSERT_NE(payload, nullptr);
-        EXPECT_EQ(payload->offset, 100u);
-        EXPECT_EQ(payload->count, 8);
-        EXPECT_EQ(payload->deviceBlockCount, 104u);
-    }
-    const IOError posix = IOError::posixError(6, "gone");
-    const auto& p = std::get<IOError::PosixError>(posix.value());
-    EXPECT_EQ(p.errnoValue, 6);
-    EXPECT_EQ(p.description, "gone");
-}
-
 }  // namespace
 }  // namespace quarlin

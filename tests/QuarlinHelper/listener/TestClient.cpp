@@ -13,7 +13,6 @@
 //   the socket over descriptor 3 and stays until stdin ends, the parent executes PROGRAM
 //   SOCKET still holding the socket.
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -32,13 +31,16 @@ extern "C" const char kTamperMarker[] = "QUARLIN-TEST-CLIENT-MARKER";
 
 namespace {
 
-int connectTo(const std::string& path) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
-    return fd;
+// A connection to SOCKET in a descriptor that stays open across exec, or -1.
+int inheritableConnection(const std::string& path) {
+    try {
+        quarlin::testing::RawClient raw(path);
+        const int fd = ::dup(raw.fd());
+        raw.close();
+        return fd;
+    } catch (const std::exception&) {
+        return -1;
+    }
 }
 
 int sendAndStay(int fd) {
@@ -72,7 +74,7 @@ int handoff(const std::string& path) {
 }
 
 int forkExec(const std::string& path, const char* program) {
-    const int fd = connectTo(path);
+    const int fd = inheritableConnection(path);
     if (fd < 0) return 4;
     if (::fork() == 0) return sendAndStay(fd);
     ::execl(program, program, path.c_str(), static_cast<char*>(nullptr));
@@ -85,7 +87,7 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "--handoff") return handoff(argv[2]);
     if (argc == 4 && std::string(argv[1]) == "--fork-exec") return forkExec(argv[2], argv[3]);
     if (argc != 2) {
-        std::fprintf(stderr, "usage: %s SOCKET | --handoff SOCKET (%s)\n", argv[0], kTamperMarker);
+        std::fprintf(stderr, "usage: %s SOCKET | --handoff SOCKET | --fork-exec SOCKET PROGRAM (%s)\n", argv[0], kTamperMarker);
         return 2;
     }
     auto client = quarlin::QuarlinHelperClient::connect(argv[1]);
