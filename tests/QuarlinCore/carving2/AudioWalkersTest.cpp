@@ -19,6 +19,7 @@ struct FLACCase {
     int sampleRate;
     int channels;
     bool variable;
+    const char* codec = "pcm_s16le";
 };
 
 class FLACWalkerOnRealStreams : public ::testing::TestWithParam<FLACCase> {};
@@ -26,7 +27,7 @@ class FLACWalkerOnRealStreams : public ::testing::TestWithParam<FLACCase> {};
 TEST_P(FLACWalkerOnRealStreams, MeasuresTheWholeStreamAloneAndInsideOtherBytes) {
     const auto& c = GetParam();
     ScratchDir dir;
-    ASSERT_TRUE(makeWav(dir, "in.wav", c.sampleRate, c.channels, 2.5, true)) << dir.lastLog();
+    ASSERT_TRUE(makeWav(dir, "in.wav", c.sampleRate, c.channels, 2.5, true, c.codec)) << dir.lastLog();
     ASSERT_TRUE(dir.run(std::string("flac -s -f --lax ") + c.flacOptions + " -o in.flac in.wav"))
         << dir.lastLog();
     auto frames = analyze(dir, "in.flac");
@@ -72,7 +73,12 @@ INSTANTIATE_TEST_SUITE_P(
                       FLACCase{"no_padding_48k", "--no-padding --no-seektable -b 2048", 48000, 2,
                                false},
                       FLACCase{"variable_4096", "-b 4096", 44100, 2, true},
-                      FLACCase{"variable_1152_mono", "-b 1152", 32000, 1, true}),
+                      FLACCase{"variable_1152_mono", "-b 1152", 32000, 1, true},
+                      // Block sizes and rates that the header codes by table, in 8 or 16 bits, in kHz or tens of Hz.
+                      FLACCase{"block_192_24bit", "-b 192", 48000, 2, false, "pcm_s24le"},
+                      FLACCase{"block_100_rate_khz", "-b 100", 12000, 1, false},
+                      FLACCase{"block_1000_rate_tens", "-b 1000", 200010, 1, false},
+                      FLACCase{"six_channels_8bit", "-b 256", 32000, 6, false, "pcm_u8"}),
     [](const auto& param) { return std::string(param.param.name); });
 
 TEST(FLACWalker, DamagedFrameEndsTheWalk) {
