@@ -236,12 +236,15 @@ private:
                                                static_cast<std::uint64_t>(maxWalk_)});
         if (current_.holds(at, wanted)) return current_.from(at);
         if (extension_.holds(at, wanted)) return extension_.from(at);
-        // At least two chunks' worth, so that candidates near a chunk's end share one fill.
-        const std::uint64_t length = std::min({std::max<std::uint64_t>(wanted, 2 * chunkBytes_), sourceEnd_ - at,
+        // Twice what is wanted, and a quarter chunk at least: candidates near a chunk's end
+        // share one fill, and a walk that asks for more refills a few times at most, while a
+        // small file across a chunk's end costs no copy of whole chunks.
+        const std::uint64_t length = std::min({std::max<std::uint64_t>(2 * wanted, chunkBytes_ / 4), sourceEnd_ - at,
                                                static_cast<std::uint64_t>(maxWalk_)});
         const std::uint64_t start = alignDown(at, blockSize_);
         const std::uint64_t stop = std::min(alignUp(at + length, blockSize_), sourceEnd_);
         extension_.start = start;
+        extension_.bytes.clear();  // what it held is not kept: growing it copies nothing
         extension_.bytes.resize(stop - start);
         fill(extension_, start, stop);
         return extension_.from(at);
