@@ -5,11 +5,8 @@
 #include <cstring>
 #include <mutex>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
 #include "QuarlinCore/framing/ByteReader.h"
+#include "QuarlinCore/framing/MSBFirstFolding.h"
 
 namespace quarlin {
 namespace {
@@ -76,69 +73,15 @@ std::uint16_t crc16WithTables(std::uint16_t crc, const std::byte* p, std::int64_
     return crc;
 }
 
-#if defined(__x86_64__)
-// x^n modulo the CRC-16 polynomial x^16 + x^15 + x^2 + 1.
-long long xPowerMod16(unsigned n) {
-    std::uint32_t r = 1;
-    for (unsigned i = 0; i < n; ++i) {
-        r <<= 1;
-        if (r & 0x10000U) r ^= 0x18005U;
-    }
-    return static_cast<long long>(r);
-}
-
-constexpr std::int64_t kFoldFrom = 128;
-
-// Sixteen bytes as a polynomial of degree below 128, the first byte's first bit the highest.
-__attribute__((target("pclmul,ssse3"))) inline __m128i reversed(__m128i x) {
-    return _mm_shuffle_epi8(x, _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0));
-}
-
-__attribute__((target("pclmul,ssse3"))) inline __m128i load(const std::byte* p) {
-    return reversed(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-}
-
-// x·x^n + next, reduced below degree 80: k holds x^(n+64) and x^n modulo the polynomial.
-__attribute__((target("pclmul,ssse3"))) inline __m128i fold(__m128i x, __m128i k, __m128i next) {
-    return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x11), _mm_clmulepi64_si128(x, k, 0x00)), next);
-}
-
-// The CRC-16 carried from `crc` over n >= kFoldFrom bytes. Four blocks are in flight, each
-// congruent to its share of the bytes so far; they are folded into one, and that block and
-// the bytes after the last whole block go through the tables from zero (the incoming CRC has
-// been added into the first two bytes).
-__attribute__((target("pclmul,ssse3"))) std::uint16_t crc16ByFolding(std::uint16_t crc, const std::byte* p,
-                                                                     std::int64_t n) {
-    static const __m128i by64Bytes = _mm_set_epi64x(xPowerMod16(512 + 64), xPowerMod16(512));
-    static const __m128i by16Bytes = _mm_set_epi64x(xPowerMod16(128 + 64), xPowerMod16(128));
-    __m128i x[4];
-    for (int i = 0; i < 4; ++i) x[i] = load(p + 16 * i);
-    x[0] = _mm_xor_si128(x[0], _mm_set_epi64x(static_cast<long long>(std::uint64_t{crc} << 48), 0));
-    p += 64;
-    n -= 64;
-    for (; n >= 64; n -= 64, p += 64)
-        for (int i = 0; i < 4; ++i) x[i] = fold(x[i], by64Bytes, load(p + 16 * i));
-    __m128i x0 = x[0];
-    for (int i = 1; i < 4; ++i) x0 = fold(x0, by16Bytes, x[i]);
-    for (; n >= 16; n -= 16, p += 16) x0 = fold(x0, by16Bytes, load(p));
-    alignas(16) std::array<std::byte, 16> last{};
-    _mm_store_si128(reinterpret_cast<__m128i*>(last.data()), reversed(x0));
-    return crc16WithTables(crc16WithTables(0, last.data(), 0, 16), p, 0, n);
-}
-
-bool canFold() {
-    static const bool supported = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3");
-    return supported;
-}
-#endif
-
 // The CRC-16 carried from `crc` over [from, to) of `p`: by carry-less multiplication where the
 // processor has it and the range is long enough to pay for it, else by the tables.
 std::uint16_t crc16Run(std::uint16_t crc, const std::byte* p, std::int64_t from, std::int64_t to) {
-#if defined(__x86_64__)
-    if (to - from >= kFoldFrom && canFold()) return crc16ByFolding(crc, p + from, to - from);
-#endif
-    return crc16WithTables(crc, p, from, to);
+    static const MSBFirstFolder folder(0x8005U, 16);
+    if (to - from < static_cast<std::int64_t>(MSBFirstFolder::kFoldFrom) || !MSBFirstFolder::available())
+        return crc16WithTables(crc, p, from, to);
+    const auto folded = folder.fold(crc, p + from, static_cast<std::size_t>(to - from));
+    return crc16WithTables(crc16WithTables(0, folded.block.data(), 0, 16), folded.rest, 0,
+                           static_cast<std::int64_t>(folded.restLength));
 }
 
 std::int64_t blockSizeOfCode(unsigned code) {
