@@ -65,6 +65,22 @@ inline Data slice(const Data& bytes, std::size_t offset, std::size_t length) {
                 bytes.begin() + static_cast<std::ptrdiff_t>(offset + length));
 }
 
+// A test with a folder of its own, and pattern files written into it.
+class PatternFileTest : public ::testing::Test {
+protected:
+    std::string pathFor(const std::string& name) const { return dir_.file(name); }
+    std::string writePatternFile(const std::string& name, std::size_t length) {
+        written_ = patternBytes(length);
+        writeFile(pathFor(name), written_);
+        return pathFor(name);
+    }
+    // Bytes [at, at + length) of the file written last.
+    Data writtenBytes(std::size_t at, std::size_t length) const { return slice(written_, at, length); }
+
+    TempDir dir_;
+    Data written_;
+};
+
 // Points the process-wide device-path hook at test files for the life of the object.
 class DevicePathMapping {
 public:

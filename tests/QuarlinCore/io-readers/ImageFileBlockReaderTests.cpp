@@ -7,23 +7,21 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <future>
 #include <limits>
 #include <optional>
 #include <string>
 #include <variant>
 #include <vector>
 
+#include "../../support/DiskImageFixtures.h"
 #include "QuarlinCore/io/IOError.h"
-#include "TestFiles.h"
 #include "runtime/Runtime.h"
 
 namespace quarlin {
 namespace {
 
-using testing::patternBytes;
 
-class ImageFileBlockReaderTest : public testing::ScratchDirectory {};
+class ImageFileBlockReaderTest : public fixtures::PatternFileTest {};
 
 // The error a read raises, or nothing when it succeeds.
 std::optional<IOError> readError(ImageFileBlockReader& reader, std::uint64_t at, std::int64_t count) {
@@ -62,7 +60,7 @@ TEST_F(ImageFileBlockReaderTest, ConstructionFailuresComeInTheirOrder) {
         // The existence check comes before the block-size check.
         {missing, 0, "Device or image not found at path: " + missing},
         {pathFor("dangling"), 512, "Device or image not found at path: " + pathFor("dangling")},
-        {directory_.string(), 512, "Device or image not found at path: " + directory_.string()},
+        {dir_.path().string(), 512, "Device or image not found at path: " + dir_.path().string()},
         {image, 0, "blockSize must be > 0."},
         {image, -4096, "blockSize must be > 0."},
         {image, std::numeric_limits<std::int64_t>::min(), "blockSize must be > 0."},
@@ -78,7 +76,7 @@ TEST_F(ImageFileBlockReaderTest, ConstructionFailuresComeInTheirOrder) {
 }
 
 TEST_F(ImageFileBlockReaderTest, IdentityIsTheCallersOrDerivedFromThePath) {
-    std::filesystem::create_directories(directory_ / "images");
+    std::filesystem::create_directories(dir_.path() / "images");
     const std::string path = writePatternFile("images/disk3.img", 4096);
 
     ImageFileBlockReader derived(path, 512);
@@ -88,7 +86,7 @@ TEST_F(ImageFileBlockReaderTest, IdentityIsTheCallersOrDerivedFromThePath) {
     EXPECT_EQ(derived.blockSize(), 512);
 
     // The path is kept exactly as passed, not normalised.
-    const std::string roundabout = directory_.string() + "/images/../images//disk3.img";
+    const std::string roundabout = dir_.path().string() + "/images/../images//disk3.img";
     EXPECT_EQ(ImageFileBlockReader(roundabout, 512).deviceIdentity().physicalDeviceID, roundabout);
 
     const DeviceIdentity given{"image-7", UUID::parse("0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0"), "Backup"};

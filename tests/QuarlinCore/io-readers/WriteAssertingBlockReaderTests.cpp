@@ -16,18 +16,17 @@
 #include <utility>
 #include <vector>
 
+#include "../../support/DiskImageFixtures.h"
 #include "QuarlinCore/io/IOError.h"
 #include "QuarlinCore/io/ImageFileBlockReader.h"
-#include "TestFiles.h"
 #include "runtime/Runtime.h"
 
 namespace quarlin {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::patternBytes;
 
-class WriteAssertingBlockReaderTest : public testing::ScratchDirectory {};
+class WriteAssertingBlockReaderTest : public fixtures::PatternFileTest {};
 
 // The outcome of one read: the bytes, or the error's description and case.
 struct Outcome {
@@ -78,7 +77,7 @@ TEST_F(WriteAssertingBlockReaderTest, CountsCallsStartedAndForwardsOutcomesUncha
         EXPECT_EQ(runtime::runBlocking(wrapper.readCallCount()), step.callsAfter);
         EXPECT_EQ(runtime::runBlocking(wrapper.totalBlocksRead()), step.blocksAfter);
     }
-    EXPECT_EQ(outcomeOf(wrapper, 0, 8).bytes, patternBytes(0, 8 * 512));
+    EXPECT_EQ(outcomeOf(wrapper, 0, 8).bytes, writtenBytes(0, 8 * 512));
 }
 
 TEST_F(WriteAssertingBlockReaderTest, TotalStopsAtTheEndsOfItsRange) {
@@ -168,7 +167,7 @@ TEST_F(WriteAssertingBlockReaderTest, ConcurrentCallsAreAllCounted) {
     }
     std::int64_t expectedBlocks = 0;
     for (int task = 0; task < kTasks; ++task) {
-        EXPECT_EQ(reads[task].get(), patternBytes(task % 5 == 0 ? 0 : task * 1024, (task % 5) * 1024));
+        EXPECT_EQ(reads[task].get(), writtenBytes(task % 5 == 0 ? 0 : task * 1024, (task % 5) * 1024));
         expectedBlocks += task % 5;
     }
     EXPECT_EQ(runtime::runBlocking(wrapper.readCallCount()), kTasks);
