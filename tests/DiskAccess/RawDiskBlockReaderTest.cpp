@@ -358,32 +358,6 @@ TEST(RawDiskBlockReaderTest, ARangeBeyondWhatOnePreadMovesIsReadWhole) {
 
 class LoopDeviceTest : public testing::TestWithParam<int> {};
 
-TEST_P(LoopDeviceTest, ReadsTheImageThroughAReadOnlyLoopDevice) {
-    const int sectorSize = GetParam();
-    TempDir dir;
-    const std::string image = dir.file("disk.img");
-    const Data bytes = fixtures::patternBytes(2 * 1024 * 1024 + 300);  // a partial sector at the end
-    fixtures::writeFile(image, bytes);
-    auto loop = LoopDevice::attach(image, sectorSize);
-    if (!loop) GTEST_SKIP() << "needs root and a free loop device";
-    DevicePathMapping mapping({{"/dev/rdiskTEST", loop->path()}});
-
-    // The device reports its block size, so the fallback (even a bad one) is not used.
-    for (const std::int64_t fallback : {512, 0}) {
-        RawDiskBlockReader reader("/dev/rdiskTEST", fallback, std::nullopt);
-        EXPECT_EQ(reader.blockSize(), sectorSize);
-        EXPECT_EQ(reader.deviceIdentity(), (DeviceIdentity{"/dev/rdiskTEST", std::nullopt, "rdiskTEST"}));
-        const std::uint64_t blocks = runBlocking(reader.totalBlocks());
-        EXPECT_EQ(blocks, bytes.size() / static_cast<std::size_t>(sectorSize));
-        const auto size = static_cast<std::size_t>(sectorSize);
-        EXPECT_EQ(runBlocking(reader.readBlocks(0, 1)), fixtures::slice(bytes, 0, size));
-        EXPECT_EQ(runBlocking(reader.readBlocks(blocks - 3, 3)), fixtures::slice(bytes, (blocks - 3) * size, 3 * size));
-        EXPECT_EQ(ioErrorOf([&] { runBlocking(reader.readBlocks(blocks, 1)); }),
-                  "Block range [" + std::to_string(blocks) + ", " + std::to_string(blocks + 1) +
-                      ") is outside device extent of " + std::to_string(blocks) + " blocks.");
-    }
-}
-
 // Whether this process holds `node` open with O_DIRECT, from the kernel's own record.
 bool openDirectly(const std::string& node) {
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
@@ -404,23 +378,34 @@ TEST_P(LoopDeviceTest, ReadsTheDeviceItselfWithDirectTransfersOfAnySize) {
     const auto size = static_cast<std::size_t>(sectorSize);
     TempDir dir;
     const std::string image = dir.file("disk.img");
-    Data bytes = fixtures::patternBytes(4 * 1024 * 1024);
+    Data bytes = fixtures::patternBytes(4 * 1024 * 1024 + 300);  // a partial sector at the end
     fixtures::writeFile(image, bytes);
     auto loop = LoopDevice::attach(image, sectorSize);
     if (!loop) GTEST_SKIP() << "needs root and a free loop device";
     DevicePathMapping mapping({{"/dev/rdiskTEST", loop->path()}});
+    // The device reports its block size, so the fallback (even a bad one) is not used.
+    RawDiskBlockReader fallbackZero("/dev/rdiskTEST", 0, std::nullopt);
+    EXPECT_EQ(fallbackZero.blockSize(), sectorSize);
     RawDiskBlockReader reader("/dev/rdiskTEST", 512, std::nullopt);
+    EXPECT_EQ(reader.blockSize(), sectorSize);
+    EXPECT_EQ(reader.deviceIdentity(), (DeviceIdentity{"/dev/rdiskTEST", std::nullopt, "rdiskTEST"}));
+    const std::uint64_t blocks = runBlocking(reader.totalBlocks());
+    EXPECT_EQ(blocks, bytes.size() / size);
     EXPECT_TRUE(openDirectly(loop->path()));
 
     // One block (through the bounce buffer), just under and over the size from which read
-    // buffers are page-aligned, and a large read at an odd block.
+    // buffers are page-aligned, a large read at an odd block, and the last blocks.
     const std::uint64_t largeBlocks = kLargeBufferBytes / size;
     for (const auto& [at, count] : std::vector<std::pair<std::uint64_t, std::uint64_t>>{
-             {0, 1}, {3, largeBlocks - 1}, {5, largeBlocks}, {7, largeBlocks + 1}, {1, (2 << 20) / size + 1}}) {
+             {0, 1}, {3, largeBlocks - 1}, {5, largeBlocks}, {7, largeBlocks + 1}, {1, (2 << 20) / size + 1},
+             {blocks - 3, 3}}) {
         EXPECT_EQ(runBlocking(reader.readBlocks(at, static_cast<std::int64_t>(count))),
                   fixtures::slice(bytes, at * size, count * size))
             << count << " blocks at " << at;
     }
+    EXPECT_EQ(ioErrorOf([&] { runBlocking(reader.readBlocks(blocks, 1)); }),
+              "Block range [" + std::to_string(blocks) + ", " + std::to_string(blocks + 1) +
+                  ") is outside device extent of " + std::to_string(blocks) + " blocks.");
 
     // The bytes come from the device, not from a copy cached by an earlier read: change
     // the backing file under the device and read the same blocks again.

@@ -317,30 +317,5 @@ TEST(ServiceEnumerationTest, RepliesWithTheListOrAGeneralFailure) {
     }
 }
 
-TEST(ServiceLoopDeviceTest, ServesARealBlockDeviceUnderARawName) {
-    fixtures::TempDir dir;
-    const std::string imagePath = dir.file("disk.img");
-    const Data image = fixtures::patternBytes(4 * 1024 * 1024);
-    fixtures::writeFile(imagePath, image);
-    auto loop = fixtures::LoopDevice::attach(imagePath, 4096);
-    if (!loop) GTEST_SKIP() << "needs root and a free loop device";
-    fixtures::DevicePathMapping mapping({{"/dev/rdiskTEST", loop->path()}});
-    QuarlinHelperService service;
-
-    const auto session = fixtures::openSession(service, "/dev/rdiskTEST");
-    ASSERT_FALSE(session.error) << session.error->localizedDescription();
-    EXPECT_EQ(session.handle, 1);
-    EXPECT_EQ(session.blockSize, 4096);
-    EXPECT_EQ(session.blockCount, 1024u);
-    for (const std::uint64_t block : {0u, 1u, 511u, 1023u}) {
-        const auto read = fixtures::readBlocks(service, session.handle, block, 1);
-        ASSERT_TRUE(read.bytes);
-        EXPECT_EQ(*read.bytes, fixtures::slice(image, block * 4096, 4096)) << block;
-    }
-    expectHelperError(fixtures::readBlocks(service, session.handle, 1023, 2).error, Code::outOfBounds,
-                      "Range [1023, 1025) exceeds 1024 blocks.");
-    fixtures::closeSession(service, session.handle);
-}
-
 }  // namespace
 }  // namespace quarlin

@@ -50,57 +50,33 @@ TEST(DeviceIdentityTest, EqualityAndHashCoverEveryField) {
     EXPECT_EQ(set.count(DeviceIdentity{"/dev/rdisk4", kVolume, "rdisk4"}), 1u);
 }
 
-TEST(DeviceIdentityTest, WritesTheVolumeOnlyWhenPresentAndUpperCaseInFieldOrder) {
-    EXPECT_EQ(nlohmann::ordered_json(DeviceIdentity{"/dev/rdisk4", std::nullopt, "rdisk4"}).dump(),
-              R"({"physicalDeviceID":"/dev/rdisk4","displayName":"rdisk4"})");
-    EXPECT_EQ(nlohmann::ordered_json(
-                  DeviceIdentity{"/dev/rdisk4", UUID::parse("0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9"), "x"})
-                  .dump(),
-              R"({"physicalDeviceID":"/dev/rdisk4","volumeUUID":"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9","displayName":"x"})");
-}
-
-TEST(DeviceIdentityTest, ReadsWhatTheFormAllows) {
+// The written form is checked with the file record that carries it; these are the readings
+// only an identity has: the volume absent or null, keys in any order, other keys ignored, a
+// volume in either case, and every wrong shape refused.
+TEST(DeviceIdentityTest, ReadsWhatTheFormAllowsAndRefusesTheRest) {
     const DeviceIdentity withoutVolume{"/dev/rdisk4", std::nullopt, "rdisk4"};
     const DeviceIdentity withVolume{"/dev/rdisk4", kVolume, "rdisk4"};
-    struct Case {
-        const char* text;
-        DeviceIdentity expected;
-    };
-    const Case cases[] = {
-        {R"({"physicalDeviceID":"/dev/rdisk4","displayName":"rdisk4"})", withoutVolume},
+    const std::pair<const char*, std::optional<DeviceIdentity>> cases[] = {
         {R"({"physicalDeviceID":"/dev/rdisk4","volumeUUID":null,"displayName":"rdisk4"})", withoutVolume},
         {R"({"displayName":"rdisk4","physicalDeviceID":"/dev/rdisk4","extra":[1,2]})", withoutVolume},
-        {R"({"physicalDeviceID":"/dev/rdisk4","volumeUUID":"0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9","displayName":"rdisk4"})",
-         withVolume},
         {R"({"physicalDeviceID":"/dev/rdisk4","volumeUUID":"0A1b2C3d-4E5F-6071-8293-A4B5C6D7E8F9","displayName":"rdisk4"})",
          withVolume},
+        {R"({"displayName":"rdisk4"})", std::nullopt},
+        {R"({"physicalDeviceID":null,"displayName":"rdisk4"})", std::nullopt},
+        {R"({"physicaldeviceid":"/dev/rdisk4","displayName":"rdisk4"})", std::nullopt},
+        {R"({"physicalDeviceID":4,"displayName":"rdisk4"})", std::nullopt},
+        {R"({"physicalDeviceID":"/dev/rdisk4","displayName":false})", std::nullopt},
+        {R"({"physicalDeviceID":"/dev/rdisk4","displayName":"x","volumeUUID":12})", std::nullopt},
+        {R"(["/dev/rdisk4","rdisk4"])", std::nullopt},
+        {R"("/dev/rdisk4")", std::nullopt},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(json::parse(c.text).get<DeviceIdentity>(), c.expected) << c.text;
-    }
-    for (const auto& identity : {withoutVolume, withVolume}) {
-        EXPECT_EQ(json::parse(json(identity).dump()).get<DeviceIdentity>(), identity);
-    }
-}
-
-TEST(DeviceIdentityTest, BadInputFailsWithTheJSONLayersError) {
-    const char* cases[] = {
-        R"({"displayName":"rdisk4"})",
-        R"({"physicalDeviceID":"/dev/rdisk4"})",
-        R"({"physicalDeviceID":null,"displayName":"rdisk4"})",
-        R"({"physicaldeviceid":"/dev/rdisk4","displayName":"rdisk4"})",
-        R"({"physicalDeviceID":4,"displayName":"rdisk4"})",
-        R"({"physicalDeviceID":"/dev/rdisk4","displayName":false})",
-        R"({"physicalDeviceID":"/dev/rdisk4","displayName":"x","volumeUUID":"not-a-uuid"})",
-        R"({"physicalDeviceID":"/dev/rdisk4","displayName":"x","volumeUUID":"0A1B2C3D4E5F60718293A4B5C6D7E8F9"})",
-        R"({"physicalDeviceID":"/dev/rdisk4","displayName":"x","volumeUUID":"{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F}"})",
-        R"({"physicalDeviceID":"/dev/rdisk4","displayName":"x","volumeUUID":"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8FG"})",
-        R"({"physicalDeviceID":"/dev/rdisk4","displayName":"x","volumeUUID":12})",
-        R"(["/dev/rdisk4","rdisk4"])",
-        R"("/dev/rdisk4")",
-    };
-    for (const char* text : cases) {
-        EXPECT_THROW(json::parse(text).get<DeviceIdentity>(), json::exception) << text;
+    for (const auto& [text, expected] : cases) {
+        SCOPED_TRACE(text);
+        if (expected) {
+            EXPECT_EQ(json::parse(text).get<DeviceIdentity>(), *expected);
+        } else {
+            EXPECT_THROW(json::parse(text).get<DeviceIdentity>(), json::exception);
+        }
     }
 }
 
