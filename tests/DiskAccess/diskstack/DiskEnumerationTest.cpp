@@ -16,13 +16,9 @@ namespace quarlin {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::fixture;
+using testing::fixtureRoots;
 using runtime::runBlocking;
-
-fs::path fixture(const std::string& name) { return fs::path(QUARLIN_REGISTRY_FIXTURES) / name; }
-
-platform::DiskStackRoots fixtureRoots(const std::string& name) {
-    return {fixture(name), fixture(name) / "mountinfo", fixture(name) / "dev", fixture(name) / "udev"};
-}
 
 // A record without its id, which is new on every enumeration.
 DiskInfo withoutID(DiskInfo info) {

@@ -11,7 +11,18 @@
 #include <utility>
 #include <string>
 
+#include "platform/diskarb/DiskStackRoots.h"
+
 namespace quarlin::testing {
+
+// A machine of the registry fixtures: its sysfs tree, and its mount table, device nodes and udev
+// records beside it.
+inline std::filesystem::path fixture(const std::string& name) {
+    return std::filesystem::path(QUARLIN_REGISTRY_FIXTURES) / name;
+}
+inline platform::DiskStackRoots fixtureRoots(const std::string& name) {
+    return {fixture(name), fixture(name) / "mountinfo", fixture(name) / "dev", fixture(name) / "udev"};
+}
 
 // Runs a shell command; its standard output, or none when it exits non-zero.
 std::optional<std::string> runCommand(const std::string& command);

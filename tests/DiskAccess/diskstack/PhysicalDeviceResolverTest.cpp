@@ -13,8 +13,7 @@ namespace quarlin {
 namespace {
 
 namespace fs = std::filesystem;
-
-fs::path fixture(const std::string& name) { return fs::path(QUARLIN_REGISTRY_FIXTURES) / name; }
+using testing::fixture;
 
 // A scratch directory and a mount table that says it is mounted from `source`.
 class MountedScratch {

@@ -273,12 +273,6 @@ std::vector<std::byte> frame(std::uint8_t number, std::size_t payload,
     return bytes;
 }
 
-std::vector<std::byte> concat(std::initializer_list<std::vector<std::byte>> parts) {
-    std::vector<std::byte> out;
-    for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
 TEST(FLACFraming, BoundaryScanTakesOnlyPlausibleSuccessorsAndIsolatedFallbacks) {
     const auto header = *FLACFraming::parseFrameHeader(frame(5, 200), 0, std::nullopt);
     const auto scan = [&](std::span<const std::byte> bytes, std::optional<SI> info = std::nullopt) {
