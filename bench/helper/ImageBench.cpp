@@ -2,7 +2,8 @@
 // nbdcopy, in the same run, on the same 1 GiB file held in the page cache: the helper
 // reads it as a read-only loop device, nbdkit serves the file read-only over a Unix
 // socket. Both copy to null (`quarlin image` accepts /dev/null and then counts the bytes
-// it wrote); the image into a file on tmpfs is shown beside them. Runs alternate; prints
+// it wrote), then both into a file on tmpfs (the first image checked against the file);
+// `quarlin image --through-socket` (the blocks in the replies, not in a shared buffer) beside. Runs alternate; prints
 // MiB/s of each (best and median of the runs) and the ratios. Then the latency of a whole
 // `quarlin ping` and of `quarlin disks --json` against `lsblk -J` of the same columns, each
 // a new process, alternating, 31 runs each (medians).
@@ -148,16 +149,27 @@ int main(int argc, char** argv) {
     pid_t nbdPid = start({"nbdkit", "--foreground", "--readonly", "--unix", nbdSocket, "file", image.string()});
     if (!waitFor(helperSocket) || !waitFor(nbdSocket)) return 1;
 
-    auto imageTo = [&](const std::string& file) {
-        return std::string("'") + QUARLIN_PATH + "' image " + raw + " '" + file + "' --helper-socket '" + helperSocket +
-               "' 2>/dev/null";
+    auto imageTo = [&](const std::string& file, const char* how = "") {
+        return std::string("'") + QUARLIN_PATH + "' image " + how + raw + " '" + file + "' --helper-socket '" +
+               helperSocket + "' 2>/dev/null";
     };
     const std::string nbdCommand = "nbdcopy 'nbd+unix:///?socket=" + nbdSocket + "' null:";
-    std::vector<double> helperTimes, nbdTimes, fileTimes;
+    const std::string nbdFileCommand = "nbdcopy 'nbd+unix:///?socket=" + nbdSocket + "' '" + copy.string() + "'";
+    std::vector<double> helperTimes, nbdTimes, fileTimes, nbdFileTimes, socketTimes, socketFileTimes;
     for (int i = 0; i < runs; ++i) {
         helperTimes.push_back(seconds(imageTo("/dev/null")));
+        socketTimes.push_back(seconds(imageTo("/dev/null", "--through-socket ")));
         nbdTimes.push_back(seconds(nbdCommand));
         fileTimes.push_back(seconds(imageTo(copy.string())));
+        // A copy that is fast but wrong counts for nothing.
+        if (i == 0 && std::system(("cmp -s '" + image.string() + "' '" + copy.string() + "'").c_str()) != 0) {
+            std::fprintf(stderr, "the image of the device differs from the file under it\n");
+            return 1;
+        }
+        fs::remove(copy);
+        socketFileTimes.push_back(seconds(imageTo(copy.string(), "--through-socket ")));
+        fs::remove(copy);
+        nbdFileTimes.push_back(seconds("touch '" + copy.string() + "' && " + nbdFileCommand));
         fs::remove(copy);
     }
     std::vector<double> pingTimes, disksTimes, lsblkTimes;
@@ -171,7 +183,7 @@ int main(int argc, char** argv) {
     output("losetup -d " + loop);
     fs::remove_all(work);
 
-    for (const auto* times : {&helperTimes, &nbdTimes, &fileTimes, &pingTimes, &disksTimes, &lsblkTimes}) {
+    for (const auto* times : {&helperTimes, &nbdTimes, &fileTimes, &nbdFileTimes, &socketTimes, &socketFileTimes, &pingTimes, &disksTimes, &lsblkTimes}) {
         if (std::any_of(times->begin(), times->end(), [](double t) { return t < 0; })) return 1;
     }
     const double mib = static_cast<double>(kImageBytes) / (1 << 20);
@@ -188,7 +200,12 @@ int main(int argc, char** argv) {
     show("nbdkit file + nbdcopy to null:", nbdTimes);
     std::printf("ratio helper / nbdkit:             %8.2f best, %.2f median\n", best(nbdTimes) / best(helperTimes),
                 median(nbdTimes) / median(helperTimes));
+    show("  the same over the socket:", socketTimes);
     show("quarlin image to a tmpfs file:", fileTimes);
+    show("  the same over the socket:", socketFileTimes);
+    show("nbdcopy to a tmpfs file:", nbdFileTimes);
+    std::printf("ratio helper / nbdkit, to a file:  %8.2f best, %.2f median\n", best(nbdFileTimes) / best(fileTimes),
+                median(nbdFileTimes) / median(fileTimes));
     std::printf("quarlin ping:                       %8.2f ms median of 31\n", 1000 * median(pingTimes));
     std::printf("quarlin disks --json:               %8.2f ms median of 31\n", 1000 * median(disksTimes));
     std::printf("lsblk -J (same columns):            %8.2f ms median of 31\n", 1000 * median(lsblkTimes));

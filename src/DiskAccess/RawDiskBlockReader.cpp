@@ -163,9 +163,10 @@ ssize_t RawDiskBlockReader::Device::readAt(std::byte* into, std::int64_t length,
     return ::pread(fd_, into, static_cast<std::size_t>(length), at);
 }
 
-Data RawDiskBlockReader::Device::readOnActor(std::uint64_t offset, std::int64_t count) {
+// The byte range of blocks [offset, offset + count) inside the device, or an IOError.
+RawDiskBlockReader::ByteRange RawDiskBlockReader::Device::checkedRange(std::uint64_t offset, std::int64_t count) const {
     if (count < 0) throw IOError::general("count must be >= 0.");
-    if (count == 0) return {};
+    if (count == 0) return {0, 0};  // an empty read is answered wherever it is asked
     const auto blocks = static_cast<std::uint64_t>(count);
     // Also refuses an offset + count past 2^64: such a range cannot end inside the device.
     if (offset > totalBlockCount_ || blocks > totalBlockCount_ - offset) {
@@ -176,17 +177,25 @@ Data RawDiskBlockReader::Device::readOnActor(std::uint64_t offset, std::int64_t 
         throw IOError::general("Block range at block " + std::to_string(offset) + " of " + std::to_string(count) +
                                " blocks cannot be addressed in bytes.");
     }
+    return *range;
+}
 
-    Data buffer = allocateReadBuffer(range->length, count);
+Data RawDiskBlockReader::Device::readOnActor(std::uint64_t offset, std::int64_t count) {
+    const ByteRange range = checkedRange(offset, count);
+    if (count == 0) return {};
+    Data buffer = allocateReadBuffer(range.length, count);
+    readRange(offset, range, buffer.data());
+    return buffer;
+}
 
-    // Linux moves at most about 2 GiB in one pread: a larger range is read in pieces into
-    // the one buffer, still without read-ahead. A piece cut short is followed up; a read
-    // that returns nothing ends the range short.
+// Linux moves at most about 2 GiB in one pread: a larger range is read in pieces, still
+// without read-ahead. A piece cut short is followed up; a read that returns nothing ends the
+// range short, which is an error.
+void RawDiskBlockReader::Device::readRange(std::uint64_t offset, ByteRange range, std::byte* into) {
     constexpr std::int64_t kLargestPiece = std::int64_t{1} << 30;
     std::int64_t got = 0;
-    while (got < range->length) {
-        const ssize_t result =
-            readAt(buffer.data() + got, std::min(kLargestPiece, range->length - got), range->offset + got);
+    while (got < range.length) {
+        const ssize_t result = readAt(into + got, std::min(kLargestPiece, range.length - got), range.offset + got);
         if (result < 0) {
             const int error = errno;
             if (error == EINTR) continue;
@@ -195,9 +204,21 @@ Data RawDiskBlockReader::Device::readOnActor(std::uint64_t offset, std::int64_t 
         if (result == 0) break;
         got += result;
     }
-    if (got == range->length) return buffer;
-    throw IOError::general("Short read: expected " + std::to_string(range->length) + " bytes but pread returned " +
+    if (got == range.length) return;
+    throw IOError::general("Short read: expected " + std::to_string(range.length) + " bytes but pread returned " +
                            std::to_string(got) + ".");
+}
+
+runtime::Task<void> RawDiskBlockReader::readBlocksInto(std::uint64_t at, std::int64_t count, std::span<std::byte> into) {
+    return isolated([device = device_, at, count, into]() -> runtime::Task<void> {
+        const ByteRange range = device->checkedRange(at, count);
+        if (static_cast<std::uint64_t>(range.length) != into.size()) {
+            throw IOError::general("A read of " + std::to_string(range.length) + " bytes does not fit a buffer of " +
+                                   std::to_string(into.size()) + " bytes.");
+        }
+        if (count > 0) device->readRange(at, range, into.data());
+        co_return;
+    });
 }
 
 }  // namespace quarlin

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "QuarlinCore/io/BlockReader.h"
@@ -33,6 +34,9 @@ public:
 
     // Exactly count × blockSize() bytes of blocks [at, at + count), or an IOError.
     runtime::Task<Data> readBlocks(std::uint64_t at, std::int64_t count) override;
+    // The same blocks read straight into `into`, which must hold exactly count × blockSize()
+    // bytes (else an IOError, nothing read); a page-aligned buffer is read without a copy.
+    runtime::Task<void> readBlocksInto(std::uint64_t at, std::int64_t count, std::span<std::byte> into);
 
     // Byte position and length of a block range, or none when either leaves the signed
     // 64-bit range that pread can address.
@@ -50,7 +54,9 @@ private:
     struct Device {
         Device(std::string devicePath, std::int64_t blockSize);
         ~Device();
+        ByteRange checkedRange(std::uint64_t offset, std::int64_t count) const;
         Data readOnActor(std::uint64_t offset, std::int64_t count);
+        void readRange(std::uint64_t offset, ByteRange range, std::byte* into);
         ssize_t readAt(std::byte* into, std::int64_t length, std::int64_t at);
 
         // Whether the descriptor reads with O_DIRECT. Cleared for good if the device refuses

@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <exception>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <cstring>
 #include <malloc.h>
 #include <limits>
 #include <utility>
@@ -154,54 +158,151 @@ void QuarlinHelperService::openSession(
     });
 }
 
-void QuarlinHelperService::readBlocks(std::int64_t session, std::uint64_t offset, std::int64_t count,
-                                      Reply<std::optional<Data>, std::optional<ErrorObject>> reply) {
-    std::shared_ptr<RawDiskBlockReader> reader;
+std::variant<QuarlinHelperService::AdmittedRead, ErrorObject> QuarlinHelperService::prepareRead(
+    std::int64_t session, std::uint64_t offset, std::int64_t count) const {
+    AdmittedRead read;
     std::uint64_t blockCount = 0;
     {
         std::lock_guard guard(state_->lock);
         auto it = state_->sessions.find(session);
         if (it != state_->sessions.end()) {
-            reader = it->second.reader;
+            read.reader = it->second.reader;
             blockCount = it->second.blockCount;
         }
     }
-    if (!reader) {
-        reply(std::nullopt, QuarlinHelperError::make(Code::unknownSession,
-                                                     "Unknown session handle " + std::to_string(session) + "."));
-        return;
+    if (!read.reader) {
+        return QuarlinHelperError::make(Code::unknownSession, "Unknown session handle " + std::to_string(session) + ".");
     }
     // What the read will hold; a range the reader refuses holds nothing.
-    const auto blockSize = static_cast<std::uint64_t>(reader->blockSize());
+    const auto blockSize = static_cast<std::uint64_t>(read.reader->blockSize());
     const bool inRange = count > 0 && offset <= blockCount && static_cast<std::uint64_t>(count) <= blockCount - offset;
-    const std::uint64_t bytes = inRange ? static_cast<std::uint64_t>(count) * blockSize : 0;
-    if (bytes > kMaxReadBytesPerConnection) {
-        reply(std::nullopt, QuarlinHelperError::make(Code::general, "Reads of more than " +
-                                                                        std::to_string(kMaxReadBytesPerConnection) +
-                                                                        " bytes at once are refused; read in pieces."));
-        return;
+    read.bytes = inRange ? static_cast<std::uint64_t>(count) * blockSize : 0;
+    if (read.bytes > kMaxReadBytesPerConnection) {
+        return QuarlinHelperError::make(Code::general, "Reads of more than " +
+                                                           std::to_string(kMaxReadBytesPerConnection) +
+                                                           " bytes at once are refused; read in pieces.");
     }
+    return read;
+}
+
+// The reply error for whatever a reader threw.
+ErrorObject QuarlinHelperService::errorOfReadFailure(std::exception_ptr failure) {
+    try {
+        std::rethrow_exception(std::move(failure));
+    } catch (const IOError& e) {
+        return errorFor(e);
+    } catch (const std::exception& e) {
+        return QuarlinHelperError::make(Code::readFailed, e.what());
+    } catch (...) {
+        return QuarlinHelperError::make(Code::readFailed, "unknown error");
+    }
+}
+
+void QuarlinHelperService::readBlocks(std::int64_t session, std::uint64_t offset, std::int64_t count,
+                                      Reply<std::optional<Data>, std::optional<ErrorObject>> reply) {
+    auto prepared = prepareRead(session, offset, count);
+    if (auto* refusal = std::get_if<ErrorObject>(&prepared)) return reply(std::nullopt, std::move(*refusal));
+    auto [reader, bytes] = std::get<AdmittedRead>(std::move(prepared));
     // The task holds the reader: a close or drop meanwhile does not end this read.
     auto start = [state = state_, owner = owner_, bytes, reader = std::move(reader), offset, count,
                   reply = std::move(reply)]() mutable {
         runtime::detach([state = std::move(state), owner, bytes, reader = std::move(reader), offset, count,
                          reply = std::move(reply)]() mutable -> runtime::Task<void> {
             std::optional<Data> data;
-            std::optional<ErrorObject> error;
+            std::exception_ptr failure;
             try {
                 data = co_await reader->readBlocks(offset, count);
-            } catch (const IOError& e) {
-                error = errorFor(e);
-            } catch (const std::exception& e) {
-                error = QuarlinHelperError::make(Code::readFailed, e.what());
             } catch (...) {
-                error = QuarlinHelperError::make(Code::readFailed, "unknown error");
+                failure = std::current_exception();
             }
             reader.reset();
-            if (error) {
-                reply(std::nullopt, std::move(error));
+            if (failure) {
+                reply(std::nullopt, errorOfReadFailure(failure));
             } else {
                 reply(std::move(data), std::nullopt);
+            }
+            releaseRead(state, owner, bytes);
+        });
+    };
+    admitRead(state_, owner_, bytes, std::move(start));
+}
+
+// A memory file the client lent for reads into it, mapped for writing. It stays mapped while
+// a read into it is under way, also after the client lent another or went away.
+struct QuarlinHelperService::SharedBuffer {
+    std::byte* base = nullptr;
+    std::size_t size = 0;
+    SharedBuffer(std::byte* b, std::size_t s) : base(b), size(s) {}
+    SharedBuffer(const SharedBuffer&) = delete;
+    SharedBuffer& operator=(const SharedBuffer&) = delete;
+    ~SharedBuffer() { ::munmap(base, size); }
+};
+
+void QuarlinHelperService::attachSharedBuffer(Descriptor memoryFile, Reply<std::optional<ErrorObject>> reply) {
+    // Only a memory file that cannot shrink: pages of the mapping then never go away under
+    // a read into them. Anything else the client may hold (a file, a socket) is refused.
+    const int seals = ::fcntl(memoryFile.get(), F_GET_SEALS);
+    struct stat status {};
+    if (seals < 0 || !(seals & F_SEAL_SHRINK) || ::fstat(memoryFile.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return reply(QuarlinHelperError::make(Code::general, "The shared buffer must be a memory file sealed against "
+                                                             "shrinking."));
+    }
+    if (status.st_size <= 0 || static_cast<std::uint64_t>(status.st_size) > kMaxSharedBufferBytes) {
+        return reply(QuarlinHelperError::make(Code::general, "A shared buffer holds 1 to " +
+                                                                 std::to_string(kMaxSharedBufferBytes) + " bytes, not " +
+                                                                 std::to_string(status.st_size) + "."));
+    }
+    const auto size = static_cast<std::size_t>(status.st_size);
+    void* base = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, memoryFile.get(), 0);
+    if (base == MAP_FAILED) {
+        return reply(QuarlinHelperError::make(Code::general, std::string("The shared buffer cannot be mapped for "
+                                                                         "writing: ") + std::strerror(errno)));
+    }
+    auto buffer = std::make_shared<SharedBuffer>(static_cast<std::byte*>(base), size);
+    {
+        std::lock_guard guard(sharedBufferLock_);
+        sharedBuffer_ = std::move(buffer);
+    }
+    reply(std::nullopt);
+}
+
+void QuarlinHelperService::readBlocksIntoSharedBuffer(std::int64_t session, std::uint64_t offset, std::int64_t count,
+                                                      std::uint64_t bufferOffset,
+                                                      Reply<std::int64_t, std::optional<ErrorObject>> reply) {
+    std::shared_ptr<SharedBuffer> buffer;
+    {
+        std::lock_guard guard(sharedBufferLock_);
+        buffer = sharedBuffer_;
+    }
+    if (!buffer) return reply(kFailedHandle, QuarlinHelperError::make(Code::general, "No shared buffer is attached."));
+    auto prepared = prepareRead(session, offset, count);
+    if (auto* refusal = std::get_if<ErrorObject>(&prepared)) return reply(kFailedHandle, std::move(*refusal));
+    auto [reader, bytes] = std::get<AdmittedRead>(std::move(prepared));
+    if (bufferOffset > buffer->size || bytes > buffer->size - bufferOffset) {
+        return reply(kFailedHandle, QuarlinHelperError::make(Code::general,
+                                                             "A read of " + std::to_string(bytes) + " bytes at " +
+                                                                 std::to_string(bufferOffset) +
+                                                                 " does not fit the shared buffer of " +
+                                                                 std::to_string(buffer->size) + " bytes."));
+    }
+    // A range the reader refuses reads into an empty span, and the reader says why.
+    const std::span<std::byte> into(buffer->base + bufferOffset, static_cast<std::size_t>(bytes));
+    auto start = [state = state_, owner = owner_, bytes, reader = std::move(reader), buffer = std::move(buffer), into,
+                  offset, count, reply = std::move(reply)]() mutable {
+        runtime::detach([state = std::move(state), owner, bytes, reader = std::move(reader), buffer = std::move(buffer),
+                         into, offset, count, reply = std::move(reply)]() mutable -> runtime::Task<void> {
+            std::exception_ptr failure;
+            try {
+                co_await reader->readBlocksInto(offset, count, into);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            reader.reset();
+            buffer.reset();
+            if (failure) {
+                reply(kFailedHandle, errorOfReadFailure(failure));
+            } else {
+                reply(static_cast<std::int64_t>(bytes), std::nullopt);
             }
             releaseRead(state, owner, bytes);
         });

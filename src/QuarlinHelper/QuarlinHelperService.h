@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "DiskAccess/RawDiskBlockReader.h"
 #include "HelperProtocol/QuarlinHelperError.h"
@@ -39,6 +40,13 @@ public:
     void readBlocks(std::int64_t session, std::uint64_t offset, std::int64_t count,
                     Reply<std::optional<Data>, std::optional<ErrorObject>> reply) override;
     void closeSession(std::int64_t session, Reply<> reply) override;
+    // Reads into a memory file the connection lent: one per connection at a time (a second
+    // replaces the first), at most kMaxSharedBufferBytes, bounded like any other read.
+    void attachSharedBuffer(Descriptor memoryFile, Reply<std::optional<ErrorObject>> reply) override;
+    void readBlocksIntoSharedBuffer(std::int64_t session, std::uint64_t offset, std::int64_t count,
+                                    std::uint64_t bufferOffset,
+                                    Reply<std::int64_t, std::optional<ErrorObject>> reply) override;
+    static constexpr std::uint64_t kMaxSharedBufferBytes = 64u << 20;
     std::uint64_t replyBytesOfRead(std::int64_t session, std::int64_t count) const override;
 
     // A service for one more connection: it shares this one's sessions, handles and
@@ -99,6 +107,16 @@ private:
     };
 
     QuarlinHelperService(const QuarlinHelperService& base, std::uint64_t owner);
+    // A read of a session's blocks that may start once the budgets have room: its reader and
+    // the bytes it will hold; or why it is refused at once.
+    struct AdmittedRead {
+        std::shared_ptr<RawDiskBlockReader> reader;
+        std::uint64_t bytes = 0;
+    };
+    std::variant<AdmittedRead, ErrorObject> prepareRead(std::int64_t session, std::uint64_t offset,
+                                                        std::int64_t count) const;
+    static ErrorObject errorOfReadFailure(std::exception_ptr failure);
+    struct SharedBuffer;
     // Starts `start` now when `bytes` fit the read budgets, else queues it behind the reads
     // already waiting.
     static void admitRead(const std::shared_ptr<Sessions>& state, std::uint64_t owner, std::uint64_t bytes,
@@ -110,6 +128,8 @@ private:
     std::uint64_t owner_ = 0;  // the connection this object serves; 0 for the first
     InfoLookup infoLookup_;
     DiskEnumeration diskEnumeration_;
+    std::mutex sharedBufferLock_;
+    std::shared_ptr<SharedBuffer> sharedBuffer_;
 };
 
 }  // namespace quarlin

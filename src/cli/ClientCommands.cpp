@@ -1,6 +1,7 @@
 #include "cli/ClientCommands.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -45,6 +46,7 @@ struct Options {
     std::string outPath;
     std::string imagePath;
     std::string nodeForName;  // disks --for
+    bool throughSocket = false;
 };
 
 // A failure that ends the command with status 1 after its message is printed.
@@ -123,20 +125,100 @@ private:
     std::chrono::steady_clock::time_point last_{};
 };
 
+// A memory file lent to the helper, one slot per read in flight: the helper reads the
+// blocks straight into it and no block crosses the socket. None when the file cannot be
+// made or the helper refuses it; the reads then travel over the socket.
+class SharedSlots {
+public:
+    // Sets `lost` when the helper ended the connection instead (one that does not know the call).
+    static std::unique_ptr<SharedSlots> lend(QuarlinHelperClient& client, std::size_t slotBytes, std::size_t slots,
+                                             bool& lost) {
+        lost = false;
+        const std::size_t size = slotBytes * slots;
+        const int fd = ::memfd_create("quarlin-reads", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+        if (fd < 0) return nullptr;
+        std::unique_ptr<SharedSlots> lent(new SharedSlots(fd, slotBytes, slots));
+        if (::ftruncate(fd, static_cast<off_t>(size)) != 0 ||
+            ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
+            return nullptr;
+        }
+        void* base = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+        if (base == MAP_FAILED) return nullptr;
+        lent->base_ = static_cast<const std::byte*>(base);
+        lent->size_ = size;
+        auto attached = client.attachSharedBuffer(fd);
+        lost = !attached;
+        if (!attached || *attached) return nullptr;
+        return lent;
+    }
+    ~SharedSlots() {
+        if (base_) ::munmap(const_cast<std::byte*>(base_), size_);
+        ::close(fd_);
+    }
+    std::size_t slotBytes() const { return slotBytes_; }
+    std::size_t slotCount() const { return slotCount_; }
+    std::uint64_t offsetOf(std::uint64_t slot) const { return slot * slotBytes_; }
+    std::span<const std::byte> bytes(std::uint64_t slot, std::size_t length) const {
+        return {base_ + offsetOf(slot), length};
+    }
+
+private:
+    SharedSlots(int fd, std::size_t slotBytes, std::size_t slotCount)
+        : fd_(fd), slotBytes_(slotBytes), slotCount_(slotCount) {}
+    int fd_;
+    std::size_t slotBytes_;
+    std::size_t slotCount_;
+    const std::byte* base_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// A connection for copying blocks, with a shared buffer lent to the helper unless the user
+// chose the socket. A helper that does not know the call ends the connection: it is reached
+// again and read over the socket.
+struct ReadConnection {
+    QuarlinHelperClient client;
+    std::unique_ptr<SharedSlots> slots;
+};
+
+ReadConnection connectForReads(const Options& options) {
+    ReadConnection connection{connect(options), nullptr};
+    if (options.throughSocket) return connection;
+    bool lost = false;
+    connection.slots = SharedSlots::lend(connection.client, kChunkBytes, kReadsInFlight, lost);
+    if (lost) return {connect(options), nullptr};
+    return connection;
+}
+
 // Reads blocks [offset, offset + count) of a device through its open sessions in chunks,
 // several in flight, and hands each chunk to `sink` with its byte position relative to
 // `offset`, in order.
-void copyBlocks(QuarlinHelperClient& client, const std::vector<std::int64_t>& sessions, std::int64_t blockSize,
-                std::uint64_t offset,
-                std::uint64_t count, const std::function<void(std::uint64_t at, const Data& bytes)>& sink,
+void copyBlocks(QuarlinHelperClient& client, const SharedSlots* lent, const std::vector<std::int64_t>& sessions,
+                std::int64_t blockSize, std::uint64_t offset, std::uint64_t count,
+                const std::function<void(std::uint64_t at, std::span<const std::byte> bytes)>& sink,
                 const std::function<void(std::uint64_t bytesDone)>& progress) {
     const std::uint64_t chunkBlocks = std::max<std::uint64_t>(1, kChunkBytes / std::max<std::int64_t>(blockSize, 1));
+    // A chunk larger than a slot (blocks over 2 MiB) travels over the socket.
+    const SharedSlots* slots =
+        lent && chunkBlocks * static_cast<std::uint64_t>(blockSize) <= lent->slotBytes() && lent->slotCount() >= kReadsInFlight
+            ? lent
+            : nullptr;
+    // What came back for one chunk: why it failed, or its bytes (in `data`, or in its slot).
+    struct Arrival {
+        std::string failure;
+        Data data;
+        std::int64_t slotBytes = -1;
+    };
     // Replies may still arrive after a failure has ended this function: they find the
     // state they need in `shared`, which they keep alive.
     struct Shared {
         std::mutex mutex;
         std::condition_variable changed;
-        std::map<std::uint64_t, QuarlinHelperClient::Result<DataReply>> arrived;  // by chunk index
+        std::map<std::uint64_t, Arrival> arrived;  // by chunk index
+        void put(std::uint64_t index, Arrival arrival) {
+            std::lock_guard lock(mutex);
+            arrived.emplace(index, std::move(arrival));
+            changed.notify_all();
+        }
     };
     auto shared = std::make_shared<Shared>();
     std::uint64_t chunks = count / chunkBlocks + (count % chunkBlocks ? 1 : 0);
@@ -145,32 +227,49 @@ void copyBlocks(QuarlinHelperClient& client, const std::vector<std::int64_t>& se
     auto send = [&](std::uint64_t index) {
         std::uint64_t first = index * chunkBlocks;
         auto blocks = static_cast<std::int64_t>(std::min(chunkBlocks, count - first));
-        client.readBlocks(sessions[index % sessions.size()], offset + first, blocks, [shared, index](QuarlinHelperClient::Result<DataReply> r) {
-            std::lock_guard lock(shared->mutex);
-            shared->arrived.emplace(index, std::move(r));
-            shared->changed.notify_all();
+        const std::int64_t session = sessions[index % sessions.size()];
+        if (slots) {
+            // A slot is used again only once the chunk read into it has gone to the sink.
+            client.readBlocksIntoSharedBuffer(
+                session, offset + first, blocks, slots->offsetOf(index % kReadsInFlight),
+                [shared, index](QuarlinHelperClient::Result<SharedReadReply> r) {
+                    Arrival a;
+                    if (!r) a.failure = "quarlin: " + r.error();
+                    else if (r->error) a.failure = describe(*r->error);
+                    else a.slotBytes = r->bytes;
+                    shared->put(index, std::move(a));
+                });
+            return;
+        }
+        client.readBlocks(session, offset + first, blocks, [shared, index](QuarlinHelperClient::Result<DataReply> r) {
+            Arrival a;
+            if (!r) a.failure = "quarlin: " + r.error();
+            else if (r->error) a.failure = describe(*r->error);
+            else if (!r->data) a.failure = "quarlin: the helper replied without data";
+            else a.data = std::move(*r->data);
+            shared->put(index, std::move(a));
         });
     };
     while (nextToWrite < chunks) {
         while (nextToSend < chunks && nextToSend < nextToWrite + kReadsInFlight) send(nextToSend++);
-        QuarlinHelperClient::Result<DataReply> result;
+        Arrival arrival;
         {
             std::unique_lock lock(shared->mutex);
             shared->changed.wait(lock, [&] { return shared->arrived.contains(nextToWrite); });
-            auto node = shared->arrived.extract(nextToWrite);
-            result = std::move(node.mapped());
+            arrival = std::move(shared->arrived.extract(nextToWrite).mapped());
         }
-        DataReply reply = orFail(std::move(result));
-        if (reply.error) fail(describe(*reply.error));
-        if (!reply.data) fail("quarlin: the helper replied without data");
+        if (!arrival.failure.empty()) fail(arrival.failure);
         std::uint64_t first = nextToWrite * chunkBlocks;
         std::uint64_t expected = std::min(chunkBlocks, count - first) * static_cast<std::uint64_t>(blockSize);
-        if (reply.data->size() != expected) {
-            fail("quarlin: the helper returned " + std::to_string(reply.data->size()) + " bytes for a read of " +
+        const std::uint64_t got =
+            slots ? static_cast<std::uint64_t>(std::max<std::int64_t>(arrival.slotBytes, 0)) : arrival.data.size();
+        if (got != expected) {
+            fail("quarlin: the helper returned " + std::to_string(got) + " bytes for a read of " +
                  std::to_string(expected));
         }
-        sink(first * static_cast<std::uint64_t>(blockSize), *reply.data);
-        bytesDone += reply.data->size();
+        sink(first * static_cast<std::uint64_t>(blockSize),
+             slots ? slots->bytes(nextToWrite % kReadsInFlight, got) : std::span<const std::byte>(arrival.data));
+        bytesDone += got;
         progress(bytesDone);
         ++nextToWrite;
     }
@@ -258,11 +357,11 @@ void read(const Options& options) {
         fd = ::open(options.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd < 0) fail("quarlin: cannot create " + options.outPath + ": " + std::strerror(errno));
     }
-    auto client = connect(options);
+    auto [client, slots] = connectForReads(options);
     OpenSessionReply session = open(client, options.device);
     copyBlocks(
-        client, {session.handle}, session.blockSize, options.offset, static_cast<std::uint64_t>(options.count),
-        [&](std::uint64_t, const Data& bytes) {
+        client, slots.get(), {session.handle}, session.blockSize, options.offset, static_cast<std::uint64_t>(options.count),
+        [&](std::uint64_t, std::span<const std::byte> bytes) {
             if (!writeAll(fd, bytes.data(), bytes.size(), 0, false)) fail(std::string("quarlin: write failed: ") + std::strerror(errno));
         },
         [](std::uint64_t) {});
@@ -271,7 +370,7 @@ void read(const Options& options) {
 }
 
 void image(const Options& options) {
-    auto client = connect(options);
+    auto [client, slots] = connectForReads(options);
     OpenSessionReply session = open(client, options.device);
     std::vector<std::int64_t> handles{session.handle};
     for (int i = 1; i < kImageSessions; ++i) {
@@ -292,8 +391,8 @@ void image(const Options& options) {
     ProgressBar bar(total);
     bar.update(0);
     copyBlocks(
-        client, handles, session.blockSize, 0, session.blockCount,
-        [&](std::uint64_t at, const Data& bytes) {
+        client, slots.get(), handles, session.blockSize, 0, session.blockCount,
+        [&](std::uint64_t at, std::span<const std::byte> bytes) {
             if (!writeAll(fd, bytes.data(), bytes.size(), static_cast<off_t>(at), regular)) {
                 fail("quarlin: cannot write " + options.imagePath + ": " + std::strerror(errno));
             }
@@ -350,12 +449,16 @@ void addClientCommands(CLI::App& app, int& status) {
     readCommand->add_option("--offset", options->offset, "First block")->required()->check(CLI::NonNegativeNumber);
     readCommand->add_option("--count", options->count, "Number of blocks")->required()->check(CLI::NonNegativeNumber);
     readCommand->add_option("--out", options->outPath, "Write to this file instead of stdout");
+    const char* throughSocketHelp =
+        "Receive the blocks over the socket instead of through a memory file shared with the helper (slower)";
+    readCommand->add_flag("--through-socket", options->throughSocket, throughSocketHelp);
     readCommand->callback([&status, options] { run(status, read, *options); });
 
     auto* imageCommand = app.add_subcommand("image", "Copy every block of a raw device into an image file");
     socketOption(imageCommand);
     imageCommand->add_option("DEVICE", options->device, "Raw device, for example /dev/rdisk0")->required();
     imageCommand->add_option("FILE", options->imagePath, "Image file to write")->required();
+    imageCommand->add_flag("--through-socket", options->throughSocket, throughSocketHelp);
     imageCommand->callback([&status, options] { run(status, image, *options); });
 }
 

@@ -114,18 +114,19 @@ TEST_F(ServiceTest, OpenFailuresAreMappedFromTheReader) {
     }
 }
 
+// Over the socket or into a buffer the client lent, at any place in it: the same bytes.
 TEST_F(ServiceTest, ReadsReturnTheImagesBytes) {
     const auto session = fixtures::openSession(service_, "/dev/rdiskTEST");
     ASSERT_EQ(session.handle, 1);
-    const std::pair<std::uint64_t, std::int64_t> ranges[] = {{0, 1}, {0, 104}, {103, 1}, {40, 9}};
+    const fixtures::SharedBufferReads shared(service_, 1 << 20);
+    const std::pair<std::uint64_t, std::int64_t> ranges[] = {{0, 1}, {0, 104}, {103, 1}, {40, 9}, {1'000'000, 0}};
     for (const auto& [offset, count] : ranges) {
-        const auto read = fixtures::readBlocks(service_, session.handle, offset, count);
-        ASSERT_TRUE(read.bytes) << offset;
-        EXPECT_EQ(*read.bytes, fixtures::slice(image_, offset * 512, static_cast<std::size_t>(count) * 512));
+        const Data expected = fixtures::slice(image_, std::min<std::uint64_t>(offset, 104) * 512,
+                                              static_cast<std::size_t>(count) * 512);
+        EXPECT_EQ(fixtures::readBlocks(service_, session.handle, offset, count).bytes, expected) << offset;
+        for (const std::uint64_t at : {0u, 4096u, 1000u})
+            EXPECT_EQ(shared.read(service_, session.handle, offset, count, at).bytes, expected) << offset << " " << at;
     }
-    const auto empty = fixtures::readBlocks(service_, session.handle, 1'000'000, 0);
-    ASSERT_TRUE(empty.bytes);
-    EXPECT_TRUE(empty.bytes->empty());
 }
 
 TEST_F(ServiceTest, ReadFailuresArriveWithTheirCodeAndLeaveTheSessionOpen) {
@@ -145,12 +146,52 @@ TEST_F(ServiceTest, ReadFailuresArriveWithTheirCodeAndLeaveTheSessionOpen) {
          "Range [18446744073709551615, 18446744073709551617) exceeds 104 blocks."},
         {9223372036854775808u, 1, Code::outOfBounds, "Range [9223372036854775808, 9223372036854775809) exceeds 104 blocks."},
     };
+    const fixtures::SharedBufferReads shared(service_, 1 << 20);
     for (const auto& c : cases) {
-        const auto read = fixtures::readBlocks(service_, session.handle, c.offset, c.count);
-        EXPECT_FALSE(read.bytes);
-        expectHelperError(read.error, c.code, c.message);
+        for (const auto& read : {fixtures::readBlocks(service_, session.handle, c.offset, c.count),
+                                 shared.read(service_, session.handle, c.offset, c.count)}) {
+            EXPECT_FALSE(read.bytes);
+            expectHelperError(read.error, c.code, c.message);
+        }
     }
     EXPECT_TRUE(fixtures::readBlocks(service_, session.handle, 0, 1).bytes);
+    // A device cut short after it was measured: both ways the read fails and nothing is
+    // claimed read.
+    std::filesystem::resize_file(dir_.file("disk.img"), 50 * 512);
+    for (const auto& read : {fixtures::readBlocks(service_, session.handle, 40, 20),
+                             shared.read(service_, session.handle, 40, 20)}) {
+        expectHelperError(read.error, Code::general, "Short read: expected 10240 bytes but pread returned 5120.");
+    }
+}
+
+// Only a memory file sealed against shrinking, of a bounded size, is taken, and only reads
+// that fit it are made into it.
+TEST_F(ServiceTest, SharedBuffersAreMemoryFilesThatCannotShrinkAndReadsMustFitThem) {
+    const auto session = fixtures::openSession(service_, "/dev/rdiskTEST");
+    auto memoryFile = [](std::size_t size, unsigned seals) {
+        const int fd = ::memfd_create("b", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+        EXPECT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
+        EXPECT_EQ(seals ? ::fcntl(fd, F_ADD_SEALS, seals) : 0, 0);
+        return Descriptor(fd);
+    };
+    const std::string notSealed = "The shared buffer must be a memory file sealed against shrinking.";
+    std::pair<Descriptor, std::string> refused[] = {
+        {Descriptor(::open(dir_.file("disk.img").c_str(), O_RDWR | O_CLOEXEC)), notSealed},
+        {memoryFile(4096, 0), notSealed},
+        {memoryFile(0, F_SEAL_SHRINK), "A shared buffer holds 1 to 67108864 bytes, not 0."},
+        {memoryFile((64 << 20) + 1, F_SEAL_SHRINK), "A shared buffer holds 1 to 67108864 bytes, not 67108865."},
+        {memoryFile(4096, F_SEAL_SHRINK | F_SEAL_WRITE),
+         "The shared buffer cannot be mapped for writing: Operation not permitted"},
+    };
+    for (auto& [file, message] : refused) {
+        expectHelperError(fixtures::SharedBufferReads::attach(service_, std::move(file)), Code::general, message);
+    }
+    expectHelperError(fixtures::SharedBufferReads(service_, 8192).read(service_, session.handle, 0, 1, 8192 - 511).error,
+                      Code::general, "A read of 512 bytes at 7681 does not fit the shared buffer of 8192 bytes.");
+    QuarlinHelperService fresh;
+    ReplyProbe<std::int64_t, std::optional<ErrorObject>> probe;
+    fresh.readBlocksIntoSharedBuffer(session.handle, 0, 1, 0, probe.reply());
+    expectHelperError(std::get<1>(probe.finish()), Code::general, "No shared buffer is attached.");
 }
 
 TEST_F(ServiceTest, UnknownHandlesAreRefusedWithCode4) {

@@ -2,7 +2,10 @@
 // is called exactly once.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "../support/ReplyProbe.h"
 #include "QuarlinHelper/QuarlinHelperService.h"
@@ -36,6 +39,42 @@ inline ReadResult readBlocks(QuarlinHelperService& service, std::int64_t session
     EXPECT_NE(bytes.has_value(), error.has_value()) << "a read replies with bytes or an error";
     return {std::move(bytes), std::move(error)};
 }
+
+// A memory file lent to a service for reads into it, as the client lends one. `read` makes a
+// read through it and answers as readBlocks does, the bytes copied out of the buffer.
+class SharedBufferReads {
+public:
+    SharedBufferReads(QuarlinHelperService& service, std::size_t size) : size_(size) {
+        fd_ = ::memfd_create("shared-reads", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+        EXPECT_EQ(::ftruncate(fd_, static_cast<off_t>(size)), 0);
+        EXPECT_EQ(::fcntl(fd_, F_ADD_SEALS, F_SEAL_SHRINK), 0);
+        base_ = static_cast<std::byte*>(::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd_, 0));
+        EXPECT_EQ(attach(service, Descriptor(::dup(fd_))), std::nullopt);
+    }
+    ~SharedBufferReads() {
+        ::munmap(base_, size_);
+        ::close(fd_);
+    }
+    static std::optional<ErrorObject> attach(QuarlinHelperService& service, Descriptor file) {
+        ReplyProbe<std::optional<ErrorObject>> probe;
+        service.attachSharedBuffer(std::move(file), probe.reply());
+        return std::get<0>(probe.finish());
+    }
+    ReadResult read(QuarlinHelperService& service, std::int64_t session, std::uint64_t offset, std::int64_t count,
+                    std::uint64_t at = 0) const {
+        ReplyProbe<std::int64_t, std::optional<ErrorObject>> probe;
+        service.readBlocksIntoSharedBuffer(session, offset, count, at, probe.reply());
+        auto [bytes, error] = probe.finish();
+        EXPECT_EQ(bytes < 0, error.has_value()) << "a read replies with its length or an error";
+        if (error) return {std::nullopt, std::move(error)};
+        return {Data(base_ + at, base_ + at + bytes), std::nullopt};
+    }
+
+private:
+    int fd_ = -1;
+    std::byte* base_ = nullptr;
+    std::size_t size_ = 0;
+};
 
 inline void closeSession(QuarlinHelperService& service, std::int64_t session) {
     ReplyProbe<> probe;

@@ -107,6 +107,27 @@ XPCInterface XPCInterface::interfaceWithProtocol<QuarlinHelperXPCProtocol>() {
         service(object).closeSession(*session, makeReply<>(id, std::move(port)));
         return true;
     };
+    // The memory file comes with the call; a call without one is malformed.
+    methods[selectors::attachSharedBuffer] = [](void* object, Args args, std::uint64_t id, Port port) {
+        if (!args.empty()) return false;
+        Descriptor memoryFile = port->takeDescriptor();
+        if (!memoryFile) return false;
+        service(object).attachSharedBuffer(std::move(memoryFile),
+                                           makeReply<std::optional<ErrorObject>>(id, std::move(port)));
+        return true;
+    };
+    methods[selectors::readBlocksIntoSharedBuffer] = [](void* object, Args args, std::uint64_t id, Port port) {
+        if (args.size() != 4) return false;
+        auto session = asInt64(args[0]);
+        auto offset = asUInt64(args[1]);
+        auto count = asInt64(args[2]);
+        auto bufferOffset = asUInt64(args[3]);
+        if (!session || !offset || !count || !bufferOffset) return false;
+        service(object).readBlocksIntoSharedBuffer(
+            *session, *offset, *count, *bufferOffset,
+            makeReply<std::int64_t, std::optional<ErrorObject>>(id, std::move(port)));
+        return true;
+    };
     std::map<std::string, ReplySizeEstimate, std::less<>> estimates;
     estimates[selectors::readBlocks] = [](void* object, Args args) -> std::uint64_t {
         if (args.size() != 3) return 0;

@@ -5,6 +5,8 @@
 #include <asio/write.hpp>
 
 #include <array>
+#include <cstring>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <map>
@@ -63,6 +65,14 @@ public:
     }
     void fail() override {
         post([](XPCConnection& c) { c.end(true); });
+    }
+    // Runs on the strand, inside dispatch.
+    Descriptor takeDescriptor() override {
+        auto connection = connection_.lock();
+        if (!connection || connection->descriptors_.empty()) return {};
+        Descriptor taken = std::move(connection->descriptors_.front());
+        connection->descriptors_.pop_front();
+        return taken;
     }
 
 private:
@@ -277,16 +287,21 @@ runtime::Task<void> XPCConnection::readCalls() {
                pendingReplyBytes_ >= kMaxPendingReplyBytes;
     };
     while (!ended_) {
-        auto [error, n] = co_await socket_.async_read_some(asio::buffer(buffer),
-                                                           asio::experimental::as_tuple(asio::use_awaitable));
+        const ssize_t n = receive(buffer);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            auto [error] = co_await socket_.async_wait(Socket::wait_read,
+                                                       asio::experimental::as_tuple(asio::use_awaitable));
+            if (ended_) co_return;
+            if (!error) continue;
+        }
         if (ended_) co_return;
-        if (error) {
+        if (n <= 0 || descriptorsRefused_) {
             // End of stream or a reset: the peer is gone, a frame it left half-sent
-            // included.
+            // included. Or the peer sent more descriptors than its calls take.
             end(true);
             co_return;
         }
-        std::span<const std::byte> input(buffer.data(), n);
+        std::span<const std::byte> input(buffer.data(), static_cast<std::size_t>(n));
         while (!input.empty()) {
             auto status = decoder.feed(input);
             if (status == FrameDecoder::Status::tooLarge) {
@@ -306,6 +321,31 @@ runtime::Task<void> XPCConnection::readCalls() {
             if (ended_) co_return;
         }
     }
+}
+
+// One receive of the bytes waiting on the socket, without blocking; descriptors that came
+// with them are kept for the calls they belong to, at most kMaxHeldDescriptors.
+ssize_t XPCConnection::receive(std::vector<std::byte>& buffer) {
+    iovec io{buffer.data(), buffer.size()};
+    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(int) * kMaxHeldDescriptors)> control{};
+    msghdr message{};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control.data();
+    message.msg_controllen = control.size();
+    const ssize_t n = ::recvmsg(socket_.native_handle(), &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    if (n < 0) return n;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+        const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (std::size_t i = 0; i < count; ++i) {
+            int fd;
+            std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+            descriptors_.emplace_back(fd);
+        }
+    }
+    if ((message.msg_flags & MSG_CTRUNC) || descriptors_.size() > kMaxHeldDescriptors) descriptorsRefused_ = true;
+    return n;
 }
 
 bool XPCConnection::dispatch(std::span<const std::byte> body) {
@@ -395,6 +435,7 @@ void XPCConnection::end(bool runHandlers) {
     socket_.close(ignored);
     queue_.clear();
     queuedBytes_ = 0;
+    descriptors_.clear();
     writerWake_.cancel();
     readerWake_.cancel();
     judgeWake_.cancel();

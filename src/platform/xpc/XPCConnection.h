@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <typeindex>
+#include <vector>
 
 #include "platform/codesign/CodeSignature.h"
 #include "platform/codesign/PeerCode.h"
@@ -33,6 +34,9 @@ public:
     // ...and at most this many bytes of replies still being made (by their estimates), so
     // that calls taken in one gulp cannot make the service hold more than this.
     static constexpr std::uint64_t kMaxPendingReplyBytes = 256u << 20;
+    // Descriptors the peer sent that no call has taken yet; a peer that sends more, or more
+    // in one message than fit, is cut off.
+    static constexpr std::size_t kMaxHeldDescriptors = 4;
 
     // `peer` was taken from the socket at accept time (or the reason it could not be).
     XPCConnection(Socket socket, std::expected<PeerProcess, std::string> peer, AnchorStore anchors);
@@ -89,6 +93,7 @@ private:
     runtime::Task<void> watchPeer();
     runtime::Task<void> readCalls();
     runtime::Task<void> writeReplies();
+    ssize_t receive(std::vector<std::byte>& buffer);
     bool dispatch(std::span<const std::byte> body);
     void enqueue(OutgoingFrame frame);
     void callEnded();
@@ -114,6 +119,8 @@ private:
     bool counted_ = false;  // counted among its user's open connections
     std::string refusalReason_;
     std::deque<OutgoingFrame> queue_;
+    std::deque<Descriptor> descriptors_;
+    bool descriptorsRefused_ = false;
     std::size_t queuedBytes_ = 0;
     std::size_t callsInFlight_ = 0;
     std::uint64_t pendingReplyBytes_ = 0;

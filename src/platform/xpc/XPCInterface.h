@@ -13,6 +13,7 @@
 #include <string_view>
 #include <typeindex>
 
+#include "HelperProtocol/Descriptor.h"
 #include "platform/xpc/Wire.h"
 
 namespace quarlin::platform::xpc {
@@ -28,6 +29,9 @@ public:
     virtual void callEnded() = 0;
     // A reply could not be framed (too large): the connection is not usable any more.
     virtual void fail() = 0;
+    // The oldest descriptor the peer sent that no call has taken yet, if any. Only while the
+    // call is being dispatched: a descriptor comes before or with the bytes of its call.
+    virtual Descriptor takeDescriptor() { return {}; }
 };
 
 // Calls `object` for one decoded call; false when the arguments do not fit the method

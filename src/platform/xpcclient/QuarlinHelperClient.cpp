@@ -131,6 +131,43 @@ void QuarlinHelperClient::closeSession(std::int64_t session, std::function<void(
         });
 }
 
+void QuarlinHelperClient::attachSharedBuffer(int memoryFile,
+                                             std::function<void(Result<std::optional<ErrorObject>>)> done) {
+    connection_->call(
+        selectors::attachSharedBuffer, 0, [](Packer&) {},
+        [done = std::move(done)](Values v, Data*) {
+            if (!v) return done(std::unexpected(kConnectionLost)), true;
+            auto error = v->size() == 1 ? wire::asOptionalErrorObject((*v)[0]) : std::nullopt;
+            if (!error) return done(std::unexpected("malformed reply to attachSharedBuffer")), false;
+            done(std::move(*error));
+            return true;
+        },
+        memoryFile);
+}
+
+void QuarlinHelperClient::readBlocksIntoSharedBuffer(std::int64_t session, std::uint64_t offset, std::int64_t count,
+                                                     std::uint64_t bufferOffset,
+                                                     std::function<void(Result<SharedReadReply>)> done) {
+    connection_->call(
+        selectors::readBlocksIntoSharedBuffer, 4,
+        [&](Packer& p) {
+            wire::pack(p, session);
+            wire::pack(p, offset);
+            wire::pack(p, count);
+            wire::pack(p, bufferOffset);
+        },
+        [done = std::move(done)](Values v, Data*) {
+            if (!v) return done(std::unexpected(kConnectionLost)), true;
+            if (v->size() == 2) {
+                auto bytes = wire::asInt64((*v)[0]);
+                auto error = wire::asOptionalErrorObject((*v)[1]);
+                if (bytes && error) return done(SharedReadReply{*bytes, std::move(*error)}), true;
+            }
+            done(std::unexpected("malformed reply to readBlocksIntoSharedBuffer"));
+            return false;
+        });
+}
+
 Result<std::string> QuarlinHelperClient::ping() {
     return blocking<std::string>([this](auto done) { ping(std::move(done)); });
 }
@@ -145,6 +182,9 @@ Result<DataReply> QuarlinHelperClient::readBlocks(std::int64_t session, std::uin
 }
 Result<void> QuarlinHelperClient::closeSession(std::int64_t session) {
     return blocking<void>([&](auto done) { closeSession(session, std::move(done)); });
+}
+Result<std::optional<ErrorObject>> QuarlinHelperClient::attachSharedBuffer(int memoryFile) {
+    return blocking<std::optional<ErrorObject>>([&](auto done) { attachSharedBuffer(memoryFile, std::move(done)); });
 }
 
 }  // namespace quarlin

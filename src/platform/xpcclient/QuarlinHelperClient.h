@@ -29,6 +29,11 @@ struct DataReply {
     std::optional<ErrorObject> error;
 };
 
+struct SharedReadReply {
+    std::int64_t bytes = -1;
+    std::optional<ErrorObject> error;
+};
+
 class QuarlinHelperClient {
 public:
     template <class T>
@@ -49,12 +54,18 @@ public:
     void readBlocks(std::int64_t session, std::uint64_t offset, std::int64_t count,
                     std::function<void(Result<DataReply>)> done);
     void closeSession(std::int64_t session, std::function<void(Result<void>)> done);
+    // Lends the helper `memoryFile` (a memfd sealed against shrinking) and reads blocks
+    // straight into it, at `bufferOffset`, instead of receiving them over the socket.
+    void attachSharedBuffer(int memoryFile, std::function<void(Result<std::optional<ErrorObject>>)> done);
+    void readBlocksIntoSharedBuffer(std::int64_t session, std::uint64_t offset, std::int64_t count,
+                                    std::uint64_t bufferOffset, std::function<void(Result<SharedReadReply>)> done);
 
     Result<std::string> ping();
     Result<DataReply> enumerateDisks();
     Result<OpenSessionReply> openSession(const std::string& devicePath);
     Result<DataReply> readBlocks(std::int64_t session, std::uint64_t offset, std::int64_t count);
     Result<void> closeSession(std::int64_t session);
+    Result<std::optional<ErrorObject>> attachSharedBuffer(int memoryFile);
 
     void close();
 

@@ -22,7 +22,28 @@ bool readExactly(int fd, std::byte* data, std::size_t size) {
     return true;
 }
 
-bool writeAll(int fd, const char* data, std::size_t size) {
+// Sends the frame; `descriptor` (if not -1) with its first byte.
+bool writeAll(int fd, const char* data, std::size_t size, int descriptor) {
+    while (descriptor >= 0 && size > 0) {
+        iovec io{const_cast<char*>(data), size};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        msghdr message{};
+        message.msg_iov = &io;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr* c = CMSG_FIRSTHDR(&message);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &descriptor, sizeof descriptor);
+        ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+        descriptor = -1;
+    }
     while (size > 0) {
         ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
@@ -81,7 +102,8 @@ void XPCClientConnection::close() {
 }
 
 void XPCClientConnection::call(std::string_view selector, std::uint32_t argumentCount,
-                               const std::function<void(Packer&)>& packArguments, ReplyHandler onReply) {
+                               const std::function<void(Packer&)>& packArguments, ReplyHandler onReply,
+                               int descriptor) {
     msgpack::sbuffer frame;
     beginFrame(frame);
     Packer p(frame);
@@ -96,7 +118,7 @@ void XPCClientConnection::call(std::string_view selector, std::uint32_t argument
             packArguments(p);
             finishFrame(frame);
             pending_.emplace(id, std::move(onReply));
-            sent = writeAll(fd_, frame.data(), frame.size());
+            sent = writeAll(fd_, frame.data(), frame.size(), descriptor);
             if (!sent) {
                 onReply = std::move(pending_[id]);
                 pending_.erase(id);

@@ -40,9 +40,10 @@ public:
     XPCClientConnection& operator=(const XPCClientConnection&) = delete;
 
     // Sends [callId, selector, args...]; `packArguments` packs exactly `argumentCount`
-    // values. When the connection is already gone the handler runs at once with none.
+    // values. When the connection is already gone the handler runs at once with none. A
+    // `descriptor` (not -1) travels with the call's first byte; the caller keeps its own.
     void call(std::string_view selector, std::uint32_t argumentCount,
-              const std::function<void(Packer&)>& packArguments, ReplyHandler onReply);
+              const std::function<void(Packer&)>& packArguments, ReplyHandler onReply, int descriptor = -1);
 
     // Ends the connection; waiting calls are answered with none. The reader thread holds
     // the connection until then, so an owner must close it when done with it.

@@ -3,7 +3,9 @@
 // loop device over a file of random bytes, opened by its /dev/rdiskN name.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -438,6 +440,18 @@ TEST_F(HelperProcessTest, BadInputOnTheSocketEndsThatConnectionAndTheHelperServe
              EXPECT_TRUE(c.write(readCall(handle, kDeviceBlocks)));
              std::byte some[4096];
              EXPECT_GT(::recv(c.fd(), some, sizeof some, 0), 0);
+             c.close();
+         }},
+        {"a disconnect while blocks are read into the buffer it lent", [&](RawClient& c, std::int64_t handle) {
+             const int file = ::memfd_create("lent", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+             EXPECT_EQ(::ftruncate(file, static_cast<off_t>(kDeviceBytes)), 0);
+             EXPECT_EQ(::fcntl(file, F_ADD_SEALS, F_SEAL_SHRINK), 0);
+             EXPECT_TRUE(c.write(callFrame(2, selectors::attachSharedBuffer), {file}));
+             ::close(file);
+             EXPECT_TRUE(c.readFrame());
+             EXPECT_TRUE(c.write(callFrame(3, selectors::readBlocksIntoSharedBuffer, [=](Packer& p) {
+                 p.pack_int64(handle); p.pack_uint64(0); p.pack_int64(kDeviceBlocks); p.pack_uint64(0);
+             }, 4)));
              c.close();
          }},
         {"ten thousand pipelined calls", [](RawClient& c, auto) {

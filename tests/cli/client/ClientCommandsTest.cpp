@@ -38,6 +38,9 @@ struct Outcome {
 };
 
 const auto& shell = fixtures::shellOutput;
+// The two ways blocks come to the client: through a memory file it lends the helper, and in
+// the replies on the socket. An empty argument is left out.
+const char* const kWays[] = {"", "--through-socket"};
 const auto& fileText = fixtures::readWhole;
 
 class ClientCommandsTest : public ::testing::Test {
@@ -88,6 +91,7 @@ protected:
             arguments.push_back("--helper-socket");
             arguments.push_back(*socket);
         }
+        std::erase(arguments, std::string());
         std::replace(arguments.begin(), arguments.end(), std::string("@device"), rawName());
         std::replace(arguments.begin(), arguments.end(), std::string("@recovery"), rawName(*recoveryLoop));
         ChildProcess p((*dir / program).string(), arguments);
@@ -157,10 +161,13 @@ TEST_F(ClientCommandsTest, ReadCopiesExactlyTheBlocksAsked) {
     };
     const std::uint64_t blocks = kDeviceBytes / 512;
     for (Case c : {Case{0, 1}, Case{7, 9}, Case{0, blocks}, Case{blocks - 1, 1}, Case{100, 0}, Case{1, 8192 * 2 + 3}}) {
-        SCOPED_TRACE("offset " + std::to_string(c.offset) + " count " + std::to_string(c.count));
-        auto r = quarlin({"read", "@device", "--offset", std::to_string(c.offset), "--count", std::to_string(c.count)});
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_TRUE(r.out == device->substr(c.offset * 512, c.count * 512)) << r.out.size() << " bytes";
+        for (const char* way : kWays) {
+            SCOPED_TRACE("offset " + std::to_string(c.offset) + " count " + std::to_string(c.count) + " " + way);
+            auto r = quarlin({"read", way, "@device", "--offset", std::to_string(c.offset), "--count",
+                              std::to_string(c.count)});
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_TRUE(r.out == device->substr(c.offset * 512, c.count * 512)) << r.out.size() << " bytes";
+        }
     }
     fs::path out = *dir / "read.bin";
     auto r = quarlin({"read", "@device", "--offset", "3", "--count", "5", "--out", out.string()});
@@ -171,14 +178,16 @@ TEST_F(ClientCommandsTest, ReadCopiesExactlyTheBlocksAsked) {
 
 TEST_F(ClientCommandsTest, ImageCopiesTheWholeDeviceAndChecksItsLength) {
     fs::path image = *dir / "copy.img";
-    std::ofstream(image) << std::string(kDeviceBytes * 2, 'x');  // longer than the device: truncated first
-    auto r = quarlin({"image", "@device", image.string()});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(fs::file_size(image), kDeviceBytes);
-    EXPECT_TRUE(fileText(image) == *device);
-    // Not a terminal: no progress bar, just the summary.
-    EXPECT_EQ(r.err, "quarlin: copied " + std::to_string(kDeviceBytes / 512) + " blocks of 512 bytes to " +
-                         image.string() + "\n");
+    for (const char* way : kWays) {
+        std::ofstream(image) << std::string(kDeviceBytes * 2, 'x');  // longer than the device: truncated first
+        auto r = quarlin({"image", way, "@device", image.string()});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(fs::file_size(image), kDeviceBytes);
+        EXPECT_TRUE(fileText(image) == *device) << way;
+        // Not a terminal: no progress bar, just the summary.
+        EXPECT_EQ(r.err, "quarlin: copied " + std::to_string(kDeviceBytes / 512) + " blocks of 512 bytes to " +
+                             image.string() + "\n");
+    }
 }
 
 TEST_F(ClientCommandsTest, HelperErrorsPrintTheirCodeAndMessageAndExitOne) {

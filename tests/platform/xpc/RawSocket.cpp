@@ -27,9 +27,23 @@ void RawClient::close() {
     if (fd_ >= 0) ::close(std::exchange(fd_, -1));
 }
 
-bool RawClient::write(std::span<const std::byte> bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+bool RawClient::write(std::span<const std::byte> bytes, const std::vector<int>& descriptors) {
+    std::vector<char> control(CMSG_SPACE(sizeof(int) * descriptors.size()));
+    for (bool first = true; !bytes.empty(); first = false) {
+        iovec io{const_cast<std::byte*>(bytes.data()), bytes.size()};
+        msghdr message{};
+        message.msg_iov = &io;
+        message.msg_iovlen = 1;
+        if (first && !descriptors.empty()) {
+            message.msg_control = control.data();
+            message.msg_controllen = control.size();
+            cmsghdr* c = CMSG_FIRSTHDR(&message);
+            c->cmsg_len = CMSG_LEN(sizeof(int) * descriptors.size());
+            c->cmsg_level = SOL_SOCKET;
+            c->cmsg_type = SCM_RIGHTS;
+            std::memcpy(CMSG_DATA(c), descriptors.data(), sizeof(int) * descriptors.size());
+        }
+        ssize_t n = ::sendmsg(fd_, &message, MSG_NOSIGNAL);
         if (n <= 0) return false;
         bytes = bytes.subspan(static_cast<std::size_t>(n));
     }

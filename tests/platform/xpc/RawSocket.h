@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/xpc/Wire.h"
 
@@ -25,7 +26,8 @@ public:
     RawClient& operator=(const RawClient&) = delete;
 
     void close();
-    bool write(std::span<const std::byte> bytes);
+    // `descriptors` travel with the first byte.
+    bool write(std::span<const std::byte> bytes, const std::vector<int>& descriptors = {});
     // The next frame's body, or none at end of stream or after 10 s.
     std::optional<Data> readFrame();
     // True when the service closed the connection (within 10 s), whatever it sent first.

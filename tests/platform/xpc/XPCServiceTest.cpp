@@ -3,6 +3,7 @@
 // form directly, well or badly.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -189,6 +190,22 @@ TEST_F(XPCServiceTest, EveryCallRoundTripsThroughTheClient) {
     EXPECT_TRUE(client->closeSession(1).has_value());
 }
 
+// A descriptor that came with its call reaches the object; the connection serves on.
+TEST_F(XPCServiceTest, ADescriptorTravelsWithItsCall) {
+    RawClient client(socketPath);
+    const int file = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_TRUE(client.write(callFrame(1, selectors::attachSharedBuffer), {file}));
+    ::close(file);
+    auto reply = client.readFrame();
+    ASSERT_TRUE(reply);
+    auto message = unpackMessage(*reply);
+    ASSERT_TRUE(message && message->get().via.array.size == 2);
+    EXPECT_EQ(asOptionalErrorObject(message->get().via.array.ptr[1]).value()->localizedDescription(),
+              "Shared buffers are not supported.");
+    ASSERT_TRUE(client.write(callFrame(2, selectors::ping)));
+    EXPECT_TRUE(client.readFrame());
+}
+
 TEST_F(XPCServiceTest, RepliesOfOneConnectionComeInAnyOrderAndMatchTheirCalls) {
     auto client = QuarlinHelperClient::connect(socketPath);
     ASSERT_TRUE(client);
@@ -216,6 +233,7 @@ TEST_F(XPCServiceTest, BadInputEndsThatConnectionAndOnlyThatOne) {
         const char* name;
         Data bytes;
         bool thenClose;  // the client hangs up after sending
+        int descriptors = 0;  // copies of a descriptor sent with the bytes
     };
     const Case cases[] = {
         {"a frame cut short, then hang-up", [] { Data f = callFrame(1, selectors::ping); f.pop_back(); return f; }(), true},
@@ -237,12 +255,15 @@ TEST_F(XPCServiceTest, BadInputEndsThatConnectionAndOnlyThatOne) {
                                         [](Packer& p) { p.pack_uint64(~0ull); p.pack_uint64(0); p.pack_int64(1); }, 3), false},
         {"a count that is a float", callFrame(1, selectors::readBlocks,
                                         [](Packer& p) { p.pack_int64(1); p.pack_uint64(0); p.pack_double(1.5); }, 3), false},
+        {"a shared buffer lent without its file", callFrame(1, selectors::attachSharedBuffer), false},
+        {"more descriptors than a connection holds untaken", callFrame(1, selectors::ping), false, 5},
     };
     int expectedInvalidations = 0;
     RawClient bystander(socketPath);
     for (const auto& c : cases) {
         RawClient client(socketPath);
-        ASSERT_TRUE(client.write(c.bytes)) << c.name;
+        ASSERT_TRUE(client.write(c.bytes, std::vector<int>(static_cast<std::size_t>(c.descriptors), bystander.fd())))
+            << c.name;
         if (c.thenClose) {
             client.close();
         } else {
