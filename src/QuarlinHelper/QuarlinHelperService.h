@@ -46,7 +46,7 @@ public:
     void readBlocksIntoSharedBuffer(std::int64_t session, std::uint64_t offset, std::int64_t count,
                                     std::uint64_t bufferOffset,
                                     Reply<std::int64_t, std::optional<ErrorObject>> reply) override;
-    static constexpr std::uint64_t kMaxSharedBufferBytes = 64u << 20;
+    static constexpr std::uint64_t kMaxSharedBufferBytes = 16u << 20;
     std::uint64_t replyBytesOfRead(std::int64_t session, std::int64_t count) const override;
 
     // A service for one more connection: it shares this one's sessions, handles and

@@ -178,8 +178,8 @@ TEST_F(ServiceTest, SharedBuffersAreMemoryFilesThatCannotShrinkAndReadsMustFitTh
     std::pair<Descriptor, std::string> refused[] = {
         {Descriptor(::open(dir_.file("disk.img").c_str(), O_RDWR | O_CLOEXEC)), notSealed},
         {memoryFile(4096, 0), notSealed},
-        {memoryFile(0, F_SEAL_SHRINK), "A shared buffer holds 1 to 67108864 bytes, not 0."},
-        {memoryFile((64 << 20) + 1, F_SEAL_SHRINK), "A shared buffer holds 1 to 67108864 bytes, not 67108865."},
+        {memoryFile(0, F_SEAL_SHRINK), "A shared buffer holds 1 to 16777216 bytes, not 0."},
+        {memoryFile((16 << 20) + 1, F_SEAL_SHRINK), "A shared buffer holds 1 to 16777216 bytes, not 16777217."},
         {memoryFile(4096, F_SEAL_SHRINK | F_SEAL_WRITE),
          "The shared buffer cannot be mapped for writing: Operation not permitted"},
     };

@@ -6,6 +6,9 @@
 
 #include <array>
 #include <cstring>
+#include <fcntl.h>
+#include <system_error>
+#include <thread>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -341,7 +344,19 @@ ssize_t XPCConnection::receive(std::vector<std::byte>& buffer) {
         for (std::size_t i = 0; i < count; ++i) {
             int fd;
             std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-            descriptors_.emplace_back(fd);
+            if (::fcntl(fd, F_GET_SEALS) >= 0) {
+                descriptors_.emplace_back(fd);
+                continue;
+            }
+            // Only memory files are ever lent. Closing anything else may wait on whoever
+            // serves the file (a user-space file system flushing it): done aside, and the
+            // peer is cut off.
+            descriptorsRefused_ = true;
+            try {
+                std::thread([fd] { ::close(fd); }).detach();
+            } catch (const std::system_error&) {
+                ::close(fd);
+            }
         }
     }
     if ((message.msg_flags & MSG_CTRUNC) || descriptors_.size() > kMaxHeldDescriptors) descriptorsRefused_ = true;

@@ -35,7 +35,7 @@ public:
     // that calls taken in one gulp cannot make the service hold more than this.
     static constexpr std::uint64_t kMaxPendingReplyBytes = 256u << 20;
     // Descriptors the peer sent that no call has taken yet; a peer that sends more, or more
-    // in one message than fit, is cut off.
+    // in one message than fit, or any that is not a memory file, is cut off.
     static constexpr std::size_t kMaxHeldDescriptors = 4;
 
     // `peer` was taken from the socket at accept time (or the reason it could not be).

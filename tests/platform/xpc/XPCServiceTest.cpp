@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -193,7 +195,7 @@ TEST_F(XPCServiceTest, EveryCallRoundTripsThroughTheClient) {
 // A descriptor that came with its call reaches the object; the connection serves on.
 TEST_F(XPCServiceTest, ADescriptorTravelsWithItsCall) {
     RawClient client(socketPath);
-    const int file = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int file = ::memfd_create("lent", MFD_CLOEXEC);
     ASSERT_TRUE(client.write(callFrame(1, selectors::attachSharedBuffer), {file}));
     ::close(file);
     auto reply = client.readFrame();
@@ -233,7 +235,8 @@ TEST_F(XPCServiceTest, BadInputEndsThatConnectionAndOnlyThatOne) {
         const char* name;
         Data bytes;
         bool thenClose;  // the client hangs up after sending
-        int descriptors = 0;  // copies of a descriptor sent with the bytes
+        int descriptors = 0;  // copies of a descriptor sent with the bytes: the bystander's socket,
+        bool memoryFiles = false;  // or memory files
     };
     const Case cases[] = {
         {"a frame cut short, then hang-up", [] { Data f = callFrame(1, selectors::ping); f.pop_back(); return f; }(), true},
@@ -256,14 +259,17 @@ TEST_F(XPCServiceTest, BadInputEndsThatConnectionAndOnlyThatOne) {
         {"a count that is a float", callFrame(1, selectors::readBlocks,
                                         [](Packer& p) { p.pack_int64(1); p.pack_uint64(0); p.pack_double(1.5); }, 3), false},
         {"a shared buffer lent without its file", callFrame(1, selectors::attachSharedBuffer), false},
-        {"more descriptors than a connection holds untaken", callFrame(1, selectors::ping), false, 5},
+        {"a descriptor that is not a memory file", callFrame(1, selectors::attachSharedBuffer), false, 1},
+        {"more descriptors than a connection holds untaken", callFrame(1, selectors::ping), false, 5, true},
     };
     int expectedInvalidations = 0;
     RawClient bystander(socketPath);
     for (const auto& c : cases) {
         RawClient client(socketPath);
-        ASSERT_TRUE(client.write(c.bytes, std::vector<int>(static_cast<std::size_t>(c.descriptors), bystander.fd())))
-            << c.name;
+        std::vector<int> descriptors(static_cast<std::size_t>(c.descriptors), bystander.fd());
+        if (c.memoryFiles) std::ranges::generate(descriptors, [] { return ::memfd_create("m", MFD_CLOEXEC); });
+        ASSERT_TRUE(client.write(c.bytes, descriptors)) << c.name;
+        if (c.memoryFiles) std::ranges::for_each(descriptors, ::close);
         if (c.thenClose) {
             client.close();
         } else {
