@@ -2,11 +2,19 @@
 """Line and branch coverage of src/ by whatever ran in a coverage build (cmake --preset coverage,
 then the tests): every .gcda under BUILD is read with gcov's JSON output, and a line or branch
 counts as covered when any object that holds it ran it. Headers compiled into many objects are
-counted once. Usage: tests/coverage-summary.py [BUILD]   (default build-cov)"""
+counted once. Usage: tests/coverage-summary.py [BUILD] [--exclude REGEX] [--by-file]   (default
+build-cov); --exclude leaves out files of src/ whose path matches, --by-file lists each file's
+lines and branches not covered."""
 import gzip, json, os, subprocess, sys, tempfile
 
 root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "build-cov"))
+import argparse, re
+parser = argparse.ArgumentParser()
+parser.add_argument("build", nargs="?", default=os.path.join(root, "build-cov"))
+parser.add_argument("--exclude")
+parser.add_argument("--by-file", action="store_true")
+args = parser.parse_args()
+build = os.path.abspath(args.build)
 with open(os.path.join(build, "CMakeCache.txt")) as cache:
     for entry in cache:
         if entry.startswith("CMAKE_HOME_DIRECTORY:"):
@@ -28,7 +36,7 @@ with tempfile.TemporaryDirectory() as work:
             cwd = report.get("current_working_directory", "")
             for file in report["files"]:
                 full = os.path.normpath(os.path.join(cwd, file["file"]))
-                if not full.startswith(source):
+                if not full.startswith(source) or (args.exclude and re.search(args.exclude, full[len(source):])):
                     continue
                 for line in file["lines"]:
                     key = (full, line["line_number"])
@@ -39,3 +47,8 @@ with tempfile.TemporaryDirectory() as work:
 def share(table):
     return 100.0 * sum(table.values()) / max(1, len(table))
 print(f"lines {share(lines):.1f}% of {len(lines)}; branches {share(branches):.1f}% of {len(branches)}")
+if args.by_file:
+    for path in sorted({k[0] for k in lines}):
+        missed = sum(1 for k, v in lines.items() if k[0] == path and not v)
+        missedBranches = sum(1 for k, v in branches.items() if k[0] == path and not v)
+        print(f"{missed:5} lines {missedBranches:5} branches not covered  {path[len(source):]}")
