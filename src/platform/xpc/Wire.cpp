@@ -1,5 +1,7 @@
 #include "platform/xpc/Wire.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -250,6 +252,24 @@ bool finishFrame(msgpack::sbuffer& buffer) {
                       std::span<std::byte, kFrameHeaderSize>(reinterpret_cast<std::byte*>(buffer.data()),
                                                              kFrameHeaderSize));
     return true;
+}
+
+ssize_t sendWithDescriptors(int socket, std::span<const std::byte> bytes, std::span<const int> descriptors) {
+    iovec io{const_cast<std::byte*>(bytes.data()), bytes.size()};
+    msghdr message{};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    std::vector<char> control(descriptors.empty() ? 0 : CMSG_SPACE(sizeof(int) * descriptors.size()));
+    if (!descriptors.empty()) {
+        message.msg_control = control.data();
+        message.msg_controllen = control.size();
+        cmsghdr* header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = SOL_SOCKET;
+        header->cmsg_type = SCM_RIGHTS;
+        header->cmsg_len = CMSG_LEN(sizeof(int) * descriptors.size());
+        std::memcpy(CMSG_DATA(header), descriptors.data(), sizeof(int) * descriptors.size());
+    }
+    return ::sendmsg(socket, &message, MSG_NOSIGNAL);
 }
 
 }  // namespace quarlin::platform::xpc

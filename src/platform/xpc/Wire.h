@@ -6,6 +6,8 @@
 
 #include <msgpack.hpp>
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -75,6 +77,11 @@ bool isNil(const msgpack::object& o);
 // nil → absent; a bin → bytes; anything else is wrong.
 std::optional<std::optional<Data>> asOptionalData(const msgpack::object& o);
 std::optional<std::optional<ErrorObject>> asOptionalErrorObject(const msgpack::object& o);
+
+// One sendmsg of `bytes` on a stream socket with `descriptors` attached to the first byte;
+// what sendmsg returns (the bytes sent, or -1 with errno). A peer reading the bytes receives
+// the descriptors with the first of them.
+ssize_t sendWithDescriptors(int socket, std::span<const std::byte> bytes, std::span<const int> descriptors);
 
 using Packer = msgpack::packer<msgpack::sbuffer>;
 void pack(Packer& p, std::string_view text);

@@ -25,19 +25,7 @@ bool readExactly(int fd, std::byte* data, std::size_t size) {
 // Sends the frame; `descriptor` (if not -1) with its first byte.
 bool writeAll(int fd, const char* data, std::size_t size, int descriptor) {
     while (descriptor >= 0 && size > 0) {
-        iovec io{const_cast<char*>(data), size};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        msghdr message{};
-        message.msg_iov = &io;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        cmsghdr* c = CMSG_FIRSTHDR(&message);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(c), &descriptor, sizeof descriptor);
-        ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+        ssize_t n = sendWithDescriptors(fd, std::as_bytes(std::span(data, size)), std::span(&descriptor, 1));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         data += n;

@@ -44,20 +44,8 @@ int inheritableConnection(const std::string& path) {
 }
 
 int sendAndStay(int fd) {
-    char byte = 'x';
-    iovec io{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
-    header->cmsg_level = SOL_SOCKET;
-    header->cmsg_type = SCM_RIGHTS;
-    header->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
-    if (::sendmsg(3, &message, 0) != 1) return 5;
+    const std::byte byte{'x'};
+    if (quarlin::platform::xpc::sendWithDescriptors(3, std::span(&byte, 1), std::span(&fd, 1)) != 1) return 5;
     ::close(fd);
     char sink[64];
     while (::read(0, sink, sizeof sink) > 0) {

@@ -5,7 +5,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <stdexcept>
 #include <utility>
 
@@ -28,22 +27,8 @@ void RawClient::close() {
 }
 
 bool RawClient::write(std::span<const std::byte> bytes, const std::vector<int>& descriptors) {
-    std::vector<char> control(CMSG_SPACE(sizeof(int) * descriptors.size()));
     for (bool first = true; !bytes.empty(); first = false) {
-        iovec io{const_cast<std::byte*>(bytes.data()), bytes.size()};
-        msghdr message{};
-        message.msg_iov = &io;
-        message.msg_iovlen = 1;
-        if (first && !descriptors.empty()) {
-            message.msg_control = control.data();
-            message.msg_controllen = control.size();
-            cmsghdr* c = CMSG_FIRSTHDR(&message);
-            c->cmsg_len = CMSG_LEN(sizeof(int) * descriptors.size());
-            c->cmsg_level = SOL_SOCKET;
-            c->cmsg_type = SCM_RIGHTS;
-            std::memcpy(CMSG_DATA(c), descriptors.data(), sizeof(int) * descriptors.size());
-        }
-        ssize_t n = ::sendmsg(fd_, &message, MSG_NOSIGNAL);
+        ssize_t n = sendWithDescriptors(fd_, bytes, first ? std::span<const int>(descriptors) : std::span<const int>());
         if (n <= 0) return false;
         bytes = bytes.subspan(static_cast<std::size_t>(n));
     }
