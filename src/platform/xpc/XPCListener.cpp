@@ -33,14 +33,16 @@ void XPCListener::setDelegate(XPCListenerDelegate* delegate) { delegate_ = deleg
 
 void XPCListener::resume() {
     struct stat st{};
-    if (::lstat(socketPath_.c_str(), &st) == 0) {
-        // A socket left by an earlier run; anything else at the path is not ours to remove.
-        if (!S_ISSOCK(st.st_mode)) {
-            throw std::system_error(EEXIST, std::generic_category(), socketPath_ + " exists and is not a socket");
-        }
-        ::unlink(socketPath_.c_str());
+    if (::lstat(socketPath_.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode)) {
+        // A socket left by an earlier run is replaced below; anything else is not ours.
+        throw std::system_error(EEXIST, std::generic_category(), socketPath_ + " exists and is not a socket");
     }
-    asio::local::stream_protocol::endpoint endpoint(socketPath_);
+    // The socket is bound under a name of its own and renamed into place once it listens:
+    // a client that finds the path can connect, never "connection refused" because it came
+    // between bind and listen (clients are started right after the helper).
+    const std::string staging = socketPath_ + "~";
+    ::unlink(staging.c_str());
+    asio::local::stream_protocol::endpoint endpoint(staging);
     acceptor_.open(endpoint.protocol());
     // Connecting needs write permission on the socket file. It is made owner-only (the mask
     // applies to bind) so that nobody else can connect before its group is set.
@@ -48,16 +50,24 @@ void XPCListener::resume() {
     asio::error_code bindError;
     acceptor_.bind(endpoint, bindError);
     ::umask(previousMask);
-    if (bindError) throw std::system_error(bindError, "bind " + socketPath_);
-    if (group_) {
-        if (::chown(socketPath_.c_str(), static_cast<uid_t>(-1), *group_) != 0) {
-            throw std::system_error(errno, std::generic_category(), "chown " + socketPath_);
+    if (bindError) throw std::system_error(bindError, "bind " + staging);
+    try {
+        if (group_) {
+            if (::chown(staging.c_str(), static_cast<uid_t>(-1), *group_) != 0) {
+                throw std::system_error(errno, std::generic_category(), "chown " + staging);
+            }
+            if (::chmod(staging.c_str(), 0660) != 0) {
+                throw std::system_error(errno, std::generic_category(), "chmod " + staging);
+            }
         }
-        if (::chmod(socketPath_.c_str(), 0660) != 0) {
-            throw std::system_error(errno, std::generic_category(), "chmod " + socketPath_);
+        acceptor_.listen(asio::socket_base::max_listen_connections);
+        if (::rename(staging.c_str(), socketPath_.c_str()) != 0) {
+            throw std::system_error(errno, std::generic_category(), "rename " + staging + " to " + socketPath_);
         }
+    } catch (...) {
+        ::unlink(staging.c_str());
+        throw;
     }
-    acceptor_.listen(asio::socket_base::max_listen_connections);
     asio::co_spawn(acceptor_.get_executor(), [self = shared_from_this()]() { return self->acceptLoop(); },
                    asio::detached);
 }
