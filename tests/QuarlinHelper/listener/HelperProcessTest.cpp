@@ -26,6 +26,7 @@
 #include "Sha256Hex.h"
 #include "TestSigning.h"
 #include "platform/registry/BSDNameTable.h"
+#include "../../support/Eventually.h"
 
 namespace quarlin {
 namespace {
@@ -118,8 +119,7 @@ protected:
     std::unique_ptr<ChildProcess> startHelper(const std::string& program = "helper") {
         fs::remove(socket);  // a helper that was killed leaves its socket behind
         auto helper = std::make_unique<ChildProcess>((*dir / program).string(), std::vector<std::string>{socket, *anchors});
-        for (int i = 0; i < 500 && !fs::exists(socket); ++i) std::this_thread::sleep_for(10ms);
-        EXPECT_TRUE(fs::exists(socket)) << "the helper did not listen";
+        EXPECT_TRUE(testsupport::eventually([&] { return fs::exists(socket); })) << "the helper did not listen";
         return helper;
     }
     std::unique_ptr<ChildProcess> startClient(const std::string& program = "client") {
@@ -150,11 +150,8 @@ protected:
     // soon as the helper has seen the other connection end.
     static bool becomesUnknown(ChildProcess& client, std::int64_t handle) {
         const std::string unknown = "error 4 Unknown session handle " + std::to_string(handle) + ".";
-        for (int i = 0; i < 200; ++i) {
-            if (ask(client, "read " + std::to_string(handle) + " 0 1") == unknown) return true;
-            std::this_thread::sleep_for(25ms);
-        }
-        return false;
+        return testsupport::eventually([&] { return ask(client, "read " + std::to_string(handle) + " 0 1") == unknown; },
+                                       std::chrono::seconds(30), 25ms);
     }
     static inline fs::path* dir;
     static inline std::string* anchors;
@@ -304,8 +301,7 @@ TEST_F(HelperProcessTest, AConnectionSharedWithAChildBeforeAcceptIsRefused) {
     RawClient raw(racer.receiveDescriptor());
     const fs::path exe = "/proc/" + std::to_string(racer.pid()) + "/exe";
     std::error_code error;
-    for (int i = 0; i < 1000 && fs::read_symlink(exe, error) != signedClient; ++i) std::this_thread::sleep_for(10ms);
-    const bool executed = fs::read_symlink(exe, error) == signedClient;
+    const bool executed = testsupport::eventually([&] { return fs::read_symlink(exe, error) == signedClient; });
     ::kill(helper->pid(), SIGCONT);
     ASSERT_TRUE(executed);
     ASSERT_TRUE(raw.write(callFrame(1, selectors::ping)));

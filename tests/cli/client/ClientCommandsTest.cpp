@@ -19,6 +19,7 @@
 #include "QuarlinCore/recovery/ScanReport.h"
 #include "TestSigning.h"
 #include "platform/registry/BSDNameTable.h"
+#include "../../support/Eventually.h"
 
 namespace quarlin {
 namespace {
@@ -64,7 +65,7 @@ protected:
         socket = new std::string((*dir / "helper.sock").string());
         if (!loop->empty()) {
             helper = new ChildProcess((*dir / "helper").string(), {*socket, *anchors});
-            for (int i = 0; i < 500 && !fs::exists(*socket); ++i) std::this_thread::sleep_for(10ms);
+            testsupport::eventually([] { return fs::exists(*socket); });
         }
     }
     static void TearDownTestSuite() {
@@ -128,7 +129,7 @@ TEST_F(ClientCommandsTest, OnlyRootAndTheHelpersGroupMayConnect) {
                               fs::perms::others_read | fs::perms::others_exec);
     {
         ChildProcess grouped((*dir / "helper").string(), {groupSocket, *anchors, group});
-        for (int i = 0; i < 500 && !fs::exists(groupSocket); ++i) std::this_thread::sleep_for(10ms);
+        testsupport::eventually([&] { return fs::exists(groupSocket); });
         struct stat st {};
         ASSERT_EQ(::stat(groupSocket.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0660u);

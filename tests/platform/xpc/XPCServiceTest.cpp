@@ -24,6 +24,7 @@
 #include "platform/xpc/Wire.h"
 #include "platform/xpc/XPCListener.h"
 #include "platform/xpcclient/QuarlinHelperClient.h"
+#include "../../support/Eventually.h"
 
 namespace quarlin::platform::xpc {
 namespace {
@@ -298,7 +299,7 @@ TEST_F(XPCServiceTest, AUsersConnectionsAreBounded) {
     RawClient oneTooMany(socketPath);
     EXPECT_TRUE(oneTooMany.closedByPeer());
     clients.pop_back();
-    for (int i = 0; i < 200 && delegate.invalidationCount() < 1; ++i) std::this_thread::sleep_for(10ms);
+    testsupport::eventually([&] { return delegate.invalidationCount() >= 1; });
     RawClient again(socketPath);
     ASSERT_TRUE(again.write(callFrame(2, selectors::ping)));
     EXPECT_TRUE(again.readFrame());
