@@ -7,6 +7,7 @@
 
 #include "DiskAccess/RawDiskBlockReader.h"
 #include "LoopDevice.h"
+#include "../../support/Eventually.h"
 #include "QuarlinCore/io/IOError.h"
 #include "platform/devicepaths/DevicePaths.h"
 #include "platform/registry/BSDNameTable.h"
@@ -78,6 +79,9 @@ TEST(RawDiskNames, ANameStaysWithItsDiskAndIsNeverGivenToAnother) {
     const std::string firstName = nameOf(first);
     EXPECT_EQ(nameOf(disk.node()), kept);
     testing::runCommand("losetup -d " + first);
+    // A detach waits for the device's last close, and other programs (a listing that
+    // probes it) may hold it open for a moment.
+    EXPECT_TRUE(testsupport::eventually([&] { return nameOf(first) != firstName; }));
     EXPECT_EQ(nameOf(disk.node()), kept);
     const std::string again = attach();
     const std::string againName = nameOf(again);
