@@ -138,14 +138,7 @@ TEST(DataLayout, EqualityIsByCaseAndPayload) {
         DataLayout::extents({{0, 512}}),
         DataLayout::extents({DataExtent::sparse(512)}),
     };
-    std::unordered_set<std::size_t> hashes;
-    for (std::size_t i = 0; i < distinct.size(); ++i) {
-        hashes.insert(std::hash<DataLayout>{}(distinct[i]));
-        for (std::size_t k = 0; k < distinct.size(); ++k) {
-            EXPECT_EQ(distinct[i] == distinct[k], i == k) << i << " vs " << k;
-        }
-    }
-    EXPECT_EQ(hashes.size(), distinct.size());
+    testing::expectAllDistinct(distinct);
     EXPECT_EQ(std::hash<DataLayout>{}(DataLayout::extents({{0, 512}})),
               std::hash<DataLayout>{}(decoded<DataLayout>(R"({"type":"extents","extents":[{"volumeByteOffset":0,"byteLength":512}]})")));
     EXPECT_EQ(std::hash<DataExtent>{}(DataExtent{7, 9}), std::hash<DataExtent>{}(DataExtent{7, 9}));

@@ -69,14 +69,7 @@ TEST(IntegrityVerdict, EqualityAndHashTakeCaseAndReason) {
         IntegrityVerdict::mayBePartial("CRC"), IntegrityVerdict::mayBePartial(""),
         IntegrityVerdict::failed(""),
     };
-    std::unordered_set<std::size_t> hashes;
-    for (std::size_t i = 0; i < distinct.size(); ++i) {
-        hashes.insert(std::hash<IntegrityVerdict>{}(distinct[i]));
-        for (std::size_t k = 0; k < distinct.size(); ++k) {
-            EXPECT_EQ(distinct[i] == distinct[k], i == k) << i << " vs " << k;
-        }
-    }
-    EXPECT_EQ(hashes.size(), distinct.size());
+    testing::expectAllDistinct(distinct);
 }
 
 }  // namespace
