@@ -1,7 +1,6 @@
 #include "cli/ClientCommands.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -23,6 +22,7 @@
 #include "HelperProtocol/QuarlinHelperConstants.h"
 #include "platform/registry/BSDNameTable.h"
 #include "platform/xpcclient/QuarlinHelperClient.h"
+#include "platform/xpcclient/SharedSlots.h"
 
 namespace quarlin::cli {
 namespace {
@@ -123,53 +123,6 @@ private:
     std::uint64_t total_;
     bool shown_;
     std::chrono::steady_clock::time_point last_{};
-};
-
-// A memory file lent to the helper, one slot per read in flight: the helper reads the
-// blocks straight into it and no block crosses the socket. None when the file cannot be
-// made or the helper refuses it; the reads then travel over the socket.
-class SharedSlots {
-public:
-    // Sets `lost` when the helper ended the connection instead (one that does not know the call).
-    static std::unique_ptr<SharedSlots> lend(QuarlinHelperClient& client, std::size_t slotBytes, std::size_t slots,
-                                             bool& lost) {
-        lost = false;
-        const std::size_t size = slotBytes * slots;
-        const int fd = ::memfd_create("quarlin-reads", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-        if (fd < 0) return nullptr;
-        std::unique_ptr<SharedSlots> lent(new SharedSlots(fd, slotBytes, slots));
-        if (::ftruncate(fd, static_cast<off_t>(size)) != 0 ||
-            ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
-            return nullptr;
-        }
-        void* base = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
-        if (base == MAP_FAILED) return nullptr;
-        lent->base_ = static_cast<const std::byte*>(base);
-        lent->size_ = size;
-        auto attached = client.attachSharedBuffer(fd);
-        lost = !attached;
-        if (!attached || *attached) return nullptr;
-        return lent;
-    }
-    ~SharedSlots() {
-        if (base_) ::munmap(const_cast<std::byte*>(base_), size_);
-        ::close(fd_);
-    }
-    std::size_t slotBytes() const { return slotBytes_; }
-    std::size_t slotCount() const { return slotCount_; }
-    std::uint64_t offsetOf(std::uint64_t slot) const { return slot * slotBytes_; }
-    std::span<const std::byte> bytes(std::uint64_t slot, std::size_t length) const {
-        return {base_ + offsetOf(slot), length};
-    }
-
-private:
-    SharedSlots(int fd, std::size_t slotBytes, std::size_t slotCount)
-        : fd_(fd), slotBytes_(slotBytes), slotCount_(slotCount) {}
-    int fd_;
-    std::size_t slotBytes_;
-    std::size_t slotCount_;
-    const std::byte* base_ = nullptr;
-    std::size_t size_ = 0;
 };
 
 // A connection for copying blocks, with a shared buffer lent to the helper unless the user

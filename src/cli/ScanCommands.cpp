@@ -22,6 +22,7 @@
 #include "QuarlinCore/recovery/Scanner.h"
 #include "cli/ClientCommands.h"
 #include "platform/xpcclient/HelperSessionBlockReader.h"
+#include "platform/xpcclient/SharedSlots.h"
 
 namespace quarlin::cli {
 namespace {
@@ -52,11 +53,26 @@ std::optional<std::string> sourceDisk(const std::string& path) {
     return disk;
 }
 
-Source openSource(const std::string& path, const std::string& socketPath) {
+// A memory file of this many slots of 2 MiB is lent to the helper, which reads the blocks into
+// it: as many as the pieces of the reads the scan keeps in flight, within what the helper takes.
+constexpr std::size_t kSlots = 8;
+constexpr std::size_t kSlotBytes = std::size_t{2} << 20;
+
+Source openSource(const std::string& path, const std::string& socketPath, bool throughSocket) {
     if (path.starts_with("/dev/r")) {
-        auto connected = QuarlinHelperClient::connect(socketPath);
-        if (!connected) fail(helperUnreachableText(connected.error()));
-        auto client = std::make_shared<QuarlinHelperClient>(std::move(*connected));
+        auto connect = [&] {
+            auto connected = QuarlinHelperClient::connect(socketPath);
+            if (!connected) fail(helperUnreachableText(connected.error()));
+            return std::make_shared<QuarlinHelperClient>(std::move(*connected));
+        };
+        auto client = connect();
+        std::unique_ptr<SharedSlots> slots;
+        if (!throughSocket) {
+            // A helper that does not know the call ends the connection: read over the socket.
+            bool lost = false;
+            slots = SharedSlots::lend(*client, kSlotBytes, kSlots, lost);
+            if (lost) client = connect();
+        }
         std::vector<std::int64_t> sessions;
         std::int64_t blockSize = 0;
         std::uint64_t blockCount = 0;
@@ -74,7 +90,7 @@ Source openSource(const std::string& path, const std::string& socketPath) {
         const auto disk = sourceDisk(path);
         DeviceIdentity identity{*disk, std::nullopt, path};
         auto reader = std::make_shared<HelperSessionBlockReader>(client, std::move(sessions), blockSize, blockCount,
-                                                                 std::move(identity));
+                                                                 std::move(identity), std::move(slots));
         return {reader, blockCount * static_cast<std::uint64_t>(blockSize)};
     }
     struct stat st {};
@@ -151,6 +167,7 @@ private:
 
 struct ScanArguments {
     std::string socketPath = QuarlinHelperClient::defaultSocketPath();
+    bool throughSocket = false;
     std::string source;
     std::string out;
     std::string formats = "all";
@@ -254,7 +271,7 @@ void scan(const ScanArguments& arguments) {
     auto token = std::make_shared<ScanPauseToken>();
     SignalWatch signals(token);
 
-    Source source = openSource(arguments.source, arguments.socketPath);
+    Source source = openSource(arguments.source, arguments.socketPath, arguments.throughSocket);
     if (!fs::exists(out, error) && !fs::create_directories(out, error))
         fail("quarlin: cannot create " + out.string() + ": " + error.message());
     if (::access(out.c_str(), W_OK | X_OK) != 0) fail("quarlin: cannot write in " + out.string() + ": " + std::strerror(errno));
@@ -356,6 +373,7 @@ void scan(const ScanArguments& arguments) {
 
 struct RecoverArguments {
     std::string socketPath = QuarlinHelperClient::defaultSocketPath();
+    bool throughSocket = false;
     std::string report;
     std::string to;
     std::optional<std::string> verdict;
@@ -372,7 +390,7 @@ void recover(const RecoverArguments& arguments) {
         fail("quarlin: cannot create " + destination.string() + ": " + error.message());
     if (!fs::is_directory(destination, error)) fail("quarlin: " + destination.string() + " is not a folder");
 
-    Source source = openSource(report->source, arguments.socketPath);
+    Source source = openSource(report->source, arguments.socketPath, arguments.throughSocket);
     WriteAssertingBlockReader counted(source.reader);
     if (source.bytes != report->sourceBytes || !report->sourceIdentity.isSamePhysicalDevice(counted.deviceIdentity()))
         fail("quarlin: " + report->source + " is not the source that was scanned: its size or identity differ");
@@ -432,6 +450,9 @@ void addScanCommands(CLI::App& app, int& status) {
     scanCommand->add_flag("--resume", scanArguments->resume, "Go on with the interrupted scan in --out");
     scanCommand->add_flag("--json", scanArguments->json, "Progress as JSON lines on stdout");
     scanCommand->add_option("--helper-socket", scanArguments->socketPath, "Socket of the helper")->capture_default_str();
+    const char* throughSocketHelp =
+        "Receive a raw disk's blocks over the socket instead of through a memory file shared with the helper (slower)";
+    scanCommand->add_flag("--through-socket", scanArguments->throughSocket, throughSocketHelp);
     scanCommand->callback([&status, scanArguments] { run(status, [&] { scan(*scanArguments); }); });
 
     auto recoverArguments = std::make_shared<RecoverArguments>();
@@ -442,6 +463,7 @@ void addScanCommands(CLI::App& app, int& status) {
     recoverCommand->add_option("--verdict", recoverArguments->verdict, "Only files with this verdict: looksIntact, mayBePartial, failed or unknown");
     recoverCommand->add_option("--ids", recoverArguments->ids, "Only the files with these record ids")->delimiter(',');
     recoverCommand->add_option("--helper-socket", recoverArguments->socketPath, "Socket of the helper")->capture_default_str();
+    recoverCommand->add_flag("--through-socket", recoverArguments->throughSocket, throughSocketHelp);
     recoverCommand->callback([&status, recoverArguments] { run(status, [&] { recover(*recoverArguments); }); });
 }
 

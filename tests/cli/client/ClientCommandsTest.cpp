@@ -271,11 +271,13 @@ TEST_F(ClientCommandsTest, BadArgumentsExitTwoAndHelpExitsZero) {
 
 TEST_F(ClientCommandsTest, ScanThroughTheHelperRecoversWhatTheImageHolds) {
     ASSERT_FALSE(recoveryLoop->empty());
-    // The report names the disk, and recovery opens that name again.
+    // The report names the disk, and recovery opens that name again. The scan reads through
+    // the memory file it lends the helper, the recovery over the socket: the same bytes.
     {
         const fs::path viaHelper = *dir / "scan-device", again = *dir / "recovered";
         auto device = quarlin({"scan", "@recovery", "--out", viaHelper.string(), "--unaligned", "--json"});
-        auto recovered = quarlin({"recover", (viaHelper / "report.json").string(), "--to", again.string(), "--verdict", "looksIntact"});
+        auto recovered = quarlin({"recover", (viaHelper / "report.json").string(), "--to", again.string(), "--verdict",
+                                  "looksIntact", "--through-socket"});
         ASSERT_EQ(device.status, 0) << device.err;
         EXPECT_NE(device.out.find("\"event\":\"done\""), std::string::npos) << device.out;
         ASSERT_EQ(recovered.status, 0) << recovered.err;
