@@ -54,8 +54,8 @@ std::optional<std::string> sourceDisk(const std::string& path) {
 }
 
 // A memory file of this many slots of 2 MiB is lent to the helper, which reads the blocks into
-// it: as many as the pieces of the reads the scan keeps in flight, within what the helper takes.
-constexpr std::size_t kSlots = 8;
+// it; the pieces of a read wait for a free slot. Four keep the device busy, as for `image`.
+constexpr std::size_t kSlots = 4;
 constexpr std::size_t kSlotBytes = std::size_t{2} << 20;
 
 Source openSource(const std::string& path, const std::string& socketPath, bool throughSocket) {
