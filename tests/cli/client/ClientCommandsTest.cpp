@@ -112,12 +112,6 @@ protected:
     static inline ChildProcess* helper;
 };
 
-TEST_F(ClientCommandsTest, PingPrintsTheHelpersVersion) {
-    auto r = quarlin({"ping"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "1.0.0\n");
-}
-
 // The socket admits root and one group by its mode: the kernel refuses anyone else before
 // the helper reads a byte, and the client says who is admitted and how to join.
 TEST_F(ClientCommandsTest, OnlyRootAndTheHelpersGroupMayConnect) {
