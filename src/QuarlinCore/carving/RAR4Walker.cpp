@@ -36,9 +36,11 @@ std::uint64_t wholeLength(std::span<const std::byte> bytes, std::int64_t at,
     return length;
 }
 
-// File and service headers carry the low 16 bits of the CRC-32 of the header after that field.
+// File, service and end-of-archive headers carry the low 16 bits of the CRC-32 of the header
+// after that field. The end's is checked too: without it, a signature followed by noise reaches
+// an "end" by chance once in a few thousand tries, and is taken for a whole archive.
 bool headerChecksOut(std::span<const std::byte> bytes, std::int64_t at, const RAR4Framing::Block& block) {
-    if (block.type != kFileBlock && block.type != kServiceBlock) return true;
+    if (block.type != kFileBlock && block.type != kServiceBlock && !block.isEndOfArchive()) return true;
     const ByteReader reader(bytes);
     const std::int64_t headerSize = reader.peekU16LE(at + 5);
     if (headerSize > static_cast<std::int64_t>(bytes.size()) - at) return false;

@@ -137,6 +137,12 @@ TEST(RARWalkers, AHeaderThatFailsItsChecksumEndsTheWalkBeforeIt) {
     const auto cut = RAR4Walker::walk(rar4, 0);
     EXPECT_EQ(cut->length, 20);
     EXPECT_FALSE(cut->endReached);
+    // The end-of-archive header's CRC too: noise after a signature must not reach an end.
+    rar4[20 + 2 + 20] ^= std::byte{0x01};
+    rar4[rar4.size() - 7] ^= std::byte{0x01};
+    const auto noEnd = RAR4Walker::walk(rar4, 0);
+    EXPECT_EQ(noEnd->length, static_cast<std::int64_t>(rar4.size()) - 7);
+    EXPECT_FALSE(noEnd->endReached);
 }
 
 TEST(RAR4Walker, AFileBlockWithoutTheAddedSizeFlagStillCarriesItsData) {
@@ -199,8 +205,8 @@ TEST(RAR4Walker, StepsOverMembersOfFourGigabytesAndMore) {
     };
     seal(file);
     headers.insert(headers.end(), file.begin(), file.end());
-    const Bytes end{std::byte{0},    std::byte{0}, std::byte{0x7B}, std::byte{0},
-                    std::byte{0x40}, std::byte{7}, std::byte{0}};
+    Bytes end{std::byte{0}, std::byte{0}, std::byte{0x7B}, std::byte{0}, std::byte{0x40}, std::byte{7}, std::byte{0}};
+    seal(end);
     const std::uint64_t total = headers.size() + packed + end.size();
 
     testsupport::ScratchDir dir;
