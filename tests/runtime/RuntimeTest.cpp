@@ -259,24 +259,6 @@ TEST(TaskTest, DetachedTaskKeepsItsCapturesAliveUntilItEnds) {
     EXPECT_TRUE(testsupport::eventually([&] { return observer.expired(); })) << "the task's captures outlived it";
 }
 
-TEST(TaskTest, ATaskDetachedFromThePoolDoesNotHoldUpItsCaller) {
-    // A task on the pool detaches one that blocks its thread until the caller has gone on.
-    // Run in place, the detached task would wait for a caller that cannot go on.
-    auto callerWentOn = std::make_shared<std::promise<void>>();
-    auto wentOn = callerWentOn->get_future().share();
-    auto sawCaller = std::make_shared<std::promise<bool>>();
-    auto saw = sawCaller->get_future();
-    runBlockingFunction([&]() -> Task<void> {
-        detach([wentOn, sawCaller]() -> Task<void> {
-            sawCaller->set_value(wentOn.wait_for(5s) == std::future_status::ready);
-            co_return;
-        });
-        callerWentOn->set_value();
-        co_return;
-    });
-    EXPECT_TRUE(getWithin(saw));
-}
-
 TEST(TaskTest, TasksDetachedTogetherRunSideBySide) {
     // Two tasks detached by one pool task each block their thread until the other has
     // started: they finish only if the pool runs them at the same time, not one after the

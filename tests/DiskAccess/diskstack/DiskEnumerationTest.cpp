@@ -150,40 +150,6 @@ TEST(DiskEnumeration, PropertiesOfOneBSDName) {
         EXPECT_TRUE(runBlocking(service.ioKitProperties(name)).empty()) << name;
 }
 
-TEST(DiskEnumeration, ConnectionTypeTestsClassNamesInOrder) {
-    const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
-        {"IOUSBHostDevice", "USB"},
-        {"AppleUSBXHCIPCI", "USB"},  // USB is tested before PCI
-        {"LinuxSDCard", "SD"},
-        {"IOThunderboltSwitch", "Thunderbolt"},
-        {"LinuxThunderboltNVMeController", "Thunderbolt"},
-        {"IONVMeController", "NVMe"},
-        {"IOPCIDevice", "PCIe"},
-        {"IOMedia", std::nullopt},
-        {"LinuxSCSIDevice", std::nullopt},
-        {"usb", std::nullopt},  // case-sensitive
-        {"", std::nullopt},
-    };
-    for (const auto& [name, expected] : cases)
-        EXPECT_EQ(diskenumeration::connectionTypeForClassName(name), expected) << name;
-}
-
-TEST(DiskEnumeration, InternalFollowsConnectionTypeThenRemovability) {
-    struct Case {
-        std::optional<std::string> type;
-        bool removable;
-        bool internal;
-    };
-    const std::vector<Case> cases = {
-        {"NVMe", true, true},   {"PCIe", true, true},           {"USB", false, false},
-        {"SD", false, false},   {"Thunderbolt", false, false}, {std::nullopt, false, true},
-        {std::nullopt, true, false},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(diskenumeration::isInternal(c.type, c.removable), c.internal)
-            << c.type.value_or("none") << " removable=" << c.removable;
-}
-
 TEST(DiskEnumeration, SortsWholeDisksFirstThenByName) {
     auto disk = [](std::string name, bool whole) {
         DiskInfo info;

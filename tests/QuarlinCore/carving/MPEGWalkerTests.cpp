@@ -114,23 +114,6 @@ TEST_F(MPEGWalkerWithEncoders, MeasuresWholeFilesWithTheirTags) {
     }
 }
 
-TEST_F(MPEGWalkerWithEncoders, MeasuresFilesInsideOtherBytesAndStopsAtAnotherStream) {
-    const Bytes mpeg1 = testsupport::readFile(encoded(0));
-    const Bytes mpeg2 = testsupport::readFile(encoded(5));
-    const Bytes layer2 = testsupport::readFile(encoded(8));
-    const Bytes placed =
-        testsupport::concat({testsupport::randomBytes(777, 5), mpeg1, mpeg2, layer2, Bytes(3000)});
-    const auto first = MPEGWalker::walk(placed, 777);
-    ASSERT_TRUE(first);
-    EXPECT_EQ(first->length, static_cast<std::int64_t>(mpeg1.size()));
-    const auto second = MPEGWalker::walk(placed, 777 + first->length);
-    ASSERT_TRUE(second);
-    EXPECT_EQ(second->length, static_cast<std::int64_t>(mpeg2.size()));
-    const auto third = MPEGWalker::walk(placed, 777 + first->length + second->length);
-    ASSERT_TRUE(third);
-    EXPECT_EQ(third->length, static_cast<std::int64_t>(layer2.size()));
-}
-
 // An APEv2 tag of one item, as taggers write it: header (when asked), the item, the footer.
 Bytes apeTag(bool withHeader) {
     const std::string item = std::string("\x05\0\0\0\0\0\0\0", 8) + "Title" + '\0' + "hello";

@@ -26,32 +26,6 @@ Data allByteValues() {
     return bytes;
 }
 
-TEST(DataExtent, OnlyTheMarkerOffsetIsSparse) {
-    const DataExtent sparse = DataExtent::sparse(4096);
-    EXPECT_EQ(sparse.volumeByteOffset, kSparse);
-    EXPECT_EQ(sparse.byteLength, 4096u);
-    EXPECT_TRUE(sparse.isSparse());
-    EXPECT_FALSE((DataExtent{kSparse - 1, 4096}).isSparse());
-    EXPECT_FALSE((DataExtent{0, 0}).isSparse());
-}
-
-TEST(DataLayout, EveryCaseRoundTripsThroughText) {
-    const std::vector<DataLayout> layouts = {
-        DataLayout::resident({}),
-        DataLayout::resident({std::byte{0x4D}}),
-        DataLayout::resident({std::byte{0x4D}, std::byte{0x61}}),
-        DataLayout::resident(allByteValues()),
-        DataLayout::extents({}),
-        DataLayout::extents({{0, 512}}),
-        DataLayout::extents({{4096, 8192}, DataExtent::sparse(4096), {kSparse - 1, kSparse}, {0, 0}}),
-    };
-    for (const auto& layout : layouts) {
-        SCOPED_TRACE(orderedText(layout));
-        EXPECT_EQ(roundTripped(layout), layout);
-        EXPECT_EQ(decoded<DataLayout>(orderedText(layout)), layout);
-    }
-}
-
 TEST(DataLayout, WrittenForm) {
     const std::pair<DataLayout, std::string> cases[] = {
         {DataLayout::resident({}), R"({"type":"resident","residentData":""})"},
@@ -65,7 +39,11 @@ TEST(DataLayout, WrittenForm) {
     };
     for (const auto& [layout, text] : cases) {
         EXPECT_EQ(orderedText(layout), text);
+        EXPECT_EQ(decoded<DataLayout>(text), layout);
     }
+    for (const auto& layout : {DataLayout::resident(allByteValues()),
+                               DataLayout::extents({{4096, 8192}, {kSparse - 1, kSparse}, {0, 0}})})
+        EXPECT_EQ(roundTripped(layout), layout);
     const auto sparse = decoded<DataLayout>(
         R"({"type":"extents","extents":[{"volumeByteOffset":18446744073709551615,"byteLength":18446744073709551615}]})");
     EXPECT_EQ(sparse, DataLayout::extents({DataExtent::sparse(kSparse)}));
@@ -76,7 +54,6 @@ TEST(DataLayout, ReadsOnlyTheChosenCasesKey) {
         {R"({"type":"resident","residentData":"TWE=","extents":[{"volumeByteOffset":1,"byteLength":2}]})",
          DataLayout::resident({std::byte{0x4D}, std::byte{0x61}})},
         {R"({"extents":[],"residentData":"not base64!","type":"extents"})", DataLayout::extents({})},
-        {R"({"type":"extents","extents":[],"comment":{"deep":[1,2,3]}})", DataLayout::extents({})},
         {R"({"type":"extents","extents":[{"volumeByteOffset":1,"byteLength":2,"flags":"x"}]})",
          DataLayout::extents({{1, 2}})},
     };

@@ -450,19 +450,6 @@ TEST_F(HelperProcessTest, BadInputOnTheSocketEndsThatConnectionAndTheHelperServe
              }, 4)));
              c.close();
          }},
-        {"ten thousand pipelined calls", [](RawClient& c, auto) {
-             Data stream;
-             for (std::uint64_t id = 1; id <= 10000; ++id) {
-                 Data f = callFrame(id, selectors::ping);
-                 stream.insert(stream.end(), f.begin(), f.end());
-             }
-             std::thread writer([&] { EXPECT_TRUE(c.write(stream)); });
-             int replies = 0;
-             while (replies < 10000 && c.readFrame()) ++replies;
-             writer.join();
-             EXPECT_EQ(replies, 10000);
-             c.close();
-         }},
     };
     auto helper = startHelper();
     auto keeper = startClient();

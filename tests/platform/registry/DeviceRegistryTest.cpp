@@ -13,46 +13,6 @@ namespace fs = std::filesystem;
 
 fs::path fixture(const std::string& name) { return fs::path(QUARLIN_REGISTRY_FIXTURES) / name; }
 
-// Class names from the media object up, following first parents.
-std::vector<std::string> ancestry(const DeviceRegistry& registry, const std::string& bsdName) {
-    std::vector<std::string> classes;
-    RegistryObject current = registry.matchingService(bsdNameMatching(bsdName));
-    while ((current = registry.parentEntry(current, kIOServicePlane))) classes.push_back(registry.className(*current));
-    return classes;
-}
-
-TEST(DeviceRegistry, ParentsNameTheBusOfEachAncestor) {
-    struct Case {
-        std::string fixture;
-        std::string bsdName;
-        std::vector<std::string> expected;
-    };
-    const std::vector<Case> cases = {
-        {"usb-stick", "disk0s1",
-         {"IOMedia", "LinuxSCSIDevice", "LinuxSCSITarget", "LinuxSCSIHost", "LinuxUSBInterface", "LinuxUSBDevice",
-          "LinuxUSBDevice", "LinuxPCIDevice", "LinuxDevice"}},
-        {"sd-card-reader", "disk0",
-         {"LinuxSDCard", "LinuxMMCHost", "LinuxPCIDevice", "LinuxPCIDevice", "LinuxDevice"}},
-        {"nvme", "disk0", {"LinuxNVMeController", "LinuxPCIDevice", "LinuxPCIDevice", "LinuxDevice"}},
-        {"thunderbolt-enclosure", "disk0",
-         {"LinuxThunderboltNVMeController", "LinuxThunderboltPCIDevice", "LinuxThunderboltPCIDevice",
-          "LinuxThunderboltPCIDevice", "LinuxPCIDevice", "LinuxDevice"}},
-        {"sata", "disk0",
-         {"LinuxSCSIDevice", "LinuxSCSITarget", "LinuxSCSIHost", "LinuxDevice", "LinuxPCIDevice", "LinuxDevice"}},
-        {"virtio", "disk0", {"LinuxVirtioDevice", "LinuxPCIDevice", "LinuxDevice"}},
-        // LV -> LUKS mapping -> partition -> disk -> the disk's bus.
-        {"lvm-on-luks", "disk2",
-         {"IOMedia", "IOMedia", "IOMedia", "LinuxSCSIDevice", "LinuxSCSITarget", "LinuxSCSIHost", "LinuxDevice",
-          "LinuxPCIDevice", "LinuxDevice"}},
-        {"loop", "disk0", {}},
-        {"loop", "disk0s1", {"IOMedia"}},
-    };
-    for (const auto& c : cases) {
-        DeviceRegistry registry(fixture(c.fixture));
-        EXPECT_EQ(ancestry(registry, c.bsdName), c.expected) << c.fixture << " " << c.bsdName;
-    }
-}
-
 TEST(DeviceRegistry, StackedDevicesHaveTheirMediaAsParents) {
     DeviceRegistry registry(fixture("lvm-on-luks"));
     auto root = registry.matchingService(bsdNameMatching("disk2"));
