@@ -71,30 +71,6 @@ std::vector<std::shared_ptr<BlockReader>> fileReaders(const std::string& path, s
             std::make_shared<ImageFileBlockReader>(path, blockSize)};
 }
 
-// A file holds as many blocks as fit in it whole; the rest of it cannot be read.
-TEST(BlockReaders, MeasureFilesInWholeBlocks) {
-    struct Case {
-        std::size_t fileSize;
-        std::int64_t blockSize;
-        std::uint64_t blocks;
-    };
-    const Case cases[] = {{0, 512, 0},     {511, 512, 0},           {512, 512, 1}, {5000, 512, 9},
-                          {4095, 4096, 0}, {3 * 4096 + 1, 4096, 3}, {777, 1, 777}};
-    TempDir dir;
-    for (const auto& c : cases) {
-        const std::string path = dir.file("image");
-        const Data file = fixtures::patternBytes(c.fileSize);
-        fixtures::writeFile(path, file);
-        for (const auto& reader : fileReaders(path, c.blockSize)) {
-            SCOPED_TRACE(std::to_string(c.fileSize) + " bytes by " + typeid(*reader).name());
-            EXPECT_EQ(reader->blockSize(), c.blockSize);
-            EXPECT_EQ(runBlocking(reader->readBlocks(0, static_cast<std::int64_t>(c.blocks))),
-                      fixtures::slice(file, 0, c.blocks * static_cast<std::uint64_t>(c.blockSize)));
-            EXPECT_NE(ioErrorOf([&] { runBlocking(reader->readBlocks(c.blocks, 1)); }), "(no error)");
-        }
-    }
-}
-
 TEST(BlockReaders, ReadWholeBlocksWithinTheFileAndRefuseEveryOtherRange) {
     TempDir dir;
     const std::string path = dir.file("image");

@@ -67,13 +67,10 @@ TEST(DataLayout, DecodingFailures) {
     const std::pair<const char*, const char*> cases[] = {
         {R"({"type":"Resident","residentData":""})", "Unknown DataLayout type 'Resident'."},
         {R"({"residentData":""})", "[json.exception.out_of_range.403] key 'type' not found"},
-        {R"({"type":null,"residentData":""})", "[json.exception.out_of_range.403] key 'type' not found"},
         {R"({"type":1})", "[json.exception.type_error.302] member 'type' must be a string, not number"},
         {R"({"type":"resident"})", "[json.exception.out_of_range.403] key 'residentData' not found"},
         {R"({"type":"resident","residentData":"TWE"})",
          "[json.exception.other_error.501] member 'residentData' is not valid base64 data"},
-        {R"({"type":"resident","residentData":[77,97]})",
-         "[json.exception.type_error.302] member 'residentData' must be a string, not array"},
         {R"({"type":"extents"})", "[json.exception.out_of_range.403] key 'extents' not found"},
         {R"({"type":"extents","extents":{}})", "[json.exception.type_error.302] member 'extents' must be an array, not object"},
         {R"({"type":"extents","extents":[5]})", "[json.exception.type_error.302] expected an object, not number"},
@@ -83,13 +80,10 @@ TEST(DataLayout, DecodingFailures) {
          "[json.exception.out_of_range.406] member 'byteLength' is negative: -1"},
         {R"({"type":"extents","extents":[{"volumeByteOffset":18446744073709551616,"byteLength":1}]})",
          "[json.exception.type_error.302] member 'volumeByteOffset' must be an unsigned integer, not number"},
-        {R"({"type":"extents","extents":[{"volumeByteOffset":1.5,"byteLength":1}]})",
-         "[json.exception.type_error.302] member 'volumeByteOffset' must be an unsigned integer, not number"},
         // One bad extent fails the whole layout.
         {R"({"type":"extents","extents":[{"volumeByteOffset":0,"byteLength":1},{"volumeByteOffset":0}]})",
          "[json.exception.out_of_range.403] key 'byteLength' not found"},
         {R"(["resident"])", "[json.exception.type_error.302] expected an object, not array"},
-        {"null", "[json.exception.type_error.302] expected an object, not null"},
     };
     for (const auto& [text, message] : cases) {
         SCOPED_TRACE(text);

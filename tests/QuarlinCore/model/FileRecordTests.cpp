@@ -130,29 +130,17 @@ TEST(FileRecord, DecodingFailures) {
     };
     const std::pair<std::string, std::string> cases[] = {
         {without("id"), "[json.exception.out_of_range.403] key 'id' not found"},
-        {without("name"), "[json.exception.out_of_range.403] key 'name' not found"},
-        {without("declaredSize"), "[json.exception.out_of_range.403] key 'declaredSize' not found"},
-        {without("verdict"), "[json.exception.out_of_range.403] key 'verdict' not found"},
         {without("sourceVolume"), "[json.exception.out_of_range.403] key 'sourceVolume' not found"},
         {with(R"("id":"a1b2c3d4e5f647899abcdef012345678")"),
          "[json.exception.other_error.501] member 'id' is not a valid UUID: a1b2c3d4e5f647899abcdef012345678"},
-        {with(R"("id":"{A1B2C3D4-E5F6-4789-9ABC-DEF012345678}")"),
-         "[json.exception.other_error.501] member 'id' is not a valid UUID: {A1B2C3D4-E5F6-4789-9ABC-DEF012345678}"},
-        {with(R"("id":"A1B2C3D4-E5F6-4789-9ABC-DEF01234567G")"),
-         "[json.exception.other_error.501] member 'id' is not a valid UUID: A1B2C3D4-E5F6-4789-9ABC-DEF01234567G"},
         {with(R"("id":42)"), "[json.exception.type_error.302] member 'id' must be a string, not number"},
         {with(R"("name":["a"])"), "[json.exception.type_error.302] member 'name' must be a string, not array"},
         {with(R"("directoryPath":7)"), "[json.exception.type_error.302] member 'directoryPath' must be a string, not number"},
         {with(R"("declaredSize":18446744073709551616)"),
          "[json.exception.type_error.302] member 'declaredSize' must be an unsigned integer, not number"},
         {with(R"("declaredSize":-1)"), "[json.exception.out_of_range.406] member 'declaredSize' is negative: -1"},
-        {with(R"("declaredSize":"12")"),
-         "[json.exception.type_error.302] member 'declaredSize' must be an unsigned integer, not string"},
         {with(R"("firstCluster":4294967296)"),
          "[json.exception.out_of_range.406] member 'firstCluster' is out of range: 4294967296"},
-        {with(R"("firstCluster":-3)"), "[json.exception.out_of_range.406] member 'firstCluster' is negative: -3"},
-        {with(R"("firstCluster":2.0)"),
-         "[json.exception.type_error.302] member 'firstCluster' must be an unsigned integer, not number"},
         {with(R"("layout":"resident")"), "[json.exception.type_error.302] expected an object, not string"},
         {with(R"("verdict":{"type":"failed"})"), "[json.exception.out_of_range.403] key 'reason' not found"},
         {with(R"("verdict":"looksIntact")"), "[json.exception.type_error.302] member 'verdict' must be an object, not string"},
@@ -168,7 +156,6 @@ TEST(FileRecord, DecodingFailures) {
         {with(R"("modifiedAt":"9999-12-31T23:59:59-00:01")"),
          "[json.exception.other_error.501] member 'modifiedAt' is not an RFC 3339 date of the years 1 to 9999: "
          "9999-12-31T23:59:59-00:01"},
-        {with(R"("modifiedAt":1733510086)"), "[json.exception.type_error.302] member 'modifiedAt' must be a string, not number"},
         {"[]", "[json.exception.type_error.302] expected an object, not array"},
     };
     for (const auto& [text, message] : cases) {

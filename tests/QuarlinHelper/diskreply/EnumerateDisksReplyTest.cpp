@@ -23,9 +23,28 @@ TEST(EnumerateDisksReply, WireRecordsDropOnlyIDAndVirtualFlag) {
 
 // Mounted where Linux allows any bytes: a mount point that is not UTF-8 is listed with
 // U+FFFD in place of its bad byte, and does not fail the listing.
+// Listed as it is at each call: unmounted, then mounted at a path that is not UTF-8.
 TEST(EnumerateDisksReply, ListsThisMachinesLoopDevice) {
     testing::LoopDevice loop;
     if (!loop.attached()) GTEST_SKIP() << "needs root and loop devices";
+    QuarlinHelperService service({}, enumerateDisksAsJSON);
+    std::vector<HelperDiskInfo> disks;
+    auto listed = [&]() -> std::optional<HelperDiskInfo> {
+        fixtures::ReplyProbe<std::optional<Data>, std::optional<ErrorObject>> probe;
+        service.enumerateDisks(probe.reply());
+        auto [json, error] = probe.finish();
+        EXPECT_FALSE(error) << error->localizedDescription();
+        disks = json ? decodeHelperDiskInfoList(*json) : std::vector<HelperDiskInfo>{};
+        std::optional<HelperDiskInfo> found;
+        for (const auto& disk : disks)
+            if (disk.isWholeDisk && disk.totalBytes == loop.sizeBytes()) found = disk;
+        return found;
+    };
+    const auto unmounted = listed();
+    ASSERT_TRUE(unmounted) << "the loop device is not in the reply";
+    EXPECT_EQ(unmounted->filesystemType, "ext4");
+    EXPECT_FALSE(unmounted->mountPoint);
+
     const std::filesystem::path oddPoint = loop.mountPoint().parent_path() / "mount\xFF";
     std::filesystem::create_directory(oddPoint);
     ASSERT_EQ(::mount(loop.node().c_str(), oddPoint.c_str(), "ext4", MS_RDONLY, nullptr), 0);
@@ -33,20 +52,11 @@ TEST(EnumerateDisksReply, ListsThisMachinesLoopDevice) {
         const std::filesystem::path& at;
         ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
     } unmount{oddPoint};
-    QuarlinHelperService service({}, enumerateDisksAsJSON);
-    fixtures::ReplyProbe<std::optional<Data>, std::optional<ErrorObject>> probe;
-    service.enumerateDisks(probe.reply());
-    auto [json, error] = probe.finish();
-    ASSERT_FALSE(error) << error->localizedDescription();
-    ASSERT_TRUE(json);
-    auto disks = decodeHelperDiskInfoList(*json);
-    std::optional<HelperDiskInfo> listed;
-    for (const auto& disk : disks)
-        if (disk.isWholeDisk && disk.totalBytes == loop.sizeBytes()) listed = disk;
-    ASSERT_TRUE(listed) << "the loop device is not in the reply";
-    EXPECT_TRUE(listed->bsdName.starts_with("disk"));
-    EXPECT_EQ(*listed, (HelperDiskInfo{listed->bsdName, "ext4", validUTF8(oddPoint.string()), true, true, false, std::nullopt,
-                                       loop.sizeBytes()}));
+    const auto mounted = listed();
+    ASSERT_TRUE(mounted) << "the loop device is not in the reply";
+    EXPECT_TRUE(mounted->bsdName.starts_with("disk"));
+    EXPECT_EQ(*mounted, (HelperDiskInfo{mounted->bsdName, "ext4", validUTF8(oddPoint.string()), true, true, false,
+                                        std::nullopt, loop.sizeBytes()}));
     // Whole disks come first.
     bool seenPartition = false;
     for (const auto& disk : disks) {
