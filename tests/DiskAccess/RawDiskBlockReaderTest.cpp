@@ -4,7 +4,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fcntl.h>
@@ -13,7 +12,6 @@
 #include <functional>
 #include <fstream>
 #include <limits>
-#include <thread>
 
 #include "../support/DiskImageFixtures.h"
 #include "QuarlinCore/io/IOError.h"
@@ -144,28 +142,6 @@ TEST(BlockReaders, ReadLargerThanMemoryIsRefusedNotFatal) {
     }
 }
 
-// Many tasks share one reader; every task gets exactly its own blocks back.
-TEST(BlockReaders, ConcurrentReadsOfOneReaderAllGetTheirBytes) {
-    TempDir dir;
-    const std::string path = dir.file("image");
-    const Data image = fixtures::patternBytes(256 * 512);
-    fixtures::writeFile(path, image);
-    for (const auto& reader : fileReaders(path)) {
-        std::vector<std::thread> threads;
-        std::atomic<int> mismatches{0};
-        for (int t = 0; t < 4; ++t) {
-            threads.emplace_back([&, t] {
-                for (std::uint64_t block = static_cast<std::uint64_t>(t); block < 256; block += 4) {
-                    if (runBlocking(reader->readBlocks(block, 1)) != fixtures::slice(image, block * 512, 512))
-                        ++mismatches;
-                }
-            });
-        }
-        for (auto& thread : threads) thread.join();
-        EXPECT_EQ(mismatches.load(), 0);
-    }
-}
-
 TEST(RawDiskBlockReaderTest, ByteRangesThatLeaveTheSignedRangeAreRefused) {
     struct Case {
         std::uint64_t offset;
@@ -220,35 +196,6 @@ TEST(RawDiskBlockReaderTest, OpenFailuresNameThePathAsPassed) {
               "POSIX error 2: open(/dev/rdiskGONE, O_RDONLY) failed: No such file or directory");
     EXPECT_EQ(ioErrorOf([] { RawDiskBlockReader("", 512, std::nullopt); }),
               "POSIX error 2: open(, O_RDONLY) failed: No such file or directory");
-}
-
-TEST(RawDiskBlockReaderTest, PathWithoutReadPermissionIsRefused) {
-    TempDir dir;
-    const std::string path = dir.file("secret");
-    fixtures::writeFile(path, fixtures::patternBytes(1024));
-    std::filesystem::permissions(path, std::filesystem::perms::owner_write);
-    std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
-    // Root reads anything, so the open runs in a child that has given up root.
-    int pipeFds[2];
-    ASSERT_EQ(::pipe(pipeFds), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::close(pipeFds[0]);
-        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
-        const std::string text = ioErrorOf([&] { RawDiskBlockReader(path, 512, std::nullopt); });
-        [[maybe_unused]] const auto written = ::write(pipeFds[1], text.data(), text.size());
-        ::_exit(0);
-    }
-    ::close(pipeFds[1]);
-    std::string text;
-    char buffer[512];
-    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
-    ::close(pipeFds[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child could not drop privileges";
-    EXPECT_EQ(text, "POSIX error 13: open(" + path + ", O_RDONLY) failed: Permission denied");
 }
 
 // Only block devices and image files hold blocks: anything else is refused as not found,

@@ -230,8 +230,6 @@ TEST_F(XPCServiceTest, RepliesOfOneConnectionComeInAnyOrderAndMatchTheirCalls) {
 }
 
 TEST_F(XPCServiceTest, BadInputEndsThatConnectionAndOnlyThatOne) {
-    const Data notMessagePack{std::byte{0xC1}, std::byte{0xC1}, std::byte{0xC1}};
-    const Data notACall{std::byte{0x93}, std::byte{0x01}, std::byte{0x02}, std::byte{0x03}};
     struct Case {
         const char* name;
         Data bytes;
@@ -239,13 +237,12 @@ TEST_F(XPCServiceTest, BadInputEndsThatConnectionAndOnlyThatOne) {
         int descriptors = 0;  // copies of a descriptor sent with the bytes: the bystander's socket,
         bool memoryFiles = false;  // or memory files
     };
+    // What the frame and call decoders refuse is tabled in their own tests; one case of each
+    // kind here shows that a refusal ends the connection.
     const Case cases[] = {
         {"a frame cut short, then hang-up", [] { Data f = callFrame(1, selectors::ping); f.pop_back(); return f; }(), true},
         {"a header cut short, then hang-up", Data{std::byte{0x10}, std::byte{0}}, true},
-        {"a length of 4 GiB", rawFrame(0xFFFFFFFFu, {}), false},
         {"a length one above the limit", rawFrame(kMaxCallFrameSize + 1, {}), false},
-        {"bytes that are not MessagePack", rawFrame(3, notMessagePack), false},
-        {"a body that is not a call", rawFrame(4, notACall), false},
         {"an empty body", rawFrame(0, {}), false},
         {"an unknown selector", callFrame(1, "formatDiskWithReply:"), false},
         {"a selector without its colon", callFrame(1, "pingWithReply"), false},
@@ -253,10 +250,6 @@ TEST_F(XPCServiceTest, BadInputEndsThatConnectionAndOnlyThatOne) {
         {"too few arguments", callFrame(1, selectors::readBlocks, [](Packer& p) { p.pack_int64(1); p.pack_uint64(0); }, 2), false},
         {"a path that is a number", callFrame(1, selectors::openSession, [](Packer& p) { p.pack_int64(5); }, 1), false},
         {"a session that is text", callFrame(1, selectors::closeSession, [](Packer& p) { pack(p, std::string_view("1")); }, 1), false},
-        {"a negative offset", callFrame(1, selectors::readBlocks,
-                                        [](Packer& p) { p.pack_int64(1); p.pack_int64(-1); p.pack_int64(1); }, 3), false},
-        {"a session beyond 64-bit signed", callFrame(1, selectors::readBlocks,
-                                        [](Packer& p) { p.pack_uint64(~0ull); p.pack_uint64(0); p.pack_int64(1); }, 3), false},
         {"a count that is a float", callFrame(1, selectors::readBlocks,
                                         [](Packer& p) { p.pack_int64(1); p.pack_uint64(0); p.pack_double(1.5); }, 3), false},
         {"a shared buffer lent without its file", callFrame(1, selectors::attachSharedBuffer), false},
