@@ -185,6 +185,55 @@ TEST_F(ClientCommandsTest, ImageCopiesTheWholeDeviceAndChecksItsLength) {
     }
 }
 
+// A disk with a bad area in the middle: a loop device over a file in a squashfs image one of
+// whose compressed blocks is damaged, so that reading those blocks fails with EIO as a bad
+// sector does. Both ways of reading fail alike there and read alike before it.
+TEST_F(ClientCommandsTest, ADeviceErrorInTheMiddleFailsAlikeBothWays) {
+    const fs::path work = *dir / "failing";
+    fs::create_directories(work / "content");
+    fs::create_directories(work / "mount");
+    {
+        std::ofstream text(work / "content" / "disk.img");  // 4 MiB that compress, so blocks can be damaged
+        for (int line = 0; line < 65536; ++line) text << "line " << std::string(58 - std::to_string(line).size(), '0') << line << "\n";
+    }
+    const std::string image = (work / "fs.img").string();
+    ASSERT_EQ(std::system(("mksquashfs '" + (work / "content").string() + "' '" + image + "' -noappend -comp gzip -quiet >/dev/null").c_str()), 0);
+    {
+        std::fstream bytes(image, std::ios::in | std::ios::out | std::ios::binary);
+        bytes.seekp(static_cast<std::streamoff>(fs::file_size(image) / 3));
+        bytes << std::string(64, '\x5A');
+    }
+    ASSERT_EQ(std::system(("mount -o loop,ro '" + image + "' '" + (work / "mount").string() + "'").c_str()), 0);
+    const std::string node = shell("losetup --find --show --read-only '" + (work / "mount" / "disk.img").string() + "'");
+    struct Undo {
+        std::string node, mount;
+        ~Undo() { shell((node.empty() ? "" : "losetup -d " + node + "; ") + "umount '" + mount + "'"); }
+    } undo{node, (work / "mount").string()};
+    ASSERT_FALSE(node.empty());
+    // What the file system still reads whole, in its 128 KiB blocks.
+    std::string readable(128 << 10, '\0'), before;
+    std::ifstream file(work / "mount" / "disk.img", std::ios::binary);
+    while (file.read(readable.data(), static_cast<std::streamsize>(readable.size()))) before += readable;
+    ASSERT_GT(before.size(), 0u);
+    ASSERT_LT(before.size(), fs::file_size(work / "content" / "disk.img"));
+
+    const std::string name = rawName(node), blocks = std::to_string(before.size() / 512);
+    std::string failure;
+    for (const char* way : kWays) {
+        SCOPED_TRACE(way);
+        const auto prefix = quarlin({"read", way, name, "--offset", "0", "--count", blocks});
+        EXPECT_EQ(prefix.status, 0) << prefix.err;
+        EXPECT_TRUE(prefix.out == before);
+        for (const auto& failed : {quarlin({"read", way, name, "--offset", "0", "--count", std::to_string(8192)}),
+                                   quarlin({"image", way, name, (work / "copy.img").string()})}) {
+            EXPECT_EQ(failed.status, 1);
+            EXPECT_TRUE(failed.err.starts_with("error 5: pread failed at block ")) << failed.err;
+            if (failure.empty()) failure = failed.err;
+            EXPECT_EQ(failed.err, failure);
+        }
+    }
+}
+
 TEST_F(ClientCommandsTest, HelperErrorsPrintTheirCodeAndMessageAndExitOne) {
     const std::uint64_t blocks = kDeviceBytes / 512;
     struct Case {
