@@ -41,12 +41,9 @@ TEST(VolumeQuiesce, AnswersWithoutAnUnmountAttempt) {
     const platform::DiskStackRoots none{"/nonexistent", "/nonexistent", "/nonexistent"};
     const std::vector<Case> cases = {
         {none, "disk0s1", MountPathTaken::readOnlyRemount("disk0s1", "DiskArbitration session unavailable.")},
-        {none, "/dev/x", MountPathTaken::readOnlyRemount("/dev/x", "DiskArbitration session unavailable.")},
         {fixtureRoots("nvme"), "disk9", MountPathTaken::readOnlyRemount("disk9", "Could not create DADisk for 'disk9'.")},
         {fixtureRoots("nvme"), "nvme0n1",
          MountPathTaken::readOnlyRemount("nvme0n1", "Could not create DADisk for 'nvme0n1'.")},
-        {fixtureRoots("nvme"), "", MountPathTaken::readOnlyRemount("", "Could not create DADisk for ''.")},
-        {fixtureRoots("nvme"), "/proc", MountPathTaken::readOnlyRemount("/proc", "Could not create DADisk for '/proc'.")},
         // Nothing of the whole NVMe disk is mounted; its partitions are.
         {fixtureRoots("nvme"), "disk0", MountPathTaken::alreadyUnmounted("disk0")},
         {fixtureRoots("nvme"), "/dev/disk0", MountPathTaken::alreadyUnmounted("/dev/disk0")},

@@ -41,6 +41,7 @@ FileRecord fullRecord() {
                       at(2026y / December / 6, 18h + 34min + 46s + 123456789ns), at(1969y / December / 31, 23h + 59min + 59s + 500ms));
 }
 
+// Dates at the ends of what can be held are the JSON layer's tests.
 TEST(FileRecord, RecordsRoundTripThroughText) {
     std::vector<FileRecord> records = {minimalRecord(), fullRecord()};
     FileRecord resident = minimalRecord();
@@ -53,19 +54,6 @@ TEST(FileRecord, RecordsRoundTripThroughText) {
     epoch.createdAt = Timestamp{};
     epoch.modifiedAt = at(2000y / February / 29, 1ns);
     records.push_back(epoch);
-    // Dates of every file system's epoch and the ends of what can be held.
-    const std::pair<Timestamp, Timestamp> dates[] = {
-        {at(1y / January / 1, 0ns), at(9999y / December / 31, 23h + 59min + 59s + 999999999ns)},
-        {at(1601y / January / 1, 1ns), at(1904y / January / 1, 0ns)},
-        {at(1901y / December / 13, 20h + 45min + 52s), at(2446y / May / 10, 22h + 38min + 55s + 999999999ns)},
-        {at(1677y / September / 21, 0h + 12min + 43s + 145224191ns), at(2262y / April / 11, 23h + 47min + 16s + 854775808ns)},
-    };
-    for (const auto& [created, modified] : dates) {
-        FileRecord dated = minimalRecord();
-        dated.createdAt = created;
-        dated.modifiedAt = modified;
-        records.push_back(dated);
-    }
     for (const auto& record : records) {
         SCOPED_TRACE(nlohmann::json(record).dump());
         EXPECT_EQ(roundTripped(record), record);
