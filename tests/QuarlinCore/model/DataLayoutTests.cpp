@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "DecodingSupport.h"
@@ -16,7 +15,6 @@ namespace {
 using testing::decoded;
 using testing::decodingError;
 using testing::orderedText;
-using testing::roundTripped;
 
 constexpr std::uint64_t kSparse = DataExtent::sparseOffset;
 
@@ -43,7 +41,7 @@ TEST(DataLayout, WrittenForm) {
     }
     for (const auto& layout : {DataLayout::resident(allByteValues()),
                                DataLayout::extents({{4096, 8192}, {kSparse - 1, kSparse}, {0, 0}})})
-        EXPECT_EQ(roundTripped(layout), layout);
+        testing::expectRoundTrip(layout);
     const auto sparse = decoded<DataLayout>(
         R"({"type":"extents","extents":[{"volumeByteOffset":18446744073709551615,"byteLength":18446744073709551615}]})");
     EXPECT_EQ(sparse, DataLayout::extents({DataExtent::sparse(kSparse)}));
@@ -96,24 +94,6 @@ TEST(DataLayout, DecodingFailures) {
     } catch (const DecodingError& error) {
         EXPECT_EQ(error.key(), "type");
     }
-}
-
-TEST(DataLayout, EqualityIsByCaseAndPayload) {
-    const std::vector<DataLayout> distinct = {
-        DataLayout::resident({}),
-        DataLayout::extents({}),
-        DataLayout::resident({std::byte{1}}),
-        DataLayout::resident({std::byte{1}, std::byte{0}}),
-        DataLayout::extents({{0, 512}, {512, 512}}),
-        DataLayout::extents({{512, 512}, {0, 512}}),
-        DataLayout::extents({{0, 512}}),
-        DataLayout::extents({DataExtent::sparse(512)}),
-    };
-    testing::expectAllDistinct(distinct);
-    EXPECT_EQ(std::hash<DataLayout>{}(DataLayout::extents({{0, 512}})),
-              std::hash<DataLayout>{}(decoded<DataLayout>(R"({"type":"extents","extents":[{"volumeByteOffset":0,"byteLength":512}]})")));
-    EXPECT_EQ(std::hash<DataExtent>{}(DataExtent{7, 9}), std::hash<DataExtent>{}(DataExtent{7, 9}));
-    EXPECT_NE(std::hash<DataExtent>{}(DataExtent{7, 9}), std::hash<DataExtent>{}(DataExtent{9, 7}));
 }
 
 }  // namespace
