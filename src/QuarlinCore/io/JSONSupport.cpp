@@ -78,11 +78,6 @@ bool asBool(const json& value, std::string_view key) {
     return value.get<bool>();
 }
 
-double asDouble(const json& value, std::string_view key) {
-    if (!value.is_number()) wrongType(key, "a number", value);
-    return value.get<double>();
-}
-
 UUID asUUID(const json& value, std::string_view key) {
     const std::string text = asString(value, key);
     auto uuid = UUID::parse(text);
@@ -125,9 +120,6 @@ const json* optionalMember(const json& j, std::string_view key) {
     return &*it;
 }
 
-std::uint64_t toUInt64(const json& value) { return asUInt64(value, "value"); }
-std::int64_t toInt64(const json& value) { return asInt64(value, "value"); }
-
 std::string requiredString(const json& j, std::string_view key) { return asString(member(j, key), key); }
 std::optional<std::string> optionalString(const json& j, std::string_view key) {
     return optionalOf<std::string, asString>(j, key);
@@ -136,33 +128,16 @@ std::uint64_t requiredUInt64(const json& j, std::string_view key) { return asUIn
 std::optional<std::uint64_t> optionalUInt64(const json& j, std::string_view key) {
     return optionalOf<std::uint64_t, asUInt64>(j, key);
 }
-std::uint32_t requiredUInt32(const json& j, std::string_view key) { return asUInt32(member(j, key), key); }
 std::optional<std::uint32_t> optionalUInt32(const json& j, std::string_view key) {
     return optionalOf<std::uint32_t, asUInt32>(j, key);
 }
 std::int64_t requiredInt64(const json& j, std::string_view key) { return asInt64(member(j, key), key); }
-std::optional<std::int64_t> optionalInt64(const json& j, std::string_view key) {
-    return optionalOf<std::int64_t, asInt64>(j, key);
-}
 bool requiredBool(const json& j, std::string_view key) { return asBool(member(j, key), key); }
-std::optional<bool> optionalBool(const json& j, std::string_view key) {
-    return optionalOf<bool, asBool>(j, key);
-}
-double requiredDouble(const json& j, std::string_view key) { return asDouble(member(j, key), key); }
-std::optional<double> optionalDouble(const json& j, std::string_view key) {
-    return optionalOf<double, asDouble>(j, key);
-}
 UUID requiredUUID(const json& j, std::string_view key) { return asUUID(member(j, key), key); }
 std::optional<UUID> optionalUUID(const json& j, std::string_view key) {
     return optionalOf<UUID, asUUID>(j, key);
 }
 Data requiredData(const json& j, std::string_view key) { return asData(member(j, key), key); }
-std::optional<Data> optionalData(const json& j, std::string_view key) {
-    return optionalOf<Data, asData>(j, key);
-}
-Timestamp requiredTimestamp(const json& j, std::string_view key) {
-    return asTimestamp(member(j, key), key);
-}
 std::optional<Timestamp> optionalTimestamp(const json& j, std::string_view key) {
     return optionalOf<Timestamp, asTimestamp>(j, key);
 }

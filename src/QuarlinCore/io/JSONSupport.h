@@ -40,35 +40,17 @@ std::string requiredString(const nlohmann::json& j, std::string_view key);
 std::optional<std::string> optionalString(const nlohmann::json& j, std::string_view key);
 std::uint64_t requiredUInt64(const nlohmann::json& j, std::string_view key);
 std::optional<std::uint64_t> optionalUInt64(const nlohmann::json& j, std::string_view key);
-std::uint32_t requiredUInt32(const nlohmann::json& j, std::string_view key);
 std::optional<std::uint32_t> optionalUInt32(const nlohmann::json& j, std::string_view key);
 std::int64_t requiredInt64(const nlohmann::json& j, std::string_view key);
-std::optional<std::int64_t> optionalInt64(const nlohmann::json& j, std::string_view key);
 bool requiredBool(const nlohmann::json& j, std::string_view key);
-std::optional<bool> optionalBool(const nlohmann::json& j, std::string_view key);
-double requiredDouble(const nlohmann::json& j, std::string_view key);
-std::optional<double> optionalDouble(const nlohmann::json& j, std::string_view key);
 UUID requiredUUID(const nlohmann::json& j, std::string_view key);
 std::optional<UUID> optionalUUID(const nlohmann::json& j, std::string_view key);
 Data requiredData(const nlohmann::json& j, std::string_view key);            // base64 text
-std::optional<Data> optionalData(const nlohmann::json& j, std::string_view key);
-Timestamp requiredTimestamp(const nlohmann::json& j, std::string_view key);  // RFC 3339 text, years 1-9999
-std::optional<Timestamp> optionalTimestamp(const nlohmann::json& j, std::string_view key);
+std::optional<Timestamp> optionalTimestamp(const nlohmann::json& j, std::string_view key);  // RFC 3339, years 1-9999
 const nlohmann::json& requiredObject(const nlohmann::json& j, std::string_view key);
 const nlohmann::json& requiredArray(const nlohmann::json& j, std::string_view key);
 // The member itself, or nullptr when it is missing or null.
 const nlohmann::json* optionalMember(const nlohmann::json& j, std::string_view key);
-
-// Scalar conversions of a single JSON value, used by the member readers above and by
-// callers that read array elements.
-std::uint64_t toUInt64(const nlohmann::json& value);
-std::int64_t toInt64(const nlohmann::json& value);
-
-// Writes `key` only when the optional has a value.
-template <class T>
-void putOptional(nlohmann::json& j, const char* key, const std::optional<T>& value) {
-    if (value) j[key] = *value;
-}
 
 std::string base64Encode(std::span<const std::byte> bytes);
 std::optional<Data> base64Decode(std::string_view text);

@@ -16,7 +16,7 @@ TEST(JSONSupportTest, UnsignedReadersAreExactAndStrict) {
         "big32":4294967296,"max32":4294967295,"text":"7","flag":true,"nil":null})");
     EXPECT_EQ(requiredUInt64(j, "max"), std::numeric_limits<std::uint64_t>::max());
     EXPECT_EQ(requiredUInt64(j, "zero"), 0u);
-    EXPECT_EQ(requiredUInt32(j, "max32"), 4294967295u);
+    EXPECT_EQ(optionalUInt32(j, "max32"), 4294967295u);
     EXPECT_EQ(optionalUInt64(j, "absent"), std::nullopt);
     EXPECT_EQ(optionalUInt64(j, "nil"), std::nullopt);
     EXPECT_EQ(optionalUInt64(j, "max"), std::numeric_limits<std::uint64_t>::max());
@@ -26,8 +26,8 @@ TEST(JSONSupportTest, UnsignedReadersAreExactAndStrict) {
     for (const char* key : {"neg", "frac", "whole", "text", "flag"}) {
         EXPECT_THROW(optionalUInt64(j, key), json::exception) << key;
     }
-    EXPECT_THROW(requiredUInt32(j, "big32"), json::exception);
-    EXPECT_THROW(requiredUInt32(j, "max"), json::exception);
+    EXPECT_THROW(optionalUInt32(j, "big32"), json::exception);
+    EXPECT_THROW(optionalUInt32(j, "max"), json::exception);
 }
 
 TEST(JSONSupportTest, SignedReadersAreExactAndStrict) {
@@ -35,7 +35,6 @@ TEST(JSONSupportTest, SignedReadersAreExactAndStrict) {
         "over":9223372036854775808,"frac":-0.5,"text":"-1"})");
     EXPECT_EQ(requiredInt64(j, "min"), std::numeric_limits<std::int64_t>::min());
     EXPECT_EQ(requiredInt64(j, "max"), std::numeric_limits<std::int64_t>::max());
-    EXPECT_EQ(optionalInt64(j, "absent"), std::nullopt);
     for (const char* key : {"over", "frac", "text", "absent"}) {
         EXPECT_THROW(requiredInt64(j, key), json::exception) << key;
     }
@@ -47,28 +46,17 @@ TEST(JSONSupportTest, OtherReadersRefuseWrongTypes) {
     EXPECT_EQ(requiredString(j, "s"), "x");
     EXPECT_EQ(optionalString(j, "n"), std::nullopt);
     EXPECT_FALSE(requiredBool(j, "b"));
-    EXPECT_EQ(optionalBool(j, "missing"), std::nullopt);
-    EXPECT_DOUBLE_EQ(requiredDouble(j, "d"), 2.5);
-    EXPECT_DOUBLE_EQ(requiredDouble(j, "i"), 3.0);
     EXPECT_TRUE(requiredObject(j, "o").is_object());
     EXPECT_TRUE(requiredArray(j, "a").is_array());
     EXPECT_EQ(requiredUUID(j, "u").uuidString(), "0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9");
     EXPECT_THROW(requiredString(j, "i"), json::exception);
     EXPECT_THROW(requiredBool(j, "s"), json::exception);
-    EXPECT_THROW(requiredDouble(j, "s"), json::exception);
     EXPECT_THROW(requiredObject(j, "a"), json::exception);
     EXPECT_THROW(requiredArray(j, "o"), json::exception);
     EXPECT_THROW(requiredUUID(j, "s"), json::exception);
     EXPECT_THROW(optionalUUID(j, "i"), json::exception);
     EXPECT_THROW(requiredString(json::array(), "s"), json::exception);
     EXPECT_THROW(throwDecodingError("bad"), json::exception);
-}
-
-TEST(JSONSupportTest, PutOptionalLeavesAbsentValuesOut) {
-    json j = json::object();
-    putOptional(j, "absent", std::optional<int>());
-    putOptional(j, "zero", std::optional<std::uint64_t>(0));
-    EXPECT_EQ(j, json::parse(R"({"zero":0})"));
 }
 
 Data bytesOf(std::string_view text) {
