@@ -21,9 +21,8 @@ TEST(EnumerateDisksReply, WireRecordsDropOnlyIDAndVirtualFlag) {
               (HelperDiskInfo{"disk0", "", std::nullopt, true, true, false, std::nullopt, std::nullopt}));
 }
 
-// Mounted where Linux allows any bytes: a mount point that is not UTF-8 is listed with
-// U+FFFD in place of its bad byte, and does not fail the listing.
-// Listed as it is at each call: unmounted, then mounted at a path that is not UTF-8.
+// Listed as it is at each call: unmounted, then mounted at a path that is not UTF-8 (Linux
+// allows any bytes), which is listed with U+FFFD in place of its bad byte.
 TEST(EnumerateDisksReply, ListsThisMachinesLoopDevice) {
     testing::LoopDevice loop;
     if (!loop.attached()) GTEST_SKIP() << "needs root and loop devices";
