@@ -19,8 +19,8 @@ bool writeAllTo(int fd, const std::byte* bytes, std::size_t size) {
     return true;
 }
 
-FileWriter::FileWriter(std::filesystem::path directory, std::size_t maxQueuedBytes)
-    : directory_(std::move(directory)), maxQueuedBytes_(maxQueuedBytes), thread_([this] { run(); }) {}
+FileWriter::FileWriter(std::filesystem::path directory, std::size_t maxKeptBytes)
+    : directory_(std::move(directory)), maxKeptBytes_(maxKeptBytes), thread_([this] { run(); }) {}
 
 FileWriter::~FileWriter() {
     {
@@ -31,14 +31,25 @@ FileWriter::~FileWriter() {
     thread_.join();
 }
 
-void FileWriter::write(std::size_t sequence, std::string name, Data bytes) {
+void FileWriter::write(std::size_t sequence, std::string name, std::shared_ptr<const Data> buffer,
+                       std::span<const std::byte> bytes) {
     std::unique_lock lock(mutex_);
-    // One file larger than the bound still goes, alone.
-    changed_.wait(lock, [&] { return queue_.empty() || queuedBytes_ + bytes.size() <= maxQueuedBytes_; });
+    const std::size_t added = filesPerBuffer_.contains(buffer.get()) ? 0 : buffer->size();
+    // A buffer larger than the bound still goes, alone.
+    changed_.wait(lock, [&] { return filesPerBuffer_.empty() || keptBytes_ + added <= maxKeptBytes_; });
     if (failure_) return;
-    queuedBytes_ += bytes.size();
-    queue_.push_back(Job{sequence, std::move(name), std::move(bytes)});
+    keptBytes_ += added;
+    ++filesPerBuffer_[buffer.get()];
+    queue_.push_back(Job{sequence, std::move(name), std::move(buffer), bytes});
     changed_.notify_all();
+}
+
+void FileWriter::release(const Data* buffer) {
+    auto it = filesPerBuffer_.find(buffer);
+    if (--it->second == 0) {
+        keptBytes_ -= buffer->size();
+        filesPerBuffer_.erase(it);
+    }
 }
 
 void FileWriter::drain() {
@@ -63,10 +74,10 @@ void FileWriter::run() {
         const auto error = writeOne(job);
         lock.lock();
         busy_ = false;
-        queuedBytes_ -= job.bytes.size();
+        release(job.buffer.get());
         if (error && !failure_) {
             failure_ = Failure{job.sequence, *error};
-            for (const auto& dropped : queue_) queuedBytes_ -= dropped.bytes.size();
+            for (const auto& dropped : queue_) release(dropped.buffer.get());
             queue_.clear();
         }
         changed_.notify_all();

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <deque>
 #include <future>
+#include <memory>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -35,15 +36,19 @@ std::uint64_t alignUp(std::uint64_t value, std::uint64_t unit) {
     return value % unit ? value + (unit - value % unit) : value;
 }
 
+// Bytes of the source from `start` on. They never change once held, so the file writer may
+// keep the buffer alive and write a found file straight from it.
 struct Held {
+    Held() = default;
+    Held(std::uint64_t at, Data data) : start(at), buffer(std::make_shared<const Data>(std::move(data))) {}
     std::uint64_t start = 0;
-    Data bytes;
-    std::uint64_t end() const { return start + bytes.size(); }
+    std::shared_ptr<const Data> buffer = std::make_shared<const Data>();
+    std::uint64_t end() const { return start + buffer->size(); }
     bool holds(std::uint64_t at, std::uint64_t length) const {
         return at >= start && at <= end() && length <= end() - at;
     }
     std::span<const std::byte> from(std::uint64_t at) const {
-        return std::span<const std::byte>(bytes).subspan(static_cast<std::size_t>(at - start));
+        return std::span<const std::byte>(*buffer).subspan(static_cast<std::size_t>(at - start));
     }
 };
 
@@ -71,7 +76,7 @@ public:
         fill();
         auto [start, future] = std::move(inFlight_.front());
         inFlight_.pop_front();
-        Held chunk{start, future.get()};
+        Held chunk(start, future.get());
         fill();
         return chunk;
     }
@@ -185,7 +190,7 @@ private:
     bool scanChunk(std::uint64_t from, std::uint64_t end) {
         const std::uint64_t step = options_.unaligned ? 1 : kAlignment;
         std::uint64_t p = alignUp(from, step);
-        const auto chunk = std::span<const std::byte>(current_.bytes);
+        const auto chunk = std::span<const std::byte>(*current_.buffer);
         // A UDIF trailer ends its image wherever the image ends, so in aligned scans trailers
         // are looked for at every byte too, and visited in order with the boundaries.
         std::vector<std::uint64_t> trailers;
@@ -219,7 +224,7 @@ private:
         std::vector<std::uint64_t> found;
         const std::uint64_t stop = std::min(end + 3, current_.end());
         if (stop < from + 4) return found;
-        const auto bytes = std::span<const std::byte>(current_.bytes)
+        const auto bytes = std::span<const std::byte>(*current_.buffer)
                                .subspan(static_cast<std::size_t>(from - current_.start),
                                         static_cast<std::size_t>(stop - from));
         forEachTrailerMark(bytes, [&](std::size_t i) {
@@ -243,17 +248,17 @@ private:
                                                static_cast<std::uint64_t>(maxWalk_)});
         const std::uint64_t start = alignDown(at, blockSize_);
         const std::uint64_t stop = std::min(alignUp(at + length, blockSize_), sourceEnd_);
-        extension_.start = start;
-        extension_.bytes.clear();  // what it held is not kept: growing it copies nothing
-        extension_.bytes.resize(stop - start);
-        fill(extension_, start, stop);
+        extension_ = Held();  // what it held is not kept: its buffer goes back before a new one is taken
+        Data bytes(stop - start);
+        fill(bytes, start, stop);
+        extension_ = Held(start, std::move(bytes));
         return extension_.from(at);
     }
 
-    // Fills `target` over [start, stop) from the held chunks where they overlap, reading the
-    // rest from the source. The next chunk of the pass is taken from the pipeline once, so that
-    // its bytes are not read twice.
-    void fill(Held& target, std::uint64_t start, std::uint64_t stop) {
+    // Fills `target`, the bytes [start, stop), from the held chunks where they overlap, reading
+    // the rest from the source. The next chunk of the pass is taken from the pipeline once, so
+    // that its bytes are not read twice.
+    void fill(Data& target, std::uint64_t start, std::uint64_t stop) {
         if (!next_ && pipeline_ && stop > current_.end() && current_.end() < outcome_.rangeEnd &&
             !pipelineEmpty())
             next_ = pipeline_->take();
@@ -261,18 +266,17 @@ private:
         while (at < stop) {
             const Held* source = nullptr;
             for (const Held* held : {&current_, next_ ? &*next_ : nullptr})
-                if (held && held->holds(at, 1) && held != &target) source = held;
+                if (held && held->holds(at, 1)) source = held;
             std::uint64_t pieceEnd;
             if (source) {
                 pieceEnd = std::min(stop, source->end());
-                std::memcpy(target.bytes.data() + (at - target.start), source->bytes.data() + (at - source->start),
-                            pieceEnd - at);
+                std::memcpy(target.data() + (at - start), source->from(at).data(), pieceEnd - at);
             } else {
                 pieceEnd = std::min(stop, at + static_cast<std::uint64_t>(kCopyPieceBytes));
                 for (const Held* held : {&current_, next_ ? &*next_ : nullptr})
                     if (held && held->start > at && held->start < pieceEnd) pieceEnd = held->start;
                 const Data piece = readRange(reader_, at, pieceEnd - at);
-                std::memcpy(target.bytes.data() + (at - target.start), piece.data(), piece.size());
+                std::memcpy(target.data() + (at - start), piece.data(), piece.size());
             }
             at = pieceEnd;
         }
@@ -347,17 +351,16 @@ private:
         candidates_.resize(kept);
     }
 
-    // Hands the file to the writer thread when its bytes are in memory; a file that is not
-    // (longer than a walk holds, or before the chunk at hand) is copied from the source here.
+    // Hands the file to the writer thread, with the buffer that holds it, when its bytes are in
+    // memory; a file that is not (longer than a walk holds, or before the chunk at hand) is
+    // copied from the source here.
     bool writeFile(const std::string& name, std::uint64_t candidate, std::uint64_t offset, std::uint64_t length) {
         const Held* held = current_.holds(offset, length)     ? &current_
                            : extension_.holds(offset, length) ? &extension_
                                                               : nullptr;
         if (held) {
-            const auto bytes = held->from(offset).first(static_cast<std::size_t>(length));
-            Data copy(bytes.size());
-            std::memcpy(copy.data(), bytes.data(), bytes.size());
-            writer_->write(outcome_.files.size(), name, std::move(copy));
+            writer_->write(outcome_.files.size(), name, held->buffer,
+                           held->from(offset).first(static_cast<std::size_t>(length)));
             return true;
         }
         if (!settleWrites()) return false;
