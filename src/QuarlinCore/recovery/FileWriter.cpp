@@ -34,9 +34,12 @@ FileWriter::~FileWriter() {
 void FileWriter::write(std::size_t sequence, std::string name, std::shared_ptr<const Data> buffer,
                        std::span<const std::byte> bytes) {
     std::unique_lock lock(mutex_);
-    const std::size_t added = filesPerBuffer_.contains(buffer.get()) ? 0 : buffer->size();
-    // A buffer larger than the bound still goes, alone.
-    changed_.wait(lock, [&] { return filesPerBuffer_.empty() || keptBytes_ + added <= maxKeptBytes_; });
+    // A buffer that is counted already adds nothing; one larger than the bound still goes, alone.
+    std::size_t added = 0;
+    changed_.wait(lock, [&] {
+        added = filesPerBuffer_.contains(buffer.get()) ? 0 : buffer->size();
+        return added == 0 || filesPerBuffer_.empty() || keptBytes_ + added <= maxKeptBytes_;
+    });
     if (failure_) return;
     keptBytes_ += added;
     ++filesPerBuffer_[buffer.get()];
