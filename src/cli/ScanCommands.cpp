@@ -99,9 +99,11 @@ Source openSource(const std::string& path, const std::string& socketPath, bool t
         fail("quarlin: " + path + " is a device: name it as /dev/rdiskN (see `quarlin disks`), so the helper reads it");
     if (!S_ISREG(st.st_mode)) fail("quarlin: " + path + " is neither a disk image file nor a raw disk");
     try {
-        auto reader = std::make_shared<ImageFileBlockReader>(path, kImageBlockSize);
-        const auto bytes = static_cast<std::uint64_t>(st.st_size) / kImageBlockSize * kImageBlockSize;
-        return {reader, bytes};
+        // A file that is not whole sectors (one file scanned for what it holds, a dump cut
+        // short) is read in blocks of a byte, so that its last bytes are scanned too.
+        const std::int64_t blockSize = st.st_size % kImageBlockSize == 0 ? kImageBlockSize : 1;
+        auto reader = std::make_shared<ImageFileBlockReader>(path, blockSize);
+        return {reader, static_cast<std::uint64_t>(st.st_size)};
     } catch (const IOError& error) {
         fail("quarlin: cannot open " + path + ": " + error.errorDescription());
     }
