@@ -81,6 +81,17 @@ std::string helperUnreachableText(const std::string& error) {
     return "quarlin: cannot reach the helper (" + error + ")";
 }
 
+const CLI::Validator& notNegative() {
+    static const CLI::Validator validator(
+        [](const std::string& text) {
+            return text.find_first_not_of(" \t") != std::string::npos && text[text.find_first_not_of(" \t")] == '-'
+                       ? std::string("must not be negative")
+                       : std::string();
+        },
+        "NONNEGATIVE");
+    return validator;
+}
+
 namespace {
 
 QuarlinHelperClient connect(const Options& options) {
@@ -399,8 +410,8 @@ void addClientCommands(CLI::App& app, int& status) {
     auto* readCommand = app.add_subcommand("read", "Copy blocks of a raw device to stdout or a file");
     socketOption(readCommand);
     readCommand->add_option("DEVICE", options->device, "Raw device, for example /dev/rdisk0")->required();
-    readCommand->add_option("--offset", options->offset, "First block")->required()->check(CLI::NonNegativeNumber);
-    readCommand->add_option("--count", options->count, "Number of blocks")->required()->check(CLI::NonNegativeNumber);
+    readCommand->add_option("--offset", options->offset, "First block")->required()->check(notNegative());
+    readCommand->add_option("--count", options->count, "Number of blocks")->required()->check(notNegative());
     readCommand->add_option("--out", options->outPath, "Write to this file instead of stdout");
     const char* throughSocketHelp =
         "Receive the blocks over the socket instead of through a memory file shared with the helper (slower)";

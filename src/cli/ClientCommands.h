@@ -17,4 +17,8 @@ void addClientCommands(CLI::App& app, int& status);
 // to join.
 std::string helperUnreachableText(const std::string& error);
 
+// Refuses a count or position written with a minus sign, in words (the library's own check
+// quotes the range of a double).
+const CLI::Validator& notNegative();
+
 }  // namespace quarlin::cli

@@ -274,6 +274,9 @@ void scan(const ScanArguments& arguments) {
     SignalWatch signals(token);
 
     Source source = openSource(arguments.source, arguments.socketPath, arguments.throughSocket);
+    if (!earlier && arguments.from > 0 && arguments.from >= source.bytes)
+        fail("quarlin: --from " + std::to_string(arguments.from) + " lies past the end of " + arguments.source + ", which holds " +
+             std::to_string(source.bytes) + " bytes");
     if (!fs::exists(out, error) && !fs::create_directories(out, error))
         fail("quarlin: cannot create " + out.string() + ": " + error.message());
     if (::access(out.c_str(), W_OK | X_OK) != 0) fail("quarlin: cannot write in " + out.string() + ": " + std::strerror(errno));
@@ -446,8 +449,8 @@ void addScanCommands(CLI::App& app, int& status) {
         ->capture_default_str();
     scanCommand->add_flag("--unaligned", scanArguments->unaligned,
                           "Look for files at every byte, not only at 512-byte boundaries (slower)");
-    scanCommand->add_option("--from", scanArguments->from, "First byte of the source to look at")->check(CLI::NonNegativeNumber);
-    scanCommand->add_option("--length", scanArguments->length, "How many bytes to look at")->check(CLI::NonNegativeNumber);
+    scanCommand->add_option("--from", scanArguments->from, "First byte of the source to look at")->check(notNegative());
+    scanCommand->add_option("--length", scanArguments->length, "How many bytes to look at")->check(notNegative());
     scanCommand->add_flag("--no-files", scanArguments->noFiles, "Write only the report; `quarlin recover` brings files back later");
     scanCommand->add_flag("--resume", scanArguments->resume, "Go on with the interrupted scan in --out");
     scanCommand->add_flag("--json", scanArguments->json, "Progress as JSON lines on stdout");

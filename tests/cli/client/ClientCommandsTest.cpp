@@ -304,7 +304,17 @@ TEST_F(ClientCommandsTest, BadArgumentsExitTwoAndHelpExitsZero) {
     for (const auto& arguments : bad) {
         auto r = quarlin(arguments, "quarlin", false);
         EXPECT_EQ(r.status, 2) << (arguments.empty() ? "(none)" : arguments[0]) << ": " << r.err;
+        if (arguments.size() > 3 && arguments[3] == "-1") {
+            EXPECT_NE(r.err.find("--offset: must not be negative"), std::string::npos);
+        }
     }
+    // A range that starts past the source's end is refused before the output folder is made.
+    const fs::path past = *dir / "scan-past";
+    auto refused = quarlin({"scan", (*dir / "recovery.img").string(), "--out", past.string(), "--from", "99999999999"},
+                           "quarlin", false);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("lies past the end of"), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(past));
     for (const char* command : {"ping", "disks", "read", "image", "scan", "recover"}) {
         auto r = quarlin({command, "--help"}, "quarlin", false);
         EXPECT_EQ(r.status, 0) << command;
