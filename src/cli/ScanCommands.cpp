@@ -53,6 +53,15 @@ std::optional<std::string> sourceDisk(const std::string& path) {
     return disk;
 }
 
+// The name a report gives its source: an image file by its absolute path, so that `recover`
+// finds it from any folder; a raw disk by its name.
+std::string reportedName(const std::string& source) {
+    if (source.starts_with("/dev/r")) return source;
+    std::error_code error;
+    const auto absolute = fs::absolute(source, error);
+    return error ? source : absolute.lexically_normal().string();
+}
+
 // A memory file of this many slots of 2 MiB is lent to the helper, which reads the blocks into
 // it; the pieces of a read wait for a free slot. Four keep the device busy, as for `image`.
 constexpr std::size_t kSlots = 4;
@@ -259,7 +268,7 @@ void scan(const ScanArguments& arguments) {
     if (arguments.resume) {
         auto read = readReport(reportPath);
         if (!read) fail("quarlin: cannot resume: " + read.error());
-        if (read->source != arguments.source)
+        if (read->source != reportedName(arguments.source) && read->source != arguments.source)
             fail("quarlin: cannot resume: " + reportPath.string() + " is the scan of " + read->source);
         if (read->finished) fail("quarlin: the scan in " + out.string() + " has finished already");
         earlier = std::move(*read);
@@ -289,7 +298,7 @@ void scan(const ScanArguments& arguments) {
         report = *earlier;
         report.error.reset();
     } else {
-        report.source = arguments.source;
+        report.source = reportedName(arguments.source);
         report.sourceIdentity = counted->deviceIdentity();
         report.sourceBytes = source.bytes;
         report.blockSize = counted->blockSize();

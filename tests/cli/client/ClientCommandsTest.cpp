@@ -350,13 +350,16 @@ TEST_F(ClientCommandsTest, ScanThroughTheHelperRecoversWhatTheImageHolds) {
         ASSERT_TRUE(fromImage);
         ASSERT_EQ(fromImage->files.size(), report->files.size());
         for (std::size_t i = 0; i < report->files.size(); ++i) EXPECT_EQ(fromImage->files[i].name, report->files[i].name);
-        // And one found file scanned on its own comes back whole, though it ends inside a sector.
+        // And one found file scanned on its own, named from the working folder, comes back whole
+        // though it ends inside a sector, and its report names it wherever recovery runs.
         const auto odd = std::find_if(report->files.begin(), report->files.end(), [](const FileRecord& r) {
             return r.declaredSize % 512 != 0 && std::holds_alternative<IntegrityVerdict::LooksIntact>(r.verdict.value());
         });
         ASSERT_NE(odd, report->files.end());
         const fs::path alone = *dir / "scan-alone";
-        ASSERT_EQ(quarlin({"scan", (viaHelper / odd->name).string(), "--out", alone.string()}, "quarlin", false).status, 0);
+        const fs::path oddFile = viaHelper / odd->name;
+        ASSERT_EQ(quarlin({"scan", fs::relative(oddFile).string(), "--out", alone.string()}, "quarlin", false).status, 0);
+        EXPECT_EQ(recovery::readReport(alone / "report.json")->source, oddFile.string());
         EXPECT_TRUE(fileText(alone / ("0000000000000000" + fs::path(odd->name).extension().string())) ==
                     fileText(viaHelper / odd->name));
         // Recovering from the report read the disk again and wrote the same bytes.
