@@ -282,7 +282,9 @@ void scan(const ScanArguments& arguments) {
     auto token = std::make_shared<ScanPauseToken>();
     SignalWatch signals(token);
 
-    Source source = openSource(arguments.source, arguments.socketPath, arguments.throughSocket);
+    // Opened by the name the report keeps: the reader's identity derives from it.
+    const std::string sourceName = earlier ? earlier->source : reportedName(arguments.source);
+    Source source = openSource(sourceName, arguments.socketPath, arguments.throughSocket);
     if (!earlier && arguments.from > 0 && arguments.from >= source.bytes)
         fail("quarlin: --from " + std::to_string(arguments.from) + " lies past the end of " + arguments.source + ", which holds " +
              std::to_string(source.bytes) + " bytes");
@@ -298,7 +300,7 @@ void scan(const ScanArguments& arguments) {
         report = *earlier;
         report.error.reset();
     } else {
-        report.source = reportedName(arguments.source);
+        report.source = sourceName;
         report.sourceIdentity = counted->deviceIdentity();
         report.sourceBytes = source.bytes;
         report.blockSize = counted->blockSize();

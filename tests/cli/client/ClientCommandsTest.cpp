@@ -360,6 +360,7 @@ TEST_F(ClientCommandsTest, ScanThroughTheHelperRecoversWhatTheImageHolds) {
         const fs::path oddFile = viaHelper / odd->name;
         ASSERT_EQ(quarlin({"scan", fs::relative(oddFile).string(), "--out", alone.string()}, "quarlin", false).status, 0);
         EXPECT_EQ(recovery::readReport(alone / "report.json")->source, oddFile.string());
+        EXPECT_EQ(quarlin({"recover", (alone / "report.json").string(), "--to", (*dir / "alone-again").string()}).status, 0);
         EXPECT_TRUE(fileText(alone / ("0000000000000000" + fs::path(odd->name).extension().string())) ==
                     fileText(viaHelper / odd->name));
         // Recovering from the report read the disk again and wrote the same bytes.
