@@ -78,7 +78,11 @@ std::string helperUnreachableText(const std::string& error) {
         return "quarlin: the helper admits only root and members of the group \"" + group + "\" (" + error +
                "). An administrator adds you with: usermod -aG " + group + " $USER; then log in again.";
     }
-    return "quarlin: cannot reach the helper (" + error + ")";
+    std::string text = "quarlin: cannot reach the helper (" + error + ")";
+    // Nobody listens where the helper's socket should be: the service is not running.
+    if (error.ends_with(std::strerror(ECONNREFUSED)) || error.ends_with(std::strerror(ENOENT)))
+        text += ". Is it running? An administrator starts it with: systemctl enable --now quarlin-helper";
+    return text;
 }
 
 const CLI::Validator& notNegative() {

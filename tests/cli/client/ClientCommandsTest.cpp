@@ -281,6 +281,7 @@ TEST_F(ClientCommandsTest, AnUnreachableOrRefusingHelperIsReportedWithExitOne) {
     auto absent = quarlin({"ping", "--helper-socket", (*dir / "nobody.sock").string()}, "quarlin", false);
     EXPECT_EQ(absent.status, 1);
     EXPECT_TRUE(absent.err.starts_with("quarlin: cannot reach the helper (")) << absent.err;
+    EXPECT_NE(absent.err.find("systemctl enable --now quarlin-helper"), std::string::npos) << absent.err;
     auto unsigned_ = quarlin({"ping"}, "quarlin-unsigned");
     EXPECT_EQ(unsigned_.status, 1);
     EXPECT_EQ(unsigned_.err, "quarlin: the connection to the helper ended before it replied\n");
