@@ -88,9 +88,8 @@ std::string helperUnreachableText(const std::string& error) {
 const CLI::Validator& notNegative() {
     static const CLI::Validator validator(
         [](const std::string& text) {
-            return text.find_first_not_of(" \t") != std::string::npos && text[text.find_first_not_of(" \t")] == '-'
-                       ? std::string("must not be negative")
-                       : std::string();
+            const auto first = text.find_first_not_of(" \t");
+            return first != std::string::npos && text[first] == '-' ? std::string("must not be negative") : std::string();
         },
         "NONNEGATIVE");
     return validator;
