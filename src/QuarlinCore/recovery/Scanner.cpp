@@ -361,7 +361,9 @@ private:
         if (held) {
             writer_->write(outcome_.files.size(), name, held->buffer,
                            held->from(offset).first(static_cast<std::size_t>(length)));
-            return true;
+            // A buffer larger than the writer's bound (an extension of a long walk) is written
+            // before the scan goes on: the next walk's buffer is never taken while it is held.
+            return held->buffer->size() <= kQueuedFileBytes || settleWrites();
         }
         if (!settleWrites()) return false;
         const auto path = *options_.filesDirectory / name;
