@@ -17,6 +17,7 @@
 #include "QuarlinCore/io/BSDDiskName.h"
 #include "QuarlinCore/io/IOError.h"
 #include "QuarlinCore/io/ImageFileBlockReader.h"
+#include "QuarlinCore/io/UTF8.h"
 #include "QuarlinCore/io/WriteAssertingBlockReader.h"
 #include "QuarlinCore/recovery/Recovery.h"
 #include "QuarlinCore/recovery/Scanner.h"
@@ -282,8 +283,12 @@ void scan(const ScanArguments& arguments) {
     auto token = std::make_shared<ScanPauseToken>();
     SignalWatch signals(token);
 
-    // Opened by the name the report keeps: the reader's identity derives from it.
+    // Opened by the name the report keeps: the reader's identity derives from it. A report is
+    // UTF-8 text, so a name that is not could not be found again by `recover` or `--resume`.
     const std::string sourceName = earlier ? earlier->source : reportedName(arguments.source);
+    if (validUTF8(sourceName) != sourceName)
+        fail("quarlin: the path " + validUTF8(sourceName) + " is not UTF-8, and a report could not name it for recover; "
+             "scan it through a link of a UTF-8 name (ln -s)");
     Source source = openSource(sourceName, arguments.socketPath, arguments.throughSocket);
     if (!earlier && arguments.from > 0 && arguments.from >= source.bytes)
         fail("quarlin: --from " + std::to_string(arguments.from) + " lies past the end of " + arguments.source + ", which holds " +

@@ -316,6 +316,13 @@ TEST_F(ClientCommandsTest, BadArgumentsExitTwoAndHelpExitsZero) {
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.err.find("lies past the end of"), std::string::npos) << refused.err;
     EXPECT_FALSE(fs::exists(past));
+    // So is a source whose path is not UTF-8, which a report could not name again.
+    fs::copy_file(*dir / "recovery.img", *dir / "odd\xFF.img", fs::copy_options::overwrite_existing);
+    refused = quarlin({"scan", (*dir / "odd\xFF.img").string(), "--out", past.string()}, "quarlin", false);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("is not UTF-8"), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(past));
+    fs::remove(*dir / "odd\xFF.img");
     for (const char* command : {"ping", "disks", "read", "image", "scan", "recover"}) {
         auto r = quarlin({command, "--help"}, "quarlin", false);
         EXPECT_EQ(r.status, 0) << command;
