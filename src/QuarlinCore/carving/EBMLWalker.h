@@ -30,6 +30,13 @@ struct EBMLWalk {
 
 struct EBMLWalker {
     static std::optional<EBMLWalk> walk(std::span<const std::byte> bytes, std::int64_t at);
+
+    // How far the data of a Segment, from `at` to `end`, holds elements one after another that
+    // may stand in a Segment (and within each Cluster, elements that may stand in a Cluster,
+    // one level down): `end` when they fill it, else the end of the last one that fits. A file
+    // cut short and overwritten keeps its Segment's size over bytes that are no elements.
+    static std::int64_t filledUntil(std::span<const std::byte> bytes, std::int64_t at, std::int64_t end,
+                                    bool inCluster = false);
 };
 
 }  // namespace quarlin

@@ -21,22 +21,42 @@ std::uint32_t streamKey(const ByteReader& reader, std::int64_t at) {
     return (std::uint32_t{reader.peekU8(at + 1)} & 0x1EU) << 8 | (reader.peekU8(at + 2) & 0x0CU);
 }
 
-// Whether the frame at `at` carries the header an encoder writes into the first frame of a
-// stream only ("Xing" or "Info" after the side information, "VBRI" at a fixed place): such a
-// frame after the first begins another file whose frames happen to match.
-bool beginsAStream(const ByteReader& reader, std::int64_t at, std::int64_t frameEnd) {
-    const auto markAt = [&](std::int64_t p, const char (&mark)[5]) {
-        if (p + 4 > frameEnd) return false;
-        for (int i = 0; i < 4; ++i)
-            if (reader.peekU8(p + i) != static_cast<std::uint8_t>(mark[i])) return false;
-        return true;
-    };
+// Where the header that an encoder writes into the first frame of a stream only would stand:
+// "Xing" or "Info" after the side information, "VBRI" at a fixed place.
+std::int64_t xingTagAt(const ByteReader& reader, std::int64_t at) {
     const bool mpeg1 = ((reader.peekU8(at + 1) >> 3) & 3U) == 3U;
     const bool mono = (reader.peekU8(at + 3) >> 6) == 3U;
     const bool crc = (reader.peekU8(at + 1) & 1U) == 0;
     const std::int64_t sideInfo = mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17);
-    const std::int64_t tag = at + 4 + (crc ? 2 : 0) + sideInfo;
-    return markAt(tag, "Xing") || markAt(tag, "Info") || markAt(at + 36, "VBRI");
+    return at + 4 + (crc ? 2 : 0) + sideInfo;
+}
+constexpr std::int64_t kVBRITagOffset = 36;
+
+bool markAt(const ByteReader& reader, std::int64_t p, std::int64_t frameEnd, const char (&mark)[5]) {
+    if (p + 4 > frameEnd) return false;
+    for (int i = 0; i < 4; ++i)
+        if (reader.peekU8(p + i) != static_cast<std::uint8_t>(mark[i])) return false;
+    return true;
+}
+
+// Whether the frame at `at` carries a stream's opening header: such a frame after the first
+// begins another file whose frames happen to match.
+bool beginsAStream(const ByteReader& reader, std::int64_t at, std::int64_t frameEnd) {
+    const std::int64_t tag = xingTagAt(reader, at);
+    return markAt(reader, tag, frameEnd, "Xing") || markAt(reader, tag, frameEnd, "Info") ||
+           markAt(reader, at + kVBRITagOffset, frameEnd, "VBRI");
+}
+
+// The frame count that the opening header of the frame at `at` declares (0 when it has none):
+// a "Xing" or "Info" header with its frames flag, or a "VBRI" header.
+std::int64_t declaredFrames(const ByteReader& reader, std::int64_t at, std::int64_t frameEnd) {
+    const std::int64_t tag = xingTagAt(reader, at);
+    if ((markAt(reader, tag, frameEnd, "Xing") || markAt(reader, tag, frameEnd, "Info")) && tag + 12 <= frameEnd &&
+        (reader.peekU32BE(tag + 4) & 1U))
+        return reader.peekU32BE(tag + 8);
+    const std::int64_t vbri = at + kVBRITagOffset;
+    if (markAt(reader, vbri, frameEnd, "VBRI") && vbri + 18 <= frameEnd) return reader.peekU32BE(vbri + 14);
+    return 0;
 }
 
 constexpr std::int64_t kAPEFrameLength = 32;  // the header and the footer of an APEv2 tag
@@ -116,6 +136,7 @@ std::optional<MPEGWalk> MPEGWalker::walk(std::span<const std::byte> bytes, std::
     for (auto length = first; length && *length <= n - pos && streamKey(reader, pos) == key &&
                               (walk.frames == 0 || !beginsAStream(reader, pos, pos + *length));
          length = MPEGAudioFraming::frameLength(bytes, pos)) {
+        if (walk.frames == 0) walk.declaredFrames = declaredFrames(reader, pos, pos + *length);
         ++walk.frames;
         pos += *length;
     }

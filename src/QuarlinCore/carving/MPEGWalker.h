@@ -21,6 +21,9 @@ namespace quarlin {
 struct MPEGWalk {
     std::int64_t length = 0;  // tags and whole frames, from the offset
     std::int64_t frames = 0;
+    // The stream's frame count as its first frame's "Xing", "Info" or "VBRI" header declares
+    // it (0 when it has none). Encoders differ on whether that frame is counted.
+    std::int64_t declaredFrames = 0;
     bool id3v2 = false;
     bool id3v1 = false;
     bool appendedID3v2 = false;  // an ID3v2.4 tag with a footer after the frames

@@ -20,6 +20,7 @@
 #include "QuarlinCore/framing/RAR5Framing.h"
 #include "QuarlinCore/framing/UDIFFraming.h"
 #include "QuarlinCore/framing/XARFraming.h"
+#include "QuarlinCore/recovery/XARChecksums.h"
 
 namespace quarlin::recovery {
 namespace {
@@ -302,6 +303,8 @@ std::optional<Measurement> measureMPEG(std::span<const std::byte> bytes, std::in
     const std::int64_t first = walk->id3v2 ? *MPEGWalker::id3v2Length(bytes, 0) : 0;
     const int layer = (byteAt(bytes, first + 1) >> 1) & 3;
     Measurement m = found(walk->length, layer == 3 ? "mp1" : layer == 2 ? "mp2" : "mp3");
+    if (walk->frames < walk->declaredFrames)
+        m.verdict = IntegrityVerdict::mayBePartial("the frames end before the count the stream's first frame declares");
     const auto n = static_cast<std::int64_t>(bytes.size());
     if (n - walk->length < kMPEGSlack) m.bytesWanted = moreThan(n, toEnd);
     return m;
@@ -377,8 +380,17 @@ std::optional<Measurement> measurePST(std::span<const std::byte> bytes, std::int
 
 std::optional<Measurement> measureXAR(std::span<const std::byte> bytes, std::int64_t toEnd) {
     const auto n = static_cast<std::int64_t>(bytes.size());
-    if (const auto walk = XARWalker::walk(bytes, 0))
-        return declared(static_cast<std::uint64_t>(walk->length), toEnd, walk->installerPackage ? "pkg" : "xar");
+    if (const auto walk = XARWalker::walk(bytes, 0)) {
+        Measurement m = declared(static_cast<std::uint64_t>(walk->length), toEnd, walk->installerPackage ? "pkg" : "xar");
+        // Its checksums are checked once the bytes hold it whole.
+        if (walk->length > n && walk->length <= toEnd) {
+            m.bytesWanted = walk->length;
+        } else if (walk->length <= n) {
+            if (auto why = xarChecksumMismatch(bytes.first(static_cast<std::size_t>(walk->length)), *walk))
+                m.verdict = IntegrityVerdict::failed(std::move(*why));
+        }
+        return m;
+    }
     const auto header = XARFraming::parseHeader(bytes, 0);
     if (!header || header->tocCompressedLength > XARFraming::maxCompressedTOCBytes) return std::nullopt;
     const auto tocEnd = header->headerSize + static_cast<std::int64_t>(header->tocCompressedLength);
@@ -421,6 +433,20 @@ std::optional<Measurement> measureEBML(std::span<const std::byte> bytes, std::in
         return m;
     }
     const std::string extension = walk->docType == "webm" ? "webm" : "mkv";
+    // A Segment whose size covers bytes that are not its elements was cut short and
+    // overwritten: the file goes as far as its elements do.
+    for (std::int64_t pos = 0; pos < walk->length;) {
+        const auto element = EBMLFraming::parseElement(bytes, pos);
+        if (!element || !element->dataSize) break;
+        const std::int64_t dataAt = pos + element->headerLength;
+        const std::int64_t end = dataAt + static_cast<std::int64_t>(*element->dataSize);
+        if (element->id == EBMLFraming::segmentID) {
+            if (const auto filled = EBMLWalker::filledUntil(bytes, dataAt, end); filled < end)
+                return found(filled, extension,
+                             IntegrityVerdict::mayBePartial("the Segment holds bytes that are not its elements"));
+        }
+        pos = end;
+    }
     Measurement m = found(walk->length, extension);
     if (walk->segments == 0) m.verdict = IntegrityVerdict::mayBePartial("no Segment follows the EBML header");
     // A Segment of unknown size ends where its children end; a child the bytes cut short may

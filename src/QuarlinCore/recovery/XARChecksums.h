@@ -1,0 +1,23 @@
+// The checksums a XAR archive carries: the TOC checksum (a digest of the compressed TOC, kept
+// in the heap where the TOC's <checksum> says) and the archived checksum of every <data> and
+// <ea> element (a digest of its bytes in the heap).
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "QuarlinCore/carving/XARWalker.h"
+
+namespace quarlin::recovery {
+
+// Why the archive that `walk` measured at the start of `archive` fails one of its checksums;
+// nothing when every checksum it carries matches (an unknown digest style is passed over).
+// `archive` must hold the whole archive. The bytes digested are bounded by a few times the
+// archive's length, however many entries a hostile TOC lists: past that bound the remaining
+// checksums are left unchecked.
+std::optional<std::string> xarChecksumMismatch(std::span<const std::byte> archive,
+                                               const XARWalk& walk);
+
+}  // namespace quarlin::recovery
