@@ -20,6 +20,7 @@
 #include "QuarlinCore/framing/RAR5Framing.h"
 #include "QuarlinCore/framing/UDIFFraming.h"
 #include "QuarlinCore/framing/XARFraming.h"
+#include "QuarlinCore/recovery/PSTChecksums.h"
 #include "QuarlinCore/recovery/XARChecksums.h"
 
 namespace quarlin::recovery {
@@ -375,7 +376,15 @@ std::optional<Measurement> measurePST(std::span<const std::byte> bytes, std::int
     }
     const auto walk = PSTWalker::walk(bytes, 0);
     if (!walk) return std::nullopt;
-    return declared(static_cast<std::uint64_t>(walk->length), toEnd, walk->ost ? "ost" : "pst");
+    Measurement m = declared(static_cast<std::uint64_t>(walk->length), toEnd, walk->ost ? "ost" : "pst");
+    // Its checksums are checked once the bytes hold it whole.
+    if (walk->length > n && walk->length <= toEnd) {
+        m.bytesWanted = walk->length;
+    } else if (walk->length <= n) {
+        if (auto why = pstChecksumMismatch(bytes.first(static_cast<std::size_t>(walk->length)), walk->unicode))
+            m.verdict = IntegrityVerdict::failed(std::move(*why));
+    }
+    return m;
 }
 
 std::optional<Measurement> measureXAR(std::span<const std::byte> bytes, std::int64_t toEnd) {

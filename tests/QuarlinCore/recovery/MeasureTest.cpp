@@ -62,15 +62,17 @@ TEST(Measure, EveryFormatMeasuresToItsOwnLengthWhateverFollows) {
             EXPECT_TRUE(std::holds_alternative<IntegrityVerdict::LooksIntact>(m->verdict.value()))
                 << verdictKind(m->verdict);
         }
-        // Its first half followed by noise: found, and never called intact. A disk image is
+        // Its first half followed by noise as long as itself: never called intact. A disk image is
         // found by its trailer, which the cut took away.
         if (path.extension() == ".dmg") continue;
         SCOPED_TRACE(path.filename().string() + " cut in half");
         Bytes bytes(file.begin(), file.begin() + size / 2);
-        bytes.insert(bytes.end(), noise.begin(), noise.end());
+        for (std::int64_t i = 0; i < size; ++i) bytes.push_back(static_cast<std::byte>(rng()));
         const auto format = markAt(bytes, 0, all);
         ASSERT_TRUE(format);
         const auto m = measure(*format, bytes, static_cast<std::int64_t>(bytes.size()));
+        // Noise behind a cut deflate stream may make it undecodable: nothing tells it from noise.
+        if (!m && path.extension() == ".gz") continue;
         ASSERT_TRUE(m);
         EXPECT_FALSE(std::holds_alternative<IntegrityVerdict::LooksIntact>(m->verdict.value()));
     }

@@ -1,0 +1,116 @@
+#include "QuarlinCore/recovery/PSTChecksums.h"
+
+#include <cstdint>
+#include <vector>
+
+#include "QuarlinCore/framing/ByteReader.h"
+#include "QuarlinCore/framing/CRC32.h"
+
+namespace quarlin::recovery {
+namespace {
+
+constexpr std::int64_t kPageSize = 512;
+constexpr std::uint8_t kBlockTreePage = 0x80, kNodeTreePage = 0x81;
+
+// The file's own CRC: the reflected CRC-32 table run from 0, without the inversions before and
+// after that the standard one has.
+std::uint32_t fileCRC(std::span<const std::byte> bytes) {
+    return ~CRC32::update(0xFFFFFFFFU, bytes);
+}
+
+// Where the two layouts differ: field widths and the places of the trailers.
+struct Layout {
+    bool unicode;
+    std::int64_t idSize() const { return unicode ? 8 : 4; }
+    std::int64_t pageData() const { return unicode ? 496 : 500; }  // what the page's CRC covers
+    std::int64_t entriesSize() const { return unicode ? 488 : 496; }
+    std::int64_t blockTrailer() const { return unicode ? 16 : 12; }
+    std::uint64_t id(const ByteReader& r, std::int64_t at) const {
+        return unicode ? r.peekU64LE(at) : r.peekU32LE(at);
+    }
+};
+
+struct PageRef {
+    std::uint64_t bid;
+    std::uint64_t ib;
+    std::uint8_t type;
+    int levelBelow;  // the level the page must have is lower than this
+};
+
+}  // namespace
+
+std::optional<std::string> pstChecksumMismatch(std::span<const std::byte> file, bool unicode) {
+    const Layout layout{unicode};
+    const ByteReader reader(file);
+    const auto n = static_cast<std::int64_t>(file.size());
+    constexpr std::int64_t kHeaderCRCStart = 8, kHeaderCRCLength = 471;
+    if (n < 528) return "the file is shorter than its header";
+    if (reader.peekU32LE(4) != fileCRC(file.subspan(kHeaderCRCStart, kHeaderCRCLength)))
+        return "its header fails its checksum";
+    if (unicode && reader.peekU32LE(524) != fileCRC(file.subspan(kHeaderCRCStart, 516)))
+        return "its header fails its checksum";
+
+    // The roots: the node tree's and the block tree's references (block ID, then offset).
+    const std::int64_t roots = unicode ? 216 : 184, refSize = 2 * layout.idSize();
+    std::vector<PageRef> pending;
+    for (const auto& [at, type] :
+         {std::pair{roots, kNodeTreePage}, std::pair{roots + refSize, kBlockTreePage}})
+        pending.push_back(
+            {layout.id(reader, at), layout.id(reader, at + layout.idSize()), type, 256});
+
+    std::int64_t pagesLeft = n / kPageSize + 2, bytesLeft = 2 * n + (1 << 20);
+    while (!pending.empty()) {
+        const PageRef ref = pending.back();
+        pending.pop_back();
+        if (--pagesLeft < 0 || bytesLeft < kPageSize)
+            return std::nullopt;  // bound reached: the rest goes unchecked
+        if (ref.ib > static_cast<std::uint64_t>(n - kPageSize))
+            return "a B-tree page lies past the file's end";
+        const auto at = static_cast<std::int64_t>(ref.ib);
+        const auto page = file.subspan(static_cast<std::size_t>(at), kPageSize);
+        bytesLeft -= kPageSize;
+        const std::int64_t trailer = at + layout.pageData();
+        const std::uint32_t crc = reader.peekU32LE(trailer + (unicode ? 4 : 8));
+        const std::uint64_t bid = layout.id(reader, trailer + (unicode ? 8 : 4));
+        if (reader.peekU8(trailer) != ref.type || reader.peekU8(trailer + 1) != ref.type ||
+            bid != ref.bid ||
+            crc != fileCRC(page.first(static_cast<std::size_t>(layout.pageData()))))
+            return "a B-tree page at byte " + std::to_string(at) + " fails its checksum";
+
+        const std::int64_t count = reader.peekU8(at + layout.entriesSize()),
+                           entrySize = reader.peekU8(at + layout.entriesSize() + 2),
+                           level = reader.peekU8(at + layout.entriesSize() + 3);
+        if (level >= ref.levelBelow || entrySize < 3 * layout.idSize() ||
+            count * entrySize > layout.entriesSize())
+            return "a B-tree page at byte " + std::to_string(at) + " is malformed";
+        for (std::int64_t i = 0; i < count; ++i) {
+            const std::int64_t entry = at + i * entrySize;
+            if (level > 0) {  // key, then the reference of a page one level down
+                pending.push_back({layout.id(reader, entry + layout.idSize()),
+                                   layout.id(reader, entry + 2 * layout.idSize()), ref.type,
+                                   static_cast<int>(level)});
+                continue;
+            }
+            if (ref.type != kBlockTreePage) continue;
+            // A block: its data, then a trailer at the end of its 64-byte-aligned extent.
+            const std::uint64_t blockID = layout.id(reader, entry),
+                                blockAt = layout.id(reader, entry + layout.idSize());
+            const std::int64_t size = reader.peekU16LE(entry + refSize);
+            const std::int64_t extent = (size + layout.blockTrailer() + 63) / 64 * 64;
+            if (blockAt > static_cast<std::uint64_t>(n - extent))
+                return "a block lies past the file's end";
+            if ((bytesLeft -= size) < 0) return std::nullopt;
+            const std::int64_t blockTrailer =
+                static_cast<std::int64_t>(blockAt) + extent - layout.blockTrailer();
+            const std::uint32_t blockCRC = reader.peekU32LE(blockTrailer + (unicode ? 4 : 8));
+            const std::uint64_t trailerID = layout.id(reader, blockTrailer + (unicode ? 8 : 4));
+            if (reader.peekU16LE(blockTrailer) != size || trailerID != blockID ||
+                blockCRC != fileCRC(file.subspan(static_cast<std::size_t>(blockAt),
+                                                 static_cast<std::size_t>(size))))
+                return "the block at byte " + std::to_string(blockAt) + " fails its checksum";
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace quarlin::recovery

@@ -1,0 +1,18 @@
+// The checksums an Outlook PST or OST file carries: the header's, and along both B-trees (of
+// nodes and of blocks) the trailer of every page and of every block the block tree lists.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace quarlin::recovery {
+
+// Why the file at the start of `file` (which holds it whole) fails one of its checksums;
+// nothing when all match. Pages are visited once at most, each level below the last, and the
+// bytes checked are bounded by a few times the file's length however the trees are made:
+// past that bound the rest is left unchecked.
+std::optional<std::string> pstChecksumMismatch(std::span<const std::byte> file, bool unicode);
+
+}  // namespace quarlin::recovery
