@@ -12,6 +12,7 @@
 #include "QuarlinCore/carving/RAR5Walker.h"
 #include "QuarlinCore/carving/XARWalker.h"
 #include "QuarlinCore/framing/ByteReader.h"
+#include "QuarlinCore/framing/CRC32.h"
 #include "QuarlinCore/framing/DeflateFraming.h"
 #include "QuarlinCore/framing/EBMLFraming.h"
 #include "QuarlinCore/framing/FLACFraming.h"
@@ -428,6 +429,26 @@ std::optional<Measurement> measureUDIF(std::span<const std::byte> bytes, std::in
     return m;
 }
 
+// The first child of the Segment, from `at` to `end`, whose own first child is a CRC-32
+// element that does not match the rest of its data (the children fill the Segment).
+std::optional<std::int64_t> crcMismatchAmongChildren(std::span<const std::byte> bytes, std::int64_t at,
+                                                     std::int64_t end) {
+    constexpr std::uint64_t kCRC32ID = 0xBF;
+    const ByteReader reader(bytes);
+    while (at < end) {
+        const auto child = EBMLFraming::parseElement(bytes, at);
+        if (!child || !child->dataSize) break;
+        const std::int64_t dataAt = at + child->headerLength, dataEnd = dataAt + static_cast<std::int64_t>(*child->dataSize);
+        if (const auto crc = EBMLFraming::parseElement(bytes, dataAt);
+            crc && crc->id == kCRC32ID && crc->dataSize == 4u && dataAt + crc->headerLength + 4 <= dataEnd) {
+            const std::int64_t rest = dataAt + crc->headerLength + 4;
+            if (reader.peekU32LE(rest - 4) != CRC32::compute(bytes, rest, dataEnd)) return at;
+        }
+        at = dataEnd;
+    }
+    return std::nullopt;
+}
+
 std::optional<Measurement> measureEBML(std::span<const std::byte> bytes, std::int64_t toEnd) {
     const auto walk = EBMLWalker::walk(bytes, 0);
     const auto n = static_cast<std::int64_t>(bytes.size());
@@ -453,6 +474,10 @@ std::optional<Measurement> measureEBML(std::span<const std::byte> bytes, std::in
             if (const auto filled = EBMLWalker::filledUntil(bytes, dataAt, end); filled < end)
                 return found(filled, extension,
                              IntegrityVerdict::mayBePartial("the Segment holds bytes that are not its elements"));
+            if (const auto child = crcMismatchAmongChildren(bytes, dataAt, end))
+                return found(walk->length, extension,
+                             IntegrityVerdict::failed("the CRC-32 of the element at byte " + std::to_string(*child) +
+                                                      " does not match its data"));
         }
         pos = end;
     }

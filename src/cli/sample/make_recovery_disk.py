@@ -30,6 +30,9 @@ def make_media(work, seconds):
     add("clip.webm", "ffmpeg", "-nostdin", "-y", "-f", "lavfi", "-i", "testsrc=duration=2:size=160x120:rate=10",
         "-c:v", "libvpx", "-b:v", "200k", "-f", "webm", "OUT")
     add("clip.mkv", "mkvmerge", "-q", "-o", "OUT", os.path.join(work, "clip.webm"))
+    # This muxer gives every top-level element a CRC-32 of its own.
+    add("remux.mkv", "ffmpeg", "-nostdin", "-y", "-i", os.path.join(work, "clip.webm"), "-c", "copy", "-f", "matroska",
+        "OUT")
     docs = os.path.join(work, "docs")
     os.makedirs(docs, exist_ok=True)
     rng = random.Random(7)
