@@ -81,8 +81,6 @@ TEST(Measure, EveryFormatMeasuresToItsOwnLengthWhateverFollows) {
         const auto format = markAt(bytes, 0, all);
         ASSERT_TRUE(format);
         const auto m = measure(*format, bytes, static_cast<std::int64_t>(bytes.size()));
-        // Noise behind a cut deflate stream may make it undecodable: nothing tells it from noise.
-        if (!m && path.extension() == ".gz") continue;
         ASSERT_TRUE(m);
         EXPECT_FALSE(std::holds_alternative<IntegrityVerdict::LooksIntact>(m->verdict.value()));
     }
