@@ -21,7 +21,7 @@ namespace quarlin::fixtures {
 
 struct PlacedFile {
     std::string name;
-    std::string expect;  // "intact", "cut", "distractor" or "fragmented"
+    std::string expect;  // "intact", "cut", "damaged", "distractor" or "fragmented"
     std::uint64_t offset = 0;
     std::uint64_t length = 0;
     bool deleted = false;
@@ -51,8 +51,8 @@ inline std::uint64_t offsetOf(const FileRecord& record) {
 }
 
 // Every intact file placed comes back byte for byte and looks intact; a cut file comes back
-// as a prefix of what was placed and may be partial; nothing that starts in a distractor
-// looks intact. `files` are the bytes each record's file holds (from the scan's folder).
+// as a prefix of what was placed and may be partial; nothing that starts in a distractor or
+// a damaged file looks intact. `files` are the bytes each record's file holds (from the scan's folder).
 inline void expectScanMatches(const std::vector<PlacedFile>& placed, const std::string& image,
                               const std::vector<FileRecord>& records, const std::filesystem::path& folder) {
     int intact = 0;
@@ -73,7 +73,7 @@ inline void expectScanMatches(const std::vector<PlacedFile>& placed, const std::
             EXPECT_TRUE(std::holds_alternative<IntegrityVerdict::MayBePartial>(found->verdict.value()));
             const std::string bytes = readWhole(folder / found->name);
             EXPECT_TRUE(!bytes.empty() && bytes.size() <= file.length && placedBytes.starts_with(bytes));
-        } else if (file.expect == "distractor") {
+        } else if (file.expect == "distractor" || file.expect == "damaged") {
             for (const auto& record : records) {
                 const auto at = offsetOf(record);
                 const bool inside = at >= file.offset && at < file.offset + file.length;

@@ -441,6 +441,13 @@ std::optional<Measurement> measureUDIF(std::span<const std::byte> bytes, std::in
     Measurement m = found(static_cast<std::int64_t>(*length), "dmg");
     m.start = UDIFFraming::trailerSize - m.length;
     m.declaredOnly = true;
+    // The data fork's checksum, when it is a CRC-32 (type 2, 32 bits) over a fork inside the image.
+    const ByteReader reader(bytes);
+    if (reader.peekU32BE(0x50) == 2 && reader.peekU32BE(0x54) == 32 &&
+        trailer->dataForkOffset <= *length - UDIFFraming::trailerSize &&
+        trailer->dataForkLength <= *length - UDIFFraming::trailerSize - trailer->dataForkOffset)
+        m.rangeCRC = Measurement::RangeCRC{static_cast<std::int64_t>(trailer->dataForkOffset),
+                                           static_cast<std::int64_t>(trailer->dataForkLength), reader.peekU32BE(0x58)};
     return m;
 }
 

@@ -44,6 +44,14 @@ struct Measurement {
     std::int64_t bytesWanted = 0;
     // The length is what a header declares, not what a walk went through.
     bool declaredOnly = false;
+    // A CRC-32 the file declares over a range of itself that the bytes given do not hold
+    // (`from` counts from the file's start): the scan reads that range and checks it.
+    struct RangeCRC {
+        std::int64_t from = 0;
+        std::int64_t length = 0;
+        std::uint32_t expected = 0;
+    };
+    std::optional<RangeCRC> rangeCRC;
 };
 
 // `bytes` begins at the candidate; `bytesToSourceEnd` says how far the source itself goes

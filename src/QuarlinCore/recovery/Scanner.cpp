@@ -15,6 +15,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "QuarlinCore/framing/CRC32.h"
 #include "QuarlinCore/io/IOError.h"
 #include "QuarlinCore/model/DataLayout.h"
 #include "QuarlinCore/recovery/FileWriter.h"
@@ -309,6 +310,8 @@ private:
         if (start < static_cast<std::int64_t>(outcome_.rangeFrom) || start < 0) return true;
         const auto offset = static_cast<std::uint64_t>(start);
         const auto length = std::min(static_cast<std::uint64_t>(measured->length), sourceEnd_ - offset);
+        if (measured->rangeCRC && std::holds_alternative<IntegrityVerdict::LooksIntact>(measured->verdict.value()))
+            measured->verdict = checkRangeCRC(offset, *measured->rangeCRC);
         const bool intact = std::holds_alternative<IntegrityVerdict::LooksIntact>(measured->verdict.value());
 
         if (format == CarvedFormat::udif && intact) {
@@ -328,6 +331,28 @@ private:
         // leaves its bytes open to the search.
         if (intact || !measured->declaredOnly) coveredUntil_ = std::max(coveredUntil_, offset + length);
         return true;
+    }
+
+    // Checks the CRC-32 of a range of the file at `offset` that the walk was not given: from
+    // the chunk or extension that holds it, else read again from the source.
+    IntegrityVerdict checkRangeCRC(std::uint64_t offset, const Measurement::RangeCRC& check) {
+        const std::uint64_t from = offset + static_cast<std::uint64_t>(check.from);
+        const auto length = static_cast<std::uint64_t>(check.length);
+        std::uint32_t crc = 0;
+        const auto add = [&](std::span<const std::byte> piece) {
+            crc = CRC32::update(crc, piece);
+            return true;
+        };
+        std::string error;
+        if (current_.holds(from, length)) {
+            add(current_.from(from).first(static_cast<std::size_t>(length)));
+        } else if (extension_.holds(from, length)) {
+            add(extension_.from(from).first(static_cast<std::size_t>(length)));
+        } else if (!readSourceRange(reader_, sourceEnd_, from, length, add, error)) {
+            return IntegrityVerdict::mayBePartial("its checksummed data could not be read: " + error);
+        }
+        if (crc != check.expected) return IntegrityVerdict::failed("its data fails its CRC-32");
+        return IntegrityVerdict::looksIntact();
     }
 
     // A disk image found by its trailer holds the files found inside it before.
@@ -443,8 +468,8 @@ std::string foundFileName(std::uint64_t offset, std::string_view extension) {
     return std::string(text) + "." + std::string(extension);
 }
 
-bool copySourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64_t offset, std::uint64_t length,
-                     int fd, std::string& error) {
+bool readSourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64_t offset, std::uint64_t length,
+                     const std::function<bool(std::span<const std::byte>)>& use, std::string& error) {
     const auto blockSize = static_cast<std::uint64_t>(std::max<std::int64_t>(reader.blockSize(), 1));
     if (offset > sourceBytes || length > sourceBytes - offset) {
         error = "the range " + std::to_string(offset) + "+" + std::to_string(length) + " lies beyond the source's " +
@@ -465,11 +490,9 @@ bool copySourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64
             }
             const Data piece = readRange(reader, readStart, readEnd - readStart);
             const std::uint64_t pieceEnd = std::min(end, readEnd);
-            if (!writeAll(fd, std::span<const std::byte>(piece).subspan(static_cast<std::size_t>(at - readStart),
-                                                                        static_cast<std::size_t>(pieceEnd - at)))) {
-                error = std::string("cannot write: ") + std::strerror(errno);
+            if (!use(std::span<const std::byte>(piece).subspan(static_cast<std::size_t>(at - readStart),
+                                                               static_cast<std::size_t>(pieceEnd - at))))
                 return false;
-            }
             at = pieceEnd;
         }
     } catch (const IOError& failure) {
@@ -477,6 +500,15 @@ bool copySourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64
         return false;
     }
     return true;
+}
+
+bool copySourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64_t offset, std::uint64_t length,
+                     int fd, std::string& error) {
+    return readSourceRange(reader, sourceBytes, offset, length, [&](std::span<const std::byte> piece) {
+        if (writeAll(fd, piece)) return true;
+        error = std::string("cannot write: ") + std::strerror(errno);
+        return false;
+    }, error);
 }
 
 ScanOutcome scanSource(BlockReader& reader, std::uint64_t sourceBytes, const ScanOptions& options) {

@@ -7,7 +7,7 @@ distractors with planted false signatures.
 
 Writes IMAGE and IMAGE.manifest.json: every file placed, with its bytes' SHA-256, its length,
 where it lies when that is known (the raw area), whether it was deleted, and what a scan
-should say of it ("intact", "cut" or "distractor")."""
+should say of it ("intact", "cut", "damaged" or "distractor")."""
 import argparse, hashlib, json, os, random, shutil, subprocess, sys, tempfile
 
 def run(*args, **kw):
@@ -124,6 +124,10 @@ def main():
                 cut = read("voice.opus")
                 put(cut[: len(cut) // 2], "cut.opus", "cut", 512)
                 put(read("docs.zip")[:-40], "cut.zip", "cut", 512)
+                if "compression-raw.dmg" in files:  # one byte of its data fork changed: its CRC-32 fails
+                    dmg = bytearray(read("compression-raw.dmg"))
+                    dmg[len(dmg) // 3] ^= 0x01
+                    put(bytes(dmg), "damaged.dmg", "damaged", 512)
                 # Distractors: signatures followed by noise.
                 for mark in [b"Rar!\x1a\x07\x00", b"Rar!\x1a\x07\x01\x00", b"fLaC\x00\x00\x00\x22", b"OggS\x00\x02",
                              b"\x1a\x45\xdf\xa3\x84", b"xar!\x00\x1c", b"!BDN", b"PK\x03\x04", b"\x1f\x8b\x08\x00",
