@@ -385,16 +385,20 @@ Measurement declared(std::uint64_t length, std::int64_t toEnd, std::string exten
 
 std::optional<Measurement> measurePST(std::span<const std::byte> bytes, std::int64_t toEnd) {
     const auto n = static_cast<std::int64_t>(bytes.size());
-    if (n < OutlookPSTFraming::headerParseLength && n < toEnd) {
+    constexpr auto kHeaderBytes = static_cast<std::int64_t>(kPSTHeaderBytes);
+    if (n < kHeaderBytes && n < toEnd) {
         Measurement m;
-        m.bytesWanted = std::min(toEnd, OutlookPSTFraming::headerParseLength);
+        m.bytesWanted = std::min(toEnd, kHeaderBytes);
         return m;
     }
     const auto walk = PSTWalker::walk(bytes, 0);
     if (!walk) return std::nullopt;
     Measurement m = declared(static_cast<std::uint64_t>(walk->length), toEnd, walk->ost ? "ost" : "pst");
-    // Its checksums are checked once the bytes hold it whole.
-    if (walk->length > n && walk->length <= toEnd) {
+    // Its checksums are checked once the bytes hold it whole; a header that fails its own is
+    // not worth reading that far.
+    if (!pstHeaderIntact(bytes, walk->unicode)) {
+        m.verdict = IntegrityVerdict::failed("its header fails its checksum");
+    } else if (walk->length > n && walk->length <= toEnd) {
         m.bytesWanted = walk->length;
     } else if (walk->length <= n) {
         if (auto why = pstChecksumMismatch(bytes.first(static_cast<std::size_t>(walk->length)), walk->unicode))

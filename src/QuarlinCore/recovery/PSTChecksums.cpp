@@ -39,16 +39,20 @@ struct PageRef {
 
 }  // namespace
 
+bool pstHeaderIntact(std::span<const std::byte> file, bool unicode) {
+    if (file.size() < kPSTHeaderBytes) return false;
+    const ByteReader reader(file);
+    // A partial CRC in both layouts, and in the Unicode one a fuller one too.
+    constexpr std::size_t kCRCStart = 8;
+    return reader.peekU32LE(4) == fileCRC(file.subspan(kCRCStart, 471)) &&
+           (!unicode || reader.peekU32LE(524) == fileCRC(file.subspan(kCRCStart, 516)));
+}
+
 std::optional<std::string> pstChecksumMismatch(std::span<const std::byte> file, bool unicode) {
     const Layout layout{unicode};
     const ByteReader reader(file);
     const auto n = static_cast<std::int64_t>(file.size());
-    constexpr std::int64_t kHeaderCRCStart = 8, kHeaderCRCLength = 471;
-    if (n < 528) return "the file is shorter than its header";
-    if (reader.peekU32LE(4) != fileCRC(file.subspan(kHeaderCRCStart, kHeaderCRCLength)))
-        return "its header fails its checksum";
-    if (unicode && reader.peekU32LE(524) != fileCRC(file.subspan(kHeaderCRCStart, 516)))
-        return "its header fails its checksum";
+    if (!pstHeaderIntact(file, unicode)) return "its header fails its checksum";
 
     // The roots: the node tree's and the block tree's references (block ID, then offset).
     const std::int64_t roots = unicode ? 216 : 184, refSize = 2 * layout.idSize();

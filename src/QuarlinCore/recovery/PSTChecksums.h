@@ -15,4 +15,9 @@ namespace quarlin::recovery {
 // past that bound the rest is left unchecked.
 std::optional<std::string> pstChecksumMismatch(std::span<const std::byte> file, bool unicode);
 
+// The bytes the header's checksums cover, and whether they match (false when `file` holds
+// fewer bytes).
+inline constexpr std::size_t kPSTHeaderBytes = 528;
+bool pstHeaderIntact(std::span<const std::byte> file, bool unicode);
+
 }  // namespace quarlin::recovery
