@@ -124,12 +124,20 @@ std::optional<std::string> xarChecksumMismatch(std::span<const std::byte> archiv
     }
     // The archived checksum of every stored piece.
     for (const std::string_view name : {"data", "ea"}) {
-        const std::string open = "<" + std::string(name) + ">",
-                          close = "</" + std::string(name) + ">";
-        for (auto begin = toc.find(open); begin != std::string_view::npos;) {
+        // "<data>", "<ea>" or "<ea id=...>"
+        const std::string open = "<" + std::string(name), close = "</" + std::string(name) + ">";
+        const auto findOpen = [&](std::size_t from) {
+            for (auto at = toc.find(open, from); at != std::string_view::npos;
+                 at = toc.find(open, at + 1)) {
+                const auto after = at + open.size();
+                if (after < toc.size() && (toc[after] == '>' || toc[after] == ' ')) return at;
+            }
+            return std::string_view::npos;
+        };
+        for (auto begin = findOpen(0); begin != std::string_view::npos;) {
             const auto end = toc.find(close, begin);
             if (end == std::string_view::npos) break;
-            const auto next = toc.find(open, end);  // each element once, so the search stays linear
+            const auto next = findOpen(end);  // each element once, so the search stays linear
             const std::string_view element = toc.substr(begin, end - begin);
             const auto offset = number(childText(element, "offset")),
                        length = number(childText(element, "length"));
