@@ -1,5 +1,7 @@
 #include "QuarlinCore/carving/MPEGWalker.h"
 
+#include <array>
+#include <bit>
 #include <cstring>
 
 #include "QuarlinCore/framing/ByteReader.h"
@@ -59,6 +61,26 @@ std::int64_t declaredFrames(const ByteReader& reader, std::int64_t at, std::int6
     return 0;
 }
 
+// The LAME tag that follows a "Xing" or "Info" header in the first frame, when its CRC-16 (of
+// the frame up to that field) matches.
+std::optional<MPEGWalk::LAMETag> lameTag(std::span<const std::byte> bytes, std::int64_t at, std::int64_t frameEnd) {
+    const ByteReader reader(bytes);
+    const std::int64_t tag = xingTagAt(reader, at);
+    if (!markAt(reader, tag, frameEnd, "Xing") && !markAt(reader, tag, frameEnd, "Info")) return std::nullopt;
+    if (tag + 8 > frameEnd) return std::nullopt;
+    const std::uint32_t flags = reader.peekU32BE(tag + 4);
+    // Frame count, byte count, seek table and quality, each present by its flag.
+    const std::int64_t lame = tag + 8 + ((flags & 1U) ? 4 : 0) + ((flags & 2U) ? 4 : 0) + ((flags & 4U) ? 100 : 0) +
+                              ((flags & 8U) ? 4 : 0);
+    constexpr std::int64_t kLAMETagLength = 36;
+    if (lame + kLAMETagLength > frameEnd) return std::nullopt;
+    const auto covered = bytes.subspan(static_cast<std::size_t>(at), static_cast<std::size_t>(lame + 34 - at));
+    if (MPEGWalker::crc16(covered) != reader.peekU16BE(lame + 34)) return std::nullopt;
+    MPEGWalk::LAMETag result{reader.peekU32BE(lame + 28), reader.peekU16BE(lame + 32)};
+    if (result.musicLength < frameEnd - at) return std::nullopt;
+    return result;
+}
+
 constexpr std::int64_t kAPEFrameLength = 32;  // the header and the footer of an APEv2 tag
 constexpr std::int64_t kAPESearch = 1 << 20;    // how far a tag without a header is looked for
 
@@ -99,6 +121,35 @@ std::optional<std::int64_t> apeTagLength(std::span<const std::byte> bytes, std::
 
 }  // namespace
 
+std::uint16_t MPEGWalker::crc16(std::span<const std::byte> bytes, std::uint16_t crc) {
+    // Eight bytes a step, loaded little-endian: table k carries a byte k places before the last.
+    static_assert(std::endian::native == std::endian::little);
+    static const auto tables = [] {
+        std::array<std::array<std::uint16_t, 256>, 8> t{};
+        for (unsigned b = 0; b < 256; ++b) {
+            std::uint16_t c = static_cast<std::uint16_t>(b);
+            for (int bit = 0; bit < 8; ++bit) c = (c & 1U) ? static_cast<std::uint16_t>((c >> 1) ^ 0xA001U) : c >> 1;
+            t[0][b] = c;
+        }
+        for (std::size_t k = 1; k < 8; ++k)
+            for (unsigned b = 0; b < 256; ++b) t[k][b] = static_cast<std::uint16_t>((t[k - 1][b] >> 8) ^ t[0][t[k - 1][b] & 0xFFU]);
+        return t;
+    }();
+    const std::byte* p = bytes.data();
+    std::size_t left = bytes.size();
+    for (; left >= 8; left -= 8, p += 8) {
+        std::uint64_t v;
+        std::memcpy(&v, p, 8);
+        v ^= crc;
+        crc = static_cast<std::uint16_t>(tables[7][v & 0xFF] ^ tables[6][(v >> 8) & 0xFF] ^ tables[5][(v >> 16) & 0xFF] ^
+                                         tables[4][(v >> 24) & 0xFF] ^ tables[3][(v >> 32) & 0xFF] ^
+                                         tables[2][(v >> 40) & 0xFF] ^ tables[1][(v >> 48) & 0xFF] ^ tables[0][v >> 56]);
+    }
+    for (; left > 0; --left, ++p)
+        crc = static_cast<std::uint16_t>((crc >> 8) ^ tables[0][(crc ^ std::to_integer<unsigned>(*p)) & 0xFFU]);
+    return crc;
+}
+
 std::optional<std::int64_t> MPEGWalker::id3v2Length(std::span<const std::byte> bytes,
                                                     std::int64_t at) {
     const auto n = static_cast<std::int64_t>(bytes.size());
@@ -136,10 +187,15 @@ std::optional<MPEGWalk> MPEGWalker::walk(std::span<const std::byte> bytes, std::
     for (auto length = first; length && *length <= n - pos && streamKey(reader, pos) == key &&
                               (walk.frames == 0 || !beginsAStream(reader, pos, pos + *length));
          length = MPEGAudioFraming::frameLength(bytes, pos)) {
-        if (walk.frames == 0) walk.declaredFrames = declaredFrames(reader, pos, pos + *length);
+        if (walk.frames == 0) {
+            walk.declaredFrames = declaredFrames(reader, pos, pos + *length);
+            walk.lame = lameTag(bytes, pos, pos + *length);
+            walk.firstFrameEnd = pos + *length - at;
+        }
         ++walk.frames;
         pos += *length;
     }
+    walk.framesEnd = pos - at;
 
     // Tags after the frames: an ID3v2.4 tag appended with its footer, an APEv2 tag, in either
     // order, then an ID3v1 tag. An ID3v2 tag without a footer is the start of another file.

@@ -24,6 +24,16 @@ struct MPEGWalk {
     // The stream's frame count as its first frame's "Xing", "Info" or "VBRI" header declares
     // it (0 when it has none). Encoders differ on whether that frame is counted.
     std::int64_t declaredFrames = 0;
+    std::int64_t firstFrameEnd = 0;  // from the offset
+    std::int64_t framesEnd = 0;      // the end of the last frame, before any tag after it
+    // What a LAME tag in the first frame records, when the tag's own CRC-16 matches: the length
+    // of the music from the first frame's start, and the CRC-16 of the frames after the first.
+    struct LAMETag {
+        std::int64_t musicLength = 0;
+        std::uint16_t musicCRC = 0;
+        friend bool operator==(const LAMETag&, const LAMETag&) = default;
+    };
+    std::optional<LAMETag> lame;
     bool id3v2 = false;
     bool id3v1 = false;
     bool appendedID3v2 = false;  // an ID3v2.4 tag with a footer after the frames
@@ -34,6 +44,9 @@ struct MPEGWalk {
 struct MPEGWalker {
     // Nothing when no frame (after an optional ID3v2 tag) starts at `at`.
     static std::optional<MPEGWalk> walk(std::span<const std::byte> bytes, std::int64_t at);
+
+    // The CRC-16 that LAME tags use (reflected polynomial 0xA001, from 0), carried on from `crc`.
+    static std::uint16_t crc16(std::span<const std::byte> bytes, std::uint16_t crc = 0);
 
     // Length of the ID3v2 tag at `at` (header, body and footer), or nothing.
     static std::optional<std::int64_t> id3v2Length(std::span<const std::byte> bytes,

@@ -320,8 +320,22 @@ std::optional<Measurement> measureMPEG(std::span<const std::byte> bytes, std::in
     const std::int64_t first = walk->id3v2 ? *MPEGWalker::id3v2Length(bytes, 0) : 0;
     const int layer = (byteAt(bytes, first + 1) >> 1) & 3;
     Measurement m = found(walk->length, layer == 3 ? "mp1" : layer == 2 ? "mp2" : "mp3");
-    if (walk->frames < walk->declaredFrames)
+    if (walk->lame) {
+        // The music runs from the first frame for the length the LAME tag records, and the frames
+        // after the first carry the tag's CRC-16.
+        const std::int64_t musicEnd = first + walk->lame->musicLength;
+        if (walk->framesEnd < musicEnd) {
+            m.verdict = IntegrityVerdict::mayBePartial("the frames end before the length its LAME tag records");
+        } else if (MPEGWalker::crc16(bytes.subspan(static_cast<std::size_t>(walk->firstFrameEnd),
+                                                   static_cast<std::size_t>(musicEnd - walk->firstFrameEnd))) !=
+                   walk->lame->musicCRC) {
+            m.verdict = IntegrityVerdict::failed("its frames fail the CRC-16 its LAME tag records");
+        } else if (walk->framesEnd > musicEnd) {
+            m.length = musicEnd;  // the frames after it, which no tag came between, are another file's
+        }
+    } else if (walk->frames < walk->declaredFrames) {
         m.verdict = IntegrityVerdict::mayBePartial("the frames end before the count the stream's first frame declares");
+    }
     const auto n = static_cast<std::int64_t>(bytes.size());
     if (n - walk->length < kMPEGSlack) m.bytesWanted = moreThan(n, toEnd);
     return m;
