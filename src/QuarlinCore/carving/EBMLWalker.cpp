@@ -51,13 +51,14 @@ std::int64_t endOfChildren(std::span<const std::byte> bytes, std::int64_t pos, b
 
 }  // namespace
 
-std::int64_t EBMLWalker::filledUntil(std::span<const std::byte> bytes, std::int64_t pos, std::int64_t end,
-                                     bool inCluster) {
+std::int64_t EBMLWalker::filledUntil(std::span<const std::byte> bytes, std::int64_t pos,
+                                     std::int64_t end, bool inCluster) {
     end = std::clamp<std::int64_t>(end, 0, static_cast<std::int64_t>(bytes.size()));
     const auto limited = bytes.first(static_cast<std::size_t>(end));
     while (pos < end) {
         const auto element = EBMLFraming::parseElement(limited, pos);
-        if (!element || (inCluster ? !isOneOf(element->id, kClusterChildren) : !isOneOf(element->id, kSegmentChildren)))
+        if (!element || (inCluster ? !isOneOf(element->id, kClusterChildren)
+                                   : !isOneOf(element->id, kSegmentChildren)))
             break;
         if (!element->dataSize && !inCluster && element->id == kClusterID) {
             pos = endOfChildren(limited, pos + element->headerLength, true);

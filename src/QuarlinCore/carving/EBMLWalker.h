@@ -35,8 +35,8 @@ struct EBMLWalker {
     // may stand in a Segment (and within each Cluster, elements that may stand in a Cluster,
     // one level down): `end` when they fill it, else the end of the last one that fits. A file
     // cut short and overwritten keeps its Segment's size over bytes that are no elements.
-    static std::int64_t filledUntil(std::span<const std::byte> bytes, std::int64_t at, std::int64_t end,
-                                    bool inCluster = false);
+    static std::int64_t filledUntil(std::span<const std::byte> bytes, std::int64_t at,
+                                    std::int64_t end, bool inCluster = false);
 };
 
 }  // namespace quarlin

@@ -34,7 +34,8 @@ std::int64_t xingTagAt(const ByteReader& reader, std::int64_t at) {
 }
 constexpr std::int64_t kVBRITagOffset = 36;
 
-bool markAt(const ByteReader& reader, std::int64_t p, std::int64_t frameEnd, const char (&mark)[5]) {
+bool markAt(const ByteReader& reader, std::int64_t p, std::int64_t frameEnd,
+            const char (&mark)[5]) {
     if (p + 4 > frameEnd) return false;
     for (int i = 0; i < 4; ++i)
         if (reader.peekU8(p + i) != static_cast<std::uint8_t>(mark[i])) return false;
@@ -53,28 +54,32 @@ bool beginsAStream(const ByteReader& reader, std::int64_t at, std::int64_t frame
 // a "Xing" or "Info" header with its frames flag, or a "VBRI" header.
 std::int64_t declaredFrames(const ByteReader& reader, std::int64_t at, std::int64_t frameEnd) {
     const std::int64_t tag = xingTagAt(reader, at);
-    if ((markAt(reader, tag, frameEnd, "Xing") || markAt(reader, tag, frameEnd, "Info")) && tag + 12 <= frameEnd &&
-        (reader.peekU32BE(tag + 4) & 1U))
+    if ((markAt(reader, tag, frameEnd, "Xing") || markAt(reader, tag, frameEnd, "Info")) &&
+        tag + 12 <= frameEnd && (reader.peekU32BE(tag + 4) & 1U))
         return reader.peekU32BE(tag + 8);
     const std::int64_t vbri = at + kVBRITagOffset;
-    if (markAt(reader, vbri, frameEnd, "VBRI") && vbri + 18 <= frameEnd) return reader.peekU32BE(vbri + 14);
+    if (markAt(reader, vbri, frameEnd, "VBRI") && vbri + 18 <= frameEnd)
+        return reader.peekU32BE(vbri + 14);
     return 0;
 }
 
 // The LAME tag that follows a "Xing" or "Info" header in the first frame, when its CRC-16 (of
 // the frame up to that field) matches.
-std::optional<MPEGWalk::LAMETag> lameTag(std::span<const std::byte> bytes, std::int64_t at, std::int64_t frameEnd) {
+std::optional<MPEGWalk::LAMETag> lameTag(std::span<const std::byte> bytes, std::int64_t at,
+                                         std::int64_t frameEnd) {
     const ByteReader reader(bytes);
     const std::int64_t tag = xingTagAt(reader, at);
-    if (!markAt(reader, tag, frameEnd, "Xing") && !markAt(reader, tag, frameEnd, "Info")) return std::nullopt;
+    if (!markAt(reader, tag, frameEnd, "Xing") && !markAt(reader, tag, frameEnd, "Info"))
+        return std::nullopt;
     if (tag + 8 > frameEnd) return std::nullopt;
     const std::uint32_t flags = reader.peekU32BE(tag + 4);
     // Frame count, byte count, seek table and quality, each present by its flag.
-    const std::int64_t lame = tag + 8 + ((flags & 1U) ? 4 : 0) + ((flags & 2U) ? 4 : 0) + ((flags & 4U) ? 100 : 0) +
-                              ((flags & 8U) ? 4 : 0);
+    const std::int64_t lame = tag + 8 + ((flags & 1U) ? 4 : 0) + ((flags & 2U) ? 4 : 0) +
+                              ((flags & 4U) ? 100 : 0) + ((flags & 8U) ? 4 : 0);
     constexpr std::int64_t kLAMETagLength = 36;
     if (lame + kLAMETagLength > frameEnd) return std::nullopt;
-    const auto covered = bytes.subspan(static_cast<std::size_t>(at), static_cast<std::size_t>(lame + 34 - at));
+    const auto covered =
+        bytes.subspan(static_cast<std::size_t>(at), static_cast<std::size_t>(lame + 34 - at));
     if (MPEGWalker::crc16(covered) != reader.peekU16BE(lame + 34)) return std::nullopt;
     MPEGWalk::LAMETag result{reader.peekU32BE(lame + 28), reader.peekU16BE(lame + 32)};
     if (result.musicLength < frameEnd - at) return std::nullopt;
@@ -128,11 +133,14 @@ std::uint16_t MPEGWalker::crc16(std::span<const std::byte> bytes, std::uint16_t 
         std::array<std::array<std::uint16_t, 256>, 8> t{};
         for (unsigned b = 0; b < 256; ++b) {
             std::uint16_t c = static_cast<std::uint16_t>(b);
-            for (int bit = 0; bit < 8; ++bit) c = (c & 1U) ? static_cast<std::uint16_t>((c >> 1) ^ 0xA001U) : c >> 1;
+            for (int bit = 0; bit < 8; ++bit)
+                c = (c & 1U) ? static_cast<std::uint16_t>((c >> 1) ^ 0xA001U) : c >> 1;
             t[0][b] = c;
         }
         for (std::size_t k = 1; k < 8; ++k)
-            for (unsigned b = 0; b < 256; ++b) t[k][b] = static_cast<std::uint16_t>((t[k - 1][b] >> 8) ^ t[0][t[k - 1][b] & 0xFFU]);
+            for (unsigned b = 0; b < 256; ++b)
+                t[k][b] =
+                    static_cast<std::uint16_t>((t[k - 1][b] >> 8) ^ t[0][t[k - 1][b] & 0xFFU]);
         return t;
     }();
     const std::byte* p = bytes.data();
@@ -141,12 +149,14 @@ std::uint16_t MPEGWalker::crc16(std::span<const std::byte> bytes, std::uint16_t 
         std::uint64_t v;
         std::memcpy(&v, p, 8);
         v ^= crc;
-        crc = static_cast<std::uint16_t>(tables[7][v & 0xFF] ^ tables[6][(v >> 8) & 0xFF] ^ tables[5][(v >> 16) & 0xFF] ^
-                                         tables[4][(v >> 24) & 0xFF] ^ tables[3][(v >> 32) & 0xFF] ^
-                                         tables[2][(v >> 40) & 0xFF] ^ tables[1][(v >> 48) & 0xFF] ^ tables[0][v >> 56]);
+        crc = static_cast<std::uint16_t>(tables[7][v & 0xFF] ^ tables[6][(v >> 8) & 0xFF] ^
+                                         tables[5][(v >> 16) & 0xFF] ^ tables[4][(v >> 24) & 0xFF] ^
+                                         tables[3][(v >> 32) & 0xFF] ^ tables[2][(v >> 40) & 0xFF] ^
+                                         tables[1][(v >> 48) & 0xFF] ^ tables[0][v >> 56]);
     }
     for (; left > 0; --left, ++p)
-        crc = static_cast<std::uint16_t>((crc >> 8) ^ tables[0][(crc ^ std::to_integer<unsigned>(*p)) & 0xFFU]);
+        crc = static_cast<std::uint16_t>((crc >> 8) ^
+                                         tables[0][(crc ^ std::to_integer<unsigned>(*p)) & 0xFFU]);
     return crc;
 }
 

@@ -161,7 +161,9 @@ std::optional<Measurement> measureGzip(std::span<const std::byte> bytes, std::in
             const Inflated stream = inflateAt(bytes, at);
             if (stream.state == DeflateFraming::ScanState::needsMoreInput) {
                 if (members == 0 && n >= toEnd && stream.compressedLength >= kLongestNoiseDecodes)
-                    return found(n, "gz", IntegrityVerdict::mayBePartial("the source ends before the file does"));
+                    return found(
+                        n, "gz",
+                        IntegrityVerdict::mayBePartial("the source ends before the file does"));
                 throw CutShort{};
             }
             if (stream.state == DeflateFraming::ScanState::corrupt) {
@@ -169,8 +171,9 @@ std::optional<Measurement> measureGzip(std::span<const std::byte> bytes, std::in
                 // member that decoded for longer is a file cut short and overwritten.
                 if (members == 0 && stream.compressedLength >= kLongestNoiseDecodes)
                     return found(at + stream.compressedLength, "gz",
-                                 IntegrityVerdict::mayBePartial("the deflate stream stops decoding after " +
-                                                                std::to_string(stream.compressedLength) + " bytes"));
+                                 IntegrityVerdict::mayBePartial(
+                                     "the deflate stream stops decoding after " +
+                                     std::to_string(stream.compressedLength) + " bytes"));
                 break;
             }
             const std::int64_t trailer = at + stream.compressedLength;
@@ -325,16 +328,20 @@ std::optional<Measurement> measureMPEG(std::span<const std::byte> bytes, std::in
         // after the first carry the tag's CRC-16.
         const std::int64_t musicEnd = first + walk->lame->musicLength;
         if (walk->framesEnd < musicEnd) {
-            m.verdict = IntegrityVerdict::mayBePartial("the frames end before the length its LAME tag records");
-        } else if (MPEGWalker::crc16(bytes.subspan(static_cast<std::size_t>(walk->firstFrameEnd),
-                                                   static_cast<std::size_t>(musicEnd - walk->firstFrameEnd))) !=
+            m.verdict = IntegrityVerdict::mayBePartial(
+                "the frames end before the length its LAME tag records");
+        } else if (MPEGWalker::crc16(
+                       bytes.subspan(static_cast<std::size_t>(walk->firstFrameEnd),
+                                     static_cast<std::size_t>(musicEnd - walk->firstFrameEnd))) !=
                    walk->lame->musicCRC) {
             m.verdict = IntegrityVerdict::failed("its frames fail the CRC-16 its LAME tag records");
         } else if (walk->framesEnd > musicEnd) {
-            m.length = musicEnd;  // the frames after it, which no tag came between, are another file's
+            m.length =
+                musicEnd;  // the frames after it, which no tag came between, are another file's
         }
     } else if (walk->frames < walk->declaredFrames) {
-        m.verdict = IntegrityVerdict::mayBePartial("the frames end before the count the stream's first frame declares");
+        m.verdict = IntegrityVerdict::mayBePartial(
+            "the frames end before the count the stream's first frame declares");
     }
     const auto n = static_cast<std::int64_t>(bytes.size());
     if (n - walk->length < kMPEGSlack) m.bytesWanted = moreThan(n, toEnd);
@@ -407,7 +414,8 @@ std::optional<Measurement> measurePST(std::span<const std::byte> bytes, std::int
     }
     const auto walk = PSTWalker::walk(bytes, 0);
     if (!walk) return std::nullopt;
-    Measurement m = declared(static_cast<std::uint64_t>(walk->length), toEnd, walk->ost ? "ost" : "pst");
+    Measurement m =
+        declared(static_cast<std::uint64_t>(walk->length), toEnd, walk->ost ? "ost" : "pst");
     // Its checksums are checked once the bytes hold it whole; a header that fails its own is
     // not worth reading that far.
     if (!pstHeaderIntact(bytes, walk->unicode)) {
@@ -415,7 +423,8 @@ std::optional<Measurement> measurePST(std::span<const std::byte> bytes, std::int
     } else if (walk->length > n && walk->length <= toEnd) {
         m.bytesWanted = walk->length;
     } else if (walk->length <= n) {
-        if (auto why = pstChecksumMismatch(bytes.first(static_cast<std::size_t>(walk->length)), walk->unicode))
+        if (auto why = pstChecksumMismatch(bytes.first(static_cast<std::size_t>(walk->length)),
+                                           walk->unicode))
             m.verdict = IntegrityVerdict::failed(std::move(*why));
     }
     return m;
@@ -424,12 +433,14 @@ std::optional<Measurement> measurePST(std::span<const std::byte> bytes, std::int
 std::optional<Measurement> measureXAR(std::span<const std::byte> bytes, std::int64_t toEnd) {
     const auto n = static_cast<std::int64_t>(bytes.size());
     if (const auto walk = XARWalker::walk(bytes, 0)) {
-        Measurement m = declared(static_cast<std::uint64_t>(walk->length), toEnd, walk->installerPackage ? "pkg" : "xar");
+        Measurement m = declared(static_cast<std::uint64_t>(walk->length), toEnd,
+                                 walk->installerPackage ? "pkg" : "xar");
         // Its checksums are checked once the bytes hold it whole.
         if (walk->length > n && walk->length <= toEnd) {
             m.bytesWanted = walk->length;
         } else if (walk->length <= n) {
-            if (auto why = xarChecksumMismatch(bytes.first(static_cast<std::size_t>(walk->length)), *walk))
+            if (auto why =
+                    xarChecksumMismatch(bytes.first(static_cast<std::size_t>(walk->length)), *walk))
                 m.verdict = IntegrityVerdict::failed(std::move(*why));
         }
         return m;
@@ -465,22 +476,25 @@ std::optional<Measurement> measureUDIF(std::span<const std::byte> bytes, std::in
         trailer->dataForkOffset <= *length - UDIFFraming::trailerSize &&
         trailer->dataForkLength <= *length - UDIFFraming::trailerSize - trailer->dataForkOffset)
         m.rangeCRC = Measurement::RangeCRC{static_cast<std::int64_t>(trailer->dataForkOffset),
-                                           static_cast<std::int64_t>(trailer->dataForkLength), reader.peekU32BE(0x58)};
+                                           static_cast<std::int64_t>(trailer->dataForkLength),
+                                           reader.peekU32BE(0x58)};
     return m;
 }
 
 // The first child of the Segment, from `at` to `end`, whose own first child is a CRC-32
 // element that does not match the rest of its data (the children fill the Segment).
-std::optional<std::int64_t> crcMismatchAmongChildren(std::span<const std::byte> bytes, std::int64_t at,
-                                                     std::int64_t end) {
+std::optional<std::int64_t> crcMismatchAmongChildren(std::span<const std::byte> bytes,
+                                                     std::int64_t at, std::int64_t end) {
     constexpr std::uint64_t kCRC32ID = 0xBF;
     const ByteReader reader(bytes);
     while (at < end) {
         const auto child = EBMLFraming::parseElement(bytes, at);
         if (!child || !child->dataSize) break;
-        const std::int64_t dataAt = at + child->headerLength, dataEnd = dataAt + static_cast<std::int64_t>(*child->dataSize);
+        const std::int64_t dataAt = at + child->headerLength,
+                           dataEnd = dataAt + static_cast<std::int64_t>(*child->dataSize);
         if (const auto crc = EBMLFraming::parseElement(bytes, dataAt);
-            crc && crc->id == kCRC32ID && crc->dataSize == 4u && dataAt + crc->headerLength + 4 <= dataEnd) {
+            crc && crc->id == kCRC32ID && crc->dataSize == 4u &&
+            dataAt + crc->headerLength + 4 <= dataEnd) {
             const std::int64_t rest = dataAt + crc->headerLength + 4;
             if (reader.peekU32LE(rest - 4) != CRC32::compute(bytes, rest, dataEnd)) return at;
         }
@@ -513,11 +527,13 @@ std::optional<Measurement> measureEBML(std::span<const std::byte> bytes, std::in
         if (element->id == EBMLFraming::segmentID) {
             if (const auto filled = EBMLWalker::filledUntil(bytes, dataAt, end); filled < end)
                 return found(filled, extension,
-                             IntegrityVerdict::mayBePartial("the Segment holds bytes that are not its elements"));
+                             IntegrityVerdict::mayBePartial(
+                                 "the Segment holds bytes that are not its elements"));
             if (const auto child = crcMismatchAmongChildren(bytes, dataAt, end))
-                return found(walk->length, extension,
-                             IntegrityVerdict::failed("the CRC-32 of the element at byte " + std::to_string(*child) +
-                                                      " does not match its data"));
+                return found(
+                    walk->length, extension,
+                    IntegrityVerdict::failed("the CRC-32 of the element at byte " +
+                                             std::to_string(*child) + " does not match its data"));
         }
         pos = end;
     }

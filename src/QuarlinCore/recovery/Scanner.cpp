@@ -310,7 +310,8 @@ private:
         if (start < static_cast<std::int64_t>(outcome_.rangeFrom) || start < 0) return true;
         const auto offset = static_cast<std::uint64_t>(start);
         const auto length = std::min(static_cast<std::uint64_t>(measured->length), sourceEnd_ - offset);
-        if (measured->rangeCRC && std::holds_alternative<IntegrityVerdict::LooksIntact>(measured->verdict.value()))
+        if (measured->rangeCRC &&
+            std::holds_alternative<IntegrityVerdict::LooksIntact>(measured->verdict.value()))
             measured->verdict = checkRangeCRC(offset, *measured->rangeCRC);
         const bool intact = std::holds_alternative<IntegrityVerdict::LooksIntact>(measured->verdict.value());
 
@@ -349,7 +350,8 @@ private:
         } else if (extension_.holds(from, length)) {
             add(extension_.from(from).first(static_cast<std::size_t>(length)));
         } else if (!readSourceRange(reader_, sourceEnd_, from, length, add, error)) {
-            return IntegrityVerdict::mayBePartial("its checksummed data could not be read: " + error);
+            return IntegrityVerdict::mayBePartial("its checksummed data could not be read: " +
+                                                  error);
         }
         if (crc != check.expected) return IntegrityVerdict::failed("its data fails its CRC-32");
         return IntegrityVerdict::looksIntact();
@@ -468,8 +470,10 @@ std::string foundFileName(std::uint64_t offset, std::string_view extension) {
     return std::string(text) + "." + std::string(extension);
 }
 
-bool readSourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64_t offset, std::uint64_t length,
-                     const std::function<bool(std::span<const std::byte>)>& use, std::string& error) {
+bool readSourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64_t offset,
+                     std::uint64_t length,
+                     const std::function<bool(std::span<const std::byte>)>& use,
+                     std::string& error) {
     const auto blockSize = static_cast<std::uint64_t>(std::max<std::int64_t>(reader.blockSize(), 1));
     if (offset > sourceBytes || length > sourceBytes - offset) {
         error = "the range " + std::to_string(offset) + "+" + std::to_string(length) + " lies beyond the source's " +
@@ -490,8 +494,9 @@ bool readSourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64
             }
             const Data piece = readRange(reader, readStart, readEnd - readStart);
             const std::uint64_t pieceEnd = std::min(end, readEnd);
-            if (!use(std::span<const std::byte>(piece).subspan(static_cast<std::size_t>(at - readStart),
-                                                               static_cast<std::size_t>(pieceEnd - at))))
+            if (!use(std::span<const std::byte>(piece).subspan(
+                    static_cast<std::size_t>(at - readStart),
+                    static_cast<std::size_t>(pieceEnd - at))))
                 return false;
             at = pieceEnd;
         }
@@ -502,13 +507,16 @@ bool readSourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64
     return true;
 }
 
-bool copySourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64_t offset, std::uint64_t length,
-                     int fd, std::string& error) {
-    return readSourceRange(reader, sourceBytes, offset, length, [&](std::span<const std::byte> piece) {
-        if (writeAll(fd, piece)) return true;
-        error = std::string("cannot write: ") + std::strerror(errno);
-        return false;
-    }, error);
+bool copySourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64_t offset,
+                     std::uint64_t length, int fd, std::string& error) {
+    return readSourceRange(
+        reader, sourceBytes, offset, length,
+        [&](std::span<const std::byte> piece) {
+            if (writeAll(fd, piece)) return true;
+            error = std::string("cannot write: ") + std::strerror(errno);
+            return false;
+        },
+        error);
 }
 
 ScanOutcome scanSource(BlockReader& reader, std::uint64_t sourceBytes, const ScanOptions& options) {

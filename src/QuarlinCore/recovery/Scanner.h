@@ -77,8 +77,10 @@ std::string foundFileName(std::uint64_t offset, std::string_view extension);
 
 // Reads [offset, offset + length) of the source in bounded pieces, handing each to `use`;
 // false with `error` set when a read fails or `use` returns false (having set it).
-bool readSourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64_t offset, std::uint64_t length,
-                     const std::function<bool(std::span<const std::byte>)>& use, std::string& error);
+bool readSourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64_t offset,
+                     std::uint64_t length,
+                     const std::function<bool(std::span<const std::byte>)>& use,
+                     std::string& error);
 
 // Copies [offset, offset + length) of the source to `fd` in bounded pieces; false with
 // `error` set when a read or a write fails.

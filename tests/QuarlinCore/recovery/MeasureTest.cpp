@@ -28,8 +28,9 @@ TEST(Measure, EveryFormatMeasuresToItsOwnLengthWhateverFollows) {
                              dir.path().string() + "'";
     ASSERT_EQ(std::system(make.c_str()), 0) << make;
     std::vector<std::filesystem::path> files;
-    for (const char* name : {"song.flac", "song.mp3", "plain.mp3", "song.ogg", "voice.opus", "clip.webm", "clip.mkv",
-                             "remux.mkv", "docs.zip", "docs.xar", "note0.txt.gz"})
+    for (const char* name :
+         {"song.flac", "song.mp3", "plain.mp3", "song.ogg", "voice.opus", "clip.webm", "clip.mkv",
+          "remux.mkv", "docs.zip", "docs.xar", "note0.txt.gz"})
         files.push_back(dir.path() / name);
     for (const char* name : {"rar/rar_compress_normal.rar", "rar/rar5_multiple_files.rar", "rar/rar_filter.rar",
                              "pst/dist-list.pst", "udif/compression-raw.dmg"})
@@ -64,15 +65,18 @@ TEST(Measure, EveryFormatMeasuresToItsOwnLengthWhateverFollows) {
                 << verdictKind(m->verdict);
         }
         const std::string name = path.filename().string();
-        if (name == "plain.mp3") {  // frames of another stream right after it, with no header of their own
+        if (name ==
+            "plain.mp3") {  // frames of another stream right after it, with no header of their own
             SCOPED_TRACE("plain.mp3 followed by headerless frames");
             Bytes two = file;
-            two.insert(two.end(), file.begin() + *MPEGAudioFraming::frameLength(file, 0), file.end());
+            two.insert(two.end(), file.begin() + *MPEGAudioFraming::frameLength(file, 0),
+                       file.end());
             const auto m = measure(CarvedFormat::mpeg, two, static_cast<std::int64_t>(two.size()));
             ASSERT_TRUE(m);
             EXPECT_EQ(m->length, size);
         }
-        // One byte changed in the middle of a file whose every byte a checksum covers: never intact.
+        // One byte changed in the middle of a file whose every byte a checksum covers: never
+        // intact.
         if (name == "remux.mkv" || name == "song.ogg" || name == "docs.zip" || name == "docs.xar" ||
             name == "song.mp3") {
             SCOPED_TRACE(name + " with a byte changed");
