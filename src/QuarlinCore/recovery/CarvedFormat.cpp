@@ -336,8 +336,8 @@ std::optional<Measurement> measureMPEG(std::span<const std::byte> bytes, std::in
                    walk->lame->musicCRC) {
             m.verdict = IntegrityVerdict::failed("its frames fail the CRC-16 its LAME tag records");
         } else if (walk->framesEnd > musicEnd) {
-            m.length =
-                musicEnd;  // the frames after it, which no tag came between, are another file's
+            // The frames right after the music, with no tag between, are another file's.
+            m.length = musicEnd;
         }
     } else if (walk->frames < walk->declaredFrames) {
         m.verdict = IntegrityVerdict::mayBePartial(
