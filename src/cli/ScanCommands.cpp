@@ -386,7 +386,8 @@ void scan(const ScanArguments& arguments) {
     std::cerr << "quarlin: " << summary << "\nquarlin: report in " << reportPath.string() << "\n";
     if (outcome.error)
         fail("quarlin: the scan stopped at byte " + std::to_string(outcome.stoppedAt) + ": " + *outcome.error +
-             "\nquarlin: what was found so far is kept; add --resume to go on from there");
+             "\nquarlin: what was found so far is kept; add --resume to go on from there (it reads the failed "
+             "range again: to pass over an unreadable area, scan from past it with --from into another folder)");
     if (!outcome.finished)
         fail("quarlin: scan stopped at byte " + std::to_string(outcome.stoppedAt) + "; run it again with --resume to go on",
              130);
