@@ -381,9 +381,13 @@ void scan(const ScanArguments& arguments) {
         nlohmann::ordered_json line{{"event", "done"}, {"finished", report.finished}, {"stoppedAt", report.stoppedAt},
                                     {"files", report.files.size()}, {"report", reportPath.string()}};
         if (report.error) line["error"] = *report.error;
+        if (outcome.unreadableBytes > 0) line["unreadableBytes"] = outcome.unreadableBytes;
         std::cout << line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << std::endl;
     }
     std::cerr << "quarlin: " << summary << "\nquarlin: report in " << reportPath.string() << "\n";
+    if (outcome.unreadableBytes > 0)
+        std::cerr << "quarlin: " << outcome.unreadableBytes
+                  << " bytes could not be read (bad blocks); they were scanned as zeros\n";
     if (outcome.error)
         fail("quarlin: the scan stopped at byte " + std::to_string(outcome.stoppedAt) + ": " + *outcome.error +
              "\nquarlin: what was found so far is kept; add --resume to go on from there (it reads the failed "

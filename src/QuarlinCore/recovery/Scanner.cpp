@@ -8,8 +8,10 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <future>
 #include <memory>
+#include <tuple>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -66,38 +68,90 @@ public:
     ChunkPipeline(BlockReader& reader, std::uint64_t start, std::uint64_t end, std::uint64_t chunkBytes)
         : reader_(reader), next_(start), end_(end), chunkBytes_(chunkBytes) {}
     ~ChunkPipeline() {
-        for (auto& [start, future] : inFlight_)
+        for (auto& [start, length, future] : inFlight_)
             if (future.valid()) future.wait();
     }
 
     bool empty() { return inFlight_.empty() && next_ >= end_; }
 
-    // The next chunk in order; throws what the read threw.
+    // The next chunk in order. A chunk whose read fails is read again around its unreadable
+    // blocks; throws what the read threw when none of it can be read.
     Held take() {
         fill();
-        auto [start, future] = std::move(inFlight_.front());
+        auto [start, length, future] = std::move(inFlight_.front());
         inFlight_.pop_front();
-        Held chunk(start, future.get());
+        Data data;
+        try {
+            data = future.get();
+        } catch (const IOError&) {
+            data = readAround(start, length, std::current_exception());
+        }
+        Held chunk(start, std::move(data));
         fill();
         return chunk;
     }
+
+    // Bytes of the chunks taken so far that could not be read and were taken as zeros.
+    std::uint64_t unreadableBytes() const { return unreadable_; }
 
 private:
     void fill() {
         const auto blockSize = static_cast<std::uint64_t>(reader_.blockSize());
         while (static_cast<std::int64_t>(inFlight_.size()) < kChunksInFlight && next_ < end_) {
             const std::uint64_t length = std::min(chunkBytes_, end_ - next_);
-            inFlight_.emplace_back(next_, runtime::spawnFuture(reader_.readBlocks(
-                                              next_ / blockSize, static_cast<std::int64_t>(length / blockSize))));
+            inFlight_.emplace_back(next_, length,
+                                   runtime::spawnFuture(reader_.readBlocks(
+                                       next_ / blockSize, static_cast<std::int64_t>(length / blockSize))));
             next_ += length;
         }
+    }
+
+    // A failing disk's bad blocks are passed over as zeros: the chunk is read again a piece at
+    // a time, and a piece that fails a block at a time. After a few bad blocks in a row the
+    // rest of the piece is taken as lost unread, since each failed read of a dying disk may
+    // take seconds. A chunk of which nothing can be read (a source that went away) fails.
+    Data readAround(std::uint64_t start, std::uint64_t length, std::exception_ptr failure) {
+        constexpr std::uint64_t kPiece = 64 << 10;
+        constexpr int kBadBlocksInARow = 32;
+        const auto blockSize = static_cast<std::uint64_t>(reader_.blockSize());
+        Data data(length);
+        std::uint64_t lost = 0;
+        const auto readInto = [&](std::uint64_t at, std::uint64_t bytes) {
+            const Data piece = readRange(reader_, at, bytes);
+            if (piece.size() != bytes) throw IOError::posixError(EIO, "short read");
+            std::memcpy(data.data() + (at - start), piece.data(), bytes);
+        };
+        for (std::uint64_t at = start; at < start + length; at += kPiece) {
+            const std::uint64_t bytes = std::min(kPiece, start + length - at);
+            try {
+                readInto(at, bytes);
+                continue;
+            } catch (const IOError&) {
+            }
+            int badInARow = 0;
+            for (std::uint64_t block = at; block < at + bytes; block += blockSize) {
+                try {
+                    if (badInARow >= kBadBlocksInARow) throw IOError::posixError(EIO, "skipped");
+                    readInto(block, blockSize);
+                    badInARow = 0;
+                } catch (const IOError&) {
+                    std::memset(data.data() + (block - start), 0, blockSize);
+                    lost += blockSize;
+                    ++badInARow;
+                }
+            }
+        }
+        if (lost >= length) std::rethrow_exception(failure);
+        unreadable_ += lost;
+        return data;
     }
 
     BlockReader& reader_;
     std::uint64_t next_;
     const std::uint64_t end_;
     const std::uint64_t chunkBytes_;
-    std::deque<std::pair<std::uint64_t, std::future<Data>>> inFlight_;
+    std::deque<std::tuple<std::uint64_t, std::uint64_t, std::future<Data>>> inFlight_;  // start, length, read
+    std::uint64_t unreadable_ = 0;
 };
 
 // Calls `visit` with every index of "koly" in `bytes`, in order. Sixteen positions a step are
@@ -172,6 +226,7 @@ public:
         } catch (const std::bad_alloc&) {
             outcome_.error = "out of memory";
         }
+        outcome_.unreadableBytes = pipeline.unreadableBytes();
         pipeline_ = nullptr;
         settleWrites();
         outcome_.finished = !outcome_.error && outcome_.stoppedAt >= outcome_.rangeEnd;

@@ -66,10 +66,15 @@ struct ScanOutcome {
     std::uint64_t stoppedAt = 0;  // a resumed scan goes on from here; rangeEnd when finished
     bool finished = false;
     std::optional<std::string> error;  // why the scan ended early, when it did not stop on request
+    // Blocks of the pass that could not be read (a failing disk's bad sectors) were scanned as
+    // zeros; this many bytes of them.
+    std::uint64_t unreadableBytes = 0;
 };
 
-// `sourceBytes` is how many bytes the reader serves (whole blocks). Read errors and write
-// errors end the scan with `error` set; what was found and written before stays valid.
+// `sourceBytes` is how many bytes the reader serves (whole blocks). Unreadable blocks are
+// passed over (see unreadableBytes); a chunk that cannot be read at all, a read error outside
+// the pass (a walk's extension, a file copied from the source) and write errors end the scan
+// with `error` set; what was found and written before stays valid.
 ScanOutcome scanSource(BlockReader& reader, std::uint64_t sourceBytes, const ScanOptions& options);
 
 // "00000000001f4000.flac"

@@ -220,28 +220,31 @@ TEST_F(ScanTest, CorruptReportsAndSelectionsAreRefusedNamingWhatIsWrong) {
     EXPECT_TRUE(fs::is_empty(dest.path()));
 }
 
-// A source that goes away after `failAt` bytes, as a detached disk does: a double, since a
-// test cannot time a real detach between two reads.
-class VanishingReader final : public BlockReader {
+// A source whose reads fail where they touch [failFrom, failTo): one that goes away (failTo
+// past its end), as a detached disk does, or one with bad blocks. A double, since a test can
+// neither time a real detach between two reads nor make a sector go bad.
+class FailingReader final : public BlockReader {
 public:
-    VanishingReader(BlockReader& inner, std::uint64_t failAt) : inner_(inner), failAt_(failAt) {}
+    FailingReader(BlockReader& inner, std::uint64_t failFrom, std::uint64_t failTo = UINT64_MAX)
+        : inner_(inner), failFrom_(failFrom), failTo_(failTo) {}
     std::int64_t blockSize() const override { return inner_.blockSize(); }
     const DeviceIdentity& deviceIdentity() const override { return inner_.deviceIdentity(); }
     runtime::Task<Data> readBlocks(std::uint64_t at, std::int64_t count) override {
-        if ((at + static_cast<std::uint64_t>(count)) * 512 > failAt_) throw IOError::posixError(EIO, "Input/output error");
+        if (at * 512 < failTo_ && (at + static_cast<std::uint64_t>(count)) * 512 > failFrom_)
+            throw IOError::posixError(EIO, "Input/output error");
         co_return co_await inner_.readBlocks(at, count);
     }
 
 private:
     BlockReader& inner_;
-    std::uint64_t failAt_;
+    std::uint64_t failFrom_, failTo_;
 };
 
 TEST_F(ScanTest, ASourceThatFailsEndsTheScanKeepingWhatWasFound) {
     TempDir out;
     ImageFileBlockReader image(*imagePath, 512);
     const std::uint64_t failAt = 24 << 20;  // inside the area after the file system
-    VanishingReader reader(image, failAt);
+    FailingReader reader(image, failAt);
     ScanOptions options;
     options.chunkBytes = 1 << 20;
     options.filesDirectory = out.path();
@@ -252,6 +255,25 @@ TEST_F(ScanTest, ASourceThatFailsEndsTheScanKeepingWhatWasFound) {
     EXPECT_FALSE(outcome.files.empty());
     for (const auto& file : outcome.files)
         EXPECT_EQ(fs::file_size(out.path() / file.record.name), file.record.declaredSize);
+}
+
+TEST_F(ScanTest, BadBlocksArePassedOverAsZerosAndEveryFileClearOfThemIsFound) {
+    ImageFileBlockReader image(*imagePath, 512);
+    const std::uint64_t badFrom = (24 << 20) + 8192, badTo = badFrom + 4096;
+    FailingReader reader(image, badFrom, badTo);
+    ScanOptions options;
+    options.unaligned = true;
+    options.chunkBytes = 1 << 20;
+    const auto outcome = scanSource(reader, this->image->size() / 512 * 512, options);
+    ASSERT_FALSE(outcome.error) << *outcome.error;
+    EXPECT_TRUE(outcome.finished);
+    EXPECT_EQ(outcome.unreadableBytes, badTo - badFrom);
+    auto expected = summary(records(scan({})), true);
+    std::erase_if(expected, [&](const auto& file) {
+        return file.first < badTo && file.first + file.second.first > badFrom;
+    });
+    const auto found = summary(records(outcome), true);
+    for (const auto& [offset, file] : expected) EXPECT_TRUE(found.contains(offset)) << offset;
 }
 
 TEST_F(ScanTest, HostileMarksEverywhereEndInBoundedTimeWithNothingIntact) {
