@@ -1,5 +1,7 @@
 #include "QuarlinCore/framing/CRC32.h"
 
+#include "QuarlinCore/framing/CPUFeatures.h"
+
 #include <array>
 
 #if defined(__x86_64__)
@@ -218,16 +220,8 @@ __attribute__((target("vpclmulqdq,pclmul,avx2"))) std::uint32_t registerByWideFo
     return finishFolding(x0, p, n);
 }
 
-bool canFold() {
-    static const bool supported = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse2");
-    return supported;
-}
-
-bool canFoldWide() {
-    static const bool supported = canFold() && __builtin_cpu_supports("vpclmulqdq") &&
-                                  __builtin_cpu_supports("avx2");
-    return supported;
-}
+bool canFold() { return CPUFeatures::ofThisProcessor().pclmul; }
+bool canFoldWide() { return CPUFeatures::ofThisProcessor().wideFolds; }
 #endif
 
 std::uint32_t registerOver(CRC32::Way way, std::uint32_t reg, const std::byte* p, std::size_t n) {

@@ -1,5 +1,7 @@
 #include "QuarlinCore/framing/MSBFirstFolding.h"
 
+#include "QuarlinCore/framing/CPUFeatures.h"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -65,8 +67,7 @@ MSBFirstFolder::MSBFirstFolder(std::uint32_t polynomial, unsigned width)
 
 bool MSBFirstFolder::available() {
 #if defined(__x86_64__)
-    static const bool supported = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3");
-    return supported;
+    return CPUFeatures::ofThisProcessor().pclmul;
 #else
     return false;
 #endif

@@ -439,9 +439,11 @@ std::optional<Measurement> measureXAR(std::span<const std::byte> bytes, std::int
         if (walk->length > n && walk->length <= toEnd) {
             m.bytesWanted = walk->length;
         } else if (walk->length <= n) {
-            if (auto why =
-                    xarChecksumMismatch(bytes.first(static_cast<std::size_t>(walk->length)), *walk))
-                m.verdict = IntegrityVerdict::failed(std::move(*why));
+            if (auto why = xarChecksumsUncheckable())
+                m.verdict = IntegrityVerdict::mayBePartial(std::move(*why));
+            else if (auto mismatch = xarChecksumMismatch(
+                         bytes.first(static_cast<std::size_t>(walk->length)), *walk))
+                m.verdict = IntegrityVerdict::failed(std::move(*mismatch));
         }
         return m;
     }

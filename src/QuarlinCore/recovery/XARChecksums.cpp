@@ -1,10 +1,12 @@
 #include "QuarlinCore/recovery/XARChecksums.h"
 
+#include <dlfcn.h>
 #include <openssl/evp.h>
 
 #include <charconv>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 
 #include "QuarlinCore/framing/XARFraming.h"
 
@@ -45,6 +47,41 @@ std::optional<std::pair<std::string, std::string_view>> styled(std::string_view 
         element.substr(styleEnd + 2, end - styleEnd - 2)};
 }
 
+// libcrypto is loaded the first time an archive's checksums are checked, not when the program
+// starts: loading it (relocating its 4.7 MB, and its probe of the processor) is half a
+// millisecond that every `quarlin` command, a disk listing or a ping included, would pay.
+struct Crypto {
+    decltype(&EVP_Digest) digest = nullptr;
+    decltype(&EVP_md5) md5 = nullptr;
+    decltype(&EVP_sha1) sha1 = nullptr;
+    decltype(&EVP_sha256) sha256 = nullptr;
+    decltype(&EVP_sha512) sha512 = nullptr;
+    std::string error;  // why it could not be loaded
+};
+
+const Crypto& crypto() {
+    static const Crypto loaded = [] {
+        Crypto c;
+        void* library = ::dlopen(QUARLIN_LIBCRYPTO, RTLD_NOW | RTLD_LOCAL);
+        if (!library) {
+            const char* why = ::dlerror();
+            c.error = why ? why : QUARLIN_LIBCRYPTO " could not be loaded";
+            return c;
+        }
+        const auto find = [&](auto& function, const char* name) {
+            function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(::dlsym(library, name));
+            if (!function && c.error.empty()) c.error = std::string(QUARLIN_LIBCRYPTO " lacks ") + name;
+        };
+        find(c.digest, "EVP_Digest");
+        find(c.md5, "EVP_md5");
+        find(c.sha1, "EVP_sha1");
+        find(c.sha256, "EVP_sha256");
+        find(c.sha512, "EVP_sha512");
+        return c;
+    }();
+    return loaded;
+}
+
 class Digester {
   public:
     explicit Digester(std::uint64_t budget) : budget_(budget) {}
@@ -52,16 +89,18 @@ class Digester {
     // budget is spent.
     std::optional<std::string> operator()(const std::string& style,
                                           std::span<const std::byte> bytes) {
-        const EVP_MD* md = style == "sha1"     ? EVP_sha1()
-                           : style == "md5"    ? EVP_md5()
-                           : style == "sha256" ? EVP_sha256()
-                           : style == "sha512" ? EVP_sha512()
+        const Crypto& c = crypto();
+        if (!c.error.empty()) return std::nullopt;
+        const EVP_MD* md = style == "sha1"     ? c.sha1()
+                           : style == "md5"    ? c.md5()
+                           : style == "sha256" ? c.sha256()
+                           : style == "sha512" ? c.sha512()
                                                : nullptr;
         if (!md || bytes.size() > budget_) return std::nullopt;
         budget_ -= bytes.size();
         unsigned char digest[EVP_MAX_MD_SIZE];
         unsigned length = 0;
-        if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, md, nullptr) != 1)
+        if (c.digest(bytes.data(), bytes.size(), digest, &length, md, nullptr) != 1)
             return std::nullopt;
         return std::string(reinterpret_cast<const char*>(digest), length);
     }
@@ -88,6 +127,12 @@ bool sameHex(std::string_view written, const std::string& expected) {
 }
 
 }  // namespace
+
+std::optional<std::string> xarChecksumsUncheckable() {
+    const Crypto& c = crypto();
+    if (c.error.empty()) return std::nullopt;
+    return "its checksums could not be checked: " + c.error;
+}
 
 std::optional<std::string> xarChecksumMismatch(std::span<const std::byte> archive,
                                                const XARWalk& walk) {

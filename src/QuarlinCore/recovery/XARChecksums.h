@@ -17,6 +17,10 @@ namespace quarlin::recovery {
 // `archive` must hold the whole archive. The bytes digested are bounded by a few times the
 // archive's length, however many entries a hostile TOC lists: past that bound the remaining
 // checksums are left unchecked.
+// Why no checksum can be checked here (the digest library could not be loaded); nothing when
+// they can.
+std::optional<std::string> xarChecksumsUncheckable();
+
 std::optional<std::string> xarChecksumMismatch(std::span<const std::byte> archive,
                                                const XARWalk& walk);
 
