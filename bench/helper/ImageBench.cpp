@@ -3,7 +3,8 @@
 // reads it as a read-only loop device, nbdkit serves the file read-only over a Unix
 // socket. Both copy to null (`quarlin image` accepts /dev/null and then counts the bytes
 // it wrote), then both into a file on tmpfs (the first image checked against the file);
-// `quarlin image --through-socket` (the blocks in the replies, not in a shared buffer) beside. Runs alternate; prints
+// `quarlin image --through-socket` (the blocks in the replies, not in a shared buffer) beside,
+// and dd writing as many zeros into a new tmpfs file, the floor of any copy to a file. Runs alternate; prints
 // MiB/s of each (best and median of the runs) and the ratios. Then the latency of a whole
 // `quarlin ping` and of `quarlin disks --json` against `lsblk -J` of the same columns, each
 // a new process, alternating, 31 runs each (medians), with eight loop devices attached.
@@ -155,7 +156,7 @@ int main(int argc, char** argv) {
     };
     const std::string nbdCommand = "nbdcopy 'nbd+unix:///?socket=" + nbdSocket + "' null:";
     const std::string nbdFileCommand = "nbdcopy 'nbd+unix:///?socket=" + nbdSocket + "' '" + copy.string() + "'";
-    std::vector<double> helperTimes, nbdTimes, fileTimes, nbdFileTimes, socketTimes, socketFileTimes;
+    std::vector<double> helperTimes, nbdTimes, fileTimes, nbdFileTimes, socketTimes, socketFileTimes, floorTimes;
     for (int i = 0; i < runs; ++i) {
         helperTimes.push_back(seconds(imageTo("/dev/null")));
         socketTimes.push_back(seconds(imageTo("/dev/null", "--through-socket ")));
@@ -170,6 +171,10 @@ int main(int argc, char** argv) {
         socketFileTimes.push_back(seconds(imageTo(copy.string(), "--through-socket ")));
         fs::remove(copy);
         nbdFileTimes.push_back(seconds("touch '" + copy.string() + "' && " + nbdFileCommand));
+        fs::remove(copy);
+        // The floor of any copy into a new tmpfs file: writing as many zeros into one.
+        floorTimes.push_back(seconds("dd if=/dev/zero of='" + copy.string() + "' bs=1M count=" +
+                                     std::to_string(kImageBytes >> 20) + " status=none"));
         fs::remove(copy);
     }
     // The listing is timed with eight loop devices attached, four of them holding file systems
@@ -196,7 +201,7 @@ int main(int argc, char** argv) {
     for (const auto& small : smallLoops) output("losetup -d " + small);
     fs::remove_all(work);
 
-    for (const auto* times : {&helperTimes, &nbdTimes, &fileTimes, &nbdFileTimes, &socketTimes, &socketFileTimes, &pingTimes, &disksTimes, &lsblkTimes}) {
+    for (const auto* times : {&helperTimes, &nbdTimes, &fileTimes, &nbdFileTimes, &socketTimes, &socketFileTimes, &floorTimes, &pingTimes, &disksTimes, &lsblkTimes}) {
         if (std::any_of(times->begin(), times->end(), [](double t) { return t < 0; })) return 1;
     }
     const double mib = static_cast<double>(kImageBytes) / (1 << 20);
@@ -219,6 +224,9 @@ int main(int argc, char** argv) {
     show("nbdcopy to a tmpfs file:", nbdFileTimes);
     std::printf("ratio helper / nbdkit, to a file:  %8.2f best, %.2f median\n", best(nbdFileTimes) / best(fileTimes),
                 median(nbdFileTimes) / median(fileTimes));
+    show("dd of zeros to a tmpfs file:", floorTimes);
+    std::printf("most a copy to a file can reach:   %8.2f median (nbdcopy against dd of zeros)\n",
+                median(nbdFileTimes) / median(floorTimes));
     std::printf("quarlin ping:                       %8.2f ms median of 31\n", 1000 * median(pingTimes));
     std::printf("quarlin disks --json:               %8.2f ms median of 31\n", 1000 * median(disksTimes));
     std::printf("lsblk -J (same columns):            %8.2f ms median of 31\n", 1000 * median(lsblkTimes));
