@@ -404,7 +404,7 @@ Measurement declared(std::uint64_t length, std::int64_t toEnd, std::string exten
     return m;
 }
 
-std::optional<Measurement> measurePST(std::span<const std::byte> bytes, std::int64_t toEnd) {
+std::optional<Measurement> measurePST(std::span<const std::byte> bytes, std::int64_t toEnd, bool checkContents) {
     const auto n = static_cast<std::int64_t>(bytes.size());
     constexpr auto kHeaderBytes = static_cast<std::int64_t>(kPSTHeaderBytes);
     if (n < kHeaderBytes && n < toEnd) {
@@ -420,6 +420,8 @@ std::optional<Measurement> measurePST(std::span<const std::byte> bytes, std::int
     // not worth reading that far.
     if (!pstHeaderIntact(bytes, walk->unicode)) {
         m.verdict = IntegrityVerdict::failed("its header fails its checksum");
+    } else if (!checkContents) {
+        m.verdict = IntegrityVerdict::mayBePartial(std::string(kContentsNotChecked));
     } else if (walk->length > n && walk->length <= toEnd) {
         m.bytesWanted = walk->length;
     } else if (walk->length <= n) {
@@ -430,13 +432,15 @@ std::optional<Measurement> measurePST(std::span<const std::byte> bytes, std::int
     return m;
 }
 
-std::optional<Measurement> measureXAR(std::span<const std::byte> bytes, std::int64_t toEnd) {
+std::optional<Measurement> measureXAR(std::span<const std::byte> bytes, std::int64_t toEnd, bool checkContents) {
     const auto n = static_cast<std::int64_t>(bytes.size());
     if (const auto walk = XARWalker::walk(bytes, 0)) {
         Measurement m = declared(static_cast<std::uint64_t>(walk->length), toEnd,
                                  walk->installerPackage ? "pkg" : "xar");
         // Its checksums are checked once the bytes hold it whole.
-        if (walk->length > n && walk->length <= toEnd) {
+        if (!checkContents) {
+            m.verdict = IntegrityVerdict::mayBePartial(std::string(kContentsNotChecked));
+        } else if (walk->length > n && walk->length <= toEnd) {
             m.bytesWanted = walk->length;
         } else if (walk->length <= n) {
             if (auto why = xarChecksumsUncheckable())
@@ -650,7 +654,7 @@ std::optional<CarvedFormat> markAt(std::span<const std::byte> bytes, std::int64_
 }
 
 std::optional<Measurement> measure(CarvedFormat format, std::span<const std::byte> bytes,
-                                   std::int64_t bytesToSourceEnd) {
+                                   std::int64_t bytesToSourceEnd, bool checkContents) {
     const std::int64_t toEnd = std::max<std::int64_t>(bytesToSourceEnd, static_cast<std::int64_t>(bytes.size()));
     switch (format) {
         case CarvedFormat::rar4: return measureRAR4(bytes, toEnd);
@@ -660,10 +664,10 @@ std::optional<Measurement> measure(CarvedFormat format, std::span<const std::byt
         case CarvedFormat::mpeg: return measureMPEG(bytes, toEnd);
         case CarvedFormat::flac: return measureFLAC(bytes, toEnd);
         case CarvedFormat::ogg: return measureOgg(bytes, toEnd);
-        case CarvedFormat::pst: return measurePST(bytes, toEnd);
+        case CarvedFormat::pst: return measurePST(bytes, toEnd, checkContents);
         case CarvedFormat::udif: return measureUDIF(bytes, toEnd);
         case CarvedFormat::ebml: return measureEBML(bytes, toEnd);
-        case CarvedFormat::xar: return measureXAR(bytes, toEnd);
+        case CarvedFormat::xar: return measureXAR(bytes, toEnd, checkContents);
     }
     return std::nullopt;
 }

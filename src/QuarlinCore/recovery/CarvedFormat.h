@@ -56,8 +56,14 @@ struct Measurement {
 
 // `bytes` begins at the candidate; `bytesToSourceEnd` says how far the source itself goes
 // from there (a file may declare a length beyond the bytes given, but not beyond the source).
-// Nothing when no file of the format starts there.
+// Nothing when no file of the format starts there. Without `checkContents`, a file that is
+// measured by the length its header declares (PST, XAR) is not read whole to check the
+// checksums inside it, and is `mayBePartial` with kContentsNotChecked.
 std::optional<Measurement> measure(CarvedFormat format, std::span<const std::byte> bytes,
-                                   std::int64_t bytesToSourceEnd);
+                                   std::int64_t bytesToSourceEnd, bool checkContents = true);
+
+inline constexpr std::string_view kContentsNotChecked =
+    "its checksums were not checked: the candidates before it used up what the scan checks "
+    "(four times the bytes it has passed, and 256 MiB)";
 
 }  // namespace quarlin::recovery
