@@ -94,6 +94,14 @@ public:
     // Bytes of the chunks taken so far that could not be read and were taken as zeros.
     std::uint64_t unreadableBytes() const { return unreadable_; }
 
+    // How many of the bytes [from, to) of the chunks taken so far could not be read.
+    std::uint64_t unreadableWithin(std::uint64_t from, std::uint64_t to) const {
+        std::uint64_t within = 0;
+        for (const auto& [start, end] : unreadableRanges_)
+            if (start < to && end > from) within += std::min(end, to) - std::max(start, from);
+        return within;
+    }
+
 private:
     void fill() {
         const auto blockSize = static_cast<std::uint64_t>(reader_.blockSize());
@@ -138,6 +146,7 @@ private:
                     std::memset(data.data() + (block - start), 0, blockSize);
                     lost += blockSize;
                     ++badInARow;
+                    noteUnreadable(block, block + blockSize);
                 }
             }
         }
@@ -146,12 +155,24 @@ private:
         return data;
     }
 
+    // Adjacent bad blocks are one range. Past kMostRanges the last range stretches over the
+    // rest: a file is then taken as touching bad blocks when it may not, never the other way.
+    void noteUnreadable(std::uint64_t from, std::uint64_t to) {
+        constexpr std::size_t kMostRanges = 1 << 16;
+        if (!unreadableRanges_.empty() &&
+            (unreadableRanges_.back().second == from || unreadableRanges_.size() >= kMostRanges))
+            unreadableRanges_.back().second = to;
+        else
+            unreadableRanges_.emplace_back(from, to);
+    }
+
     BlockReader& reader_;
     std::uint64_t next_;
     const std::uint64_t end_;
     const std::uint64_t chunkBytes_;
     std::deque<std::tuple<std::uint64_t, std::uint64_t, std::future<Data>>> inFlight_;  // start, length, read
     std::uint64_t unreadable_ = 0;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> unreadableRanges_;  // [from, to), in order
 };
 
 // Calls `visit` with every index of "koly" in `bytes`, in order. Sixteen positions a step are
@@ -377,6 +398,14 @@ private:
             } else {
                 measured->verdict = IntegrityVerdict::mayBePartial(std::string(kContentsNotChecked));
             }
+        }
+        // A file over bad blocks holds zeros where they are: whatever its checks said of them.
+        if (const std::uint64_t lost = pipeline_ ? pipeline_->unreadableWithin(offset, offset + length) : 0) {
+            const std::string why = std::to_string(lost) + " bytes of it could not be read (bad blocks) and are zeros";
+            if (std::holds_alternative<IntegrityVerdict::LooksIntact>(measured->verdict.value()))
+                measured->verdict = IntegrityVerdict::mayBePartial(why);
+            else if (const auto* failed = std::get_if<IntegrityVerdict::Failed>(&measured->verdict.value()))
+                measured->verdict = IntegrityVerdict::failed(failed->reason + "; " + why);
         }
         const bool intact = std::holds_alternative<IntegrityVerdict::LooksIntact>(measured->verdict.value());
 
