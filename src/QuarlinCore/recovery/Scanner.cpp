@@ -61,6 +61,44 @@ Data readRange(BlockReader& reader, std::uint64_t offset, std::uint64_t length) 
     return runtime::runBlocking(reader.readBlocks(offset / blockSize, static_cast<std::int64_t>(length / blockSize)));
 }
 
+// Reads [start, start + length) of a failing source around its bad blocks: a piece of 64 KiB at
+// a time, and a piece that fails a block at a time. Blocks that cannot be read are zeros, and
+// `lost(from, to)` hears of each. After a few bad blocks in a row the rest of the piece is taken
+// as lost unread, since each failed read of a dying disk may take seconds.
+template <class Lost>
+Data readAroundBadBlocks(BlockReader& reader, std::uint64_t start, std::uint64_t length, Lost lost) {
+    constexpr std::uint64_t kPiece = 64 << 10;
+    constexpr int kBadBlocksInARow = 32;
+    const auto blockSize = static_cast<std::uint64_t>(reader.blockSize());
+    Data data(length);
+    const auto readInto = [&](std::uint64_t at, std::uint64_t bytes) {
+        const Data piece = readRange(reader, at, bytes);
+        if (piece.size() != bytes) throw IOError::posixError(EIO, "short read");
+        std::memcpy(data.data() + (at - start), piece.data(), bytes);
+    };
+    for (std::uint64_t at = start; at < start + length; at += kPiece) {
+        const std::uint64_t bytes = std::min(kPiece, start + length - at);
+        try {
+            readInto(at, bytes);
+            continue;
+        } catch (const IOError&) {
+        }
+        int badInARow = 0;
+        for (std::uint64_t block = at; block < at + bytes; block += blockSize) {
+            try {
+                if (badInARow >= kBadBlocksInARow) throw IOError::posixError(EIO, "skipped");
+                readInto(block, blockSize);
+                badInARow = 0;
+            } catch (const IOError&) {
+                std::memset(data.data() + (block - start), 0, blockSize);
+                lost(block, block + blockSize);
+                ++badInARow;
+            }
+        }
+    }
+    return data;
+}
+
 // The chunks of the pass, read ahead in order. Reads still in flight are waited for on
 // destruction, so no read outlives the reader's caller.
 class ChunkPipeline {
@@ -97,9 +135,35 @@ public:
     // How many of the bytes [from, to) of the chunks taken so far could not be read.
     std::uint64_t unreadableWithin(std::uint64_t from, std::uint64_t to) const {
         std::uint64_t within = 0;
-        for (const auto& [start, end] : unreadableRanges_)
-            if (start < to && end > from) within += std::min(end, to) - std::max(start, from);
+        auto range = std::upper_bound(unreadableRanges_.begin(), unreadableRanges_.end(), from,
+                                      [](std::uint64_t at, const auto& r) { return at < r.second; });
+        for (; range != unreadableRanges_.end() && range->first < to; ++range)
+            within += std::min(range->second, to) - std::max(range->first, from);
         return within;
+    }
+
+    // Notes blocks [from, to) as unreadable, in order of the source and once, whether met in
+    // their chunk or first by a walk reading ahead. Past kMostRanges a range stretches over the
+    // next: a file is then taken as touching bad blocks when it may not, never the other way.
+    void noteUnreadable(std::uint64_t from, std::uint64_t to) {
+        constexpr std::size_t kMostRanges = 1 << 16;
+        auto& ranges = unreadableRanges_;
+        // The first range that ends at or after `from`.
+        auto range = std::lower_bound(ranges.begin(), ranges.end(), from,
+                                      [](const auto& r, std::uint64_t at) { return r.second < at; });
+        if (range != ranges.end() && range->first <= from) {
+            range->second = std::max(range->second, to);
+        } else if (ranges.size() >= kMostRanges && range != ranges.begin()) {
+            range = std::prev(range);
+            range->second = to;
+        } else {
+            range = ranges.insert(range, {from, to});
+        }
+        // Joined with the ranges it now reaches.
+        while (std::next(range) != ranges.end() && std::next(range)->first <= range->second) {
+            range->second = std::max(range->second, std::next(range)->second);
+            ranges.erase(std::next(range));
+        }
     }
 
 private:
@@ -114,56 +178,17 @@ private:
         }
     }
 
-    // A failing disk's bad blocks are passed over as zeros: the chunk is read again a piece at
-    // a time, and a piece that fails a block at a time. After a few bad blocks in a row the
-    // rest of the piece is taken as lost unread, since each failed read of a dying disk may
-    // take seconds. A chunk of which nothing can be read (a source that went away) fails.
+    // A failing disk's bad blocks are passed over as zeros. A chunk of which nothing can be
+    // read (a source that went away) fails.
     Data readAround(std::uint64_t start, std::uint64_t length, std::exception_ptr failure) {
-        constexpr std::uint64_t kPiece = 64 << 10;
-        constexpr int kBadBlocksInARow = 32;
-        const auto blockSize = static_cast<std::uint64_t>(reader_.blockSize());
-        Data data(length);
         std::uint64_t lost = 0;
-        const auto readInto = [&](std::uint64_t at, std::uint64_t bytes) {
-            const Data piece = readRange(reader_, at, bytes);
-            if (piece.size() != bytes) throw IOError::posixError(EIO, "short read");
-            std::memcpy(data.data() + (at - start), piece.data(), bytes);
-        };
-        for (std::uint64_t at = start; at < start + length; at += kPiece) {
-            const std::uint64_t bytes = std::min(kPiece, start + length - at);
-            try {
-                readInto(at, bytes);
-                continue;
-            } catch (const IOError&) {
-            }
-            int badInARow = 0;
-            for (std::uint64_t block = at; block < at + bytes; block += blockSize) {
-                try {
-                    if (badInARow >= kBadBlocksInARow) throw IOError::posixError(EIO, "skipped");
-                    readInto(block, blockSize);
-                    badInARow = 0;
-                } catch (const IOError&) {
-                    std::memset(data.data() + (block - start), 0, blockSize);
-                    lost += blockSize;
-                    ++badInARow;
-                    noteUnreadable(block, block + blockSize);
-                }
-            }
-        }
+        Data data = readAroundBadBlocks(reader_, start, length, [&](std::uint64_t from, std::uint64_t to) {
+            lost += to - from;
+            noteUnreadable(from, to);
+        });
         if (lost >= length) std::rethrow_exception(failure);
         unreadable_ += lost;
         return data;
-    }
-
-    // Adjacent bad blocks are one range. Past kMostRanges the last range stretches over the
-    // rest: a file is then taken as touching bad blocks when it may not, never the other way.
-    void noteUnreadable(std::uint64_t from, std::uint64_t to) {
-        constexpr std::size_t kMostRanges = 1 << 16;
-        if (!unreadableRanges_.empty() &&
-            (unreadableRanges_.back().second == from || unreadableRanges_.size() >= kMostRanges))
-            unreadableRanges_.back().second = to;
-        else
-            unreadableRanges_.emplace_back(from, to);
     }
 
     BlockReader& reader_;
@@ -352,7 +377,19 @@ private:
                 pieceEnd = std::min(stop, at + static_cast<std::uint64_t>(kCopyPieceBytes));
                 for (const Held* held : {&current_, next_ ? &*next_ : nullptr})
                     if (held && held->start > at && held->start < pieceEnd) pieceEnd = held->start;
-                const Data piece = readRange(reader_, at, pieceEnd - at);
+                Data piece;
+                try {
+                    piece = readRange(reader_, at, pieceEnd - at);
+                } catch (const IOError&) {
+                    // Bad blocks ahead of the pass: zeros in the walk's bytes, as they will be
+                    // in their chunk. Nothing of the piece readable: the source went away.
+                    std::uint64_t lost = 0;
+                    piece = readAroundBadBlocks(reader_, at, pieceEnd - at, [&](std::uint64_t from, std::uint64_t to) {
+                        lost += to - from;
+                        if (pipeline_) pipeline_->noteUnreadable(from, to);
+                    });
+                    if (lost >= pieceEnd - at) throw;
+                }
                 std::memcpy(target.data() + (at - start), piece.data(), piece.size());
             }
             at = pieceEnd;
