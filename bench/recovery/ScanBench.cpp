@@ -22,6 +22,8 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
+#include <new>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -66,8 +68,13 @@ Run runProgram(const std::vector<std::string>& arguments) {
 Run plainRead(const std::string& image) {
     const double start = now();
     const int fd = ::open(image.c_str(), O_RDONLY);
-    std::vector<char> buffer(16 << 20);
-    while (::read(fd, buffer.data(), buffer.size()) > 0) {
+    // Page-aligned, as dd's and cat's buffers are: a heap vector starts 16 bytes into a page,
+    // where this machine's processor copies out of the page cache at half the speed.
+    constexpr std::size_t kBuffer = 16 << 20;
+    const std::unique_ptr<char, void (*)(char*)> buffer(
+        static_cast<char*>(::operator new(kBuffer, std::align_val_t{4096})),
+        [](char* p) { ::operator delete(p, std::align_val_t{4096}); });
+    while (::read(fd, buffer.get(), kBuffer) > 0) {
     }
     ::close(fd);
     return {now() - start, 0};
