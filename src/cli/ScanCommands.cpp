@@ -427,7 +427,7 @@ void recover(const RecoverArguments& arguments) {
                                destination.string());
     if (!job) fail("quarlin: " + job.error());
     if (job->selectedFiles.empty()) fail("quarlin: no file of the report matches the selection");
-    int failures = 0;
+    int failures = 0, withZeros = 0;
     std::uint64_t bytes = 0;
     recoverFiles(counted, source.bytes, *job, [&](const RecoveredFile& file) {
         if (file.error) {
@@ -436,10 +436,17 @@ void recover(const RecoverArguments& arguments) {
         } else {
             bytes += file.bytesWritten;
             std::cout << file.name << "\t" << file.bytesWritten << "\n";
+            if (file.unreadableBytes > 0) {
+                ++withZeros;
+                std::cerr << "quarlin: " << file.name << ": " << file.unreadableBytes
+                          << " bytes could not be read (bad blocks) and are zeros in it\n";
+            }
         }
     });
     std::cerr << "quarlin: recovered " << job->selectedFiles.size() - static_cast<std::size_t>(failures) << " of "
-              << job->selectedFiles.size() << " files (" << bytes << " bytes) to " << destination.string() << "\n";
+              << job->selectedFiles.size() << " files (" << bytes << " bytes) to " << destination.string();
+    if (withZeros > 0) std::cerr << ", " << withZeros << " of them with bad blocks read as zeros";
+    std::cerr << "\n";
     if (failures > 0) fail("quarlin: " + std::to_string(failures) + " files could not be recovered");
 }
 

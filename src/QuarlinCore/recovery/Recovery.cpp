@@ -55,7 +55,7 @@ std::expected<RecoveryJob, std::string> makeRecoveryJob(const ScanReport& report
 namespace {
 
 std::optional<std::string> copyRecord(BlockReader& reader, std::uint64_t sourceBytes, const FileRecord& record,
-                                      int fd) {
+                                      int fd, std::uint64_t& unreadable) {
     if (!record.layout) return "the record says nothing of where its bytes are";
     if (const auto* resident = std::get_if<DataLayout::Resident>(&record.layout->value())) {
         const auto& bytes = resident->bytes;
@@ -79,7 +79,8 @@ std::optional<std::string> copyRecord(BlockReader& reader, std::uint64_t sourceB
             continue;
         }
         std::string error;
-        if (!copySourceRange(reader, sourceBytes, extent.volumeByteOffset, extent.byteLength, fd, error)) return error;
+        if (!copySourceRange(reader, sourceBytes, extent.volumeByteOffset, extent.byteLength, fd, error, &unreadable))
+            return error;
     }
     return std::nullopt;
 }
@@ -98,7 +99,7 @@ std::vector<RecoveredFile> recoverFiles(BlockReader& reader, std::uint64_t sourc
             result.error = errno == EEXIST ? path.string() + " exists already and is left as it is"
                                            : "cannot create " + path.string() + ": " + std::strerror(errno);
         } else {
-            result.error = copyRecord(reader, sourceBytes, record, fd);
+            result.error = copyRecord(reader, sourceBytes, record, fd, result.unreadableBytes);
             struct stat st {};
             if (!result.error && ::fstat(fd, &st) != 0) result.error = std::string("cannot check: ") + std::strerror(errno);
             if (::close(fd) != 0 && !result.error) result.error = std::string("cannot write: ") + std::strerror(errno);

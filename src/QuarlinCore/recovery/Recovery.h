@@ -32,6 +32,8 @@ struct RecoveredFile {
     std::string name;
     std::uint64_t bytesWritten = 0;
     std::optional<std::string> error;
+    // Bytes of the file that could not be read from the source (bad blocks): zeros in it.
+    std::uint64_t unreadableBytes = 0;
 };
 
 // Copies every file of the job. A failure of one file (its name taken, a read or a write

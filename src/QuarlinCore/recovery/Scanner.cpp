@@ -436,14 +436,7 @@ private:
                 measured->verdict = IntegrityVerdict::mayBePartial(std::string(kContentsNotChecked));
             }
         }
-        // A file over bad blocks holds zeros where they are: whatever its checks said of them.
-        if (const std::uint64_t lost = pipeline_ ? pipeline_->unreadableWithin(offset, offset + length) : 0) {
-            const std::string why = std::to_string(lost) + " bytes of it could not be read (bad blocks) and are zeros";
-            if (std::holds_alternative<IntegrityVerdict::LooksIntact>(measured->verdict.value()))
-                measured->verdict = IntegrityVerdict::mayBePartial(why);
-            else if (const auto* failed = std::get_if<IntegrityVerdict::Failed>(&measured->verdict.value()))
-                measured->verdict = IntegrityVerdict::failed(failed->reason + "; " + why);
-        }
+        markUnreadable(measured->verdict, pipeline_ ? pipeline_->unreadableWithin(offset, offset + length) : 0);
         const bool intact = std::holds_alternative<IntegrityVerdict::LooksIntact>(measured->verdict.value());
 
         if (format == CarvedFormat::udif && intact) {
@@ -451,7 +444,9 @@ private:
             dropFilesInside(offset, offset + length);
         }
         std::string name = foundFileName(offset, measured->extension);
-        if (writer_ && !writeFile(name, at, offset, length)) return false;
+        std::uint64_t unreadable = 0;
+        if (writer_ && !writeFile(name, at, offset, length, unreadable)) return false;
+        markUnreadable(measured->verdict, unreadable);
         FileRecord record(UUID::random(), name, std::nullopt, length, std::nullopt, measured->verdict,
                           reader_.deviceIdentity(), DataLayout::extents({DataExtent{offset, length}}), std::nullopt,
                           std::nullopt);
@@ -463,6 +458,16 @@ private:
         // leaves its bytes open to the search.
         if (intact || !measured->declaredOnly) coveredUntil_ = std::max(coveredUntil_, offset + length);
         return true;
+    }
+
+    // A file over bad blocks holds zeros where they are, whatever its checks said of them.
+    static void markUnreadable(IntegrityVerdict& verdict, std::uint64_t lost) {
+        if (lost == 0) return;
+        const std::string why = std::to_string(lost) + " bytes of it could not be read (bad blocks) and are zeros";
+        if (std::holds_alternative<IntegrityVerdict::LooksIntact>(verdict.value()))
+            verdict = IntegrityVerdict::mayBePartial(why);
+        else if (const auto* failed = std::get_if<IntegrityVerdict::Failed>(&verdict.value()))
+            verdict = IntegrityVerdict::failed(failed->reason + "; " + why);
     }
 
     // Checks whose cost grows with a length that only a header vouches for (a PST's B-trees, a
@@ -522,7 +527,10 @@ private:
     // Hands the file to the writer thread, with the buffer that holds it, when its bytes are in
     // memory; a file that is not (longer than a walk holds, or before the chunk at hand) is
     // copied from the source here.
-    bool writeFile(const std::string& name, std::uint64_t candidate, std::uint64_t offset, std::uint64_t length) {
+    // `unreadable` counts the file's bytes that could not be read again from the source (bad
+    // blocks, written as zeros).
+    bool writeFile(const std::string& name, std::uint64_t candidate, std::uint64_t offset, std::uint64_t length,
+                   std::uint64_t& unreadable) {
         const Held* held = current_.holds(offset, length)     ? &current_
                            : extension_.holds(offset, length) ? &extension_
                                                               : nullptr;
@@ -538,7 +546,7 @@ private:
         const auto partial = *options_.filesDirectory / (name + ".part");
         const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         std::string error;
-        bool ok = fd >= 0 && copySourceRange(reader_, sourceEnd_, offset, length, fd, error);
+        bool ok = fd >= 0 && copySourceRange(reader_, sourceEnd_, offset, length, fd, error, &unreadable);
         if (fd >= 0 && ::close(fd) != 0 && ok) ok = false;
         if (ok && std::rename(partial.c_str(), path.c_str()) != 0) ok = false;
         if (!ok) {
@@ -615,7 +623,7 @@ std::string foundFileName(std::uint64_t offset, std::string_view extension) {
 bool readSourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64_t offset,
                      std::uint64_t length,
                      const std::function<bool(std::span<const std::byte>)>& use,
-                     std::string& error) {
+                     std::string& error, std::uint64_t* unreadable) {
     const auto blockSize = static_cast<std::uint64_t>(std::max<std::int64_t>(reader.blockSize(), 1));
     if (offset > sourceBytes || length > sourceBytes - offset) {
         error = "the range " + std::to_string(offset) + "+" + std::to_string(length) + " lies beyond the source's " +
@@ -634,7 +642,21 @@ bool readSourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64
                 error = "the source ends inside a block";
                 return false;
             }
-            const Data piece = readRange(reader, readStart, readEnd - readStart);
+            Data piece;
+            try {
+                piece = readRange(reader, readStart, readEnd - readStart);
+            } catch (const IOError&) {
+                if (!unreadable) throw;
+                std::uint64_t lost = 0, lostOfRange = 0;
+                piece = readAroundBadBlocks(reader, readStart, readEnd - readStart,
+                                            [&](std::uint64_t from, std::uint64_t to) {
+                                                lost += to - from;
+                                                if (from < end && to > at)
+                                                    lostOfRange += std::min(to, end) - std::max(from, at);
+                                            });
+                if (lost >= readEnd - readStart) throw;
+                *unreadable += lostOfRange;
+            }
             const std::uint64_t pieceEnd = std::min(end, readEnd);
             if (!use(std::span<const std::byte>(piece).subspan(
                     static_cast<std::size_t>(at - readStart),
@@ -650,7 +672,7 @@ bool readSourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64
 }
 
 bool copySourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64_t offset,
-                     std::uint64_t length, int fd, std::string& error) {
+                     std::uint64_t length, int fd, std::string& error, std::uint64_t* unreadable) {
     return readSourceRange(
         reader, sourceBytes, offset, length,
         [&](std::span<const std::byte> piece) {
@@ -658,7 +680,7 @@ bool copySourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64
             error = std::string("cannot write: ") + std::strerror(errno);
             return false;
         },
-        error);
+        error, unreadable);
 }
 
 ScanOutcome scanSource(BlockReader& reader, std::uint64_t sourceBytes, const ScanOptions& options) {

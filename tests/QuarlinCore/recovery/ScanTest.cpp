@@ -275,9 +275,11 @@ TEST_F(ScanTest, BadBlocksArePassedOverAsZerosAndEveryFileClearOfThemIsFound) {
         SCOPED_TRACE(c.where);
         const std::uint64_t badTo = c.badFrom + 512;
         FailingReader reader(image, c.badFrom, badTo);
+        TempDir out, again;
         ScanOptions options;
         options.unaligned = true;
         options.chunkBytes = c.chunkBytes;
+        options.filesDirectory = out.path();
         const auto outcome = scanSource(reader, this->image->size() / 512 * 512, options);
         ASSERT_FALSE(outcome.error) << *outcome.error;
         EXPECT_TRUE(outcome.finished);
@@ -294,6 +296,18 @@ TEST_F(ScanTest, BadBlocksArePassedOverAsZerosAndEveryFileClearOfThemIsFound) {
             }
         }
         EXPECT_GT(over, 0u);
+        // Recovered from the report, each file is the one the scan wrote: whole, zeros where
+        // the bad block is, and counted.
+        const RecoveryJob job{UUID::random(), image.deviceIdentity(), {"dest", std::nullopt, "dest"},
+                              again.path().string(), records(outcome), Timestamp::now()};
+        std::uint64_t zeros = 0;
+        for (const auto& file : recoverFiles(reader, this->image->size() / 512 * 512, job)) {
+            EXPECT_FALSE(file.error) << file.name << ": " << *file.error;
+            EXPECT_TRUE(fixtures::readWhole(again.path() / file.name) == fixtures::readWhole(out.path() / file.name))
+                << file.name;
+            zeros += file.unreadableBytes;
+        }
+        EXPECT_GE(zeros, 512u);
     }
 }
 
