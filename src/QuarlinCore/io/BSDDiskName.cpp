@@ -1,6 +1,5 @@
 #include "QuarlinCore/io/BSDDiskName.h"
 
-#include <dlfcn.h>
 #include <unicode/ubrk.h>
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
@@ -8,6 +7,8 @@
 
 #include <algorithm>
 #include <vector>
+
+#include "QuarlinCore/io/LoadedLibrary.h"
 
 namespace quarlin {
 
@@ -31,23 +32,19 @@ struct Unicode {
     static const Unicode* load() {
         static const Unicode loaded = [] {
             Unicode u;
-            void* library = ::dlopen("libicuuc.so." QUARLIN_NAME_OF(U_ICU_VERSION_MAJOR_NUM), RTLD_NOW | RTLD_LOCAL);
-            if (!library) return u;
-            const auto find = [&](auto& pointer, const char* name) {
-                pointer = reinterpret_cast<std::remove_reference_t<decltype(pointer)>>(::dlsym(library, name));
-            };
-            find(u.fromUTF8, QUARLIN_NAME_OF(u_strFromUTF8WithSub));
-            find(u.open, QUARLIN_NAME_OF(ubrk_open));
-            find(u.next, QUARLIN_NAME_OF(ubrk_next));
-            find(u.close, QUARLIN_NAME_OF(ubrk_close));
-            find(u.property, QUARLIN_NAME_OF(u_getIntPropertyValue));
-            find(u.toUTF8, QUARLIN_NAME_OF(u_strToUTF8));
+            LoadedLibrary library("libicuuc.so." QUARLIN_NAME_OF(U_ICU_VERSION_MAJOR_NUM));
+            library.find(u.fromUTF8, QUARLIN_NAME_OF(u_strFromUTF8WithSub));
+            library.find(u.open, QUARLIN_NAME_OF(ubrk_open));
+            library.find(u.next, QUARLIN_NAME_OF(ubrk_next));
+            library.find(u.close, QUARLIN_NAME_OF(ubrk_close));
+            library.find(u.property, QUARLIN_NAME_OF(u_getIntPropertyValue));
+            library.find(u.toUTF8, QUARLIN_NAME_OF(u_strToUTF8));
+            u.complete = library.error().empty();
             return u;
         }();
-        const bool complete = loaded.fromUTF8 && loaded.open && loaded.next && loaded.close && loaded.property &&
-                              loaded.toUTF8;
-        return complete ? &loaded : nullptr;
+        return loaded.complete ? &loaded : nullptr;
     }
+    bool complete = false;
 };
 
 // A user-perceived character (an extended grapheme cluster): its text in UTF-16 and whether

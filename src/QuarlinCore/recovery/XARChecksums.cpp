@@ -1,14 +1,13 @@
 #include "QuarlinCore/recovery/XARChecksums.h"
 
-#include <dlfcn.h>
 #include <openssl/evp.h>
 
 #include <charconv>
 #include <cstring>
 #include <string_view>
-#include <type_traits>
 
 #include "QuarlinCore/framing/XARFraming.h"
+#include "QuarlinCore/io/LoadedLibrary.h"
 
 namespace quarlin::recovery {
 namespace {
@@ -62,21 +61,13 @@ struct Crypto {
 const Crypto& crypto() {
     static const Crypto loaded = [] {
         Crypto c;
-        void* library = ::dlopen(QUARLIN_LIBCRYPTO, RTLD_NOW | RTLD_LOCAL);
-        if (!library) {
-            const char* why = ::dlerror();
-            c.error = why ? why : QUARLIN_LIBCRYPTO " could not be loaded";
-            return c;
-        }
-        const auto find = [&](auto& function, const char* name) {
-            function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(::dlsym(library, name));
-            if (!function && c.error.empty()) c.error = std::string(QUARLIN_LIBCRYPTO " lacks ") + name;
-        };
-        find(c.digest, "EVP_Digest");
-        find(c.md5, "EVP_md5");
-        find(c.sha1, "EVP_sha1");
-        find(c.sha256, "EVP_sha256");
-        find(c.sha512, "EVP_sha512");
+        LoadedLibrary library(QUARLIN_LIBCRYPTO);
+        library.find(c.digest, "EVP_Digest");
+        library.find(c.md5, "EVP_md5");
+        library.find(c.sha1, "EVP_sha1");
+        library.find(c.sha256, "EVP_sha256");
+        library.find(c.sha512, "EVP_sha512");
+        c.error = library.error();
         return c;
     }();
     return loaded;
