@@ -436,7 +436,8 @@ private:
                 measured->verdict = IntegrityVerdict::mayBePartial(std::string(kContentsNotChecked));
             }
         }
-        markUnreadable(measured->verdict, pipeline_ ? pipeline_->unreadableWithin(offset, offset + length) : 0);
+        const std::uint64_t lostInPass = pipeline_ ? pipeline_->unreadableWithin(offset, offset + length) : 0;
+        markUnreadable(measured->verdict, lostInPass);
         const bool intact = std::holds_alternative<IntegrityVerdict::LooksIntact>(measured->verdict.value());
 
         if (format == CarvedFormat::udif && intact) {
@@ -446,7 +447,7 @@ private:
         std::string name = foundFileName(offset, measured->extension);
         std::uint64_t unreadable = 0;
         if (writer_ && !writeFile(name, at, offset, length, unreadable)) return false;
-        markUnreadable(measured->verdict, unreadable);
+        if (lostInPass == 0) markUnreadable(measured->verdict, unreadable);  // else counted already
         FileRecord record(UUID::random(), name, std::nullopt, length, std::nullopt, measured->verdict,
                           reader_.deviceIdentity(), DataLayout::extents({DataExtent{offset, length}}), std::nullopt,
                           std::nullopt);
