@@ -179,16 +179,33 @@ private:
     }
 
     // A failing disk's bad blocks are passed over as zeros. A chunk of which nothing can be
-    // read (a source that went away) fails.
+    // read fails, unless blocks after it still read: then it lies in a large bad area of a
+    // failing disk, not on a source that went away.
     Data readAround(std::uint64_t start, std::uint64_t length, std::exception_ptr failure) {
         std::uint64_t lost = 0;
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> bad;
         Data data = readAroundBadBlocks(reader_, start, length, [&](std::uint64_t from, std::uint64_t to) {
             lost += to - from;
-            noteUnreadable(from, to);
+            bad.emplace_back(from, to);
         });
-        if (lost >= length) std::rethrow_exception(failure);
+        if (lost >= length && !readsAfter(start + length)) std::rethrow_exception(failure);
+        for (const auto& [from, to] : bad) noteUnreadable(from, to);
         unreadable_ += lost;
         return data;
+    }
+
+    // Whether a block of the pass at `at` or at growing distances after it (64 KiB, 1 MiB,
+    // 16 MiB, ...) can be read.
+    bool readsAfter(std::uint64_t at) {
+        const auto blockSize = static_cast<std::uint64_t>(reader_.blockSize());
+        for (std::uint64_t distance = 0;; distance = distance == 0 ? 64 << 10 : distance * 16) {
+            if (distance > end_ || at + distance + blockSize > end_) return false;
+            try {
+                readRange(reader_, at + distance, blockSize);
+                return true;
+            } catch (const IOError&) {
+            }
+        }
     }
 
     BlockReader& reader_;

@@ -262,18 +262,20 @@ TEST_F(ScanTest, BadBlocksArePassedOverAsZerosAndEveryFileClearOfThemIsFound) {
     const auto clean = summary(records(scan({})), true);
     struct Case {
         const char* where;
-        std::uint64_t badFrom;
+        std::uint64_t badFrom, badLength;
         std::uint64_t chunkBytes;
     } cases[] = {
         // A sector of the unaligned Matroska clip of the raw area, which has no CRC-32 of its own.
-        {"in a chunk", 0x189e000, 1 << 20},
+        {"in a chunk", 0x189e000, 512, 1 << 20},
         // A sector of the damaged disk image, which the walk of the FLAC file before it reads
         // ahead of the pass, past the next chunk.
-        {"read ahead", 0x18c0000 + 4096, 256 << 10},
+        {"read ahead", 0x18c0000 + 4096, 512, 256 << 10},
+        // A whole chunk, across the end of the PST and the Ogg file after it.
+        {"a whole chunk", 0x1840000, 256 << 10, 256 << 10},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.where);
-        const std::uint64_t badTo = c.badFrom + 512;
+        const std::uint64_t badTo = c.badFrom + c.badLength;
         FailingReader reader(image, c.badFrom, badTo);
         TempDir out, again;
         ScanOptions options;
