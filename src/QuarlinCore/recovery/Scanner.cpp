@@ -99,6 +99,24 @@ Data readAroundBadBlocks(BlockReader& reader, std::uint64_t start, std::uint64_t
     return data;
 }
 
+// Reads [start, start + length) in one call; when that fails, again around its bad blocks (as
+// readAroundBadBlocks), rethrowing the failure only when none of the range can be read.
+template <class Lost>
+Data readOrAroundBadBlocks(BlockReader& reader, std::uint64_t start, std::uint64_t length, Lost lost) {
+    try {
+        return readRange(reader, start, length);
+    } catch (const IOError&) {
+        const std::exception_ptr failure = std::current_exception();
+        std::uint64_t total = 0;
+        Data data = readAroundBadBlocks(reader, start, length, [&](std::uint64_t from, std::uint64_t to) {
+            total += to - from;
+            lost(from, to);
+        });
+        if (total >= length) std::rethrow_exception(failure);
+        return data;
+    }
+}
+
 // The chunks of the pass, read ahead in order. Reads still in flight are waited for on
 // destruction, so no read outlives the reader's caller.
 class ChunkPipeline {
@@ -394,19 +412,11 @@ private:
                 pieceEnd = std::min(stop, at + static_cast<std::uint64_t>(kCopyPieceBytes));
                 for (const Held* held : {&current_, next_ ? &*next_ : nullptr})
                     if (held && held->start > at && held->start < pieceEnd) pieceEnd = held->start;
-                Data piece;
-                try {
-                    piece = readRange(reader_, at, pieceEnd - at);
-                } catch (const IOError&) {
-                    // Bad blocks ahead of the pass: zeros in the walk's bytes, as they will be
-                    // in their chunk. Nothing of the piece readable: the source went away.
-                    std::uint64_t lost = 0;
-                    piece = readAroundBadBlocks(reader_, at, pieceEnd - at, [&](std::uint64_t from, std::uint64_t to) {
-                        lost += to - from;
-                        if (pipeline_) pipeline_->noteUnreadable(from, to);
-                    });
-                    if (lost >= pieceEnd - at) throw;
-                }
+                // Bad blocks ahead of the pass are zeros in the walk's bytes, as they will be in
+                // their chunk.
+                const Data piece = readOrAroundBadBlocks(reader_, at, pieceEnd - at, [&](std::uint64_t from, std::uint64_t to) {
+                    if (pipeline_) pipeline_->noteUnreadable(from, to);
+                });
                 std::memcpy(target.data() + (at - start), piece.data(), piece.size());
             }
             at = pieceEnd;
@@ -660,21 +670,14 @@ bool readSourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64
                 error = "the source ends inside a block";
                 return false;
             }
-            Data piece;
-            try {
-                piece = readRange(reader, readStart, readEnd - readStart);
-            } catch (const IOError&) {
-                if (!unreadable) throw;
-                std::uint64_t lost = 0, lostOfRange = 0;
-                piece = readAroundBadBlocks(reader, readStart, readEnd - readStart,
-                                            [&](std::uint64_t from, std::uint64_t to) {
-                                                lost += to - from;
-                                                if (from < end && to > at)
-                                                    lostOfRange += std::min(to, end) - std::max(from, at);
-                                            });
-                if (lost >= readEnd - readStart) throw;
-                *unreadable += lostOfRange;
-            }
+            std::uint64_t lostOfRange = 0;
+            const Data piece = unreadable ? readOrAroundBadBlocks(reader, readStart, readEnd - readStart,
+                                                                  [&](std::uint64_t from, std::uint64_t to) {
+                                                                      if (from < end && to > at)
+                                                                          lostOfRange += std::min(to, end) - std::max(from, at);
+                                                                  })
+                                          : readRange(reader, readStart, readEnd - readStart);
+            if (unreadable) *unreadable += lostOfRange;
             const std::uint64_t pieceEnd = std::min(end, readEnd);
             if (!use(std::span<const std::byte>(piece).subspan(
                     static_cast<std::size_t>(at - readStart),
