@@ -63,39 +63,87 @@ Data readRange(BlockReader& reader, std::uint64_t offset, std::uint64_t length) 
 
 // Reads [start, start + length) of a failing source around its bad blocks: a piece of 64 KiB at
 // a time, and a piece that fails a block at a time. Blocks that cannot be read are zeros, and
-// `lost(from, to)` hears of each. After a few bad blocks in a row the rest of the piece is taken
-// as lost unread, since each failed read of a dying disk may take seconds.
+// `lost(from, to)` hears of each. Each failed read of a dying disk may take seconds, so once a
+// few blocks in a row fail the read is in a bad area, whose end is looked for rather than
+// walked to: blocks at doubling distances until one reads, then halving the gap between the
+// last that failed and the first that read. A large bad area costs a few dozen failed reads,
+// and its end is found to the block; readable blocks inside it are lost with it.
+// `badAreaEnd`, when given, carries a bad area from one call to the next: a read that starts
+// where the last one ended inside a bad area looks for its end at once.
 template <class Lost>
-Data readAroundBadBlocks(BlockReader& reader, std::uint64_t start, std::uint64_t length, Lost lost) {
+Data readAroundBadBlocks(BlockReader& reader, std::uint64_t start, std::uint64_t length, Lost lost,
+                         std::uint64_t* badAreaEnd = nullptr) {
     constexpr std::uint64_t kPiece = 64 << 10;
     constexpr int kBadBlocksInARow = 32;
     const auto blockSize = static_cast<std::uint64_t>(reader.blockSize());
+    const std::uint64_t end = start + length;
     Data data(length);
     const auto readInto = [&](std::uint64_t at, std::uint64_t bytes) {
-        const Data piece = readRange(reader, at, bytes);
-        if (piece.size() != bytes) throw IOError::posixError(EIO, "short read");
-        std::memcpy(data.data() + (at - start), piece.data(), bytes);
-    };
-    for (std::uint64_t at = start; at < start + length; at += kPiece) {
-        const std::uint64_t bytes = std::min(kPiece, start + length - at);
         try {
-            readInto(at, bytes);
-            continue;
+            const Data piece = readRange(reader, at, bytes);
+            if (piece.size() != bytes) return false;
+            std::memcpy(data.data() + (at - start), piece.data(), bytes);
+            return true;
         } catch (const IOError&) {
+            return false;
         }
-        int badInARow = 0;
-        for (std::uint64_t block = at; block < at + bytes; block += blockSize) {
-            try {
-                if (badInARow >= kBadBlocksInARow) throw IOError::posixError(EIO, "skipped");
-                readInto(block, blockSize);
-                badInARow = 0;
-            } catch (const IOError&) {
-                std::memset(data.data() + (block - start), 0, blockSize);
-                lost(block, block + blockSize);
-                ++badInARow;
+    };
+    const auto lose = [&](std::uint64_t from, std::uint64_t to) {
+        std::memset(data.data() + (from - start), 0, to - from);
+        lost(from, to);
+    };
+    const auto readable = [&](std::uint64_t at) {
+        try {
+            return readRange(reader, at, blockSize).size() == blockSize;
+        } catch (const IOError&) {
+            return false;
+        }
+    };
+    bool inBadArea = badAreaEnd && *badAreaEnd == start;
+    for (std::uint64_t at = start; at < end;) {
+        const std::uint64_t bytes = std::min(kPiece, end - at);
+        if (readInto(at, bytes)) {
+            at += bytes;
+            inBadArea = false;
+            continue;
+        }
+        if (!inBadArea) {
+            const std::uint64_t pieceEnd = at + bytes;
+            int badInARow = 0;
+            for (; at < pieceEnd && badInARow < kBadBlocksInARow; at += blockSize) {
+                if (readInto(at, blockSize)) {
+                    badInARow = 0;
+                } else {
+                    lose(at, at + blockSize);
+                    ++badInARow;
+                }
+            }
+            inBadArea = badInARow >= kBadBlocksInARow;
+            continue;
+        }
+        // In a bad area that goes on at `at`. Blocks at doubling distances, then the first block
+        // after the range, show whether it ends inside the range; if it does, the gap between
+        // the last block that failed and the first that read is halved down to one block.
+        std::uint64_t failed = at, good = end;
+        bool ends = false;
+        for (std::uint64_t distance = kPiece; at + distance < end && !ends; distance *= 2) {
+            if (readable(at + distance)) {
+                good = at + distance;
+                ends = true;
+            } else {
+                failed = at + distance;
             }
         }
+        if (!ends) ends = readable(end);
+        while (ends && good - failed > blockSize) {
+            const std::uint64_t middle = failed + alignDown((good - failed) / 2, blockSize);
+            (readable(middle) ? good : failed) = middle;
+        }
+        lose(at, good);
+        at = good;
+        inBadArea = !ends;
     }
+    if (badAreaEnd) *badAreaEnd = inBadArea ? end : 0;
     return data;
 }
 
@@ -145,6 +193,16 @@ public:
         Held chunk(start, std::move(data));
         fill();
         return chunk;
+    }
+
+    // Bytes ahead of the pass that a walk wants, read as their chunk will be: bad blocks are
+    // zeros, noted now and counted when their chunk is taken.
+    Data readAhead(std::uint64_t start, std::uint64_t length) {
+        try {
+            return readRange(reader_, start, length);
+        } catch (const IOError&) {
+            return readAround(start, length, std::current_exception(), false);
+        }
     }
 
     // Bytes of the chunks taken so far that could not be read and were taken as zeros.
@@ -199,30 +257,39 @@ private:
     // A failing disk's bad blocks are passed over as zeros. A chunk of which nothing can be
     // read fails, unless blocks after it still read: then it lies in a large bad area of a
     // failing disk, not on a source that went away.
-    Data readAround(std::uint64_t start, std::uint64_t length, std::exception_ptr failure) {
+    Data readAround(std::uint64_t start, std::uint64_t length, std::exception_ptr failure, bool count = true) {
         std::uint64_t lost = 0;
         std::vector<std::pair<std::uint64_t, std::uint64_t>> bad;
-        Data data = readAroundBadBlocks(reader_, start, length, [&](std::uint64_t from, std::uint64_t to) {
-            lost += to - from;
-            bad.emplace_back(from, to);
-        });
+        Data data = readAroundBadBlocks(
+            reader_, start, length,
+            [&](std::uint64_t from, std::uint64_t to) {
+                lost += to - from;
+                bad.emplace_back(from, to);
+            },
+            &badAreaEnd_);
         if (lost >= length && !readsAfter(start + length)) std::rethrow_exception(failure);
         for (const auto& [from, to] : bad) noteUnreadable(from, to);
-        unreadable_ += lost;
+        if (count) unreadable_ += lost;
         return data;
     }
 
-    // Whether a block of the pass at `at` or at growing distances after it (64 KiB, 1 MiB,
-    // 16 MiB, ...) can be read.
+    // Whether a block of the pass at `at`, at growing distances after it (64 KiB, 1 MiB,
+    // 16 MiB, ...) or last of all can be read. The block found is remembered, so that the
+    // chunks of a large bad area before it are not probed again.
     bool readsAfter(std::uint64_t at) {
         const auto blockSize = static_cast<std::uint64_t>(reader_.blockSize());
+        if (at <= readableAt_) return true;
+        if (at + blockSize > end_) return false;
+        const std::uint64_t last = end_ - blockSize;
         for (std::uint64_t distance = 0;; distance = distance == 0 ? 64 << 10 : distance * 16) {
-            if (distance > end_ || at + distance + blockSize > end_) return false;
+            const std::uint64_t probe = distance > last - at ? last : at + distance;
             try {
-                readRange(reader_, at + distance, blockSize);
+                readRange(reader_, probe, blockSize);
+                readableAt_ = probe;
                 return true;
             } catch (const IOError&) {
             }
+            if (probe == last) return false;
         }
     }
 
@@ -233,6 +300,8 @@ private:
     std::deque<std::tuple<std::uint64_t, std::uint64_t, std::future<Data>>> inFlight_;  // start, length, read
     std::uint64_t unreadable_ = 0;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> unreadableRanges_;  // [from, to), in order
+    std::uint64_t badAreaEnd_ = 0;  // where the last chunk read around bad blocks ended in a bad area
+    std::uint64_t readableAt_ = 0;  // a block found readable by readsAfter
 };
 
 // Calls `visit` with every index of "koly" in `bytes`, in order. Sixteen positions a step are
@@ -412,11 +481,7 @@ private:
                 pieceEnd = std::min(stop, at + static_cast<std::uint64_t>(kCopyPieceBytes));
                 for (const Held* held : {&current_, next_ ? &*next_ : nullptr})
                     if (held && held->start > at && held->start < pieceEnd) pieceEnd = held->start;
-                // Bad blocks ahead of the pass are zeros in the walk's bytes, as they will be in
-                // their chunk.
-                const Data piece = readOrAroundBadBlocks(reader_, at, pieceEnd - at, [&](std::uint64_t from, std::uint64_t to) {
-                    if (pipeline_) pipeline_->noteUnreadable(from, to);
-                });
+                const Data piece = pipeline_ ? pipeline_->readAhead(at, pieceEnd - at) : readRange(reader_, at, pieceEnd - at);
                 std::memcpy(target.data() + (at - start), piece.data(), piece.size());
             }
             at = pieceEnd;

@@ -230,10 +230,14 @@ public:
     std::int64_t blockSize() const override { return inner_.blockSize(); }
     const DeviceIdentity& deviceIdentity() const override { return inner_.deviceIdentity(); }
     runtime::Task<Data> readBlocks(std::uint64_t at, std::int64_t count) override {
-        if (at * 512 < failTo_ && (at + static_cast<std::uint64_t>(count)) * 512 > failFrom_)
+        if (at * 512 < failTo_ && (at + static_cast<std::uint64_t>(count)) * 512 > failFrom_) {
+            ++failedReads;
             throw IOError::posixError(EIO, "Input/output error");
+        }
         co_return co_await inner_.readBlocks(at, count);
     }
+
+    std::atomic<int> failedReads = 0;
 
 private:
     BlockReader& inner_;
@@ -264,14 +268,18 @@ TEST_F(ScanTest, BadBlocksArePassedOverAsZerosAndEveryFileClearOfThemIsFound) {
         const char* where;
         std::uint64_t badFrom, badLength;
         std::uint64_t chunkBytes;
+        int mostFailedReads;  // each may take seconds on a dying disk
     } cases[] = {
         // A sector of the unaligned Matroska clip of the raw area, which has no CRC-32 of its own.
-        {"in a chunk", 0x189e000, 512, 1 << 20},
+        {"in a chunk", 0x189e000, 512, 1 << 20, 8},
         // A sector of the damaged disk image, which the walk of the FLAC file before it reads
         // ahead of the pass, past the next chunk.
-        {"read ahead", 0x18c0000 + 4096, 512, 256 << 10},
+        {"read ahead", 0x18c0000 + 4096, 512, 256 << 10, 16},
         // A whole chunk, across the end of the PST and the Ogg file after it.
-        {"a whole chunk", 0x1840000, 256 << 10, 256 << 10},
+        {"a whole chunk", 0x1840000, 256 << 10, 256 << 10, 80},
+        // 20 MiB from inside an MP3 file of the file system to an end inside a chunk, found
+        // without reading every block on the way.
+        {"a large bad area", 0x210000, (20 << 20) + (320 << 10), 1 << 20, 400},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.where);
@@ -286,6 +294,7 @@ TEST_F(ScanTest, BadBlocksArePassedOverAsZerosAndEveryFileClearOfThemIsFound) {
         ASSERT_FALSE(outcome.error) << *outcome.error;
         EXPECT_TRUE(outcome.finished);
         EXPECT_EQ(outcome.unreadableBytes, badTo - c.badFrom);
+        EXPECT_LE(reader.failedReads, c.mostFailedReads);
         const auto found = summary(records(outcome));
         for (const auto& [offset, file] : clean)
             EXPECT_TRUE((offset < badTo && offset + file.first > c.badFrom) || found.contains(offset)) << offset;
@@ -309,7 +318,7 @@ TEST_F(ScanTest, BadBlocksArePassedOverAsZerosAndEveryFileClearOfThemIsFound) {
                 << file.name;
             zeros += file.unreadableBytes;
         }
-        EXPECT_GE(zeros, 512u);
+        EXPECT_GT(zeros, 0u);
     }
 }
 
