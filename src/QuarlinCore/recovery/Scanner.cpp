@@ -61,18 +61,22 @@ Data readRange(BlockReader& reader, std::uint64_t offset, std::uint64_t length) 
     return runtime::runBlocking(reader.readBlocks(offset / blockSize, static_cast<std::int64_t>(length / blockSize)));
 }
 
+// What reads around bad blocks learn of a failing source, kept from one read to the next.
+struct BadAreas {
+    std::uint64_t endsNoEarlierThan = 0;  // where the last read ended inside a bad area
+    std::uint64_t readableAt = 0;         // a block known to read, past the last bad area probed
+};
+
 // Reads [start, start + length) of a failing source around its bad blocks: a piece of 64 KiB at
 // a time, and a piece that fails a block at a time. Blocks that cannot be read are zeros, and
 // `lost(from, to)` hears of each. Each failed read of a dying disk may take seconds, so once a
 // few blocks in a row fail the read is in a bad area, whose end is looked for rather than
 // walked to: blocks at doubling distances until one reads, then halving the gap between the
 // last that failed and the first that read. A large bad area costs a few dozen failed reads,
-// and its end is found to the block; readable blocks inside it are lost with it.
-// `badAreaEnd`, when given, carries a bad area from one call to the next: a read that starts
-// where the last one ended inside a bad area looks for its end at once.
+// and its end is found to the block; readable blocks inside it are lost with it. A read that
+// starts where the last one ended inside a bad area looks for its end at once.
 template <class Lost>
-Data readAroundBadBlocks(BlockReader& reader, std::uint64_t start, std::uint64_t length, Lost lost,
-                         std::uint64_t* badAreaEnd = nullptr) {
+Data readAroundBadBlocks(BlockReader& reader, std::uint64_t start, std::uint64_t length, Lost lost, BadAreas& areas) {
     constexpr std::uint64_t kPiece = 64 << 10;
     constexpr int kBadBlocksInARow = 32;
     const auto blockSize = static_cast<std::uint64_t>(reader.blockSize());
@@ -99,7 +103,7 @@ Data readAroundBadBlocks(BlockReader& reader, std::uint64_t start, std::uint64_t
             return false;
         }
     };
-    bool inBadArea = badAreaEnd && *badAreaEnd == start;
+    bool inBadArea = areas.endsNoEarlierThan == start && start > 0;
     for (std::uint64_t at = start; at < end;) {
         const std::uint64_t bytes = std::min(kPiece, end - at);
         if (readInto(at, bytes)) {
@@ -143,24 +147,52 @@ Data readAroundBadBlocks(BlockReader& reader, std::uint64_t start, std::uint64_t
         at = good;
         inBadArea = !ends;
     }
-    if (badAreaEnd) *badAreaEnd = inBadArea ? end : 0;
+    areas.endsNoEarlierThan = inBadArea ? end : 0;
     return data;
 }
 
+// Whether a block at `at`, at growing distances after it (64 KiB, 1 MiB, 16 MiB, ...) or the
+// last before `end` can be read; the block found is kept in `areas`, so that the reads of a
+// large bad area before it do not probe again.
+inline bool readsAtOrAfter(BlockReader& reader, std::uint64_t at, std::uint64_t end, BadAreas& areas) {
+    const auto blockSize = static_cast<std::uint64_t>(reader.blockSize());
+    if (at <= areas.readableAt) return true;
+    if (at + blockSize > end) return false;
+    const std::uint64_t last = end - blockSize;
+    for (std::uint64_t distance = 0;; distance = distance == 0 ? 64 << 10 : distance * 16) {
+        const std::uint64_t probe = distance > last - at ? last : at + distance;
+        try {
+            readRange(reader, probe, blockSize);
+            areas.readableAt = probe;
+            return true;
+        } catch (const IOError&) {
+        }
+        if (probe == last) return false;
+    }
+}
+
 // Reads [start, start + length) in one call; when that fails, again around its bad blocks (as
-// readAroundBadBlocks), rethrowing the failure only when none of the range can be read.
+// readAroundBadBlocks). The failure is rethrown only when none of the range can be read and no
+// block after it up to `sourceEnd` either: then the source has gone away, not gone bad.
 template <class Lost>
-Data readOrAroundBadBlocks(BlockReader& reader, std::uint64_t start, std::uint64_t length, Lost lost) {
+Data readOrAroundBadBlocks(BlockReader& reader, std::uint64_t start, std::uint64_t length, std::uint64_t sourceEnd,
+                           BadAreas& areas, Lost lost) {
     try {
         return readRange(reader, start, length);
     } catch (const IOError&) {
         const std::exception_ptr failure = std::current_exception();
         std::uint64_t total = 0;
-        Data data = readAroundBadBlocks(reader, start, length, [&](std::uint64_t from, std::uint64_t to) {
-            total += to - from;
-            lost(from, to);
-        });
-        if (total >= length) std::rethrow_exception(failure);
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> bad;
+        Data data = readAroundBadBlocks(
+            reader, start, length,
+            [&](std::uint64_t from, std::uint64_t to) {
+                total += to - from;
+                bad.emplace_back(from, to);
+            },
+            areas);
+        if (total >= length && !readsAtOrAfter(reader, start + length, sourceEnd, areas))
+            std::rethrow_exception(failure);
+        for (const auto& [from, to] : bad) lost(from, to);
         return data;
     }
 }
@@ -188,7 +220,7 @@ public:
         try {
             data = future.get();
         } catch (const IOError&) {
-            data = readAround(start, length, std::current_exception());
+            data = readAround(start, length, true);
         }
         Held chunk(start, std::move(data));
         fill();
@@ -197,13 +229,7 @@ public:
 
     // Bytes ahead of the pass that a walk wants, read as their chunk will be: bad blocks are
     // zeros, noted now and counted when their chunk is taken.
-    Data readAhead(std::uint64_t start, std::uint64_t length) {
-        try {
-            return readRange(reader_, start, length);
-        } catch (const IOError&) {
-            return readAround(start, length, std::current_exception(), false);
-        }
-    }
+    Data readAhead(std::uint64_t start, std::uint64_t length) { return readAround(start, length, false); }
 
     // Bytes of the chunks taken so far that could not be read and were taken as zeros.
     std::uint64_t unreadableBytes() const { return unreadable_; }
@@ -256,41 +282,12 @@ private:
 
     // A failing disk's bad blocks are passed over as zeros. A chunk of which nothing can be
     // read fails, unless blocks after it still read: then it lies in a large bad area of a
-    // failing disk, not on a source that went away.
-    Data readAround(std::uint64_t start, std::uint64_t length, std::exception_ptr failure, bool count = true) {
-        std::uint64_t lost = 0;
-        std::vector<std::pair<std::uint64_t, std::uint64_t>> bad;
-        Data data = readAroundBadBlocks(
-            reader_, start, length,
-            [&](std::uint64_t from, std::uint64_t to) {
-                lost += to - from;
-                bad.emplace_back(from, to);
-            },
-            &badAreaEnd_);
-        if (lost >= length && !readsAfter(start + length)) std::rethrow_exception(failure);
-        for (const auto& [from, to] : bad) noteUnreadable(from, to);
-        if (count) unreadable_ += lost;
-        return data;
-    }
-
-    // Whether a block of the pass at `at`, at growing distances after it (64 KiB, 1 MiB,
-    // 16 MiB, ...) or last of all can be read. The block found is remembered, so that the
-    // chunks of a large bad area before it are not probed again.
-    bool readsAfter(std::uint64_t at) {
-        const auto blockSize = static_cast<std::uint64_t>(reader_.blockSize());
-        if (at <= readableAt_) return true;
-        if (at + blockSize > end_) return false;
-        const std::uint64_t last = end_ - blockSize;
-        for (std::uint64_t distance = 0;; distance = distance == 0 ? 64 << 10 : distance * 16) {
-            const std::uint64_t probe = distance > last - at ? last : at + distance;
-            try {
-                readRange(reader_, probe, blockSize);
-                readableAt_ = probe;
-                return true;
-            } catch (const IOError&) {
-            }
-            if (probe == last) return false;
-        }
+    // failing disk, not on a source that went away. Counted when `count`.
+    Data readAround(std::uint64_t start, std::uint64_t length, bool count) {
+        return readOrAroundBadBlocks(reader_, start, length, end_, badAreas_, [&](std::uint64_t from, std::uint64_t to) {
+            noteUnreadable(from, to);
+            if (count) unreadable_ += to - from;
+        });
     }
 
     BlockReader& reader_;
@@ -300,8 +297,7 @@ private:
     std::deque<std::tuple<std::uint64_t, std::uint64_t, std::future<Data>>> inFlight_;  // start, length, read
     std::uint64_t unreadable_ = 0;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> unreadableRanges_;  // [from, to), in order
-    std::uint64_t badAreaEnd_ = 0;  // where the last chunk read around bad blocks ended in a bad area
-    std::uint64_t readableAt_ = 0;  // a block found readable by readsAfter
+    BadAreas badAreas_;
 };
 
 // Calls `visit` with every index of "koly" in `bytes`, in order. Sixteen positions a step are
@@ -725,6 +721,7 @@ bool readSourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64
     }
     std::uint64_t at = offset;
     const std::uint64_t end = offset + length;
+    BadAreas badAreas;
     try {
         while (at < end) {
             const std::uint64_t readStart = alignDown(at, blockSize);
@@ -737,6 +734,7 @@ bool readSourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64
             }
             std::uint64_t lostOfRange = 0;
             const Data piece = unreadable ? readOrAroundBadBlocks(reader, readStart, readEnd - readStart,
+                                                                  alignDown(sourceBytes, blockSize), badAreas,
                                                                   [&](std::uint64_t from, std::uint64_t to) {
                                                                       if (from < end && to > at)
                                                                           lostOfRange += std::min(to, end) - std::max(from, at);

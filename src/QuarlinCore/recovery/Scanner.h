@@ -83,7 +83,8 @@ std::string foundFileName(std::uint64_t offset, std::string_view extension);
 // Reads [offset, offset + length) of the source in bounded pieces, handing each to `use`;
 // false with `error` set when a read fails or `use` returns false (having set it). With
 // `unreadable`, a piece whose read fails is read again around its bad blocks, which are handed
-// on as zeros and counted there; only a piece of which nothing can be read fails.
+// on as zeros and counted there; only a piece of which nothing can be read, with no block after
+// it on the source readable either (a source that went away), fails.
 bool readSourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64_t offset,
                      std::uint64_t length,
                      const std::function<bool(std::span<const std::byte>)>& use,
