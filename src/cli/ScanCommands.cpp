@@ -317,6 +317,7 @@ void scan(const ScanArguments& arguments) {
         report.stoppedAt = report.rangeFrom;
     }
     const std::size_t earlierFiles = report.files.size();
+    const std::vector<DataExtent> earlierUnreadable = report.unreadable;
     const std::int64_t earlierCalls = report.readCallCount, earlierBlocks = report.blocksRead;
 
     ScanOptions options;
@@ -337,18 +338,22 @@ void scan(const ScanArguments& arguments) {
     options.stopRequested = [&signals] { return signals.stopRequested(); };
     ScanProgressView view(arguments.json);
     options.progress = [&view](const ScanProgress& progress) { view.update(progress); };
-    auto save = [&](const std::vector<FoundFile>& files, std::uint64_t stoppedAt) {
+    auto save = [&](const std::vector<FoundFile>& files, std::uint64_t stoppedAt, const std::vector<DataExtent>& unreadable) {
         report.files.erase(report.files.begin() + static_cast<std::ptrdiff_t>(earlierFiles), report.files.end());
+        report.unreadable = earlierUnreadable;
+        report.unreadable.insert(report.unreadable.end(), unreadable.begin(), unreadable.end());
+        report.unreadable = joinedRanges(std::move(report.unreadable));
         for (const auto& file : files) report.files.push_back(file.record);
         report.stoppedAt = stoppedAt;
         report.readCallCount = earlierCalls + runtime::runBlocking(counted->readCallCount());
         report.blocksRead = earlierBlocks + runtime::runBlocking(counted->totalBlocksRead());
         return writeReport(reportPath, report);
     };
-    options.checkpoint = [&](const std::vector<FoundFile>& files, std::uint64_t stoppedAt) { (void)save(files, stoppedAt); };
+    options.checkpoint = [&](const std::vector<FoundFile>& files, std::uint64_t stoppedAt,
+                             const std::vector<DataExtent>& unreadable) { (void)save(files, stoppedAt, unreadable); };
     // The report exists from the start, so a folder with files in it always has one.
     if (!earlier) {
-        if (auto written = save({}, report.rangeFrom); !written) fail("quarlin: " + written.error());
+        if (auto written = save({}, report.rangeFrom, {}); !written) fail("quarlin: " + written.error());
     }
 
     const auto started = std::chrono::steady_clock::now();
@@ -362,7 +367,8 @@ void scan(const ScanArguments& arguments) {
     last.rangeEnd = outcome.rangeEnd;
     for (const auto& file : outcome.files) ++last.filesFound[static_cast<std::size_t>(file.format)];
     view.update(last, true);
-    if (auto written = save(outcome.files, outcome.stoppedAt); !written) fail("quarlin: " + written.error());
+    if (auto written = save(outcome.files, outcome.stoppedAt, outcome.unreadable); !written)
+        fail("quarlin: " + written.error());
 
     std::array<int, 4> verdicts{};
     std::uint64_t bytes = 0;
@@ -386,8 +392,9 @@ void scan(const ScanArguments& arguments) {
     }
     std::cerr << "quarlin: " << summary << "\nquarlin: report in " << reportPath.string() << "\n";
     if (outcome.unreadableBytes > 0)
-        std::cerr << "quarlin: " << outcome.unreadableBytes
-                  << " bytes could not be read (bad blocks); they were scanned as zeros\n";
+        std::cerr << "quarlin: " << outcome.unreadableBytes << " bytes in " << outcome.unreadable.size()
+                  << (outcome.unreadable.size() == 1 ? " area" : " areas") << " could not be read (bad blocks); they were scanned as zeros, and the report lists "
+                     "them under \"unreadable\"\n";
     if (outcome.error)
         fail("quarlin: the scan stopped at byte " + std::to_string(outcome.stoppedAt) + ": " + *outcome.error +
              "\nquarlin: what was found so far is kept; add --resume to go on from there (it reads the failed "

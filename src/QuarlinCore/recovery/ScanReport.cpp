@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -34,6 +35,8 @@ std::string reportJSON(const ScanReport& report) {
     j["unaligned"] = report.unaligned;
     j["filesWritten"] = report.filesWritten;
     j["reads"] = {{"readCallCount", report.readCallCount}, {"blocksRead", report.blocksRead}};
+    auto& unreadable = j["unreadable"] = nlohmann::ordered_json::array();
+    for (const auto& range : report.unreadable) unreadable.push_back(range);
     auto& files = j["files"] = nlohmann::ordered_json::array();
     for (const auto& record : report.files) files.push_back(record);
     // Text from the machine (a path, a device name) may hold any bytes: invalid UTF-8 is
@@ -66,6 +69,12 @@ std::expected<ScanReport, std::string> parseReport(std::string_view text) {
         const auto& reads = requiredObject(j, "reads");
         report.readCallCount = requiredInt64(reads, "readCallCount");
         report.blocksRead = requiredInt64(reads, "blocksRead");
+        // Reports of scans that met no bad block may lack the list.
+        if (j.contains("unreadable")) {
+            where = "unreadable: ";
+            for (const auto& range : requiredArray(j, "unreadable")) report.unreadable.push_back(range.get<DataExtent>());
+            where.clear();
+        }
         const auto& files = requiredArray(j, "files");
         for (std::size_t i = 0; i < files.size(); ++i) {
             where = "files[" + std::to_string(i) + "]: ";
@@ -77,7 +86,32 @@ std::expected<ScanReport, std::string> parseReport(std::string_view text) {
     if (report.blockSize < 1 || report.rangeFrom > report.rangeEnd || report.rangeEnd > report.sourceBytes ||
         report.stoppedAt < report.rangeFrom || report.stoppedAt > report.rangeEnd)
         return std::unexpected("the report's range, stopping point and source size do not agree");
+    for (std::size_t i = 0; i < report.unreadable.size(); ++i) {
+        const auto& range = report.unreadable[i];
+        if (range.byteLength == 0 || range.volumeByteOffset > report.sourceBytes ||
+            range.byteLength > report.sourceBytes - range.volumeByteOffset ||
+            (i > 0 && range.volumeByteOffset <= report.unreadable[i - 1].volumeByteOffset + report.unreadable[i - 1].byteLength))
+            return std::unexpected("unreadable[" + std::to_string(i) + "]: not an area of the source after the one before it");
+    }
     return report;
+}
+
+std::vector<DataExtent> joinedRanges(std::vector<DataExtent> ranges) {
+    std::sort(ranges.begin(), ranges.end(), [](const DataExtent& a, const DataExtent& b) {
+        return a.volumeByteOffset < b.volumeByteOffset;
+    });
+    std::vector<DataExtent> joined;
+    for (const auto& range : ranges) {
+        if (range.byteLength == 0) continue;
+        if (!joined.empty() && range.volumeByteOffset <= joined.back().volumeByteOffset + joined.back().byteLength) {
+            auto& last = joined.back();
+            last.byteLength = std::max(last.volumeByteOffset + last.byteLength, range.volumeByteOffset + range.byteLength) -
+                              last.volumeByteOffset;
+        } else {
+            joined.push_back(range);
+        }
+    }
+    return joined;
 }
 
 std::expected<ScanReport, std::string> readReport(const std::filesystem::path& path) {

@@ -30,8 +30,13 @@ struct ScanReport {
     bool filesWritten = false;
     std::int64_t readCallCount = 0;
     std::int64_t blocksRead = 0;
+    // Areas of the source that could not be read: scanned as zeros. In order, apart.
+    std::vector<DataExtent> unreadable;
     std::vector<FileRecord> files;
 };
+
+// `ranges` in order, those that touch or overlap joined.
+std::vector<DataExtent> joinedRanges(std::vector<DataExtent> ranges);
 
 std::string reportJSON(const ScanReport& report);
 // Every key checked; the error names the key that failed (and the record's index).

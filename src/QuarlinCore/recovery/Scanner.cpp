@@ -231,6 +231,12 @@ public:
     // zeros, noted now and counted when their chunk is taken.
     Data readAhead(std::uint64_t start, std::uint64_t length) { return readAround(start, length, false); }
 
+    std::vector<DataExtent> unreadableRanges() const {
+        std::vector<DataExtent> ranges;
+        for (const auto& [from, to] : unreadableRanges_) ranges.push_back({from, to - from});
+        return ranges;
+    }
+
     // Bytes of the chunks taken so far that could not be read and were taken as zeros.
     std::uint64_t unreadableBytes() const { return unreadable_; }
 
@@ -373,6 +379,7 @@ public:
             outcome_.error = "out of memory";
         }
         outcome_.unreadableBytes = pipeline.unreadableBytes();
+        outcome_.unreadable = pipeline.unreadableRanges();
         pipeline_ = nullptr;
         settleWrites();
         outcome_.finished = !outcome_.error && outcome_.stoppedAt >= outcome_.rangeEnd;
@@ -678,7 +685,7 @@ private:
             std::chrono::duration<double>(now - lastCheckpoint_).count() >= options_.checkpointSeconds) {
             lastCheckpoint_ = now;
             // The report names only files that are on disk.
-            if (settleWrites()) options_.checkpoint(outcome_.files, position);
+            if (settleWrites()) options_.checkpoint(outcome_.files, position, pipeline_->unreadableRanges());
         }
     }
 

@@ -53,9 +53,11 @@ struct ScanOptions {
     std::function<bool()> stopRequested;
     std::shared_ptr<ScanPauseToken> pauseToken;
     std::function<void(const ScanProgress&)> progress;
-    // Called between chunks, at most every checkpointSeconds, with what was found so far and
-    // where a resumed scan would go on: the caller saves its report there.
-    std::function<void(const std::vector<FoundFile>&, std::uint64_t resumeAt)> checkpoint;
+    // Called between chunks, at most every checkpointSeconds, with what was found so far,
+    // where a resumed scan would go on and the areas found unreadable: the caller saves its
+    // report there.
+    std::function<void(const std::vector<FoundFile>&, std::uint64_t resumeAt, const std::vector<DataExtent>& unreadable)>
+        checkpoint;
     double checkpointSeconds = 2.0;
 };
 
@@ -69,6 +71,8 @@ struct ScanOutcome {
     // Blocks of the pass that could not be read (a failing disk's bad sectors) were scanned as
     // zeros; this many bytes of them.
     std::uint64_t unreadableBytes = 0;
+    // Where they lie, joined and in order, with any met by a walk reading ahead of the pass.
+    std::vector<DataExtent> unreadable;
 };
 
 // `sourceBytes` is how many bytes the reader serves (whole blocks). Unreadable blocks are

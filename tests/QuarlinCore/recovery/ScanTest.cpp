@@ -150,10 +150,13 @@ TEST_F(ScanTest, AReportReadsBackAndRecoveryWritesTheSameBytesWithoutOverwriting
     report.finished = true;
     report.formats = {"flac", "xar"};
     report.files = records(outcome);
+    report.unreadable = joinedRanges({{8192, 512}, {1024, 1024}, {0, 1024}, {8704, 512}});
+    ASSERT_EQ(report.unreadable, (std::vector<DataExtent>{{0, 2048}, {8192, 1024}}));
     ASSERT_TRUE(writeReport(out.path() / "report.json", report));
     const auto read = readReport(out.path() / "report.json");
     ASSERT_TRUE(read) << read.error();
     EXPECT_EQ(read->files, report.files);
+    EXPECT_EQ(read->unreadable, report.unreadable);
     // A name from the machine that is not UTF-8 is written with U+FFFD, not lost with the report.
     auto odd = report;
     odd.sourceIdentity.displayName = "disk\xff.img";
@@ -186,6 +189,7 @@ TEST_F(ScanTest, CorruptReportsAndSelectionsAreRefusedNamingWhatIsWrong) {
     report.sourceBytes = 1 << 20;
     report.blockSize = 512;
     report.rangeEnd = report.stoppedAt = 1 << 20;
+    report.unreadable = {{512, 512}, {4096, 1024}};
     report.files.push_back(FileRecord(UUID::random(), "../../etc/passwd", std::nullopt, 4, std::nullopt,
                                       IntegrityVerdict::looksIntact(), report.sourceIdentity,
                                       DataLayout::extents({{0, 4}}), std::nullopt, std::nullopt));
@@ -198,6 +202,9 @@ TEST_F(ScanTest, CorruptReportsAndSelectionsAreRefusedNamingWhatIsWrong) {
                           Case{"\"type\": \"looksIntact\"", "\"type\": 7", "files[0]"},
                           Case{"\"sourceIdentity\"", "\"sourceID\"", "'sourceIdentity'"},
                           Case{"\"stoppedAt\": 1048576", "\"stoppedAt\": 2048576", "do not agree"},
+                          Case{"\"volumeByteOffset\": 4096", "\"volumeByteOffset\": 768", "unreadable[1]"},
+                          Case{"\"byteLength\": 1024", "\"byteLength\": 1048576", "unreadable[1]"},
+                          Case{"\"byteLength\": 1024", "\"byteLength\": null", "unreadable: "},
                           Case{good, "[1]", "object"}}) {
         std::string text = good;
         const auto at = text.find(c.from);
@@ -297,6 +304,7 @@ TEST_F(ScanTest, BadBlocksArePassedOverAsZerosAndEveryFileClearOfThemIsFound) {
         ASSERT_FALSE(outcome.error) << *outcome.error;
         EXPECT_TRUE(outcome.finished);
         EXPECT_EQ(outcome.unreadableBytes, badTo - c.badFrom);
+        EXPECT_EQ(outcome.unreadable, (std::vector<DataExtent>{{c.badFrom, c.badLength}}));
         EXPECT_LE(reader.failedReads, c.mostFailedReads);
         const auto found = summary(records(outcome));
         for (const auto& [offset, file] : clean)

@@ -232,6 +232,14 @@ TEST_F(ClientCommandsTest, ADeviceErrorInTheMiddleFailsAlikeBothWays) {
             EXPECT_EQ(failed.err, failure);
         }
     }
+    // A scan passes over the bad area as zeros and lists it in its report.
+    const auto scan = quarlin({"scan", name, "--out", (work / "scan").string()});
+    EXPECT_EQ(scan.status, 0) << scan.err;
+    const auto report = recovery::readReport(work / "scan" / "report.json");
+    ASSERT_TRUE(report) << report.error();
+    EXPECT_TRUE(report->finished);
+    ASSERT_FALSE(report->unreadable.empty());
+    EXPECT_EQ(report->unreadable.front().volumeByteOffset, before.size());
 }
 
 TEST_F(ClientCommandsTest, HelperErrorsPrintTheirCodeAndMessageAndExitOne) {
