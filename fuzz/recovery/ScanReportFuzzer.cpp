@@ -13,6 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const auto again = parseReport(reportJSON(*report));
-    if (!again || again->files != report->files || again->stoppedAt != report->stoppedAt) __builtin_trap();
+    if (!again || again->files != report->files || again->stoppedAt != report->stoppedAt ||
+        again->unreadable != report->unreadable)
+        __builtin_trap();
     return 0;
 }
