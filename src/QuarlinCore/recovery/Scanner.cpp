@@ -65,7 +65,12 @@ Data readRange(BlockReader& reader, std::uint64_t offset, std::uint64_t length) 
 struct BadAreas {
     std::uint64_t endsNoEarlierThan = 0;  // where the last read ended inside a bad area
     std::uint64_t readableAt = 0;         // a block known to read, past the last bad area probed
+    // Asked before each read after a failure: true gives up with ScanStopped, since each failed
+    // read of a dying disk may take minutes and a stop must not wait for a whole bad area.
+    const std::function<bool()>* stopRequested = nullptr;
 };
+
+struct ScanStopped {};
 
 // Reads [start, start + length) of a failing source around its bad blocks: a piece of 64 KiB at
 // a time, and a piece that fails a block at a time. Blocks that cannot be read are zeros, and
@@ -103,8 +108,12 @@ Data readAroundBadBlocks(BlockReader& reader, std::uint64_t start, std::uint64_t
             return false;
         }
     };
+    const auto stopIfAsked = [&] {
+        if (areas.stopRequested && *areas.stopRequested && (*areas.stopRequested)()) throw ScanStopped{};
+    };
     bool inBadArea = areas.endsNoEarlierThan == start && start > 0;
     for (std::uint64_t at = start; at < end;) {
+        stopIfAsked();
         const std::uint64_t bytes = std::min(kPiece, end - at);
         if (readInto(at, bytes)) {
             at += bytes;
@@ -115,6 +124,7 @@ Data readAroundBadBlocks(BlockReader& reader, std::uint64_t start, std::uint64_t
             const std::uint64_t pieceEnd = at + bytes;
             int badInARow = 0;
             for (; at < pieceEnd && badInARow < kBadBlocksInARow; at += blockSize) {
+                stopIfAsked();
                 if (readInto(at, blockSize)) {
                     badInARow = 0;
                 } else {
@@ -131,6 +141,7 @@ Data readAroundBadBlocks(BlockReader& reader, std::uint64_t start, std::uint64_t
         std::uint64_t failed = at, good = end;
         bool ends = false;
         for (std::uint64_t distance = kPiece; at + distance < end && !ends; distance *= 2) {
+            stopIfAsked();
             if (readable(at + distance)) {
                 good = at + distance;
                 ends = true;
@@ -140,6 +151,7 @@ Data readAroundBadBlocks(BlockReader& reader, std::uint64_t start, std::uint64_t
         }
         if (!ends) ends = readable(end);
         while (ends && good - failed > blockSize) {
+            stopIfAsked();
             const std::uint64_t middle = failed + alignDown((good - failed) / 2, blockSize);
             (readable(middle) ? good : failed) = middle;
         }
@@ -203,6 +215,9 @@ class ChunkPipeline {
 public:
     ChunkPipeline(BlockReader& reader, std::uint64_t start, std::uint64_t end, std::uint64_t chunkBytes)
         : reader_(reader), next_(start), end_(end), chunkBytes_(chunkBytes) {}
+
+    // Reads around bad blocks ask `stop` between reads, and throw ScanStopped when it says so.
+    void stopWhen(const std::function<bool()>& stop) { badAreas_.stopRequested = &stop; }
     ~ChunkPipeline() {
         for (auto& [start, length, future] : inFlight_)
             if (future.valid()) future.wait();
@@ -356,6 +371,7 @@ public:
         std::uint64_t position = outcome_.rangeFrom;
         outcome_.stoppedAt = position;
         ChunkPipeline pipeline(reader_, firstChunk, alignUp(outcome_.rangeEnd, blockSize_), chunkBytes_);
+        pipeline.stopWhen(options_.stopRequested);
         try {
             while (position < outcome_.rangeEnd) {
                 if (options_.stopRequested && options_.stopRequested()) break;
@@ -373,6 +389,10 @@ public:
                 outcome_.stoppedAt = position;
                 reportProgress(position);
             }
+        } catch (const ScanStopped&) {
+            // Asked to stop inside a bad area: a candidate whose walk was reading it is looked
+            // at again when the scan resumes, every one before it has been.
+            if (examining_) outcome_.stoppedAt = *examining_;
         } catch (const IOError& error) {
             outcome_.error = error.errorDescription();
         } catch (const std::bad_alloc&) {
@@ -410,6 +430,7 @@ private:
                 const std::uint64_t at = *trailer++;
                 // A failed write has set the error and where the scan stopped.
                 if (at >= coveredUntil_ && !examine(CarvedFormat::udif, at)) return false;
+                examining_.reset();
                 continue;
             }
             if (p < coveredUntil_) {
@@ -423,6 +444,7 @@ private:
                 format = markAt(bytesFrom(p, kMarkBytes), 0, options_.formats);
             }
             if (format && !examine(*format, p)) return false;
+            examining_.reset();
             p += step;
         }
         return true;
@@ -496,6 +518,7 @@ private:
     // Measures the candidate, growing its bytes while the walk asks for more, and keeps the
     // file when one is there. False when the file could not be written.
     bool examine(CarvedFormat format, std::uint64_t at) {
+        examining_ = at;  // left set when a stop inside a bad area ends the walk
         const auto toSourceEnd = static_cast<std::int64_t>(sourceEnd_ - at);
         const bool checks = mayCheck(at);
         auto bytes = bytesFrom(at, std::min<std::int64_t>(static_cast<std::int64_t>(current_.end() - at) , toSourceEnd));
@@ -701,6 +724,7 @@ private:
     std::uint64_t checkedBytes_ = 0;  // bytes the checks of mayCheck have gone over
     Held current_;
     std::optional<Held> next_;
+    std::optional<std::uint64_t> examining_;  // the candidate being measured
     Held extension_;
     ChunkPipeline* pipeline_ = nullptr;
     std::chrono::steady_clock::time_point lastCheckpoint_;

@@ -268,6 +268,29 @@ TEST_F(ScanTest, ASourceThatFailsEndsTheScanKeepingWhatWasFound) {
         EXPECT_EQ(fs::file_size(out.path() / file.record.name), file.record.declaredSize);
 }
 
+// Each failed read of a dying disk may take minutes: a stop asked for inside a bad area takes
+// effect at the next read, even in the middle of a walk, and the scan resumes there.
+TEST_F(ScanTest, AStopInsideABadAreaTakesEffectAtTheNextReadAndResumesThere) {
+    ImageFileBlockReader image(*imagePath, 512);
+    FailingReader reader(image, 0x400000, 0x1600000);
+    ScanOptions options;
+    options.unaligned = true;
+    options.chunkBytes = 1 << 20;
+    options.stopRequested = [&] { return reader.failedReads >= 5; };
+    const auto stopped = scanSource(reader, this->image->size() / 512 * 512, options);
+    EXPECT_FALSE(stopped.error);
+    EXPECT_FALSE(stopped.finished);
+    EXPECT_LE(stopped.stoppedAt, 0x400000u);
+    EXPECT_LE(reader.failedReads, 5 + 2);  // and the chunk reads in flight
+    // Resumed on the disk read whole, it finds what one pass finds.
+    auto found = records(stopped);
+    options = {};
+    options.from = stopped.stoppedAt;
+    for (const auto& r : found) options.coveredUntil = std::max(options.coveredUntil, fixtures::offsetOf(r) + r.declaredSize);
+    for (const auto& r : records(scan(options))) found.push_back(r);
+    EXPECT_EQ(summary(found, true), summary(records(scan({})), true));
+}
+
 TEST_F(ScanTest, BadBlocksArePassedOverAsZerosAndEveryFileClearOfThemIsFound) {
     ImageFileBlockReader image(*imagePath, 512);
     std::vector<FileRecord> intact;
