@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "QuarlinCore/framing/ByteReader.h"
+#include "QuarlinCore/framing/FLACFraming.h"
+#include "QuarlinCore/framing/MSBFirstFolding.h"
 #include "QuarlinCore/framing/MPEGAudioFraming.h"
 
 namespace quarlin {
@@ -145,6 +147,24 @@ std::uint16_t MPEGWalker::crc16(std::span<const std::byte> bytes, std::uint16_t 
     }();
     const std::byte* p = bytes.data();
     std::size_t left = bytes.size();
+    // A long range by carry-less multiplication: this CRC takes each byte's lowest bit first, so
+    // it is the mirror of FLAC's CRC-16 (the same polynomial, highest bit first) over the bytes
+    // mirrored, from the mirrored register.
+    static const MSBFirstFolder folder(0x8005U, 16, true);
+    if (left >= MSBFirstFolder::kFoldFrom && MSBFirstFolder::available()) {
+        const auto mirror8 = [](unsigned b) {
+            b = (b & 0xF0U) >> 4 | (b & 0x0FU) << 4;
+            b = (b & 0xCCU) >> 2 | (b & 0x33U) << 2;
+            return static_cast<std::uint8_t>((b & 0xAAU) >> 1 | (b & 0x55U) << 1);
+        };
+        const auto mirror16 = [&](unsigned r) { return static_cast<std::uint16_t>(mirror8(r & 0xFFU) << 8 | mirror8(r >> 8)); };
+        const auto folded = folder.fold(mirror16(crc), p, left);
+        std::uint16_t reg = 0;
+        for (const std::byte b : folded.block) reg = FLACFraming::crc16Update(reg, std::to_integer<std::uint8_t>(b));
+        for (std::size_t i = 0; i < folded.restLength; ++i)
+            reg = FLACFraming::crc16Update(reg, mirror8(std::to_integer<unsigned>(folded.rest[i])));
+        return mirror16(reg);
+    }
     for (; left >= 8; left -= 8, p += 8) {
         std::uint64_t v;
         std::memcpy(&v, p, 8);

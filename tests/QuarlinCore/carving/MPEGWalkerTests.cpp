@@ -205,6 +205,23 @@ TEST_F(MPEGWalkerWithEncoders, FilesCutShortKeepOnlyWholeFrames) {
     EXPECT_FALSE(MPEGWalker::walk(std::span(file).first(static_cast<std::size_t>(tag) - 1), 0));
 }
 
+// The LAME tag's CRC-16 of the music (CRC-16/ARC) against the plain definition, a bit at a
+// time: every length around the folding's block sizes, from offsets that leave the blocks
+// unaligned, from a register carried in.
+TEST(MPEGWalker, MusicCRCMatchesTheBitwiseDefinition) {
+    EXPECT_EQ(MPEGWalker::crc16(testsupport::bytesOf("123456789")), 0xBB3D);
+    const Bytes noise = testsupport::randomBytes(700, 3);
+    for (std::size_t from : {0, 1, 15}) {
+        std::uint16_t bitwise = 0x1234;
+        for (std::size_t to = from; to <= noise.size(); ++to) {
+            ASSERT_EQ(MPEGWalker::crc16(std::span(noise).subspan(from, to - from), 0x1234), bitwise) << from << ".." << to;
+            if (to == noise.size()) break;
+            bitwise ^= std::to_integer<std::uint16_t>(noise[to]);
+            for (int bit = 0; bit < 8; ++bit) bitwise = (bitwise & 1U) ? (bitwise >> 1) ^ 0xA001U : bitwise >> 1;
+        }
+    }
+}
+
 TEST(MPEGWalker, ID3v2Headers) {
     struct Case {
         const char* name;
