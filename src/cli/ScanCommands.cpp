@@ -414,6 +414,7 @@ struct RecoverArguments {
 };
 
 void recover(const RecoverArguments& arguments) {
+    SignalWatch::blockSignals();
     auto report = readReport(arguments.report);
     if (!report) fail("quarlin: " + report.error());
     const fs::path destination = arguments.to;
@@ -435,12 +436,18 @@ void recover(const RecoverArguments& arguments) {
     if (!job) fail("quarlin: " + job.error());
     if (job->selectedFiles.empty()) fail("quarlin: no file of the report matches the selection");
     int failures = 0, withZeros = 0;
+    std::size_t done = 0;
     std::uint64_t bytes = 0;
+    // Ctrl-C ends the recovery between two reads; the file being written is removed.
+    SignalWatch signals(std::make_shared<ScanPauseToken>());
+    const auto stopRequested = [&signals] { return signals.stopRequested(); };
     recoverFiles(counted, source.bytes, *job, [&](const RecoveredFile& file) {
+        if (file.error && signals.stopRequested()) return;  // the file cut short by Ctrl-C
         if (file.error) {
             ++failures;
             std::cerr << "quarlin: " << file.name << ": " << file.error.value() << "\n";
         } else {
+            ++done;
             bytes += file.bytesWritten;
             std::cout << file.name << "\t" << file.bytesWritten << "\n";
             if (file.unreadableBytes > 0) {
@@ -449,11 +456,12 @@ void recover(const RecoverArguments& arguments) {
                           << " bytes could not be read (bad blocks) and are zeros in it\n";
             }
         }
-    });
-    std::cerr << "quarlin: recovered " << job->selectedFiles.size() - static_cast<std::size_t>(failures) << " of "
-              << job->selectedFiles.size() << " files (" << bytes << " bytes) to " << destination.string();
+    }, stopRequested);
+    std::cerr << "quarlin: recovered " << done << " of " << job->selectedFiles.size() << " files (" << bytes
+              << " bytes) to " << destination.string();
     if (withZeros > 0) std::cerr << ", " << withZeros << " of them with bad blocks read as zeros";
     std::cerr << "\n";
+    if (signals.stopRequested()) fail("quarlin: stopped; the same command again recovers the rest (files already there are left as they are)", 130);
     if (failures > 0) fail("quarlin: " + std::to_string(failures) + " files could not be recovered");
 }
 
@@ -497,7 +505,9 @@ void addScanCommands(CLI::App& app, int& status) {
 
     auto recoverArguments = std::make_shared<RecoverArguments>();
     auto* recoverCommand = app.add_subcommand(
-        "recover", "Copy files listed in a scan report from the source into a folder, never over an existing file");
+        "recover", "Copy files listed in a scan report from the source into a folder, never over an existing file.\n"
+                   "Each file is written as NAME.part and renamed once whole; Ctrl-C stops between two reads and\n"
+                   "removes the file it was writing.");
     recoverCommand->add_option("REPORT", recoverArguments->report, "report.json of a scan")->required();
     recoverCommand->add_option("--to", recoverArguments->to, "Destination folder, on another disk than the source")->required();
     recoverCommand->add_option("--verdict", recoverArguments->verdict, "Only files with this verdict: looksIntact, mayBePartial, failed or unknown");

@@ -7,10 +7,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
 #include "QuarlinCore/model/DataLayout.h"
+#include "QuarlinCore/recovery/FileWriter.h"
 #include "QuarlinCore/recovery/Scanner.h"
 
 namespace quarlin::recovery {
@@ -54,8 +56,10 @@ std::expected<RecoveryJob, std::string> makeRecoveryJob(const ScanReport& report
 
 namespace {
 
+constexpr const char* kStopped = "stopped before it was complete";
+
 std::optional<std::string> copyRecord(BlockReader& reader, std::uint64_t sourceBytes, const FileRecord& record,
-                                      int fd, std::uint64_t& unreadable) {
+                                      int fd, std::uint64_t& unreadable, const std::function<bool()>& stopRequested) {
     if (!record.layout) return "the record says nothing of where its bytes are";
     if (const auto* resident = std::get_if<DataLayout::Resident>(&record.layout->value())) {
         const auto& bytes = resident->bytes;
@@ -79,27 +83,64 @@ std::optional<std::string> copyRecord(BlockReader& reader, std::uint64_t sourceB
             continue;
         }
         std::string error;
-        if (!copySourceRange(reader, sourceBytes, extent.volumeByteOffset, extent.byteLength, fd, error, &unreadable))
+        const auto write = [&](std::span<const std::byte> piece) {
+            if (stopRequested && stopRequested()) {
+                error = kStopped;
+                return false;
+            }
+            if (writeAllTo(fd, piece.data(), piece.size())) return true;
+            error = std::string("cannot write: ") + std::strerror(errno);
+            return false;
+        };
+        if (!readSourceRange(reader, sourceBytes, extent.volumeByteOffset, extent.byteLength, write, error, &unreadable))
             return error;
     }
+    return std::nullopt;
+}
+
+std::string existsAlready(const std::filesystem::path& path) { return path.string() + " exists already and is left as it is"; }
+
+// Gives the finished `part` the name `path`, never replacing a file of that name.
+std::optional<std::string> publish(const std::filesystem::path& part, const std::filesystem::path& path) {
+    if (::renameat2(AT_FDCWD, part.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return std::nullopt;
+    if (errno == EEXIST) return existsAlready(path);
+    if (errno != EINVAL && errno != ENOSYS) return "cannot rename " + part.string() + ": " + std::strerror(errno);
+    // File systems without that (FAT among them): a hard link where they have them, else a
+    // rename when nothing has the name, as near as they allow.
+    if (::link(part.c_str(), path.c_str()) == 0) {
+        ::unlink(part.c_str());
+        return std::nullopt;
+    }
+    struct stat st {};
+    if (errno == EEXIST || ::lstat(path.c_str(), &st) == 0) return existsAlready(path);
+    if (std::rename(part.c_str(), path.c_str()) != 0) return "cannot rename " + part.string() + ": " + std::strerror(errno);
     return std::nullopt;
 }
 
 }  // namespace
 
 std::vector<RecoveredFile> recoverFiles(BlockReader& reader, std::uint64_t sourceBytes, const RecoveryJob& job,
-                                        const std::function<void(const RecoveredFile&)>& done) {
+                                        const std::function<void(const RecoveredFile&)>& done,
+                                        const std::function<bool()>& stopRequested) {
     std::vector<RecoveredFile> results;
     for (const auto& record : job.selectedFiles) {
+        if (stopRequested && stopRequested()) break;
         RecoveredFile result{record.name, 0, std::nullopt};
         const auto path = std::filesystem::path(job.destinationPath) / record.name;
+        // Written under a name of its own until whole, so that a recovery cut short (Ctrl-C, the
+        // process killed) never leaves part of a file under the file's name.
+        const auto part = std::filesystem::path(path.string() + ".part");
+        struct stat existing {};
+        int fd = -1;
         if (!isPlainFileName(record.name)) {
             result.error = "the record's name is not a plain file name";
-        } else if (const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644); fd < 0) {
-            result.error = errno == EEXIST ? path.string() + " exists already and is left as it is"
-                                           : "cannot create " + path.string() + ": " + std::strerror(errno);
+        } else if (::lstat(path.c_str(), &existing) == 0) {
+            result.error = existsAlready(path);
+        } else if (fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644); fd < 0) {
+            result.error = errno == EEXIST ? existsAlready(part) + " (an earlier recovery cut short leaves one)"
+                                           : "cannot create " + part.string() + ": " + std::strerror(errno);
         } else {
-            result.error = copyRecord(reader, sourceBytes, record, fd, result.unreadableBytes);
+            result.error = copyRecord(reader, sourceBytes, record, fd, result.unreadableBytes, stopRequested);
             struct stat st {};
             if (!result.error && ::fstat(fd, &st) != 0) result.error = std::string("cannot check: ") + std::strerror(errno);
             if (::close(fd) != 0 && !result.error) result.error = std::string("cannot write: ") + std::strerror(errno);
@@ -109,8 +150,9 @@ std::vector<RecoveredFile> recoverFiles(BlockReader& reader, std::uint64_t sourc
                     result.error = "wrote " + std::to_string(result.bytesWritten) + " bytes of " +
                                    std::to_string(record.declaredSize);
             }
-            // The file was made here, so removing a failed one loses nothing of the user's.
-            if (result.error) ::unlink(path.c_str());
+            if (!result.error) result.error = publish(part, path);
+            // The part was made here, so removing a failed one loses nothing of the user's.
+            if (result.error) ::unlink(part.c_str());
         }
         if (done) done(result);
         results.push_back(std::move(result));

@@ -36,11 +36,15 @@ struct RecoveredFile {
     std::uint64_t unreadableBytes = 0;
 };
 
-// Copies every file of the job. A failure of one file (its name taken, a read or a write
-// failing, a record whose extents leave the source) is reported for that file and the others
-// go on; a file left incomplete is removed again.
+// Copies every file of the job, each as `<name>.part` renamed to its name once whole, never
+// over a file of that name. A failure of one file (its name taken, a read or a write failing,
+// a record whose extents leave the source) is reported for that file and the others go on; a
+// file left incomplete is removed again. `stopRequested` is asked before each file and each
+// piece read: true ends the copy, the file being copied removed with "stopped before it was
+// complete", the files after it not begun.
 std::vector<RecoveredFile> recoverFiles(BlockReader& reader, std::uint64_t sourceBytes, const RecoveryJob& job,
-                                        const std::function<void(const RecoveredFile&)>& done = {});
+                                        const std::function<void(const RecoveredFile&)>& done = {},
+                                        const std::function<bool()>& stopRequested = {});
 
 // A record name is used as a file name only when it is one plain component.
 bool isPlainFileName(std::string_view name);

@@ -166,9 +166,19 @@ TEST_F(ScanTest, AReportReadsBackAndRecoveryWritesTheSameBytesWithoutOverwriting
     ImageFileBlockReader reader(*imagePath, 512);
     auto job = makeRecoveryJob(*read, {"looksIntact", {}}, {"dest", std::nullopt, "dest"}, again.path().string());
     ASSERT_TRUE(job) << job.error();
+    // Stopped while copying its fourth file: three files are whole, the fourth is gone, no part
+    // of one is left, and the next recovery writes the rest.
+    int asked = 0;
+    const auto stopped = recoverFiles(reader, read->sourceBytes, *job, {}, [&] { return ++asked > 7; });
+    ASSERT_EQ(stopped.size(), 4u);
+    EXPECT_EQ(stopped[3].error, "stopped before it was complete");
+    EXPECT_EQ(static_cast<std::size_t>(std::distance(fs::directory_iterator(again.path()), fs::directory_iterator())), 3u);
+    auto rest = *job;
+    rest.selectedFiles.erase(rest.selectedFiles.begin(), rest.selectedFiles.begin() + 3);
     for (int pass = 0; pass < 2; ++pass) {
-        const auto recovered = recoverFiles(reader, read->sourceBytes, *job);
-        ASSERT_EQ(recovered.size(), job->selectedFiles.size());
+        const auto& files = pass == 0 ? rest : *job;
+        const auto recovered = recoverFiles(reader, read->sourceBytes, files);
+        ASSERT_EQ(recovered.size(), files.selectedFiles.size());
         for (const auto& file : recovered) {
             if (pass == 0) {
                 EXPECT_FALSE(file.error) << file.name << ": " << *file.error;
