@@ -65,9 +65,10 @@ Data readRange(BlockReader& reader, std::uint64_t offset, std::uint64_t length) 
 struct BadAreas {
     std::uint64_t endsNoEarlierThan = 0;  // where the last read ended inside a bad area
     std::uint64_t readableAt = 0;         // a block known to read, past the last bad area probed
-    // Asked before each read after a failure: true gives up with ScanStopped, since each failed
-    // read of a dying disk may take minutes and a stop must not wait for a whole bad area.
-    const std::function<bool()>* stopRequested = nullptr;
+    // Called before each read after a failure, since each failed read of a dying disk may take
+    // minutes and a pause or a stop must not wait for a whole bad area: it waits while the scan
+    // is paused and throws ScanStopped when it is to stop.
+    std::function<void()> beforeRetry;
 };
 
 struct ScanStopped {};
@@ -108,12 +109,12 @@ Data readAroundBadBlocks(BlockReader& reader, std::uint64_t start, std::uint64_t
             return false;
         }
     };
-    const auto stopIfAsked = [&] {
-        if (areas.stopRequested && *areas.stopRequested && (*areas.stopRequested)()) throw ScanStopped{};
+    const auto beforeRetry = [&] {
+        if (areas.beforeRetry) areas.beforeRetry();
     };
     bool inBadArea = areas.endsNoEarlierThan == start && start > 0;
     for (std::uint64_t at = start; at < end;) {
-        stopIfAsked();
+        beforeRetry();
         const std::uint64_t bytes = std::min(kPiece, end - at);
         if (readInto(at, bytes)) {
             at += bytes;
@@ -124,7 +125,7 @@ Data readAroundBadBlocks(BlockReader& reader, std::uint64_t start, std::uint64_t
             const std::uint64_t pieceEnd = at + bytes;
             int badInARow = 0;
             for (; at < pieceEnd && badInARow < kBadBlocksInARow; at += blockSize) {
-                stopIfAsked();
+                beforeRetry();
                 if (readInto(at, blockSize)) {
                     badInARow = 0;
                 } else {
@@ -141,7 +142,7 @@ Data readAroundBadBlocks(BlockReader& reader, std::uint64_t start, std::uint64_t
         std::uint64_t failed = at, good = end;
         bool ends = false;
         for (std::uint64_t distance = kPiece; at + distance < end && !ends; distance *= 2) {
-            stopIfAsked();
+            beforeRetry();
             if (readable(at + distance)) {
                 good = at + distance;
                 ends = true;
@@ -151,7 +152,7 @@ Data readAroundBadBlocks(BlockReader& reader, std::uint64_t start, std::uint64_t
         }
         if (!ends) ends = readable(end);
         while (ends && good - failed > blockSize) {
-            stopIfAsked();
+            beforeRetry();
             const std::uint64_t middle = failed + alignDown((good - failed) / 2, blockSize);
             (readable(middle) ? good : failed) = middle;
         }
@@ -216,8 +217,8 @@ public:
     ChunkPipeline(BlockReader& reader, std::uint64_t start, std::uint64_t end, std::uint64_t chunkBytes)
         : reader_(reader), next_(start), end_(end), chunkBytes_(chunkBytes) {}
 
-    // Reads around bad blocks ask `stop` between reads, and throw ScanStopped when it says so.
-    void stopWhen(const std::function<bool()>& stop) { badAreas_.stopRequested = &stop; }
+    // Called between the reads around bad blocks (see BadAreas).
+    void beforeRetry(std::function<void()> call) { badAreas_.beforeRetry = std::move(call); }
     ~ChunkPipeline() {
         for (auto& [start, length, future] : inFlight_)
             if (future.valid()) future.wait();
@@ -371,7 +372,10 @@ public:
         std::uint64_t position = outcome_.rangeFrom;
         outcome_.stoppedAt = position;
         ChunkPipeline pipeline(reader_, firstChunk, alignUp(outcome_.rangeEnd, blockSize_), chunkBytes_);
-        pipeline.stopWhen(options_.stopRequested);
+        pipeline.beforeRetry([this] {
+            if (options_.pauseToken) runtime::runBlocking(options_.pauseToken->waitWhilePaused());
+            if (options_.stopRequested && options_.stopRequested()) throw ScanStopped{};
+        });
         try {
             while (position < outcome_.rangeEnd) {
                 if (options_.stopRequested && options_.stopRequested()) break;

@@ -4,11 +4,13 @@
 
 #include <filesystem>
 #include <map>
+#include <thread>
 
 #include "../../support/DiskImageFixtures.h"
 #include "../../support/RecoveryDisk.h"
 #include "QuarlinCore/io/IOError.h"
 #include "QuarlinCore/io/ImageFileBlockReader.h"
+#include "QuarlinCore/io/ScanPauseToken.h"
 #include "QuarlinCore/recovery/Recovery.h"
 #include "QuarlinCore/recovery/ScanReport.h"
 #include "QuarlinCore/recovery/Scanner.h"
@@ -278,20 +280,38 @@ TEST_F(ScanTest, ASourceThatFailsEndsTheScanKeepingWhatWasFound) {
         EXPECT_EQ(fs::file_size(out.path() / file.record.name), file.record.declaredSize);
 }
 
-// Each failed read of a dying disk may take minutes: a stop asked for inside a bad area takes
-// effect at the next read, even in the middle of a walk, and the scan resumes there.
-TEST_F(ScanTest, AStopInsideABadAreaTakesEffectAtTheNextReadAndResumesThere) {
+// Each failed read of a dying disk may take minutes: a pause or a stop asked for inside a bad
+// area takes effect at the next read, even in the middle of a walk, and the scan resumes there.
+TEST_F(ScanTest, APauseOrStopInsideABadAreaTakesEffectAtTheNextRead) {
+    using namespace std::chrono_literals;
     ImageFileBlockReader image(*imagePath, 512);
     FailingReader reader(image, 0x400000, 0x1600000);
     ScanOptions options;
     options.unaligned = true;
     options.chunkBytes = 1 << 20;
-    options.stopRequested = [&] { return reader.failedReads >= 5; };
+    options.pauseToken = std::make_shared<ScanPauseToken>();
+    std::thread resumer;
+    int atPause = -1, whilePaused = -2;
+    options.stopRequested = [&] {
+        if (reader.failedReads >= 3 && !resumer.joinable()) {
+            atPause = reader.failedReads;
+            runtime::runBlocking(options.pauseToken->pause());
+            resumer = std::thread([&] {
+                std::this_thread::sleep_for(100ms);
+                whilePaused = reader.failedReads;
+                runtime::runBlocking(options.pauseToken->resume());
+            });
+        }
+        return reader.failedReads >= 12;
+    };
     const auto stopped = scanSource(reader, this->image->size() / 512 * 512, options);
     EXPECT_FALSE(stopped.error);
     EXPECT_FALSE(stopped.finished);
     EXPECT_LE(stopped.stoppedAt, 0x400000u);
-    EXPECT_LE(reader.failedReads, 5 + 2);  // and the chunk reads in flight
+    // Only chunk reads already in flight may fail after the pause or the stop.
+    EXPECT_LE(reader.failedReads, 12 + 2);
+    resumer.join();
+    EXPECT_LE(whilePaused, atPause + 2);
     // Resumed on the disk read whole, it finds what one pass finds.
     auto found = records(stopped);
     options = {};
