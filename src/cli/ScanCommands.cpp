@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -441,8 +442,18 @@ void recover(const RecoverArguments& arguments) {
     // Ctrl-C ends the recovery between two reads; the file being written is removed.
     SignalWatch signals(std::make_shared<ScanPauseToken>());
     const auto stopRequested = [&signals] { return signals.stopRequested(); };
+    std::map<std::string, std::uint64_t> sizes;
+    for (const auto& record : job->selectedFiles) sizes[record.name] = record.declaredSize;
     recoverFiles(counted, source.bytes, *job, [&](const RecoveredFile& file) {
         if (file.error && signals.stopRequested()) return;  // the file cut short by Ctrl-C
+        // A file of the name and length there already was recovered before (files are renamed
+        // into place only when whole): a recovery run again after Ctrl-C does not fail on it.
+        std::error_code sizeError;
+        if (file.nameTaken && fs::file_size(destination / file.name, sizeError) == sizes[file.name] && !sizeError) {
+            ++done;
+            std::cerr << "quarlin: " << file.name << " is there already, whole: left as it is\n";
+            return;
+        }
         if (file.error) {
             ++failures;
             std::cerr << "quarlin: " << file.name << ": " << file.error.value() << "\n";

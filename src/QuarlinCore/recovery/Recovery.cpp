@@ -136,6 +136,7 @@ std::vector<RecoveredFile> recoverFiles(BlockReader& reader, std::uint64_t sourc
             result.error = "the record's name is not a plain file name";
         } else if (::lstat(path.c_str(), &existing) == 0) {
             result.error = existsAlready(path);
+            result.nameTaken = true;
         } else if (fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644); fd < 0) {
             result.error = errno == EEXIST ? existsAlready(part) + " (an earlier recovery cut short leaves one)"
                                            : "cannot create " + part.string() + ": " + std::strerror(errno);

@@ -34,6 +34,7 @@ struct RecoveredFile {
     std::optional<std::string> error;
     // Bytes of the file that could not be read from the source (bad blocks): zeros in it.
     std::uint64_t unreadableBytes = 0;
+    bool nameTaken = false;  // a file of its name was there already (and is left as it is)
 };
 
 // Copies every file of the job, each as `<name>.part` renamed to its name once whole, never

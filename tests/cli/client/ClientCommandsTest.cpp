@@ -388,6 +388,13 @@ TEST_F(ClientCommandsTest, ScanThroughTheHelperRecoversWhatTheImageHolds) {
         }
         EXPECT_EQ(static_cast<std::size_t>(std::distance(fs::directory_iterator(again), fs::directory_iterator())),
                   static_cast<std::size_t>(files));
+        // Run again (as after Ctrl-C): the files there whole are left as they are without failing;
+        // one whose length differs is a failure.
+        std::ofstream(again / odd->name, std::ios::app) << "x";  // this one is not whole: a failure
+        const auto twice = quarlin({"recover", (viaHelper / "report.json").string(), "--to", again.string(), "--verdict", "looksIntact"});
+        EXPECT_EQ(twice.status, 1);
+        EXPECT_NE(twice.err.find("is there already, whole"), std::string::npos) << twice.err;
+        EXPECT_NE(twice.err.find("1 files could not be recovered"), std::string::npos) << twice.err;
     }
 }
 
