@@ -44,11 +44,36 @@ std::string reportJSON(const ScanReport& report) {
     return j.dump(1, '\t', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
-std::expected<ScanReport, std::string> parseReport(std::string_view text) {
-    const auto j = nlohmann::json::parse(text, nullptr, false);
-    if (j.is_discarded()) return std::unexpected("the report is not valid JSON");
+namespace {
+
+// From text or straight from a file, so that a large report is never held whole as text.
+template <class Input>
+std::expected<ScanReport, std::string> parseFrom(Input&& input) {
     ScanReport report;
-    std::string where;  // the record being read, for the error
+    // A report may hold millions of records: each is read into its FileRecord as soon as the
+    // parser has it and dropped from the document, which would take several times the memory.
+    std::optional<std::string> recordError;
+    std::string key;
+    bool inFiles = false;
+    std::size_t index = 0;
+    const auto take = [&](int depth, nlohmann::json::parse_event_t event, nlohmann::json& parsed) {
+        using Event = nlohmann::json::parse_event_t;
+        if (depth == 1 && event == Event::key) key = parsed.get<std::string>();
+        if (depth == 1 && (event == Event::array_start || event == Event::array_end))
+            inFiles = event == Event::array_start && key == "files";
+        if (!inFiles || depth != 2 || event == Event::object_start || event == Event::array_start) return true;
+        const std::string where = "files[" + std::to_string(index++) + "]: ";
+        try {
+            if (!recordError) report.files.push_back(parsed.get<FileRecord>());
+        } catch (const std::exception& error) {
+            recordError = where + error.what();
+        }
+        return false;
+    };
+    const nlohmann::json j = nlohmann::json::parse(std::forward<Input>(input), take, false);
+    if (j.is_discarded()) return std::unexpected("the report is not valid JSON");
+    if (recordError) return std::unexpected(*recordError);
+    std::string where;  // the part being read, for the error
     try {
         requireObject(j);
         report.source = requiredString(j, "source");
@@ -75,11 +100,7 @@ std::expected<ScanReport, std::string> parseReport(std::string_view text) {
             for (const auto& range : requiredArray(j, "unreadable")) report.unreadable.push_back(range.get<DataExtent>());
             where.clear();
         }
-        const auto& files = requiredArray(j, "files");
-        for (std::size_t i = 0; i < files.size(); ++i) {
-            where = "files[" + std::to_string(i) + "]: ";
-            report.files.push_back(files[i].get<FileRecord>());
-        }
+        requiredArray(j, "files");  // its records were taken as they were parsed
     } catch (const std::exception& error) {
         return std::unexpected(where + error.what());
     }
@@ -95,6 +116,10 @@ std::expected<ScanReport, std::string> parseReport(std::string_view text) {
     }
     return report;
 }
+
+}  // namespace
+
+std::expected<ScanReport, std::string> parseReport(std::string_view text) { return parseFrom(text); }
 
 std::vector<DataExtent> joinedRanges(std::vector<DataExtent> ranges) {
     std::sort(ranges.begin(), ranges.end(), [](const DataExtent& a, const DataExtent& b) {
@@ -120,10 +145,9 @@ std::expected<ScanReport, std::string> readReport(const std::filesystem::path& p
     if (error) return std::unexpected("cannot read " + path.string() + ": " + error.message());
     if (size > kMaxReportBytes) return std::unexpected(path.string() + " is too large to be a report");
     std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
     if (!in) return std::unexpected("cannot read " + path.string());
-    auto report = parseReport(text.str());
+    auto report = parseFrom(in);
+    if (in.bad()) return std::unexpected("cannot read " + path.string());
     if (!report) return std::unexpected(path.string() + ": " + report.error());
     return report;
 }
