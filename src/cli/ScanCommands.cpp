@@ -317,7 +317,6 @@ void scan(const ScanArguments& arguments) {
         report.rangeEnd = report.rangeFrom + std::min(arguments.length.value_or(source.bytes), source.bytes - report.rangeFrom);
         report.stoppedAt = report.rangeFrom;
     }
-    const std::size_t earlierFiles = report.files.size();
     const std::vector<DataExtent> earlierUnreadable = report.unreadable;
     const std::int64_t earlierCalls = report.readCallCount, earlierBlocks = report.blocksRead;
 
@@ -340,15 +339,15 @@ void scan(const ScanArguments& arguments) {
     ScanProgressView view(arguments.json);
     options.progress = [&view](const ScanProgress& progress) { view.update(progress); };
     auto save = [&](const std::vector<FoundFile>& files, std::uint64_t stoppedAt, const std::vector<DataExtent>& unreadable) {
-        report.files.erase(report.files.begin() + static_cast<std::ptrdiff_t>(earlierFiles), report.files.end());
         report.unreadable = earlierUnreadable;
         report.unreadable.insert(report.unreadable.end(), unreadable.begin(), unreadable.end());
         report.unreadable = joinedRanges(std::move(report.unreadable));
-        for (const auto& file : files) report.files.push_back(file.record);
         report.stoppedAt = stoppedAt;
         report.readCallCount = earlierCalls + runtime::runBlocking(counted->readCallCount());
         report.blocksRead = earlierBlocks + runtime::runBlocking(counted->totalBlocksRead());
-        return writeReport(reportPath, report);
+        // The records of an earlier scan, then this one's: not copied into one list, which for
+        // a disk of many files would hold them all twice.
+        return writeReport(reportPath, report, files);
     };
     options.checkpoint = [&](const std::vector<FoundFile>& files, std::uint64_t stoppedAt,
                              const std::vector<DataExtent>& unreadable) { (void)save(files, stoppedAt, unreadable); };
@@ -373,20 +372,23 @@ void scan(const ScanArguments& arguments) {
 
     std::array<int, 4> verdicts{};
     std::uint64_t bytes = 0;
-    for (const auto& record : report.files) {
+    const auto count = [&](const FileRecord& record) {
         ++verdicts[record.verdict.value().index()];
         bytes += record.declaredSize;
-    }
+    };
+    for (const auto& record : report.files) count(record);
+    for (const auto& file : outcome.files) count(file.record);
+    const std::size_t files = report.files.size() + outcome.files.size();
     const double scanned = static_cast<double>(outcome.stoppedAt - outcome.rangeFrom);
     char summary[256];
     std::snprintf(summary, sizeof summary,
                   "%zu files, %.1f MB (%d look intact, %d may be partial, %d failed a check); scanned %.1f MB in "
                   "%.1f s (%.0f MB/s)",
-                  report.files.size(), static_cast<double>(bytes) / 1e6, verdicts[0], verdicts[1], verdicts[2],
+                  files, static_cast<double>(bytes) / 1e6, verdicts[0], verdicts[1], verdicts[2],
                   scanned / 1e6, seconds, seconds > 0 ? scanned / seconds / 1e6 : 0.0);
     if (arguments.json) {
         nlohmann::ordered_json line{{"event", "done"}, {"finished", report.finished}, {"stoppedAt", report.stoppedAt},
-                                    {"files", report.files.size()}, {"report", reportPath.string()}};
+                                    {"files", files}, {"report", reportPath.string()}};
         if (report.error) line["error"] = *report.error;
         if (outcome.unreadableBytes > 0) line["unreadableBytes"] = outcome.unreadableBytes;
         std::cout << line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << std::endl;

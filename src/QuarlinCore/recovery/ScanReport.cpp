@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "QuarlinCore/io/JSONSupport.h"
+#include "QuarlinCore/recovery/FileWriter.h"
 
 namespace quarlin::recovery {
 namespace {
@@ -20,7 +21,13 @@ constexpr std::uintmax_t kMaxReportBytes = std::uintmax_t{1} << 30;
 
 }  // namespace
 
-std::string reportJSON(const ScanReport& report) {
+namespace {
+
+// Calls `put` with the report's text piece by piece: the document without its records, then
+// each record of `report.files` and of `found`, so that the whole is never built in memory.
+// The text is the document's, pretty-printed with tabs.
+template <class Put>
+void emitReport(const ScanReport& report, std::span<const FoundFile> found, Put put) {
     nlohmann::ordered_json j;
     j["source"] = report.source;
     j["sourceIdentity"] = report.sourceIdentity;
@@ -37,11 +44,35 @@ std::string reportJSON(const ScanReport& report) {
     j["reads"] = {{"readCallCount", report.readCallCount}, {"blocksRead", report.blocksRead}};
     auto& unreadable = j["unreadable"] = nlohmann::ordered_json::array();
     for (const auto& range : report.unreadable) unreadable.push_back(range);
-    auto& files = j["files"] = nlohmann::ordered_json::array();
-    for (const auto& record : report.files) files.push_back(record);
     // Text from the machine (a path, a device name) may hold any bytes: invalid UTF-8 is
     // replaced rather than losing the whole report.
-    return j.dump(1, '\t', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    const auto text = [](const nlohmann::ordered_json& value) {
+        return value.dump(1, '\t', false, nlohmann::ordered_json::error_handler_t::replace);
+    };
+    std::string head = text(j);
+    head.resize(head.size() - 2);  // its closing "\n}": the records come first
+    put(head + ",\n\t\"files\": [");
+    bool first = true;
+    const auto record = [&](const FileRecord& file) {
+        std::string piece = first ? "\n\t\t" : ",\n\t\t";
+        for (const char c : text(nlohmann::ordered_json(file))) {
+            piece += c;
+            if (c == '\n') piece += "\t\t";
+        }
+        first = false;
+        put(piece);
+    };
+    for (const auto& file : report.files) record(file);
+    for (const auto& file : found) record(file.record);
+    put(first ? "]\n}\n" : "\n\t]\n}\n");
+}
+
+}  // namespace
+
+std::string reportJSON(const ScanReport& report) {
+    std::string out;
+    emitReport(report, {}, [&](std::string_view piece) { out += piece; });
+    return out;
 }
 
 namespace {
@@ -152,22 +183,28 @@ std::expected<ScanReport, std::string> readReport(const std::filesystem::path& p
     return report;
 }
 
-std::expected<void, std::string> writeReport(const std::filesystem::path& path, const ScanReport& report) {
-    const std::string text = reportJSON(report);
+std::expected<void, std::string> writeReport(const std::filesystem::path& path, const ScanReport& report,
+                                             std::span<const FoundFile> found) {
     const std::string temporary = path.string() + ".tmp";
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return std::unexpected("cannot create " + temporary + ": " + std::strerror(errno));
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const std::string why = std::strerror(errno);
-            ::close(fd);
-            ::unlink(temporary.c_str());
-            return std::unexpected("cannot write " + temporary + ": " + why);
-        }
-        done += static_cast<std::size_t>(n);
+    std::string buffer;
+    int failure = 0;  // errno of the first write that failed
+    const auto flush = [&] {
+        if (failure == 0 && !writeAllTo(fd, reinterpret_cast<const std::byte*>(buffer.data()), buffer.size()))
+            failure = errno;
+        buffer.clear();
+    };
+    emitReport(report, found, [&](std::string_view piece) {
+        buffer += piece;
+        if (buffer.size() >= (1U << 20)) flush();
+    });
+    flush();
+    if (failure != 0) {
+        const std::string why = std::strerror(failure);
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        return std::unexpected("cannot write " + temporary + ": " + why);
     }
     if (::fsync(fd) != 0 || ::close(fd) != 0 || std::rename(temporary.c_str(), path.c_str()) != 0) {
         const std::string why = std::strerror(errno);

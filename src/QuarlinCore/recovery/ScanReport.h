@@ -12,6 +12,7 @@
 
 #include "QuarlinCore/io/DeviceIdentity.h"
 #include "QuarlinCore/model/FileRecord.h"
+#include "QuarlinCore/recovery/Scanner.h"
 
 namespace quarlin::recovery {
 
@@ -43,7 +44,9 @@ std::string reportJSON(const ScanReport& report);
 std::expected<ScanReport, std::string> parseReport(std::string_view text);
 
 std::expected<ScanReport, std::string> readReport(const std::filesystem::path& path);
-// Writes `path`.tmp and renames it over `path`.
-std::expected<void, std::string> writeReport(const std::filesystem::path& path, const ScanReport& report);
+// Writes `path`.tmp and renames it over `path`: the report, with the records of `found` after
+// its own, written as they are serialised rather than built whole first.
+std::expected<void, std::string> writeReport(const std::filesystem::path& path, const ScanReport& report,
+                                             std::span<const FoundFile> found = {});
 
 }  // namespace quarlin::recovery

@@ -708,11 +708,14 @@ private:
         progress_.rangeEnd = outcome_.rangeEnd;
         if (options_.progress) options_.progress(progress_);
         const auto now = std::chrono::steady_clock::now();
-        if (options_.checkpoint &&
-            std::chrono::duration<double>(now - lastCheckpoint_).count() >= options_.checkpointSeconds) {
-            lastCheckpoint_ = now;
+        // A checkpoint costs in proportion to what was found: with many files found it comes
+        // less often, so that saving them takes a fifth of the time at most, not most of it.
+        if (options_.checkpoint && std::chrono::duration<double>(now - lastCheckpoint_).count() >=
+                                       std::max(options_.checkpointSeconds, 4 * lastCheckpointSeconds_)) {
             // The report names only files that are on disk.
             if (settleWrites()) options_.checkpoint(outcome_.files, position, pipeline_->unreadableRanges());
+            lastCheckpoint_ = std::chrono::steady_clock::now();
+            lastCheckpointSeconds_ = std::chrono::duration<double>(lastCheckpoint_ - now).count();
         }
     }
 
@@ -732,6 +735,7 @@ private:
     Held extension_;
     ChunkPipeline* pipeline_ = nullptr;
     std::chrono::steady_clock::time_point lastCheckpoint_;
+    double lastCheckpointSeconds_ = 0;  // how long the last checkpoint took
     std::optional<FileWriter> writer_;
     std::vector<std::uint64_t> candidates_;  // the candidate position of each file written, in order
 };
