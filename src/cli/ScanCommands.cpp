@@ -338,7 +338,7 @@ void scan(const ScanArguments& arguments) {
     options.stopRequested = [&signals] { return signals.stopRequested(); };
     ScanProgressView view(arguments.json);
     options.progress = [&view](const ScanProgress& progress) { view.update(progress); };
-    auto save = [&](const std::vector<FoundFile>& files, std::uint64_t stoppedAt, const std::vector<DataExtent>& unreadable) {
+    auto save = [&](const FoundFiles& files, std::uint64_t stoppedAt, const std::vector<DataExtent>& unreadable) {
         report.unreadable = earlierUnreadable;
         report.unreadable.insert(report.unreadable.end(), unreadable.begin(), unreadable.end());
         report.unreadable = joinedRanges(std::move(report.unreadable));
@@ -349,7 +349,7 @@ void scan(const ScanArguments& arguments) {
         // a disk of many files would hold them all twice.
         return writeReport(reportPath, report, files);
     };
-    options.checkpoint = [&](const std::vector<FoundFile>& files, std::uint64_t stoppedAt,
+    options.checkpoint = [&](const FoundFiles& files, std::uint64_t stoppedAt,
                              const std::vector<DataExtent>& unreadable) { (void)save(files, stoppedAt, unreadable); };
     // The report exists from the start, so a folder with files in it always has one.
     if (!earlier) {

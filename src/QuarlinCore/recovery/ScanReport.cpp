@@ -27,7 +27,7 @@ namespace {
 // each record of `report.files` and of `found`, so that the whole is never built in memory.
 // The text is the document's, pretty-printed with tabs.
 template <class Put>
-void emitReport(const ScanReport& report, std::span<const FoundFile> found, Put put) {
+void emitReport(const ScanReport& report, const FoundFiles& found, Put put) {
     nlohmann::ordered_json j;
     j["source"] = report.source;
     j["sourceIdentity"] = report.sourceIdentity;
@@ -184,7 +184,7 @@ std::expected<ScanReport, std::string> readReport(const std::filesystem::path& p
 }
 
 std::expected<void, std::string> writeReport(const std::filesystem::path& path, const ScanReport& report,
-                                             std::span<const FoundFile> found) {
+                                             const FoundFiles& found) {
     const std::string temporary = path.string() + ".tmp";
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return std::unexpected("cannot create " + temporary + ": " + std::strerror(errno));

@@ -47,6 +47,6 @@ std::expected<ScanReport, std::string> readReport(const std::filesystem::path& p
 // Writes `path`.tmp and renames it over `path`: the report, with the records of `found` after
 // its own, written as they are serialised rather than built whole first.
 std::expected<void, std::string> writeReport(const std::filesystem::path& path, const ScanReport& report,
-                                             std::span<const FoundFile> found = {});
+                                             const FoundFiles& found = {});
 
 }  // namespace quarlin::recovery

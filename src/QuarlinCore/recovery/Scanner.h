@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -28,6 +29,9 @@ struct FoundFile {
     CarvedFormat format;
     FileRecord record;  // layout: one extent at the file's byte offset on the source
 };
+
+// A deque: a disk of a million files grows it without a vector's copies of the whole list.
+using FoundFiles = std::deque<FoundFile>;
 
 struct ScanProgress {
     std::uint64_t position = 0;  // every candidate before it has been looked at
@@ -56,13 +60,13 @@ struct ScanOptions {
     // Called between chunks, at most every checkpointSeconds, with what was found so far,
     // where a resumed scan would go on and the areas found unreadable: the caller saves its
     // report there.
-    std::function<void(const std::vector<FoundFile>&, std::uint64_t resumeAt, const std::vector<DataExtent>& unreadable)>
+    std::function<void(const FoundFiles&, std::uint64_t resumeAt, const std::vector<DataExtent>& unreadable)>
         checkpoint;
     double checkpointSeconds = 2.0;
 };
 
 struct ScanOutcome {
-    std::vector<FoundFile> files;  // by offset on the source
+    FoundFiles files;  // by offset on the source
     std::uint64_t rangeFrom = 0;
     std::uint64_t rangeEnd = 0;
     std::uint64_t stoppedAt = 0;  // a resumed scan goes on from here; rangeEnd when finished
