@@ -497,7 +497,8 @@ void addScanCommands(CLI::App& app, int& status) {
         "scan",
         "Find lost files of ten formats on a disk or a disk image and write them, with a report, to a folder.\n"
         "Ctrl-C stops the scan cleanly (run it again with --resume to go on); `kill -USR1` pauses it and\n"
-        "`kill -USR2` resumes it. Nothing is ever written to the source.");
+        "`kill -USR2` resumes it. Nothing is ever written to the source. Blocks that cannot be read (a\n"
+        "failing disk) are scanned as zeros and listed under \"unreadable\" in the report.");
     scanCommand->add_option("SOURCE", scanArguments->source, "A raw disk (/dev/rdiskN, /dev/rdiskNsP) or an image file")->required();
     scanCommand->add_option("--out", scanArguments->out, "Folder for the files and report.json (new or empty)")->required();
     scanCommand->add_option("--formats", scanArguments->formats,

@@ -372,10 +372,7 @@ public:
         std::uint64_t position = outcome_.rangeFrom;
         outcome_.stoppedAt = position;
         ChunkPipeline pipeline(reader_, firstChunk, alignUp(outcome_.rangeEnd, blockSize_), chunkBytes_);
-        pipeline.beforeRetry([this] {
-            if (options_.pauseToken) runtime::runBlocking(options_.pauseToken->waitWhilePaused());
-            if (options_.stopRequested && options_.stopRequested()) throw ScanStopped{};
-        });
+        pipeline.beforeRetry(betweenReads());
         try {
             while (position < outcome_.rangeEnd) {
                 if (options_.stopRequested && options_.stopRequested()) break;
@@ -416,6 +413,15 @@ public:
 private:
     static std::uint64_t offsetOf(const FoundFile& file) {
         return std::get<DataLayout::Extents>(file.record.layout->value()).extents.front().volumeByteOffset;
+    }
+
+    // Between reads that may each take long (around bad blocks, of a large file copied from the
+    // source): waits while the scan is paused, and throws ScanStopped when it is to stop.
+    std::function<void()> betweenReads() {
+        return [this] {
+            if (options_.pauseToken) runtime::runBlocking(options_.pauseToken->waitWhilePaused());
+            if (options_.stopRequested && options_.stopRequested()) throw ScanStopped{};
+        };
     }
 
     // Looks at every candidate in [from, end) of the current chunk. False when the scan must
@@ -669,7 +675,21 @@ private:
         const auto partial = *options_.filesDirectory / (name + ".part");
         const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         std::string error;
-        bool ok = fd >= 0 && copySourceRange(reader_, sourceEnd_, offset, length, fd, error, &unreadable);
+        const auto between = betweenReads();
+        const auto write = [&](std::span<const std::byte> piece) {
+            between();
+            if (writeAll(fd, piece)) return true;
+            error = "cannot write " + partial.string() + ": " + std::strerror(errno);
+            return false;
+        };
+        bool ok = false;
+        try {
+            ok = fd >= 0 && readSourceRange(reader_, sourceEnd_, offset, length, write, error, &unreadable, between);
+        } catch (const ScanStopped&) {
+            ::close(fd);
+            ::unlink(partial.c_str());
+            throw;
+        }
         if (fd >= 0 && ::close(fd) != 0 && ok) ok = false;
         if (ok && std::rename(partial.c_str(), path.c_str()) != 0) ok = false;
         if (!ok) {
@@ -751,7 +771,7 @@ std::string foundFileName(std::uint64_t offset, std::string_view extension) {
 bool readSourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64_t offset,
                      std::uint64_t length,
                      const std::function<bool(std::span<const std::byte>)>& use,
-                     std::string& error, std::uint64_t* unreadable) {
+                     std::string& error, std::uint64_t* unreadable, const std::function<void()>& beforeRetry) {
     const auto blockSize = static_cast<std::uint64_t>(std::max<std::int64_t>(reader.blockSize(), 1));
     if (offset > sourceBytes || length > sourceBytes - offset) {
         error = "the range " + std::to_string(offset) + "+" + std::to_string(length) + " lies beyond the source's " +
@@ -761,6 +781,7 @@ bool readSourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64
     std::uint64_t at = offset;
     const std::uint64_t end = offset + length;
     BadAreas badAreas;
+    badAreas.beforeRetry = beforeRetry;
     try {
         while (at < end) {
             const std::uint64_t readStart = alignDown(at, blockSize);
@@ -792,18 +813,6 @@ bool readSourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64
         return false;
     }
     return true;
-}
-
-bool copySourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64_t offset,
-                     std::uint64_t length, int fd, std::string& error, std::uint64_t* unreadable) {
-    return readSourceRange(
-        reader, sourceBytes, offset, length,
-        [&](std::span<const std::byte> piece) {
-            if (writeAll(fd, piece)) return true;
-            error = std::string("cannot write: ") + std::strerror(errno);
-            return false;
-        },
-        error, unreadable);
 }
 
 ScanOutcome scanSource(BlockReader& reader, std::uint64_t sourceBytes, const ScanOptions& options) {

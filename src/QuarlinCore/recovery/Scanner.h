@@ -92,15 +92,12 @@ std::string foundFileName(std::uint64_t offset, std::string_view extension);
 // false with `error` set when a read fails or `use` returns false (having set it). With
 // `unreadable`, a piece whose read fails is read again around its bad blocks, which are handed
 // on as zeros and counted there; only a piece of which nothing can be read, with no block after
-// it on the source readable either (a source that went away), fails.
+// it on the source readable either (a source that went away), fails. `beforeRetry` is called
+// before each of those reads and may throw to end them.
 bool readSourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64_t offset,
                      std::uint64_t length,
                      const std::function<bool(std::span<const std::byte>)>& use,
-                     std::string& error, std::uint64_t* unreadable = nullptr);
-
-// Copies [offset, offset + length) of the source to `fd` in bounded pieces; false with
-// `error` set when a read or a write fails. `unreadable` as for readSourceRange.
-bool copySourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64_t offset, std::uint64_t length,
-                     int fd, std::string& error, std::uint64_t* unreadable = nullptr);
+                     std::string& error, std::uint64_t* unreadable = nullptr,
+                     const std::function<void()>& beforeRetry = {});
 
 }  // namespace quarlin::recovery

@@ -249,7 +249,8 @@ public:
     std::int64_t blockSize() const override { return inner_.blockSize(); }
     const DeviceIdentity& deviceIdentity() const override { return inner_.deviceIdentity(); }
     runtime::Task<Data> readBlocks(std::uint64_t at, std::int64_t count) override {
-        if (at * 512 < failTo_ && (at + static_cast<std::uint64_t>(count)) * 512 > failFrom_) {
+        const auto size = static_cast<std::uint64_t>(inner_.blockSize());
+        if (at * size < failTo_ && (at + static_cast<std::uint64_t>(count)) * size > failFrom_) {
             ++failedReads;
             throw IOError::posixError(EIO, "Input/output error");
         }
@@ -281,44 +282,67 @@ TEST_F(ScanTest, ASourceThatFailsEndsTheScanKeepingWhatWasFound) {
 }
 
 // Each failed read of a dying disk may take minutes: a pause or a stop asked for inside a bad
-// area takes effect at the next read, even in the middle of a walk, and the scan resumes there.
+// area takes effect at the next read, even in the middle of a walk or of a file copied from
+// the source, and the scan resumes there.
 TEST_F(ScanTest, APauseOrStopInsideABadAreaTakesEffectAtTheNextRead) {
     using namespace std::chrono_literals;
-    ImageFileBlockReader image(*imagePath, 512);
-    FailingReader reader(image, 0x400000, 0x1600000);
-    ScanOptions options;
-    options.unaligned = true;
-    options.chunkBytes = 1 << 20;
-    options.pauseToken = std::make_shared<ScanPauseToken>();
-    std::thread resumer;
-    int atPause = -1, whilePaused = -2;
-    options.stopRequested = [&] {
-        if (reader.failedReads >= 3 && !resumer.joinable()) {
-            atPause = reader.failedReads;
-            runtime::runBlocking(options.pauseToken->pause());
-            resumer = std::thread([&] {
-                std::this_thread::sleep_for(100ms);
-                whilePaused = reader.failedReads;
-                runtime::runBlocking(options.pauseToken->resume());
-            });
-        }
-        return reader.failedReads >= 12;
+    struct Case {
+        const char* where;
+        std::uint64_t badFrom, badTo;
+        std::int64_t blockSize, chunkBytes, maxWalkBytes;
+    } cases[] = {
+        {"the pass", 0x400000, 0x1600000, 512, 1 << 20, 1 << 20},
+        // The end of the PST, which is longer than the walk bound and so copied from the source
+        // into the folder, past the chunks and the bytes its walk read (small blocks allow
+        // small chunks).
+        {"a copy", 0x1848000, 0x184a000, 1, 64 << 10, 128 << 10},
     };
-    const auto stopped = scanSource(reader, this->image->size() / 512 * 512, options);
-    EXPECT_FALSE(stopped.error);
-    EXPECT_FALSE(stopped.finished);
-    EXPECT_LE(stopped.stoppedAt, 0x400000u);
-    // Only chunk reads already in flight may fail after the pause or the stop.
-    EXPECT_LE(reader.failedReads, 12 + 2);
-    resumer.join();
-    EXPECT_LE(whilePaused, atPause + 2);
-    // Resumed on the disk read whole, it finds what one pass finds.
-    auto found = records(stopped);
-    options = {};
-    options.from = stopped.stoppedAt;
-    for (const auto& r : found) options.coveredUntil = std::max(options.coveredUntil, fixtures::offsetOf(r) + r.declaredSize);
-    for (const auto& r : records(scan(options))) found.push_back(r);
-    EXPECT_EQ(summary(found, true), summary(records(scan({})), true));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.where);
+        ImageFileBlockReader image(*imagePath, c.blockSize);
+        FailingReader reader(image, c.badFrom, c.badTo);
+        TempDir out;
+        ScanOptions options;
+        options.unaligned = true;
+        options.chunkBytes = c.chunkBytes;
+        options.maxWalkBytes = c.maxWalkBytes;
+        options.filesDirectory = out.path();
+        options.pauseToken = std::make_shared<ScanPauseToken>();
+        std::thread resumer;
+        int atPause = -1, whilePaused = -2;
+        options.stopRequested = [&] {
+            if (reader.failedReads >= 3 && !resumer.joinable()) {
+                atPause = reader.failedReads;
+                runtime::runBlocking(options.pauseToken->pause());
+                resumer = std::thread([&] {
+                    std::this_thread::sleep_for(100ms);
+                    whilePaused = reader.failedReads;
+                    runtime::runBlocking(options.pauseToken->resume());
+                });
+            }
+            return reader.failedReads >= 12;
+        };
+        const auto stopped = scanSource(reader, this->image->size() / 512 * 512, options);
+        EXPECT_FALSE(stopped.error);
+        EXPECT_FALSE(stopped.finished);
+        EXPECT_LE(stopped.stoppedAt, c.badFrom);
+        // Only chunk reads already in flight may fail after the pause or the stop.
+        EXPECT_LE(reader.failedReads, 12 + 2);
+        resumer.join();
+        EXPECT_LE(whilePaused, atPause + 2);
+        // Every file in the folder is whole and named in the outcome; resumed on the disk read
+        // whole, the scan finds what one pass finds.
+        for (const auto& entry : fs::directory_iterator(out.path())) EXPECT_NE(entry.path().extension(), ".part");
+        auto found = records(stopped);
+        ScanOptions same;
+        same.chunkBytes = c.chunkBytes;
+        same.maxWalkBytes = c.maxWalkBytes;
+        options = same;
+        options.from = stopped.stoppedAt;
+        for (const auto& r : found) options.coveredUntil = std::max(options.coveredUntil, fixtures::offsetOf(r) + r.declaredSize);
+        for (const auto& r : records(scan(options))) found.push_back(r);
+        EXPECT_EQ(summary(found, true), summary(records(scan(same)), true));
+    }
 }
 
 TEST_F(ScanTest, BadBlocksArePassedOverAsZerosAndEveryFileClearOfThemIsFound) {
