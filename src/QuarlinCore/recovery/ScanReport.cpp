@@ -8,7 +8,6 @@
 #include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "QuarlinCore/io/JSONSupport.h"
 #include "QuarlinCore/recovery/FileWriter.h"
@@ -18,10 +17,6 @@ namespace {
 
 // Reports above this size are refused before they are parsed.
 constexpr std::uintmax_t kMaxReportBytes = std::uintmax_t{1} << 30;
-
-}  // namespace
-
-namespace {
 
 // Calls `put` with the report's text piece by piece: the document without its records, then
 // each record of `report.files` and of `found`, so that the whole is never built in memory.
