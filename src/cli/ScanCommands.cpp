@@ -9,9 +9,10 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <map>
 #include <iostream>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <thread>
 
 #include "DiskAccess/PhysicalDeviceResolver.h"
@@ -267,9 +268,23 @@ void scan(const ScanArguments& arguments) {
     refuseSameDisk(sourceDisk(arguments.source), out);
     std::optional<ScanReport> earlier;
     std::error_code error;
+    // The records of the files found, an earlier scan's first, are kept in the folder as they
+    // are found rather than in memory: a disk may hold millions.
+    std::shared_ptr<FoundFiles> found;
+    std::uint64_t coveredUntil = 0;
     if (arguments.resume) {
-        auto read = readReport(reportPath);
+        if (auto made = FoundFiles::create(out); made) found = *made;
+        else fail("quarlin: cannot resume: " + made.error());
+        std::optional<std::string> keepError;
+        auto read = readReport(reportPath, [&](FileRecord&& record) {
+            if (record.layout && std::holds_alternative<IntegrityVerdict::LooksIntact>(record.verdict.value()))
+                if (const auto* extents = std::get_if<DataLayout::Extents>(&record.layout->value()))
+                    for (const auto& extent : extents->extents)
+                        coveredUntil = std::max(coveredUntil, extent.volumeByteOffset + extent.byteLength);
+            if (auto added = found->add(record, std::nullopt); !added && !keepError) keepError = added.error();
+        });
         if (!read) fail("quarlin: cannot resume: " + read.error());
+        if (keepError) fail("quarlin: cannot resume: " + *keepError);
         if (read->source != reportedName(arguments.source) && read->source != arguments.source)
             fail("quarlin: cannot resume: " + reportPath.string() + " is the scan of " + read->source);
         if (read->finished) fail("quarlin: the scan in " + out.string() + " has finished already");
@@ -297,6 +312,10 @@ void scan(const ScanArguments& arguments) {
     if (!fs::exists(out, error) && !fs::create_directories(out, error))
         fail("quarlin: cannot create " + out.string() + ": " + error.message());
     if (::access(out.c_str(), W_OK | X_OK) != 0) fail("quarlin: cannot write in " + out.string() + ": " + std::strerror(errno));
+    if (!found) {
+        if (auto made = FoundFiles::create(out); made) found = *made;
+        else fail("quarlin: " + made.error());
+    }
     auto counted = std::make_shared<WriteAssertingBlockReader>(source.reader);
     if (earlier && (earlier->sourceBytes != source.bytes || !earlier->sourceIdentity.isSamePhysicalDevice(counted->deviceIdentity())))
         fail("quarlin: cannot resume: " + arguments.source + " is not the source the scan began on (its size or identity differ)");
@@ -330,30 +349,26 @@ void scan(const ScanArguments& arguments) {
     }());
     options.unaligned = report.unaligned;
     if (report.filesWritten) options.filesDirectory = out;
-    for (const auto& record : report.files)
-        if (record.layout && std::holds_alternative<IntegrityVerdict::LooksIntact>(record.verdict.value()))
-            for (const auto& extent : std::get<DataLayout::Extents>(record.layout->value()).extents)
-                options.coveredUntil = std::max(options.coveredUntil, extent.volumeByteOffset + extent.byteLength);
+    options.coveredUntil = coveredUntil;
+    options.found = found;
     options.pauseToken = token;
     options.stopRequested = [&signals] { return signals.stopRequested(); };
     ScanProgressView view(arguments.json);
     options.progress = [&view](const ScanProgress& progress) { view.update(progress); };
-    auto save = [&](const FoundFiles& files, std::uint64_t stoppedAt, const std::vector<DataExtent>& unreadable) {
+    auto save = [&](FoundFiles& files, std::uint64_t stoppedAt, const std::vector<DataExtent>& unreadable) {
         report.unreadable = earlierUnreadable;
         report.unreadable.insert(report.unreadable.end(), unreadable.begin(), unreadable.end());
         report.unreadable = joinedRanges(std::move(report.unreadable));
         report.stoppedAt = stoppedAt;
         report.readCallCount = earlierCalls + runtime::runBlocking(counted->readCallCount());
         report.blocksRead = earlierBlocks + runtime::runBlocking(counted->totalBlocksRead());
-        // The records of an earlier scan, then this one's: not copied into one list, which for
-        // a disk of many files would hold them all twice.
-        return writeReport(reportPath, report, files);
+        return writeReport(reportPath, report, &files);
     };
-    options.checkpoint = [&](const FoundFiles& files, std::uint64_t stoppedAt,
+    options.checkpoint = [&](FoundFiles& files, std::uint64_t stoppedAt,
                              const std::vector<DataExtent>& unreadable) { (void)save(files, stoppedAt, unreadable); };
     // The report exists from the start, so a folder with files in it always has one.
     if (!earlier) {
-        if (auto written = save({}, report.rangeFrom, {}); !written) fail("quarlin: " + written.error());
+        if (auto written = save(*found, report.rangeFrom, {}); !written) fail("quarlin: " + written.error());
     }
 
     const auto started = std::chrono::steady_clock::now();
@@ -361,30 +376,25 @@ void scan(const ScanArguments& arguments) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     report.finished = outcome.finished;
     report.error = outcome.error;
+    const auto totals = save(*found, outcome.stoppedAt, outcome.unreadable);
+    if (!totals) fail("quarlin: " + totals.error());
     ScanProgress last;
     last.position = outcome.stoppedAt;
     last.rangeFrom = outcome.rangeFrom;
     last.rangeEnd = outcome.rangeEnd;
-    for (const auto& file : outcome.files) ++last.filesFound[static_cast<std::size_t>(file.format)];
+    last.filesFound = totals->perFormat;  // of this run's files: an earlier run's have no format kept
     view.update(last, true);
-    if (auto written = save(outcome.files, outcome.stoppedAt, outcome.unreadable); !written)
-        fail("quarlin: " + written.error());
 
-    std::array<int, 4> verdicts{};
-    std::uint64_t bytes = 0;
-    const auto count = [&](const FileRecord& record) {
-        ++verdicts[record.verdict.value().index()];
-        bytes += record.declaredSize;
-    };
-    for (const auto& record : report.files) count(record);
-    for (const auto& file : outcome.files) count(file.record);
-    const std::size_t files = report.files.size() + outcome.files.size();
+    const auto& verdicts = totals->verdicts;
+    const std::uint64_t bytes = totals->bytes, files = totals->files;
     const double scanned = static_cast<double>(outcome.stoppedAt - outcome.rangeFrom);
     char summary[256];
     std::snprintf(summary, sizeof summary,
-                  "%zu files, %.1f MB (%d look intact, %d may be partial, %d failed a check); scanned %.1f MB in "
+                  "%llu files, %.1f MB (%llu look intact, %llu may be partial, %llu failed a check); scanned %.1f MB in "
                   "%.1f s (%.0f MB/s)",
-                  files, static_cast<double>(bytes) / 1e6, verdicts[0], verdicts[1], verdicts[2],
+                  static_cast<unsigned long long>(files), static_cast<double>(bytes) / 1e6,
+                  static_cast<unsigned long long>(verdicts[0]), static_cast<unsigned long long>(verdicts[1]),
+                  static_cast<unsigned long long>(verdicts[2]),
                   scanned / 1e6, seconds, seconds > 0 ? scanned / seconds / 1e6 : 0.0);
     if (arguments.json) {
         nlohmann::ordered_json line{{"event", "done"}, {"finished", report.finished}, {"stoppedAt", report.stoppedAt},
@@ -418,8 +428,21 @@ struct RecoverArguments {
 
 void recover(const RecoverArguments& arguments) {
     SignalWatch::blockSignals();
-    auto report = readReport(arguments.report);
+    const RecoverySelection selection{arguments.verdict, arguments.ids};
+    if (auto error = selectionError(selection)) fail("quarlin: " + *error);
+    // The report is read twice, its records one at a time, rather than held: once to check the
+    // selection against it and count, once to recover in batches as the records come.
+    std::uint64_t selected = 0;
+    std::set<std::string> idsSeen;
+    auto report = readReport(arguments.report, [&](FileRecord&& record) {
+        if (selects(selection, record)) ++selected;
+        if (!selection.ids.empty())
+            for (const auto& id : selection.ids)
+                if (selects(RecoverySelection{std::nullopt, {id}}, record)) idsSeen.insert(id);
+    });
     if (!report) fail("quarlin: " + report.error());
+    for (const auto& id : selection.ids)
+        if (!idsSeen.contains(id)) fail("quarlin: the report has no file with id " + id);
     const fs::path destination = arguments.to;
     refuseSameDisk(sourceDisk(report->source), destination);
     std::error_code error;
@@ -431,46 +454,56 @@ void recover(const RecoverArguments& arguments) {
     WriteAssertingBlockReader counted(source.reader);
     if (source.bytes != report->sourceBytes || !report->sourceIdentity.isSamePhysicalDevice(counted.deviceIdentity()))
         fail("quarlin: " + report->source + " is not the source that was scanned: its size or identity differ");
+    if (selected == 0) fail("quarlin: no file of the report matches the selection");
     const auto destinationDisk = PhysicalDeviceResolver::physicalDeviceID(destination.string());
-    auto job = makeRecoveryJob(*report, RecoverySelection{arguments.verdict, arguments.ids},
-                               DeviceIdentity{destinationDisk.value_or(destination.string()), std::nullopt,
-                                              destination.filename().string()},
-                               destination.string());
-    if (!job) fail("quarlin: " + job.error());
-    if (job->selectedFiles.empty()) fail("quarlin: no file of the report matches the selection");
+    RecoveryJob job{UUID::random(), report->sourceIdentity,
+                    DeviceIdentity{destinationDisk.value_or(destination.string()), std::nullopt,
+                                   destination.filename().string()},
+                    destination.string(), {}, Timestamp::now()};
     int failures = 0, withZeros = 0;
-    std::size_t done = 0;
-    std::uint64_t bytes = 0;
+    std::uint64_t done = 0, bytes = 0;
     // Ctrl-C ends the recovery between two reads; the file being written is removed.
     SignalWatch signals(std::make_shared<ScanPauseToken>());
     const auto stopRequested = [&signals] { return signals.stopRequested(); };
     std::map<std::string, std::uint64_t> sizes;
-    for (const auto& record : job->selectedFiles) sizes[record.name] = record.declaredSize;
-    recoverFiles(counted, source.bytes, *job, [&](const RecoveredFile& file) {
-        if (file.error && signals.stopRequested()) return;  // the file cut short by Ctrl-C
-        // A file of the name and length there already was recovered before (files are renamed
-        // into place only when whole): a recovery run again after Ctrl-C does not fail on it.
-        std::error_code sizeError;
-        if (file.nameTaken && fs::file_size(destination / file.name, sizeError) == sizes[file.name] && !sizeError) {
-            ++done;
-            std::cerr << "quarlin: " << file.name << " is there already, whole: left as it is\n";
-            return;
-        }
-        if (file.error) {
-            ++failures;
-            std::cerr << "quarlin: " << file.name << ": " << file.error.value() << "\n";
-        } else {
-            ++done;
-            bytes += file.bytesWritten;
-            std::cout << file.name << "\t" << file.bytesWritten << "\n";
-            if (file.unreadableBytes > 0) {
-                ++withZeros;
-                std::cerr << "quarlin: " << file.name << ": " << file.unreadableBytes
-                          << " bytes could not be read (bad blocks) and are zeros in it\n";
+    const auto recoverBatch = [&] {
+        sizes.clear();
+        for (const auto& record : job.selectedFiles) sizes[record.name] = record.declaredSize;
+        recoverFiles(counted, source.bytes, job, [&](const RecoveredFile& file) {
+            if (file.error && signals.stopRequested()) return;  // the file cut short by Ctrl-C
+            // A file of the name and length there already was recovered before (files are renamed
+            // into place only when whole): a recovery run again after Ctrl-C does not fail on it.
+            std::error_code sizeError;
+            if (file.nameTaken && fs::file_size(destination / file.name, sizeError) == sizes[file.name] && !sizeError) {
+                ++done;
+                std::cerr << "quarlin: " << file.name << " is there already, whole: left as it is\n";
+                return;
             }
-        }
-    }, stopRequested);
-    std::cerr << "quarlin: recovered " << done << " of " << job->selectedFiles.size() << " files (" << bytes
+            if (file.error) {
+                ++failures;
+                std::cerr << "quarlin: " << file.name << ": " << file.error.value() << "\n";
+            } else {
+                ++done;
+                bytes += file.bytesWritten;
+                std::cout << file.name << "\t" << file.bytesWritten << "\n";
+                if (file.unreadableBytes > 0) {
+                    ++withZeros;
+                    std::cerr << "quarlin: " << file.name << ": " << file.unreadableBytes
+                              << " bytes could not be read (bad blocks) and are zeros in it\n";
+                }
+            }
+        }, stopRequested);
+        job.selectedFiles.clear();
+    };
+    constexpr std::size_t kBatch = 1024;
+    auto again = readReport(arguments.report, [&](FileRecord&& record) {
+        if (signals.stopRequested() || !selects(selection, record)) return;
+        job.selectedFiles.push_back(std::move(record));
+        if (job.selectedFiles.size() >= kBatch) recoverBatch();
+    });
+    if (!again) fail("quarlin: " + again.error());
+    if (!signals.stopRequested()) recoverBatch();
+    std::cerr << "quarlin: recovered " << done << " of " << selected << " files (" << bytes
               << " bytes) to " << destination.string();
     if (withZeros > 0) std::cerr << ", " << withZeros << " of them with bad blocks read as zeros";
     std::cerr << "\n";

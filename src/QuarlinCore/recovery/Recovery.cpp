@@ -27,30 +27,34 @@ bool isPlainFileName(std::string_view name) {
            name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
 }
 
-std::expected<RecoveryJob, std::string> makeRecoveryJob(const ScanReport& report, const RecoverySelection& selection,
-                                                        DeviceIdentity destination, std::string destinationPath) {
+std::optional<std::string> selectionError(const RecoverySelection& selection) {
     if (selection.verdictKind && *selection.verdictKind != "looksIntact" && *selection.verdictKind != "mayBePartial" &&
         *selection.verdictKind != "failed" && *selection.verdictKind != "unknown")
-        return std::unexpected("unknown verdict kind '" + *selection.verdictKind +
-                               "' (looksIntact, mayBePartial, failed or unknown)");
+        return "unknown verdict kind '" + *selection.verdictKind + "' (looksIntact, mayBePartial, failed or unknown)";
+    return std::nullopt;
+}
+
+bool selects(const RecoverySelection& selection, const FileRecord& record) {
+    if (selection.verdictKind && verdictKind(record.verdict) != *selection.verdictKind) return false;
+    return selection.ids.empty() || std::ranges::any_of(selection.ids, [&](const std::string& id) {
+               const auto parsed = UUID::parse(id);
+               return parsed && record.id == *parsed;
+           });
+}
+
+std::expected<RecoveryJob, std::string> makeRecoveryJob(const ScanReport& report, const RecoverySelection& selection,
+                                                        DeviceIdentity destination, std::string destinationPath) {
+    if (auto error = selectionError(selection)) return std::unexpected(*error);
     for (const auto& id : selection.ids) {
         const bool known = std::ranges::any_of(report.files, [&](const FileRecord& r) {
-            const auto parsed = UUID::parse(id);
-            return parsed && r.id == *parsed;
+            return selects(RecoverySelection{std::nullopt, {id}}, r);
         });
         if (!known) return std::unexpected("the report has no file with id " + id);
     }
     RecoveryJob job{UUID::random(), report.sourceIdentity, std::move(destination), std::move(destinationPath), {},
                     Timestamp::now()};
-    for (const auto& record : report.files) {
-        if (selection.verdictKind && verdictKind(record.verdict) != *selection.verdictKind) continue;
-        if (!selection.ids.empty() && std::ranges::none_of(selection.ids, [&](const std::string& id) {
-                const auto parsed = UUID::parse(id);
-                return parsed && record.id == *parsed;
-            }))
-            continue;
-        job.selectedFiles.push_back(record);
-    }
+    for (const auto& record : report.files)
+        if (selects(selection, record)) job.selectedFiles.push_back(record);
     return job;
 }
 

@@ -24,6 +24,11 @@ struct RecoverySelection {
 // The verdict kind's JSON type name.
 std::string verdictKind(const IntegrityVerdict& verdict);
 
+// Why the selection cannot select anything: an unknown verdict kind. Nothing when it can.
+std::optional<std::string> selectionError(const RecoverySelection& selection);
+// Whether the selection takes the record.
+bool selects(const RecoverySelection& selection, const FileRecord& record);
+
 // Fails with a message when the selection names an unknown kind or an id the report lacks.
 std::expected<RecoveryJob, std::string> makeRecoveryJob(const ScanReport& report, const RecoverySelection& selection,
                                                         DeviceIdentity destination, std::string destinationPath);

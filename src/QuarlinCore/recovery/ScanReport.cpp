@@ -22,7 +22,7 @@ constexpr std::uintmax_t kMaxReportBytes = std::uintmax_t{1} << 30;
 // each record of `report.files` and of `found`, so that the whole is never built in memory.
 // The text is the document's, pretty-printed with tabs.
 template <class Put>
-void emitReport(const ScanReport& report, const FoundFiles& found, Put put) {
+std::expected<ReportTotals, std::string> emitReport(const ScanReport& report, FoundFiles* found, Put put) {
     nlohmann::ordered_json j;
     j["source"] = report.source;
     j["sourceIdentity"] = report.sourceIdentity;
@@ -41,32 +41,38 @@ void emitReport(const ScanReport& report, const FoundFiles& found, Put put) {
     for (const auto& range : report.unreadable) unreadable.push_back(range);
     // Text from the machine (a path, a device name) may hold any bytes: invalid UTF-8 is
     // replaced rather than losing the whole report.
-    const auto text = [](const nlohmann::ordered_json& value) {
-        return value.dump(1, '\t', false, nlohmann::ordered_json::error_handler_t::replace);
-    };
-    std::string head = text(j);
+    std::string head = j.dump(1, '\t', false, nlohmann::ordered_json::error_handler_t::replace);
     head.resize(head.size() - 2);  // its closing "\n}": the records come first
     put(head + ",\n\t\"files\": [");
-    bool first = true;
-    const auto record = [&](const FileRecord& file) {
-        std::string piece = first ? "\n\t\t" : ",\n\t\t";
-        for (const char c : text(nlohmann::ordered_json(file))) {
-            piece += c;
-            if (c == '\n') piece += "\t\t";
-        }
-        first = false;
+    ReportTotals totals;
+    std::string piece;
+    const auto record = [&](std::string_view text, std::uint64_t length, std::size_t verdict,
+                            std::optional<CarvedFormat> format) {
+        piece = totals.files == 0 ? "\n\t\t" : ",\n\t\t";
+        piece += text;
         put(piece);
+        ++totals.files;
+        totals.bytes += length;
+        ++totals.verdicts.at(verdict);
+        if (format) ++totals.perFormat.at(static_cast<std::size_t>(*format));
     };
-    for (const auto& file : report.files) record(file);
-    for (const auto& file : found) record(file.record);
-    put(first ? "]\n}\n" : "\n\t]\n}\n");
+    for (const auto& file : report.files)
+        record(reportRecordText(file), file.declaredSize, file.verdict.value().index(), std::nullopt);
+    if (found) {
+        auto visited = found->forEach([&](const FoundFiles::Entry& entry, std::string_view text) {
+            record(text, entry.length, entry.verdict, entry.format);
+        });
+        if (!visited) return std::unexpected(visited.error());
+    }
+    put(totals.files == 0 ? "]\n}\n" : "\n\t]\n}\n");
+    return totals;
 }
 
 }  // namespace
 
 std::string reportJSON(const ScanReport& report) {
     std::string out;
-    emitReport(report, {}, [&](std::string_view piece) { out += piece; });
+    (void)emitReport(report, nullptr, [&](std::string_view piece) { out += piece; });
     return out;
 }
 
@@ -74,7 +80,7 @@ namespace {
 
 // From text or straight from a file, so that a large report is never held whole as text.
 template <class Input>
-std::expected<ScanReport, std::string> parseFrom(Input&& input) {
+std::expected<ScanReport, std::string> parseFrom(Input&& input, const std::function<void(FileRecord&&)>& onRecord) {
     ScanReport report;
     // A report may hold millions of records: each is read into its FileRecord as soon as the
     // parser has it and dropped from the document, which would take several times the memory.
@@ -90,7 +96,12 @@ std::expected<ScanReport, std::string> parseFrom(Input&& input) {
         if (!inFiles || depth != 2 || event == Event::object_start || event == Event::array_start) return true;
         const std::string where = "files[" + std::to_string(index++) + "]: ";
         try {
-            if (!recordError) report.files.push_back(parsed.get<FileRecord>());
+            if (!recordError) {
+                if (onRecord)
+                    onRecord(parsed.get<FileRecord>());
+                else
+                    report.files.push_back(parsed.get<FileRecord>());
+            }
         } catch (const std::exception& error) {
             recordError = where + error.what();
         }
@@ -145,7 +156,7 @@ std::expected<ScanReport, std::string> parseFrom(Input&& input) {
 
 }  // namespace
 
-std::expected<ScanReport, std::string> parseReport(std::string_view text) { return parseFrom(text); }
+std::expected<ScanReport, std::string> parseReport(std::string_view text) { return parseFrom(text, {}); }
 
 std::vector<DataExtent> joinedRanges(std::vector<DataExtent> ranges) {
     std::sort(ranges.begin(), ranges.end(), [](const DataExtent& a, const DataExtent& b) {
@@ -165,21 +176,22 @@ std::vector<DataExtent> joinedRanges(std::vector<DataExtent> ranges) {
     return joined;
 }
 
-std::expected<ScanReport, std::string> readReport(const std::filesystem::path& path) {
+std::expected<ScanReport, std::string> readReport(const std::filesystem::path& path,
+                                                 const std::function<void(FileRecord&&)>& onRecord) {
     std::error_code error;
     const auto size = std::filesystem::file_size(path, error);
     if (error) return std::unexpected("cannot read " + path.string() + ": " + error.message());
     if (size > kMaxReportBytes) return std::unexpected(path.string() + " is too large to be a report");
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::unexpected("cannot read " + path.string());
-    auto report = parseFrom(in);
+    auto report = parseFrom(in, onRecord);
     if (in.bad()) return std::unexpected("cannot read " + path.string());
     if (!report) return std::unexpected(path.string() + ": " + report.error());
     return report;
 }
 
-std::expected<void, std::string> writeReport(const std::filesystem::path& path, const ScanReport& report,
-                                             const FoundFiles& found) {
+std::expected<ReportTotals, std::string> writeReport(const std::filesystem::path& path, const ScanReport& report,
+                                                     FoundFiles* found) {
     const std::string temporary = path.string() + ".tmp";
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return std::unexpected("cannot create " + temporary + ": " + std::strerror(errno));
@@ -190,11 +202,16 @@ std::expected<void, std::string> writeReport(const std::filesystem::path& path, 
             failure = errno;
         buffer.clear();
     };
-    emitReport(report, found, [&](std::string_view piece) {
+    const auto totals = emitReport(report, found, [&](std::string_view piece) {
         buffer += piece;
         if (buffer.size() >= (1U << 20)) flush();
     });
     flush();
+    if (!totals) {
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        return std::unexpected(totals.error());
+    }
     if (failure != 0) {
         const std::string why = std::strerror(failure);
         ::close(fd);
@@ -206,7 +223,7 @@ std::expected<void, std::string> writeReport(const std::filesystem::path& path, 
         ::unlink(temporary.c_str());
         return std::unexpected("cannot write " + path.string() + ": " + why);
     }
-    return {};
+    return *totals;
 }
 
 }  // namespace quarlin::recovery

@@ -3,16 +3,18 @@
 // rewritten whole and renamed into place, so the report on disk is always complete.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "QuarlinCore/io/DeviceIdentity.h"
 #include "QuarlinCore/model/FileRecord.h"
-#include "QuarlinCore/recovery/Scanner.h"
+#include "QuarlinCore/recovery/FoundFiles.h"
 
 namespace quarlin::recovery {
 
@@ -43,10 +45,23 @@ std::string reportJSON(const ScanReport& report);
 // Every key checked; the error names the key that failed (and the record's index).
 std::expected<ScanReport, std::string> parseReport(std::string_view text);
 
-std::expected<ScanReport, std::string> readReport(const std::filesystem::path& path);
+// With `onRecord`, each record is handed to it as it is read, in order, and `files` stays
+// empty: a report of millions of records is read in the memory of one. A record handed on
+// may still be followed by an error further on.
+std::expected<ScanReport, std::string> readReport(const std::filesystem::path& path,
+                                                 const std::function<void(FileRecord&&)>& onRecord = {});
+
+// What a written report holds.
+struct ReportTotals {
+    std::uint64_t files = 0;
+    std::uint64_t bytes = 0;                         // their declared sizes
+    std::array<std::uint64_t, 4> verdicts{};         // by the index of the verdict kind
+    std::array<std::int64_t, kCarvedFormatCount> perFormat{};  // of the records whose format is known
+};
+
 // Writes `path`.tmp and renames it over `path`: the report, with the records of `found` after
 // its own, written as they are serialised rather than built whole first.
-std::expected<void, std::string> writeReport(const std::filesystem::path& path, const ScanReport& report,
-                                             const FoundFiles& found = {});
+std::expected<ReportTotals, std::string> writeReport(const std::filesystem::path& path, const ScanReport& report,
+                                                     FoundFiles* found = nullptr);
 
 }  // namespace quarlin::recovery

@@ -30,6 +30,8 @@ constexpr std::int64_t kChunksInFlight = 2;
 constexpr std::int64_t kCopyPieceBytes = std::int64_t{8} << 20;
 // Bytes of found files waiting for the writer thread.
 constexpr std::size_t kQueuedFileBytes = std::size_t{64} << 20;
+// Records of found files held before they are kept on disk.
+constexpr std::size_t kPendingFiles = 4096;
 // Marks are at most this long; near a chunk's end a candidate is checked in the bytes that
 // follow it.
 constexpr std::int64_t kMarkBytes = 16;
@@ -365,9 +367,20 @@ public:
         coveredUntil_ = options.coveredUntil;
         lastCheckpoint_ = std::chrono::steady_clock::now();
         if (options.filesDirectory) writer_.emplace(*options.filesDirectory, kQueuedFileBytes);
+        found_ = options.found;
     }
 
     ScanOutcome run() {
+        if (!found_) {
+            auto made = FoundFiles::create(options_.filesDirectory.value_or(std::filesystem::temp_directory_path()));
+            if (!made) {
+                outcome_.error = made.error();
+                outcome_.stoppedAt = outcome_.rangeFrom;
+                return std::move(outcome_);
+            }
+            found_ = *made;
+        }
+        outcome_.files = found_;
         const std::uint64_t firstChunk = alignDown(outcome_.rangeFrom, chunkBytes_);
         std::uint64_t position = outcome_.rangeFrom;
         outcome_.stoppedAt = position;
@@ -402,18 +415,16 @@ public:
         outcome_.unreadableBytes = pipeline.unreadableBytes();
         outcome_.unreadable = pipeline.unreadableRanges();
         pipeline_ = nullptr;
-        settleWrites();
+        keepFound();
         outcome_.finished = !outcome_.error && outcome_.stoppedAt >= outcome_.rangeEnd;
-        std::sort(outcome_.files.begin(), outcome_.files.end(), [](const FoundFile& a, const FoundFile& b) {
-            return offsetOf(a) < offsetOf(b);
-        });
         return std::move(outcome_);
     }
 
 private:
-    static std::uint64_t offsetOf(const FoundFile& file) {
-        return std::get<DataLayout::Extents>(file.record.layout->value()).extents.front().volumeByteOffset;
-    }
+    struct Pending {
+        CarvedFormat format;
+        FileRecord record;  // layout: one extent at the file's byte offset on the source
+    };
 
     // Between reads that may each take long (around bad blocks, of a large file copied from the
     // source): waits while the scan is paused, and throws ScanStopped when it is to stop.
@@ -568,10 +579,6 @@ private:
         markUnreadable(measured->verdict, lostInPass);
         const bool intact = std::holds_alternative<IntegrityVerdict::LooksIntact>(measured->verdict.value());
 
-        if (format == CarvedFormat::udif && intact) {
-            if (!settleWrites()) return false;
-            dropFilesInside(offset, offset + length);
-        }
         std::string name = foundFileName(offset, measured->extension);
         std::uint64_t unreadable = 0;
         if (writer_ && !writeFile(name, at, offset, length, unreadable)) return false;
@@ -579,9 +586,10 @@ private:
         FileRecord record(UUID::random(), name, std::nullopt, length, std::nullopt, measured->verdict,
                           reader_.deviceIdentity(), DataLayout::extents({DataExtent{offset, length}}), std::nullopt,
                           std::nullopt);
-        outcome_.files.push_back(FoundFile{format, std::move(record)});
+        pending_.push_back(Pending{format, std::move(record)});
         candidates_.push_back(at);
         ++progress_.filesFound[static_cast<std::size_t>(format)];
+        if (pending_.size() >= kPendingFiles && !keepFound()) return false;
         // Marks inside a file belong to it (an MP3 frame run in a Matroska file, a zip in a
         // RAR, the entries of a cut zip). Only a length that nothing but a header vouches for
         // leaves its bytes open to the search.
@@ -632,27 +640,6 @@ private:
         return IntegrityVerdict::looksIntact();
     }
 
-    // A disk image found by its trailer holds the files found inside it before.
-    void dropFilesInside(std::uint64_t start, std::uint64_t end) {
-        std::size_t kept = 0;
-        for (std::size_t i = 0; i < outcome_.files.size(); ++i) {
-            const FoundFile& file = outcome_.files[i];
-            const std::uint64_t offset = offsetOf(file);
-            if (offset >= start && offset + file.record.declaredSize <= end) {
-                if (options_.filesDirectory) std::filesystem::remove(*options_.filesDirectory / file.record.name);
-                --progress_.filesFound[static_cast<std::size_t>(file.format)];
-                continue;
-            }
-            if (kept != i) {
-                outcome_.files[kept] = std::move(outcome_.files[i]);
-                candidates_[kept] = candidates_[i];
-            }
-            ++kept;
-        }
-        outcome_.files.erase(outcome_.files.begin() + static_cast<std::ptrdiff_t>(kept), outcome_.files.end());
-        candidates_.resize(kept);
-    }
-
     // Hands the file to the writer thread, with the buffer that holds it, when its bytes are in
     // memory; a file that is not (longer than a walk holds, or before the chunk at hand) is
     // copied from the source here.
@@ -664,7 +651,7 @@ private:
                            : extension_.holds(offset, length) ? &extension_
                                                               : nullptr;
         if (held) {
-            writer_->write(outcome_.files.size(), name, held->buffer,
+            writer_->write(kept_ + pending_.size(), name, held->buffer,
                            held->from(offset).first(static_cast<std::size_t>(length)));
             // A buffer larger than the writer's bound (an extension of a long walk) is written
             // before the scan goes on: the next walk's buffer is never taken while it is held.
@@ -713,13 +700,36 @@ private:
         const auto failure = writer_->failure();
         if (!failure) return false;
         if (!outcome_.error) {
+            // Files are kept only once written: the one that failed is still pending.
+            const std::size_t failed = failure->sequence - kept_;
             outcome_.error = failure->message;
-            outcome_.stoppedAt = candidates_.at(failure->sequence);
-            outcome_.files.erase(outcome_.files.begin() + static_cast<std::ptrdiff_t>(failure->sequence),
-                                 outcome_.files.end());
-            candidates_.resize(failure->sequence);
+            outcome_.stoppedAt = candidates_.at(failed);
+            pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(failed), pending_.end());
+            candidates_.resize(failed);
         }
         return true;
+    }
+
+    // Waits for the files found to be written, then adds their records to found_ and removes
+    // the files of those that lie inside a disk image found since. False when a write failed.
+    bool keepFound() {
+        const bool written = settleWrites();
+        for (const auto& file : pending_) {
+            if (auto added = found_->add(file.record, file.format); !added) {
+                if (!outcome_.error) {
+                    outcome_.error = added.error();
+                    outcome_.stoppedAt = candidates_.at(static_cast<std::size_t>(&file - pending_.data()));
+                }
+                break;
+            }
+        }
+        kept_ += pending_.size();
+        pending_.clear();
+        candidates_.clear();
+        if (options_.filesDirectory)
+            if (auto removed = found_->removeFilesLeftOut(*options_.filesDirectory); !removed && !outcome_.error)
+                outcome_.error = removed.error();
+        return written && !outcome_.error;
     }
 
     void reportProgress(std::uint64_t position) {
@@ -733,7 +743,7 @@ private:
         if (options_.checkpoint && std::chrono::duration<double>(now - lastCheckpoint_).count() >=
                                        std::max(options_.checkpointSeconds, 4 * lastCheckpointSeconds_)) {
             // The report names only files that are on disk.
-            if (settleWrites()) options_.checkpoint(outcome_.files, position, pipeline_->unreadableRanges());
+            if (keepFound()) options_.checkpoint(*found_, position, pipeline_->unreadableRanges());
             lastCheckpoint_ = std::chrono::steady_clock::now();
             lastCheckpointSeconds_ = std::chrono::duration<double>(lastCheckpoint_ - now).count();
         }
@@ -757,7 +767,10 @@ private:
     std::chrono::steady_clock::time_point lastCheckpoint_;
     double lastCheckpointSeconds_ = 0;  // how long the last checkpoint took
     std::optional<FileWriter> writer_;
-    std::vector<std::uint64_t> candidates_;  // the candidate position of each file written, in order
+    std::shared_ptr<FoundFiles> found_;
+    std::vector<Pending> pending_;           // found, not yet kept: their files may be being written
+    std::vector<std::uint64_t> candidates_;  // the candidate position of each pending file
+    std::size_t kept_ = 0;                   // files handed to found_ (the writer's sequence before pending_)
 };
 
 }  // namespace

@@ -6,11 +6,11 @@
 // at most maxWalkBytes, in which a file that runs past the chunk at hand is walked again. A
 // file longer than that is measured by the length it declares where its format declares
 // one (PST, XAR, UDIF, a Matroska Segment), and is copied from the source piece by piece.
+// The records of the files found are kept on disk (FoundFiles), a few thousand at most held.
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -22,16 +22,9 @@
 #include "QuarlinCore/io/ScanPauseToken.h"
 #include "QuarlinCore/model/FileRecord.h"
 #include "QuarlinCore/recovery/CarvedFormat.h"
+#include "QuarlinCore/recovery/FoundFiles.h"
 
 namespace quarlin::recovery {
-
-struct FoundFile {
-    CarvedFormat format;
-    FileRecord record;  // layout: one extent at the file's byte offset on the source
-};
-
-// A deque: a disk of a million files grows it without a vector's copies of the whole list.
-using FoundFiles = std::deque<FoundFile>;
 
 struct ScanProgress {
     std::uint64_t position = 0;  // every candidate before it has been looked at
@@ -49,6 +42,10 @@ struct ScanOptions {
     std::optional<std::filesystem::path> filesDirectory;
     // Candidates before this offset lie inside files found by an earlier, resumed scan.
     std::uint64_t coveredUntil = 0;
+    // Where the records of the files found are added (after those of an earlier scan, say);
+    // when absent, the scan keeps them in unnamed files in filesDirectory, else in the
+    // temporary folder.
+    std::shared_ptr<FoundFiles> found;
 
     std::int64_t chunkBytes = std::int64_t{16} << 20;
     std::int64_t maxWalkBytes = std::int64_t{192} << 20;
@@ -57,16 +54,16 @@ struct ScanOptions {
     std::function<bool()> stopRequested;
     std::shared_ptr<ScanPauseToken> pauseToken;
     std::function<void(const ScanProgress&)> progress;
-    // Called between chunks, at most every checkpointSeconds, with what was found so far,
-    // where a resumed scan would go on and the areas found unreadable: the caller saves its
-    // report there.
-    std::function<void(const FoundFiles&, std::uint64_t resumeAt, const std::vector<DataExtent>& unreadable)>
-        checkpoint;
+    // Called between chunks, at most every checkpointSeconds, with what was found so far
+    // (every file of it written), where a resumed scan would go on and the areas found
+    // unreadable: the caller saves its report there.
+    std::function<void(FoundFiles&, std::uint64_t resumeAt, const std::vector<DataExtent>& unreadable)> checkpoint;
     double checkpointSeconds = 2.0;
 };
 
 struct ScanOutcome {
-    FoundFiles files;  // by offset on the source
+    // Null only when the records could not be kept anywhere (error says why).
+    std::shared_ptr<FoundFiles> files;
     std::uint64_t rangeFrom = 0;
     std::uint64_t rangeEnd = 0;
     std::uint64_t stoppedAt = 0;  // a resumed scan goes on from here; rangeEnd when finished

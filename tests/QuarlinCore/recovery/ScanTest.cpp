@@ -37,11 +37,7 @@ protected:
         delete dir;
     }
 
-    static std::vector<FileRecord> records(const ScanOutcome& outcome) {
-        std::vector<FileRecord> list;
-        for (const auto& file : outcome.files) list.push_back(file.record);
-        return list;
-    }
+    static std::vector<FileRecord> records(const ScanOutcome& outcome) { return outcome.files->records(); }
     // Offset, length and verdict of every file: what two scans of one source must agree on.
     // What garbage behind a planted mark measures as may depend on how many bytes the walk
     // was given first, so `intactOnly` leaves the rest out.
@@ -75,7 +71,7 @@ TEST_F(ScanTest, BringsBackEveryContiguousFileAndNoDistractor) {
     fixtures::expectScanMatches(*placed, *image, records(outcome), out.path());
     // Every record has its file, and nothing else is left in the folder.
     EXPECT_EQ(static_cast<std::size_t>(std::distance(fs::directory_iterator(out.path()), fs::directory_iterator())),
-              outcome.files.size());
+              records(outcome).size());
 }
 
 TEST_F(ScanTest, SmallChunksAndWalkBoundsFindTheSameIntactFiles) {
@@ -145,7 +141,7 @@ TEST_F(ScanTest, AReportReadsBackAndRecoveryWritesTheSameBytesWithoutOverwriting
     const auto outcome = scan({}, out.path());
     ScanReport report;
     report.source = *imagePath;
-    report.sourceIdentity = outcome.files.at(0).record.sourceVolume;
+    report.sourceIdentity = records(outcome).at(0).sourceVolume;
     report.sourceBytes = image->size() / 512 * 512;
     report.blockSize = 512;
     report.rangeEnd = report.stoppedAt = outcome.rangeEnd;
@@ -276,9 +272,9 @@ TEST_F(ScanTest, ASourceThatFailsEndsTheScanKeepingWhatWasFound) {
     ASSERT_TRUE(outcome.error);
     EXPECT_FALSE(outcome.finished);
     EXPECT_LE(outcome.stoppedAt, failAt);
-    EXPECT_FALSE(outcome.files.empty());
-    for (const auto& file : outcome.files)
-        EXPECT_EQ(fs::file_size(out.path() / file.record.name), file.record.declaredSize);
+    const auto found = records(outcome);
+    EXPECT_FALSE(found.empty());
+    for (const auto& file : found) EXPECT_EQ(fs::file_size(out.path() / file.name), file.declaredSize);
 }
 
 // Each failed read of a dying disk may take minutes: a pause or a stop asked for inside a bad
@@ -435,9 +431,8 @@ TEST_F(ScanTest, HostileMarksEverywhereEndInBoundedTimeWithNothingIntact) {
         options.unaligned = unaligned;
         const auto outcome = scanSource(reader, noise.size(), options);
         EXPECT_TRUE(outcome.finished);
-        for (const auto& file : outcome.files)
-            EXPECT_FALSE(std::holds_alternative<IntegrityVerdict::LooksIntact>(file.record.verdict.value()))
-                << file.record.name;
+        for (const auto& file : records(outcome))
+            EXPECT_FALSE(std::holds_alternative<IntegrityVerdict::LooksIntact>(file.verdict.value())) << file.name;
     }
 
     // Headers that vouch for long checksummed contents everywhere, whose checks would go over
@@ -462,10 +457,10 @@ TEST_F(ScanTest, HostileMarksEverywhereEndInBoundedTimeWithNothingIntact) {
         const auto outcome = scanSource(hostileReader, hostile->size(), ScanOptions{});
         EXPECT_TRUE(outcome.finished);
         std::size_t intact = 0, checked = 0, unchecked = 0;
-        for (const auto& file : outcome.files) {
-            intact += verdictKind(file.record.verdict) == "looksIntact";
-            checked += verdictKind(file.record.verdict) == "failed";
-            unchecked += file.record.verdict == IntegrityVerdict::mayBePartial(std::string(kContentsNotChecked));
+        for (const auto& file : records(outcome)) {
+            intact += verdictKind(file.verdict) == "looksIntact";
+            checked += verdictKind(file.verdict) == "failed";
+            unchecked += file.verdict == IntegrityVerdict::mayBePartial(std::string(kContentsNotChecked));
         }
         EXPECT_EQ(intact, 0u);
         EXPECT_GT(checked, 0u);
