@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <thread>
 
@@ -233,6 +234,43 @@ TEST_F(ScanTest, CorruptReportsAndSelectionsAreRefusedNamingWhatIsWrong) {
     ASSERT_EQ(recovered.size(), 1u);
     EXPECT_TRUE(recovered[0].error);
     EXPECT_TRUE(fs::is_empty(dest.path()));
+}
+
+// Records come back by offset, though disk images are found at their end; a file that lies
+// inside a disk image found whole after it is part of the image: left out, its file removed.
+TEST(FoundFilesTest, ReadBackByOffsetWithoutTheFilesInsideADiskImageFoundWholeAfterThem) {
+    TempDir dir;
+    auto found = FoundFiles::create(dir.path());
+    ASSERT_TRUE(found) << found.error();
+    const auto add = [&](std::uint64_t offset, std::uint64_t length, std::optional<CarvedFormat> format,
+                         bool whole = true) {
+        const std::string name = foundFileName(offset, format == CarvedFormat::udif ? "dmg" : "flac");
+        std::ofstream(dir.path() / name) << "x";
+        const auto added = (*found)->add(
+            FileRecord(UUID::random(), name, std::nullopt, length, std::nullopt,
+                       whole ? IntegrityVerdict::looksIntact() : IntegrityVerdict::mayBePartial("cut"),
+                       {"disk", std::nullopt, "disk"}, DataLayout::extents({{offset, length}}), std::nullopt, std::nullopt),
+            format);
+        ASSERT_TRUE(added) << added.error();
+    };
+    add(0, 100, std::nullopt);  // an earlier scan's
+    add(1000, 100, CarvedFormat::flac);
+    add(1100, 4000, CarvedFormat::flac);          // runs past the image's end: its own file
+    add(950, 500, CarvedFormat::udif);            // an image inside the next one
+    add(900, 2100, CarvedFormat::udif);           // [900, 3000)
+    add(920, 2000, CarvedFormat::udif, false);    // not whole: leaves nothing out, but lies inside
+    add(5000, 100, CarvedFormat::flac);
+    add(4000, 2000, CarvedFormat::udif, false);   // not whole: what lies in it stays
+    std::vector<std::uint64_t> offsets;
+    for (const auto& record : (*found)->records()) offsets.push_back(fixtures::offsetOf(record));
+    EXPECT_EQ(offsets, (std::vector<std::uint64_t>{0, 900, 1100, 4000, 5000}));
+    ASSERT_TRUE((*found)->removeFilesLeftOut(dir.path()));
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(dir.path())) left.push_back(entry.path().filename().string());
+    std::ranges::sort(left);
+    EXPECT_EQ(left, (std::vector<std::string>{foundFileName(0, "flac"), foundFileName(900, "dmg"),
+                                              foundFileName(1100, "flac"), foundFileName(4000, "dmg"),
+                                              foundFileName(5000, "flac")}));
 }
 
 // A source whose reads fail where they touch [failFrom, failTo): one that goes away (failTo
