@@ -32,7 +32,7 @@ std::unique_ptr<DeflateFraming::RawInflateScanner> DeflateFraming::RawInflateSca
 }
 
 DeflateFraming::RawInflateScanner::RawInflateScanner(std::size_t scratchSize)
-    : scratch_(scratchSize, 0) {}
+    : scratch_(new Bytef[scratchSize]), scratchSize_(scratchSize) {}
 
 DeflateFraming::RawInflateScanner::~RawInflateScanner() {
     // inflateEnd refuses a stream that was never initialised (its state pointer is null).
@@ -53,15 +53,15 @@ void DeflateFraming::RawInflateScanner::consumePiece(std::span<const std::byte> 
     const auto n = static_cast<uInt>(piece.size());
     stream_.next_in = input(piece.data());
     stream_.avail_in = n;
-    const auto scratchSize = static_cast<uInt>(scratch_.size());
+    const auto scratchSize = static_cast<uInt>(scratchSize_);
     int ret = Z_OK;
     for (;;) {
-        stream_.next_out = scratch_.data();
+        stream_.next_out = scratch_.get();
         stream_.avail_out = scratchSize;
         ret = inflate(&stream_, Z_NO_FLUSH);
         const uInt produced = scratchSize - stream_.avail_out;
         if (produced > 0) {
-            crc_ = CRC32::update(crc_, std::as_bytes(std::span(scratch_.data(), produced)));
+            crc_ = CRC32::update(crc_, std::as_bytes(std::span(scratch_.get(), produced)));
             totalOut_ += produced;
         }
         if (ret == Z_OK || (ret == Z_BUF_ERROR && produced > 0)) {

@@ -40,14 +40,17 @@ struct DeflateFraming {
         }  // bytes after the stream's end not counted
         std::uint64_t totalOut() const { return totalOut_; }
         std::uint32_t outputCRC32() const { return crc_; }
-        std::int64_t scratchSize() const { return static_cast<std::int64_t>(scratch_.size()); }
+        std::int64_t scratchSize() const { return static_cast<std::int64_t>(scratchSize_); }
 
       private:
         explicit RawInflateScanner(std::size_t scratchSize);
         void consumePiece(std::span<const std::byte> piece);  // at most 4 GiB - 1
 
         z_stream stream_{};
-        std::vector<Bytef> scratch_;
+        // Left uninitialised: zlib writes each byte before it is read, and a scan makes a
+        // scanner for every candidate, where zeroing 256 KiB cost more than most inflates.
+        std::unique_ptr<Bytef[]> scratch_;
+        std::size_t scratchSize_;
         ScanState state_ = ScanState::needsMoreInput;
         std::uint32_t crc_ = 0;
         std::uint64_t totalIn_ = 0;
