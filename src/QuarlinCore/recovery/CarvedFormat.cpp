@@ -424,6 +424,7 @@ std::optional<Measurement> measurePST(std::span<const std::byte> bytes, std::int
         m.verdict = IntegrityVerdict::mayBePartial(std::string(kContentsNotChecked));
     } else if (walk->length > n && walk->length <= toEnd) {
         m.bytesWanted = walk->length;
+        m.checkFromSource = true;
     } else if (walk->length <= n) {
         if (auto why = pstChecksumMismatch(bytes.first(static_cast<std::size_t>(walk->length)),
                                            walk->unicode))
@@ -651,6 +652,14 @@ std::optional<CarvedFormat> markAt(std::span<const std::byte> bytes, std::int64_
         default:
             return std::nullopt;
     }
+}
+
+std::optional<std::string> contentsMismatch(CarvedFormat format, std::span<const std::byte> head, std::uint64_t length,
+                                            const std::function<std::span<const std::byte>(std::uint64_t, std::size_t)>& read) {
+    if (format != CarvedFormat::pst) return std::nullopt;
+    const auto walk = PSTWalker::walk(head, 0);
+    if (!walk) return "its header no longer reads";
+    return pstChecksumMismatch(length, read, walk->unicode);
 }
 
 std::optional<Measurement> measure(CarvedFormat format, std::span<const std::byte> bytes,

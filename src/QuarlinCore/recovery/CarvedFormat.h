@@ -10,6 +10,7 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -52,6 +53,9 @@ struct Measurement {
         std::uint32_t expected = 0;
     };
     std::optional<RangeCRC> rangeCRC;
+    // The checksums lie all over a file longer than the bytes given (a PST): when a walk
+    // cannot hold it, the scan checks them reading it from the source (contentsMismatch).
+    bool checkFromSource = false;
 };
 
 // `bytes` begins at the candidate; `bytesToSourceEnd` says how far the source itself goes
@@ -61,6 +65,12 @@ struct Measurement {
 // checksums inside it, and is `mayBePartial` with kContentsNotChecked.
 std::optional<Measurement> measure(CarvedFormat format, std::span<const std::byte> bytes,
                                    std::int64_t bytesToSourceEnd, bool checkContents = true);
+
+// Why the file at the start of `head`, `length` bytes long and read piece by piece through
+// `read` (which may throw), fails the checksums inside it; nothing when they match. For the
+// measurements that ask for it (checkFromSource).
+std::optional<std::string> contentsMismatch(CarvedFormat format, std::span<const std::byte> head, std::uint64_t length,
+                                            const std::function<std::span<const std::byte>(std::uint64_t, std::size_t)>& read);
 
 inline constexpr std::string_view kContentsNotChecked =
     "its checksums were not checked: the candidates before it used up what the scan checks "

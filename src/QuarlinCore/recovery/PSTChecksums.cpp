@@ -1,5 +1,6 @@
 #include "QuarlinCore/recovery/PSTChecksums.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -49,31 +50,63 @@ bool pstHeaderIntact(std::span<const std::byte> file, bool unicode) {
 }
 
 std::optional<std::string> pstChecksumMismatch(std::span<const std::byte> file, bool unicode) {
+    return pstChecksumMismatch(file.size(), [file](std::uint64_t at, std::size_t length) {
+        return at <= file.size() && length <= file.size() - at ? file.subspan(static_cast<std::size_t>(at), length)
+                                                              : std::span<const std::byte>();
+    }, unicode);
+}
+
+std::optional<std::string> pstChecksumMismatch(std::uint64_t fileLength, const PSTBytes& read, bool unicode) {
     const Layout layout{unicode};
-    const ByteReader reader(file);
-    const auto n = static_cast<std::int64_t>(file.size());
-    if (!pstHeaderIntact(file, unicode)) return "its header fails its checksum";
+    const auto n = static_cast<std::int64_t>(std::min<std::uint64_t>(fileLength, INT64_MAX / 4));
+    const auto header = read(0, kPSTHeaderBytes);
+    if (!pstHeaderIntact(header, unicode)) return "its header fails its checksum";
+    const ByteReader headerReader(header);
 
     // The roots: the node tree's and the block tree's references (block ID, then offset).
     const std::int64_t roots = unicode ? 216 : 184, refSize = 2 * layout.idSize();
     std::vector<PageRef> pending;
     for (const auto& [at, type] :
          {std::pair{roots, kNodeTreePage}, std::pair{roots + refSize, kBlockTreePage}})
-        pending.push_back(
-            {layout.id(reader, at), layout.id(reader, at + layout.idSize()), type, 256});
+        pending.push_back({layout.id(headerReader, at), layout.id(headerReader, at + layout.idSize()), type, 256});
+
+    // The blocks the tree lists are checked in batches, in the order they lie in the file: a
+    // file read from a disk is then read forwards, not at random.
+    struct BlockRef {
+        std::uint64_t at, id;
+        std::int64_t size, extent;
+    };
+    std::vector<BlockRef> blocks;
+    const auto checkBlocks = [&]() -> std::optional<std::string> {
+        std::sort(blocks.begin(), blocks.end(), [](const BlockRef& a, const BlockRef& b) { return a.at < b.at; });
+        for (const auto& block : blocks) {
+            const auto bytes = read(block.at, static_cast<std::size_t>(block.extent));
+            if (bytes.size() != static_cast<std::size_t>(block.extent)) return "a block lies past the file's end";
+            const ByteReader reader(bytes);
+            const std::int64_t trailer = block.extent - layout.blockTrailer();
+            if (reader.peekU16LE(trailer) != block.size || layout.id(reader, trailer + (unicode ? 8 : 4)) != block.id ||
+                reader.peekU32LE(trailer + (unicode ? 4 : 8)) !=
+                    fileCRC(bytes.first(static_cast<std::size_t>(block.size))))
+                return "the block at byte " + std::to_string(block.at) + " fails its checksum";
+        }
+        blocks.clear();
+        return std::nullopt;
+    };
+    constexpr std::size_t kBatch = std::size_t{1} << 16;
 
     std::int64_t pagesLeft = n / kPageSize + 2, bytesLeft = 2 * n + (1 << 20);
     while (!pending.empty()) {
         const PageRef ref = pending.back();
         pending.pop_back();
-        if (--pagesLeft < 0 || bytesLeft < kPageSize)
-            return std::nullopt;  // bound reached: the rest goes unchecked
+        if (--pagesLeft < 0 || bytesLeft < kPageSize) break;  // bound reached: the rest goes unchecked
         if (ref.ib > static_cast<std::uint64_t>(n - kPageSize))
             return "a B-tree page lies past the file's end";
         const auto at = static_cast<std::int64_t>(ref.ib);
-        const auto page = file.subspan(static_cast<std::size_t>(at), kPageSize);
+        const auto page = read(ref.ib, kPageSize);
+        if (page.size() != kPageSize) return "a B-tree page lies past the file's end";
+        const ByteReader reader(page);
         bytesLeft -= kPageSize;
-        const std::int64_t trailer = at + layout.pageData();
+        const std::int64_t trailer = layout.pageData();
         const std::uint32_t crc = reader.peekU32LE(trailer + (unicode ? 4 : 8));
         const std::uint64_t bid = layout.id(reader, trailer + (unicode ? 8 : 4));
         if (reader.peekU8(trailer) != ref.type || reader.peekU8(trailer + 1) != ref.type ||
@@ -81,14 +114,14 @@ std::optional<std::string> pstChecksumMismatch(std::span<const std::byte> file, 
             crc != fileCRC(page.first(static_cast<std::size_t>(layout.pageData()))))
             return "a B-tree page at byte " + std::to_string(at) + " fails its checksum";
 
-        const std::int64_t count = reader.peekU8(at + layout.entriesSize()),
-                           entrySize = reader.peekU8(at + layout.entriesSize() + 2),
-                           level = reader.peekU8(at + layout.entriesSize() + 3);
+        const std::int64_t count = reader.peekU8(layout.entriesSize()),
+                           entrySize = reader.peekU8(layout.entriesSize() + 2),
+                           level = reader.peekU8(layout.entriesSize() + 3);
         if (level >= ref.levelBelow || entrySize < 3 * layout.idSize() ||
             count * entrySize > layout.entriesSize())
             return "a B-tree page at byte " + std::to_string(at) + " is malformed";
         for (std::int64_t i = 0; i < count; ++i) {
-            const std::int64_t entry = at + i * entrySize;
+            const std::int64_t entry = i * entrySize;
             if (level > 0) {  // key, then the reference of a page one level down
                 pending.push_back({layout.id(reader, entry + layout.idSize()),
                                    layout.id(reader, entry + 2 * layout.idSize()), ref.type,
@@ -103,18 +136,16 @@ std::optional<std::string> pstChecksumMismatch(std::span<const std::byte> file, 
             const std::int64_t extent = (size + layout.blockTrailer() + 63) / 64 * 64;
             if (blockAt > static_cast<std::uint64_t>(n - extent))
                 return "a block lies past the file's end";
-            if ((bytesLeft -= size) < 0) return std::nullopt;
-            const std::int64_t blockTrailer =
-                static_cast<std::int64_t>(blockAt) + extent - layout.blockTrailer();
-            const std::uint32_t blockCRC = reader.peekU32LE(blockTrailer + (unicode ? 4 : 8));
-            const std::uint64_t trailerID = layout.id(reader, blockTrailer + (unicode ? 8 : 4));
-            if (reader.peekU16LE(blockTrailer) != size || trailerID != blockID ||
-                blockCRC != fileCRC(file.subspan(static_cast<std::size_t>(blockAt),
-                                                 static_cast<std::size_t>(size))))
-                return "the block at byte " + std::to_string(blockAt) + " fails its checksum";
+            if ((bytesLeft -= size) < 0) {
+                pending.clear();
+                break;
+            }
+            blocks.push_back({blockAt, blockID, size, extent});
+            if (blocks.size() >= kBatch)
+                if (auto why = checkBlocks()) return why;
         }
     }
-    return std::nullopt;
+    return checkBlocks();
 }
 
 }  // namespace quarlin::recovery

@@ -557,11 +557,16 @@ private:
             checkedBytes_ += static_cast<std::uint64_t>(measured->length);
         // A walk stopped by the bound on its bytes, not by the file: what it measured is a
         // lower bound, or the length the file declares.
+        std::uint64_t lostInCheck = 0;
         if (measured->bytesWanted > static_cast<std::int64_t>(bytes.size()) &&
-            static_cast<std::int64_t>(bytes.size()) >= maxWalk_)
-            measured->verdict = IntegrityVerdict::mayBePartial(
-                measured->declaredOnly ? "longer than a walk may hold in memory: measured by the length it declares"
-                                       : "longer than a walk may hold in memory: measured as far as a walk goes");
+            static_cast<std::int64_t>(bytes.size()) >= maxWalk_) {
+            if (measured->checkFromSource)
+                measured->verdict = checkFromSource(format, at, bytes, measured->length, lostInCheck);
+            else
+                measured->verdict = IntegrityVerdict::mayBePartial(
+                    measured->declaredOnly ? "longer than a walk may hold in memory: measured by the length it declares"
+                                           : "longer than a walk may hold in memory: measured as far as a walk goes");
+        }
         const std::int64_t start = static_cast<std::int64_t>(at) + measured->start;
         if (start < static_cast<std::int64_t>(outcome_.rangeFrom) || start < 0) return true;
         const auto offset = static_cast<std::uint64_t>(start);
@@ -575,7 +580,8 @@ private:
                 measured->verdict = IntegrityVerdict::mayBePartial(std::string(kContentsNotChecked));
             }
         }
-        const std::uint64_t lostInPass = pipeline_ ? pipeline_->unreadableWithin(offset, offset + length) : 0;
+        const std::uint64_t lostInPass =
+            std::max(pipeline_ ? pipeline_->unreadableWithin(offset, offset + length) : 0, lostInCheck);
         markUnreadable(measured->verdict, lostInPass);
         const bool intact = std::holds_alternative<IntegrityVerdict::LooksIntact>(measured->verdict.value());
 
@@ -595,6 +601,64 @@ private:
         // leaves its bytes open to the search.
         if (intact || !measured->declaredOnly) coveredUntil_ = std::max(coveredUntil_, offset + length);
         return true;
+    }
+
+    // Checks the checksums of a file longer than a walk holds, reading it from the source in
+    // any order: from the bytes held where they are, else through a few 64 KiB windows, the
+    // least recently used replaced. `lost` counts the bytes that could not be read (bad blocks).
+    IntegrityVerdict checkFromSource(CarvedFormat format, std::uint64_t at, std::span<const std::byte> head,
+                                     std::int64_t length, std::uint64_t& lost) {
+        constexpr std::uint64_t kWindow = 64 << 10;
+        constexpr std::size_t kWindows = 64;
+        struct Window {
+            std::uint64_t start = 0;
+            Data bytes;
+            std::uint64_t used = 0;
+        };
+        std::vector<Window> windows;
+        std::uint64_t uses = 0;
+        const auto between = betweenReads();
+        const auto fileEnd = at + static_cast<std::uint64_t>(length);
+        const auto read = [&](std::uint64_t from, std::size_t size) -> std::span<const std::byte> {
+            if (from > static_cast<std::uint64_t>(length)) return {};
+            const std::uint64_t start = at + from, wanted = std::min<std::uint64_t>(size, fileEnd - start);
+            for (const Held* held : {&current_, &extension_})
+                if (held->holds(start, wanted)) return held->from(start).first(static_cast<std::size_t>(wanted));
+            for (auto& window : windows)
+                if (start >= window.start && start + wanted <= window.start + window.bytes.size()) {
+                    window.used = ++uses;
+                    return std::span<const std::byte>(window.bytes)
+                        .subspan(static_cast<std::size_t>(start - window.start), static_cast<std::size_t>(wanted));
+                }
+            Window window;
+            window.start = alignDown(start, kWindow);
+            const std::uint64_t end = std::min(alignUp(start + wanted, kWindow), sourceEnd_);
+            window.bytes = Data(end - window.start);
+            std::size_t filled = 0;
+            std::string error;
+            if (!readSourceRange(reader_, sourceEnd_, window.start, end - window.start,
+                                 [&](std::span<const std::byte> piece) {
+                                     std::memcpy(window.bytes.data() + filled, piece.data(), piece.size());
+                                     filled += piece.size();
+                                     return true;
+                                 },
+                                 error, &lost, between))
+                throw std::runtime_error(error);
+            window.used = ++uses;
+            if (windows.size() >= kWindows)
+                windows.erase(std::ranges::min_element(windows, {}, &Window::used));
+            windows.push_back(std::move(window));
+            return std::span<const std::byte>(windows.back().bytes)
+                .subspan(static_cast<std::size_t>(start - windows.back().start), static_cast<std::size_t>(wanted));
+        };
+        checkedBytes_ += static_cast<std::uint64_t>(length);
+        try {
+            if (auto why = contentsMismatch(format, head, static_cast<std::uint64_t>(length), read))
+                return IntegrityVerdict::failed(std::move(*why));
+        } catch (const std::runtime_error& error) {
+            return IntegrityVerdict::mayBePartial(std::string("its checksummed data could not be read: ") + error.what());
+        }
+        return IntegrityVerdict::looksIntact();
     }
 
     // A file over bad blocks holds zeros where they are, whatever its checks said of them.

@@ -109,11 +109,33 @@ TEST_F(ScanTest, SmallChunksAndWalkBoundsFindTheSameIntactFiles) {
         const auto it = std::ranges::find_if(list, [&](const FileRecord& r) { return fixtures::offsetOf(r) == file.offset; });
         ASSERT_NE(it, list.end());
         EXPECT_TRUE(fixtures::readWhole(out.path() / it->name) == image->substr(file.offset, it->declaredSize));
-        if (file.name.ends_with(".pst")) {
+        if (file.name.ends_with(".pst")) {  // its checksums read from the source
             EXPECT_EQ(it->declaredSize, file.length);
+            EXPECT_EQ(verdictKind(it->verdict), "looksIntact");
         }
     }
     EXPECT_GE(large, 3);
+
+    // A PST longer than the bound with a byte changed that a block's checksum covers fails.
+    std::string pst = fixtures::readWhole(QUARLIN_CORPUS_DIR "/pst/dist-list.pst");
+    const auto holds = [&](std::uint64_t at, std::size_t length) {
+        return std::as_bytes(std::span(pst)).subspan(at, std::min<std::size_t>(length, pst.size() - at));
+    };
+    std::size_t flip = pst.size() / 2;
+    for (; flip < pst.size(); flip += 100) {
+        pst[flip] ^= 1;
+        const auto why = contentsMismatch(CarvedFormat::pst, holds(0, 4096), pst.size(), holds);
+        if (why && why->starts_with("the block at")) break;
+        pst[flip] ^= 1;
+    }
+    ASSERT_LT(flip, pst.size());
+    const std::string padded = std::string(1 << 16, '\0') + pst + std::string(1 << 16, '\0');
+    std::ofstream(dir->file("pst.img"), std::ios::binary) << padded;
+    ImageFileBlockReader pstReader(dir->file("pst.img"), 512);
+    const auto found = records(scanSource(pstReader, padded.size() / 512 * 512, tiny));
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(fixtures::offsetOf(found[0]), 1u << 16);
+    EXPECT_EQ(verdictKind(found[0].verdict), "failed");
 }
 
 TEST_F(ScanTest, AStoppedScanResumedWhereItStoppedFindsWhatOnePassFinds) {
