@@ -202,6 +202,22 @@ std::string formatCounts(const std::array<std::int64_t, kCarvedFormatCount>& cou
     return text.empty() ? "no files yet" : text;
 }
 
+// Redraws one line on the terminal's stderr: a bar, the share done, MiB, the rate, the time
+// left, then `tail`.
+void drawProgress(double done, double total, double seconds, const std::string& tail, bool last) {
+    const double rate = seconds > 0 ? done / seconds : 0;
+    const double left = rate > 0 ? (total - done) / rate : 0;
+    const int width = 30;
+    const double fraction = total > 0 ? std::min(done / total, 1.0) : 1.0;
+    const int filled = static_cast<int>(fraction * width);
+    std::fprintf(stderr, "\r\033[K[%s%s] %5.1f%% %llu/%llu MiB %.0f MB/s %d:%02d left | %s",
+                 std::string(filled, '#').c_str(), std::string(width - filled, ' ').c_str(), fraction * 100,
+                 static_cast<unsigned long long>(done) >> 20, static_cast<unsigned long long>(total) >> 20, rate / 1e6,
+                 static_cast<int>(left) / 60, static_cast<int>(left) % 60, tail.c_str());
+    if (last) std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
 class ScanProgressView {
 public:
     explicit ScanProgressView(bool json) : json_(json), terminal_(::isatty(STDERR_FILENO) == 1) {}
@@ -225,16 +241,7 @@ public:
                 found[std::string(formatName(static_cast<CarvedFormat>(i)))] = progress.filesFound[i];
             std::cout << line.dump() << std::endl;
         } else if (terminal_) {
-            const int width = 30;
-            const double fraction = total > 0 ? done / total : 1.0;
-            const int filled = static_cast<int>(fraction * width);
-            std::fprintf(stderr, "\r\033[K[%s%s] %5.1f%% %llu/%llu MiB %.0f MB/s %d:%02d left | %s",
-                         std::string(filled, '#').c_str(), std::string(width - filled, ' ').c_str(), fraction * 100,
-                         static_cast<unsigned long long>(done) >> 20, static_cast<unsigned long long>(total) >> 20,
-                         rate / 1e6, static_cast<int>(left) / 60, static_cast<int>(left) % 60,
-                         formatCounts(progress.filesFound).c_str());
-            if (last) std::fputc('\n', stderr);
-            std::fflush(stderr);
+            drawProgress(done, total, seconds, formatCounts(progress.filesFound), last);
         }
     }
 
@@ -432,10 +439,13 @@ void recover(const RecoverArguments& arguments) {
     if (auto error = selectionError(selection)) fail("quarlin: " + *error);
     // The report is read twice, its records one at a time, rather than held: once to check the
     // selection against it and count, once to recover in batches as the records come.
-    std::uint64_t selected = 0;
+    std::uint64_t selected = 0, selectedBytes = 0;
     std::set<std::string> idsSeen;
     auto report = readReport(arguments.report, [&](FileRecord&& record) {
-        if (selects(selection, record)) ++selected;
+        if (selects(selection, record)) {
+            ++selected;
+            selectedBytes += record.declaredSize;
+        }
         if (!selection.ids.empty())
             for (const auto& id : selection.ids)
                 if (selects(RecoverySelection{std::nullopt, {id}}, record)) idsSeen.insert(id);
@@ -465,12 +475,30 @@ void recover(const RecoverArguments& arguments) {
     // Ctrl-C ends the recovery between two reads; the file being written is removed.
     SignalWatch signals(std::make_shared<ScanPauseToken>());
     const auto stopRequested = [&signals] { return signals.stopRequested(); };
+    // On a terminal, a progress line on stderr, cleared before anything else is printed.
+    const bool terminal = ::isatty(STDERR_FILENO) == 1;
+    const auto started = std::chrono::steady_clock::now();
+    auto shown = started;
+    std::uint64_t copied = 0;
+    const auto showProgress = [&](bool last) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!terminal || (!last && now - shown < std::chrono::milliseconds(100))) return;
+        shown = now;
+        drawProgress(static_cast<double>(copied), static_cast<double>(selectedBytes),
+                     std::chrono::duration<double>(now - started).count(),
+                     std::to_string(done + static_cast<std::uint64_t>(failures)) + " of " + std::to_string(selected) + " files",
+                     last);
+    };
+    const auto clearLine = [&] {
+        if (terminal) std::cerr << "\r\033[K";
+    };
     std::map<std::string, std::uint64_t> sizes;
     const auto recoverBatch = [&] {
         sizes.clear();
         for (const auto& record : job.selectedFiles) sizes[record.name] = record.declaredSize;
         recoverFiles(counted, source.bytes, job, [&](const RecoveredFile& file) {
             if (file.error && signals.stopRequested()) return;  // the file cut short by Ctrl-C
+            clearLine();
             // A file of the name and length there already was recovered before (files are renamed
             // into place only when whole): a recovery run again after Ctrl-C does not fail on it.
             std::error_code sizeError;
@@ -492,7 +520,11 @@ void recover(const RecoverArguments& arguments) {
                               << " bytes could not be read (bad blocks) and are zeros in it\n";
                 }
             }
-        }, stopRequested);
+            showProgress(false);
+        }, stopRequested, [&](std::uint64_t piece) {
+            copied += piece;
+            showProgress(false);
+        });
         job.selectedFiles.clear();
     };
     constexpr std::size_t kBatch = 1024;
@@ -503,6 +535,7 @@ void recover(const RecoverArguments& arguments) {
     });
     if (!again) fail("quarlin: " + again.error());
     if (!signals.stopRequested()) recoverBatch();
+    showProgress(true);
     std::cerr << "quarlin: recovered " << done << " of " << selected << " files (" << bytes
               << " bytes) to " << destination.string();
     if (withZeros > 0) std::cerr << ", " << withZeros << " of them with bad blocks read as zeros";

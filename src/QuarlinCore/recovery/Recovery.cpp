@@ -63,17 +63,13 @@ namespace {
 constexpr const char* kStopped = "stopped before it was complete";
 
 std::optional<std::string> copyRecord(BlockReader& reader, std::uint64_t sourceBytes, const FileRecord& record,
-                                      int fd, std::uint64_t& unreadable, const std::function<bool()>& stopRequested) {
+                                      int fd, std::uint64_t& unreadable, const std::function<bool()>& stopRequested,
+                                      const std::function<void(std::uint64_t)>& copied) {
     if (!record.layout) return "the record says nothing of where its bytes are";
     if (const auto* resident = std::get_if<DataLayout::Resident>(&record.layout->value())) {
         const auto& bytes = resident->bytes;
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return std::string("cannot write: ") + std::strerror(errno);
-            done += static_cast<std::size_t>(n);
-        }
+        if (!writeAllTo(fd, bytes.data(), bytes.size())) return std::string("cannot write: ") + std::strerror(errno);
+        if (copied) copied(bytes.size());
         return std::nullopt;
     }
     for (const auto& extent : std::get<DataLayout::Extents>(record.layout->value()).extents) {
@@ -92,9 +88,12 @@ std::optional<std::string> copyRecord(BlockReader& reader, std::uint64_t sourceB
                 error = kStopped;
                 return false;
             }
-            if (writeAllTo(fd, piece.data(), piece.size())) return true;
-            error = std::string("cannot write: ") + std::strerror(errno);
-            return false;
+            if (!writeAllTo(fd, piece.data(), piece.size())) {
+                error = std::string("cannot write: ") + std::strerror(errno);
+                return false;
+            }
+            if (copied) copied(piece.size());
+            return true;
         };
         if (!readSourceRange(reader, sourceBytes, extent.volumeByteOffset, extent.byteLength, write, error, &unreadable))
             return error;
@@ -125,7 +124,8 @@ std::optional<std::string> publish(const std::filesystem::path& part, const std:
 
 std::vector<RecoveredFile> recoverFiles(BlockReader& reader, std::uint64_t sourceBytes, const RecoveryJob& job,
                                         const std::function<void(const RecoveredFile&)>& done,
-                                        const std::function<bool()>& stopRequested) {
+                                        const std::function<bool()>& stopRequested,
+                                        const std::function<void(std::uint64_t)>& copied) {
     std::vector<RecoveredFile> results;
     for (const auto& record : job.selectedFiles) {
         if (stopRequested && stopRequested()) break;
@@ -145,7 +145,7 @@ std::vector<RecoveredFile> recoverFiles(BlockReader& reader, std::uint64_t sourc
             result.error = errno == EEXIST ? existsAlready(part) + " (an earlier recovery cut short leaves one)"
                                            : "cannot create " + part.string() + ": " + std::strerror(errno);
         } else {
-            result.error = copyRecord(reader, sourceBytes, record, fd, result.unreadableBytes, stopRequested);
+            result.error = copyRecord(reader, sourceBytes, record, fd, result.unreadableBytes, stopRequested, copied);
             struct stat st {};
             if (!result.error && ::fstat(fd, &st) != 0) result.error = std::string("cannot check: ") + std::strerror(errno);
             if (::close(fd) != 0 && !result.error) result.error = std::string("cannot write: ") + std::strerror(errno);

@@ -47,10 +47,11 @@ struct RecoveredFile {
 // a record whose extents leave the source) is reported for that file and the others go on; a
 // file left incomplete is removed again. `stopRequested` is asked before each file and each
 // piece read: true ends the copy, the file being copied removed with "stopped before it was
-// complete", the files after it not begun.
+// complete", the files after it not begun. `copied` is told the length of each piece written.
 std::vector<RecoveredFile> recoverFiles(BlockReader& reader, std::uint64_t sourceBytes, const RecoveryJob& job,
                                         const std::function<void(const RecoveredFile&)>& done = {},
-                                        const std::function<bool()>& stopRequested = {});
+                                        const std::function<bool()>& stopRequested = {},
+                                        const std::function<void(std::uint64_t)>& copied = {});
 
 // A record name is used as a file name only when it is one plain component.
 bool isPlainFileName(std::string_view name);
