@@ -27,6 +27,19 @@ std::int64_t checksumLength(std::span<const std::byte> bytes, std::int64_t at, s
 
 }  // namespace
 
+std::int64_t XARWalker::closingCopyLength(std::span<const std::byte> bytes, std::int64_t at) {
+    const auto header = XARFraming::parseHeader(bytes, at);
+    if (!header) return 0;
+    const std::int64_t tocStart = at + header->headerSize;
+    const auto tocLength = static_cast<std::int64_t>(header->tocCompressedLength);
+    if (tocStart > static_cast<std::int64_t>(bytes.size()) || tocLength > static_cast<std::int64_t>(bytes.size()) - tocStart)
+        return 0;
+    const auto toc = XARFraming::inflateTOC(
+        bytes.subspan(static_cast<std::size_t>(tocStart), static_cast<std::size_t>(tocLength)),
+        static_cast<std::int64_t>(header->tocUncompressedLength));
+    return toc ? std::min(checksumLength(bytes, at, *toc), tocLength) : 0;
+}
+
 std::optional<XARWalk> XARWalker::walk(std::span<const std::byte> bytes, std::int64_t at) {
     const auto header = XARFraming::parseHeader(bytes, at);
     if (!header) return std::nullopt;

@@ -29,6 +29,10 @@ struct XARWalk {
 struct XARWalker {
     // Nothing without a header and an intact TOC, or when the length does not fit in 63 bits.
     static std::optional<XARWalk> walk(std::span<const std::byte> bytes, std::int64_t at);
+    // How long the copy of the compressed TOC's first bytes is that some writers (bsdtar) end
+    // the archive with, past its heap: the walk counts it only when its bytes hold it. 0
+    // without a TOC checksum, or when the bytes do not hold the TOC.
+    static std::int64_t closingCopyLength(std::span<const std::byte> bytes, std::int64_t at);
 };
 
 }  // namespace quarlin

@@ -443,6 +443,7 @@ std::optional<Measurement> measureXAR(std::span<const std::byte> bytes, std::int
             m.verdict = IntegrityVerdict::mayBePartial(std::string(kContentsNotChecked));
         } else if (walk->length > n && walk->length <= toEnd) {
             m.bytesWanted = walk->length;
+            m.checkFromSource = true;
         } else if (walk->length <= n) {
             if (auto why = xarChecksumsUncheckable())
                 m.verdict = IntegrityVerdict::mayBePartial(std::move(*why));
@@ -654,12 +655,39 @@ std::optional<CarvedFormat> markAt(std::span<const std::byte> bytes, std::int64_
     }
 }
 
-std::optional<std::string> contentsMismatch(CarvedFormat format, std::span<const std::byte> head, std::uint64_t length,
-                                            const std::function<std::span<const std::byte>(std::uint64_t, std::size_t)>& read) {
-    if (format != CarvedFormat::pst) return std::nullopt;
-    const auto walk = PSTWalker::walk(head, 0);
-    if (!walk) return "its header no longer reads";
-    return pstChecksumMismatch(length, read, walk->unicode);
+IntegrityVerdict checkContents(CarvedFormat format, std::span<const std::byte> head, std::uint64_t length,
+                               const FileBytes& read) {
+    std::optional<std::string> mismatch;
+    if (format == CarvedFormat::pst) {
+        const auto walk = PSTWalker::walk(head, 0);
+        if (!walk) return IntegrityVerdict::failed("its header no longer reads");
+        std::vector<std::byte> buffer;  // one page or block at a time
+        mismatch = pstChecksumMismatch(length, [&](std::uint64_t at, std::size_t size) {
+            buffer.clear();
+            if (at < length) read(at, std::min<std::uint64_t>(size, length - at), [&](std::span<const std::byte> piece) {
+                buffer.insert(buffer.end(), piece.begin(), piece.end());
+            });
+            return std::span<const std::byte>(buffer);
+        }, walk->unicode);
+    } else if (format == CarvedFormat::xar) {
+        const auto walk = XARWalker::walk(head, 0);
+        if (!walk) return IntegrityVerdict::failed("its TOC no longer reads");
+        if (auto why = xarChecksumsUncheckable()) return IntegrityVerdict::mayBePartial(std::move(*why));
+        mismatch = xarChecksumMismatch(head, length, read, *walk);
+    }
+    return mismatch ? IntegrityVerdict::failed(std::move(*mismatch)) : IntegrityVerdict::looksIntact();
+}
+
+std::uint64_t bytesPastMeasuredEnd(CarvedFormat format, std::span<const std::byte> head, std::uint64_t length,
+                                   std::uint64_t toEnd, const FileBytes& read) {
+    if (format != CarvedFormat::xar) return 0;
+    const auto walk = XARWalker::walk(head, 0);
+    const auto copy = static_cast<std::uint64_t>(XARWalker::closingCopyLength(head, 0));
+    if (!walk || copy == 0 || length > toEnd || copy > toEnd - length) return 0;
+    std::vector<std::byte> tail;
+    read(length, copy, [&](std::span<const std::byte> piece) { tail.insert(tail.end(), piece.begin(), piece.end()); });
+    const auto tocStart = static_cast<std::size_t>(walk->headerSize);
+    return std::ranges::equal(tail, head.subspan(tocStart, static_cast<std::size_t>(copy))) ? copy : 0;
 }
 
 std::optional<Measurement> measure(CarvedFormat format, std::span<const std::byte> bytes,

@@ -53,8 +53,8 @@ struct Measurement {
         std::uint32_t expected = 0;
     };
     std::optional<RangeCRC> rangeCRC;
-    // The checksums lie all over a file longer than the bytes given (a PST): when a walk
-    // cannot hold it, the scan checks them reading it from the source (contentsMismatch).
+    // The checksums lie all over a file longer than the bytes given (a PST, a XAR): when a
+    // walk cannot hold it, the scan checks them reading it from the source (checkContents).
     bool checkFromSource = false;
 };
 
@@ -66,11 +66,18 @@ struct Measurement {
 std::optional<Measurement> measure(CarvedFormat format, std::span<const std::byte> bytes,
                                    std::int64_t bytesToSourceEnd, bool checkContents = true);
 
-// Why the file at the start of `head`, `length` bytes long and read piece by piece through
-// `read` (which may throw), fails the checksums inside it; nothing when they match. For the
-// measurements that ask for it (checkFromSource).
-std::optional<std::string> contentsMismatch(CarvedFormat format, std::span<const std::byte> head, std::uint64_t length,
-                                            const std::function<std::span<const std::byte>(std::uint64_t, std::size_t)>& read);
+// Reads [at, at + length) of a file, handing it on piece by piece; may throw.
+using FileBytes = std::function<void(std::uint64_t at, std::uint64_t length,
+                                     const std::function<void(std::span<const std::byte>)>& use)>;
+// The verdict on the checksums inside the file at the start of `head`, `length` bytes long,
+// the rest of it read through `read`: for the measurements that ask for it (checkFromSource).
+IntegrityVerdict checkContents(CarvedFormat format, std::span<const std::byte> head, std::uint64_t length,
+                               const FileBytes& read);
+// How many bytes such a file has past the `length` a walk that did not hold its end measured,
+// with `toEnd` bytes on the source from its start: a XAR's closing copy of the start of its
+// TOC, which the walk counts only when it sees it.
+std::uint64_t bytesPastMeasuredEnd(CarvedFormat format, std::span<const std::byte> head, std::uint64_t length,
+                                   std::uint64_t toEnd, const FileBytes& read);
 
 inline constexpr std::string_view kContentsNotChecked =
     "its checksums were not checked: the candidates before it used up what the scan checks "

@@ -18,8 +18,8 @@ namespace quarlin::recovery {
 std::optional<std::string> pstChecksumMismatch(std::span<const std::byte> file, bool unicode);
 
 // The same for a file of `fileLength` bytes read piece by piece: `read` gives `length` bytes
-// from `at`, fewer when the file has no more, and may throw. The blocks are read in the order
-// they lie in the file, after the pages that list them.
+// from `at`, fewer when the file has no more, valid until its next call, and may throw. The
+// blocks are read in the order they lie in the file, after the pages that list them.
 using PSTBytes = std::function<std::span<const std::byte>(std::uint64_t at, std::size_t length)>;
 std::optional<std::string> pstChecksumMismatch(std::uint64_t fileLength, const PSTBytes& read, bool unicode);
 

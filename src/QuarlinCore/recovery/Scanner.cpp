@@ -561,7 +561,7 @@ private:
         if (measured->bytesWanted > static_cast<std::int64_t>(bytes.size()) &&
             static_cast<std::int64_t>(bytes.size()) >= maxWalk_) {
             if (measured->checkFromSource)
-                measured->verdict = checkFromSource(format, at, bytes, measured->length, lostInCheck);
+                measured->verdict = checkFromSource(format, at, bytes, measured->length, toSourceEnd, lostInCheck);
             else
                 measured->verdict = IntegrityVerdict::mayBePartial(
                     measured->declaredOnly ? "longer than a walk may hold in memory: measured by the length it declares"
@@ -604,10 +604,11 @@ private:
     }
 
     // Checks the checksums of a file longer than a walk holds, reading it from the source in
-    // any order: from the bytes held where they are, else through a few 64 KiB windows, the
-    // least recently used replaced. `lost` counts the bytes that could not be read (bad blocks).
+    // any order: from the bytes held where they are; small reads (a PST's pages and blocks)
+    // through a few 64 KiB windows, the least recently used replaced; long ones (a XAR's stored
+    // pieces) in pieces as they come. `lost` counts the bytes that could not be read (bad blocks).
     IntegrityVerdict checkFromSource(CarvedFormat format, std::uint64_t at, std::span<const std::byte> head,
-                                     std::int64_t length, std::uint64_t& lost) {
+                                     std::int64_t& length, std::int64_t toSourceEnd, std::uint64_t& lost) {
         constexpr std::uint64_t kWindow = 64 << 10;
         constexpr std::size_t kWindows = 64;
         struct Window {
@@ -618,47 +619,44 @@ private:
         std::vector<Window> windows;
         std::uint64_t uses = 0;
         const auto between = betweenReads();
-        const auto fileEnd = at + static_cast<std::uint64_t>(length);
-        const auto read = [&](std::uint64_t from, std::size_t size) -> std::span<const std::byte> {
-            if (from > static_cast<std::uint64_t>(length)) return {};
-            const std::uint64_t start = at + from, wanted = std::min<std::uint64_t>(size, fileEnd - start);
-            for (const Held* held : {&current_, &extension_})
-                if (held->holds(start, wanted)) return held->from(start).first(static_cast<std::size_t>(wanted));
-            for (auto& window : windows)
-                if (start >= window.start && start + wanted <= window.start + window.bytes.size()) {
-                    window.used = ++uses;
-                    return std::span<const std::byte>(window.bytes)
-                        .subspan(static_cast<std::size_t>(start - window.start), static_cast<std::size_t>(wanted));
-                }
-            Window window;
-            window.start = alignDown(start, kWindow);
-            const std::uint64_t end = std::min(alignUp(start + wanted, kWindow), sourceEnd_);
-            window.bytes = Data(end - window.start);
-            std::size_t filled = 0;
+        const auto fromSource = [&](std::uint64_t start, std::uint64_t size,
+                                    const std::function<void(std::span<const std::byte>)>& use) {
             std::string error;
-            if (!readSourceRange(reader_, sourceEnd_, window.start, end - window.start,
-                                 [&](std::span<const std::byte> piece) {
-                                     std::memcpy(window.bytes.data() + filled, piece.data(), piece.size());
-                                     filled += piece.size();
-                                     return true;
-                                 },
-                                 error, &lost, between))
+            if (!readSourceRange(reader_, sourceEnd_, start, size, [&](std::span<const std::byte> piece) {
+                    use(piece);
+                    return true;
+                }, error, &lost, between))
                 throw std::runtime_error(error);
-            window.used = ++uses;
-            if (windows.size() >= kWindows)
-                windows.erase(std::ranges::min_element(windows, {}, &Window::used));
-            windows.push_back(std::move(window));
-            return std::span<const std::byte>(windows.back().bytes)
-                .subspan(static_cast<std::size_t>(start - windows.back().start), static_cast<std::size_t>(wanted));
         };
-        checkedBytes_ += static_cast<std::uint64_t>(length);
+        const FileBytes read = [&](std::uint64_t from, std::uint64_t size,
+                                   const std::function<void(std::span<const std::byte>)>& use) {
+            const std::uint64_t start = at + from;
+            for (const Held* held : {&current_, &extension_})
+                if (held->holds(start, size)) return use(held->from(start).first(static_cast<std::size_t>(size)));
+            if (size > kWindow) return fromSource(start, size, use);
+            const auto window = std::ranges::find_if(windows, [&](const Window& w) {
+                return start >= w.start && start + size <= w.start + w.bytes.size();
+            });
+            if (window != windows.end()) {
+                window->used = ++uses;
+                return use(std::span<const std::byte>(window->bytes).subspan(start - window->start, size));
+            }
+            Window made{alignDown(start, kWindow), Data(), ++uses};
+            made.bytes.reserve(2 * kWindow);
+            fromSource(made.start, std::min(alignUp(start + size, kWindow), sourceEnd_) - made.start,
+                       [&](std::span<const std::byte> piece) { made.bytes.insert(made.bytes.end(), piece.begin(), piece.end()); });
+            if (windows.size() >= kWindows) windows.erase(std::ranges::min_element(windows, {}, &Window::used));
+            windows.push_back(std::move(made));
+            use(std::span<const std::byte>(windows.back().bytes).subspan(start - windows.back().start, size));
+        };
         try {
-            if (auto why = contentsMismatch(format, head, static_cast<std::uint64_t>(length), read))
-                return IntegrityVerdict::failed(std::move(*why));
+            length += static_cast<std::int64_t>(bytesPastMeasuredEnd(format, head, static_cast<std::uint64_t>(length),
+                                                                     static_cast<std::uint64_t>(toSourceEnd), read));
+            checkedBytes_ += static_cast<std::uint64_t>(length);
+            return checkContents(format, head, static_cast<std::uint64_t>(length), read);
         } catch (const std::runtime_error& error) {
             return IntegrityVerdict::mayBePartial(std::string("its checksummed data could not be read: ") + error.what());
         }
-        return IntegrityVerdict::looksIntact();
     }
 
     // A file over bad blocks holds zeros where they are, whatever its checks said of them.

@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 
 #include <charconv>
+#include <memory>
 #include <cstring>
 #include <string_view>
 
@@ -50,7 +51,11 @@ std::optional<std::pair<std::string, std::string_view>> styled(std::string_view 
 // starts: loading it (relocating its 4.7 MB, and its probe of the processor) is half a
 // millisecond that every `quarlin` command, a disk listing or a ping included, would pay.
 struct Crypto {
-    decltype(&EVP_Digest) digest = nullptr;
+    decltype(&EVP_MD_CTX_new) newContext = nullptr;
+    decltype(&EVP_MD_CTX_free) freeContext = nullptr;
+    decltype(&EVP_DigestInit_ex) init = nullptr;
+    decltype(&EVP_DigestUpdate) update = nullptr;
+    decltype(&EVP_DigestFinal_ex) final = nullptr;
     decltype(&EVP_md5) md5 = nullptr;
     decltype(&EVP_sha1) sha1 = nullptr;
     decltype(&EVP_sha256) sha256 = nullptr;
@@ -62,7 +67,11 @@ const Crypto& crypto() {
     static const Crypto loaded = [] {
         Crypto c;
         LoadedLibrary library(QUARLIN_LIBCRYPTO);
-        library.find(c.digest, "EVP_Digest");
+        library.find(c.newContext, "EVP_MD_CTX_new");
+        library.find(c.freeContext, "EVP_MD_CTX_free");
+        library.find(c.init, "EVP_DigestInit_ex");
+        library.find(c.update, "EVP_DigestUpdate");
+        library.find(c.final, "EVP_DigestFinal_ex");
         library.find(c.md5, "EVP_md5");
         library.find(c.sha1, "EVP_sha1");
         library.find(c.sha256, "EVP_sha256");
@@ -76,10 +85,10 @@ const Crypto& crypto() {
 class Digester {
   public:
     explicit Digester(std::uint64_t budget) : budget_(budget) {}
-    // The digest of `bytes` in `style`, or nothing for a style not known here or once the
-    // budget is spent.
-    std::optional<std::string> operator()(const std::string& style,
-                                          std::span<const std::byte> bytes) {
+    // The digest in `style` of the `length` bytes at `at` of the archive, or nothing for a
+    // style not known here or once the budget is spent.
+    std::optional<std::string> operator()(const std::string& style, const XARBytes& read, std::uint64_t at,
+                                          std::uint64_t length) {
         const Crypto& c = crypto();
         if (!c.error.empty()) return std::nullopt;
         const EVP_MD* md = style == "sha1"     ? c.sha1()
@@ -87,13 +96,17 @@ class Digester {
                            : style == "sha256" ? c.sha256()
                            : style == "sha512" ? c.sha512()
                                                : nullptr;
-        if (!md || bytes.size() > budget_) return std::nullopt;
-        budget_ -= bytes.size();
+        if (!md || length > budget_) return std::nullopt;
+        budget_ -= length;
+        const std::unique_ptr<EVP_MD_CTX, decltype(c.freeContext)> context(c.newContext(), c.freeContext);
+        bool ok = context && c.init(context.get(), md, nullptr) == 1;
+        read(at, length, [&](std::span<const std::byte> piece) {
+            ok = ok && c.update(context.get(), piece.data(), piece.size()) == 1;
+        });
         unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned length = 0;
-        if (c.digest(bytes.data(), bytes.size(), digest, &length, md, nullptr) != 1)
-            return std::nullopt;
-        return std::string(reinterpret_cast<const char*>(digest), length);
+        unsigned size = 0;
+        if (!ok || c.final(context.get(), digest, &size) != 1) return std::nullopt;
+        return std::string(reinterpret_cast<const char*>(digest), size);
     }
 
   private:
@@ -127,19 +140,31 @@ std::optional<std::string> xarChecksumsUncheckable() {
 
 std::optional<std::string> xarChecksumMismatch(std::span<const std::byte> archive,
                                                const XARWalk& walk) {
-    const auto tocStart = static_cast<std::size_t>(walk.headerSize);
-    const auto compressed = archive.subspan(tocStart, walk.tocCompressedLength);
+    return xarChecksumMismatch(archive, archive.size(), [archive](std::uint64_t at, std::uint64_t length,
+                                                                 const std::function<void(std::span<const std::byte>)>& use) {
+        use(archive.subspan(static_cast<std::size_t>(at), static_cast<std::size_t>(length)));
+    }, walk);
+}
+
+std::optional<std::string> xarChecksumMismatch(std::span<const std::byte> head, std::uint64_t archiveLength,
+                                               const XARBytes& read, const XARWalk& walk) {
+    const auto tocStart = static_cast<std::uint64_t>(walk.headerSize);
+    if (tocStart + walk.tocCompressedLength > std::min<std::uint64_t>(head.size(), archiveLength))
+        return "its TOC lies past the bytes held";
+    const auto compressed = head.subspan(tocStart, walk.tocCompressedLength);
     const auto inflated =
         XARFraming::inflateTOC(compressed, static_cast<std::int64_t>(walk.tocLength));
     if (!inflated) return "its TOC does not inflate";
     const std::string_view toc(reinterpret_cast<const char*>(inflated->data()), inflated->size());
-    const auto heap = archive.subspan(tocStart + walk.tocCompressedLength);
-    const auto inHeap = [&](std::uint64_t offset,
-                            std::uint64_t length) -> std::optional<std::span<const std::byte>> {
-        if (offset > heap.size() || length > heap.size() - offset) return std::nullopt;
-        return heap.subspan(offset, length);
+    const std::uint64_t heapStart = tocStart + walk.tocCompressedLength, heapLength = archiveLength - heapStart;
+    const auto inHeap = [&](std::uint64_t offset, std::uint64_t length) {
+        return offset <= heapLength && length <= heapLength - offset;
     };
-    Digester digest(4 * archive.size() + (1 << 20));
+    Digester digest(4 * archiveLength + (1 << 20));
+    const XARBytes fromTOC = [&](std::uint64_t at, std::uint64_t length,
+                                 const std::function<void(std::span<const std::byte>)>& use) {
+        use(compressed.subspan(static_cast<std::size_t>(at), static_cast<std::size_t>(length)));
+    };
 
     // The TOC checksum: the first <checksum> before any file.
     const auto tocChecksum = toc.find("<checksum style=\"");
@@ -150,12 +175,16 @@ std::optional<std::string> xarChecksumMismatch(std::span<const std::byte> archiv
         const auto offset = number(childText(element, "offset")),
                    size = number(childText(element, "size"));
         if (offset && size) {
-            const auto stored = inHeap(*offset, *size);
-            const auto computed = digest(std::string(style), compressed);
-            if (!stored ||
-                (computed && (computed->size() != stored->size() ||
-                              std::memcmp(computed->data(), stored->data(), stored->size()) != 0)))
-                return "its TOC checksum does not match";
+            if (!inHeap(*offset, *size)) return "its TOC checksum does not match";
+            const auto computed = digest(std::string(style), fromTOC, 0, compressed.size());
+            if (computed) {
+                std::string stored;
+                if (*size == computed->size())
+                    read(heapStart + *offset, *size, [&](std::span<const std::byte> piece) {
+                        stored.append(reinterpret_cast<const char*>(piece.data()), piece.size());
+                    });
+                if (stored != *computed) return "its TOC checksum does not match";
+            }
         }
     }
     // The archived checksum of every stored piece.
@@ -180,9 +209,8 @@ std::optional<std::string> xarChecksumMismatch(std::span<const std::byte> archiv
             const auto checksum = styled(element, "archived-checksum");
             begin = next;
             if (!offset || !length || !checksum) continue;
-            const auto stored = inHeap(*offset, *length);
-            if (!stored) return "the TOC names bytes past the archive's end";
-            const auto computed = digest(checksum->first, *stored);
+            if (!inHeap(*offset, *length)) return "the TOC names bytes past the archive's end";
+            const auto computed = digest(checksum->first, read, heapStart + *offset, *length);
             if (computed && !sameHex(checksum->second, hex(*computed)))
                 return "the bytes at heap offset " + std::to_string(*offset) + " fail their " +
                        checksum->first + " checksum";

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -23,5 +25,13 @@ std::optional<std::string> xarChecksumsUncheckable();
 
 std::optional<std::string> xarChecksumMismatch(std::span<const std::byte> archive,
                                                const XARWalk& walk);
+
+// The same for an archive of `archiveLength` bytes of which `head` holds the start (its TOC at
+// least): the heap is read through `read`, which hands [at, at + length) of the archive on
+// piece by piece and may throw.
+using XARBytes = std::function<void(std::uint64_t at, std::uint64_t length,
+                                    const std::function<void(std::span<const std::byte>)>& use)>;
+std::optional<std::string> xarChecksumMismatch(std::span<const std::byte> head, std::uint64_t archiveLength,
+                                               const XARBytes& read, const XARWalk& walk);
 
 }  // namespace quarlin::recovery

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <thread>
 
 #include "../../support/DiskImageFixtures.h"
@@ -116,26 +117,43 @@ TEST_F(ScanTest, SmallChunksAndWalkBoundsFindTheSameIntactFiles) {
     }
     EXPECT_GE(large, 3);
 
-    // A PST longer than the bound with a byte changed that a block's checksum covers fails.
-    std::string pst = fixtures::readWhole(QUARLIN_CORPUS_DIR "/pst/dist-list.pst");
-    const auto holds = [&](std::uint64_t at, std::size_t length) {
-        return std::as_bytes(std::span(pst)).subspan(at, std::min<std::size_t>(length, pst.size() - at));
-    };
-    std::size_t flip = pst.size() / 2;
-    for (; flip < pst.size(); flip += 100) {
-        pst[flip] ^= 1;
-        const auto why = contentsMismatch(CarvedFormat::pst, holds(0, 4096), pst.size(), holds);
-        if (why && why->starts_with("the block at")) break;
-        pst[flip] ^= 1;
+    // Files longer than the bound whose checksums lie all through them, checked from the
+    // source: a PST, and a XAR of incompressible files; whole, then with a byte changed that a
+    // checksum covers.
+    std::mt19937 random(3);
+    std::string noise(200000, '\0');
+    for (auto& c : noise) c = static_cast<char>(random());
+    std::ofstream(dir->file("noise.bin"), std::ios::binary) << noise;
+    ASSERT_EQ(std::system(("cd " + dir->path().string() + " && bsdtar --format xar -cf big.xar noise.bin").c_str()), 0);
+    for (const auto& [path, format] : {std::pair{std::string(QUARLIN_CORPUS_DIR "/pst/dist-list.pst"), CarvedFormat::pst},
+                                       std::pair{dir->file("big.xar"), CarvedFormat::xar}}) {
+        SCOPED_TRACE(path);
+        std::string file = fixtures::readWhole(path);
+        const FileBytes read = [&](std::uint64_t at, std::uint64_t length, const auto& use) {
+            use(std::as_bytes(std::span(file)).subspan(at, length));
+        };
+        std::size_t flip = file.size() / 2;
+        for (; flip < file.size(); flip += 100) {
+            file[flip] ^= 1;
+            if (verdictKind(checkContents(format, std::as_bytes(std::span(file)).first(4096), file.size(), read)) ==
+                "failed")
+                break;
+            file[flip] ^= 1;
+        }
+        ASSERT_LT(flip, file.size());
+        for (const bool damaged : {false, true}) {
+            if (!damaged) file[flip] ^= 1;
+            const std::string padded = std::string(1 << 16, '\0') + file + std::string(1 << 16, '\0');
+            std::ofstream(dir->file("long.img"), std::ios::binary) << padded;
+            ImageFileBlockReader reader(dir->file("long.img"), 512);
+            const auto found = records(scanSource(reader, padded.size() / 512 * 512, tiny));
+            ASSERT_EQ(found.size(), 1u);
+            EXPECT_EQ(fixtures::offsetOf(found[0]), 1u << 16);
+            EXPECT_EQ(found[0].declaredSize, measure(format, std::as_bytes(std::span(file)), file.size())->length);
+            EXPECT_EQ(verdictKind(found[0].verdict), damaged ? "failed" : "looksIntact");
+            file[flip] ^= 1;
+        }
     }
-    ASSERT_LT(flip, pst.size());
-    const std::string padded = std::string(1 << 16, '\0') + pst + std::string(1 << 16, '\0');
-    std::ofstream(dir->file("pst.img"), std::ios::binary) << padded;
-    ImageFileBlockReader pstReader(dir->file("pst.img"), 512);
-    const auto found = records(scanSource(pstReader, padded.size() / 512 * 512, tiny));
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(fixtures::offsetOf(found[0]), 1u << 16);
-    EXPECT_EQ(verdictKind(found[0].verdict), "failed");
 }
 
 TEST_F(ScanTest, AStoppedScanResumedWhereItStoppedFindsWhatOnePassFinds) {
