@@ -29,5 +29,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::require(measured->bytesWanted <= n + beyond);
     fuzz::require(measured->start <= 0 && (measured->start == 0 || *format == CarvedFormat::udif));
     if (!measured->declaredOnly && measured->bytesWanted == 0) fuzz::require(measured->length <= n);
+    // A file longer than the bytes a walk holds is checked reading the rest as the scan does:
+    // every read must stay inside the length measured (and its closing bytes inside the source).
+    if (measured->checkFromSource) {
+        const auto length = static_cast<std::uint64_t>(measured->length);
+        std::vector<std::byte> source(bytes);
+        source.resize(static_cast<std::size_t>(n + beyond), std::byte{0x5A});
+        std::uint64_t limit = source.size();
+        const FileBytes read = [&](std::uint64_t at, std::uint64_t size, const auto& use) {
+            fuzz::require(at <= limit && size <= limit - at);
+            use(std::span<const std::byte>(source).subspan(static_cast<std::size_t>(at), static_cast<std::size_t>(size)));
+        };
+        limit = length + bytesPastMeasuredEnd(*format, bytes, length, source.size(), read);
+        (void)checkContents(*format, bytes, limit, read);
+    }
     return 0;
 }
