@@ -528,12 +528,17 @@ void recover(const RecoverArguments& arguments) {
         job.selectedFiles.clear();
     };
     constexpr std::size_t kBatch = 1024;
-    auto again = readReport(arguments.report, [&](FileRecord&& record) {
-        if (signals.stopRequested() || !selects(selection, record)) return;
-        job.selectedFiles.push_back(std::move(record));
-        if (job.selectedFiles.size() >= kBatch) recoverBatch();
-    });
-    if (!again) fail("quarlin: " + again.error());
+    struct Stopped {};  // thrown out of the reading of the report: the rest is not read
+    try {
+        auto again = readReport(arguments.report, [&](FileRecord&& record) {
+            if (signals.stopRequested()) throw Stopped{};
+            if (!selects(selection, record)) return;
+            job.selectedFiles.push_back(std::move(record));
+            if (job.selectedFiles.size() >= kBatch) recoverBatch();
+        });
+        if (!again) fail("quarlin: " + again.error());
+    } catch (const Stopped&) {
+    }
     if (!signals.stopRequested()) recoverBatch();
     showProgress(true);
     std::cerr << "quarlin: recovered " << done << " of " << selected << " files (" << bytes

@@ -90,7 +90,7 @@ private:
 
 int unnamedFile(const std::filesystem::path& directory) {
     int fd = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != ENOENT)) return fd;
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != ENOENT && errno != EINVAL)) return fd;
     // File systems without unnamed files: a named one, unlinked at once.
     std::string name = (directory / ".quarlin-found-XXXXXX").string();
     fd = ::mkostemp(name.data(), O_CLOEXEC);
