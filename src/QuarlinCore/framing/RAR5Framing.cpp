@@ -8,14 +8,11 @@ namespace {
 
 constexpr std::uint64_t kMaxHeaderSize = 0x200000;
 
-struct VInt {
-    std::uint64_t value;
-    std::int64_t end;  // position just after the last byte
-};
+using VInt = RAR5Framing::VInt;
 
 // Little-endian base-128, at most 10 bytes; every byte must lie before `limit`. Of the 10th
 // byte only the lowest bit fits in 64 bits, and it must end the number.
-std::optional<VInt> readVInt(const ByteReader& reader, std::int64_t at, std::int64_t limit) {
+std::optional<VInt> vintAt(const ByteReader& reader, std::int64_t at, std::int64_t limit) {
     std::uint64_t value = 0;
     for (int k = 0; k < 10; ++k) {
         const std::int64_t pos = at + k;
@@ -34,6 +31,12 @@ std::optional<VInt> readVInt(const ByteReader& reader, std::int64_t at, std::int
 
 }  // namespace
 
+std::optional<RAR5Framing::VInt> RAR5Framing::readVInt(std::span<const std::byte> bytes, std::int64_t at,
+                                                       std::int64_t limit) {
+    if (at < 0) return std::nullopt;
+    return vintAt(ByteReader(bytes), at, std::min(limit, static_cast<std::int64_t>(bytes.size())));
+}
+
 std::optional<RAR5Framing::BlockType> RAR5Framing::blockType(std::uint64_t rawValue) {
     if (rawValue < 1 || rawValue > 5) return std::nullopt;
     return static_cast<BlockType>(rawValue);
@@ -46,7 +49,7 @@ std::optional<RAR5Framing::Block> RAR5Framing::parseBlock(std::span<const std::b
     const ByteReader reader(bytes);
     const std::uint32_t storedCRC = reader.peekU32LE(at);
 
-    const auto headerSize = readVInt(reader, at + 4, n);
+    const auto headerSize = vintAt(reader, at + 4, n);
     if (!headerSize || headerSize->value < 2 || headerSize->value > kMaxHeaderSize)
         return std::nullopt;
     const std::int64_t p = headerSize->end;
@@ -57,19 +60,19 @@ std::optional<RAR5Framing::Block> RAR5Framing::parseBlock(std::span<const std::b
 
     // Fields are decoded against the whole buffer and then required to end inside the header,
     // so a field that runs past the header is refused whether or not bytes follow it.
-    const auto type = readVInt(reader, p, n);
+    const auto type = vintAt(reader, p, n);
     if (!type) return std::nullopt;
-    const auto flags = readVInt(reader, type->end, n);
+    const auto flags = vintAt(reader, type->end, n);
     if (!flags || flags->end > headerEnd) return std::nullopt;
     std::int64_t pos = flags->end;
     if (flags->value & 0x1U) {
-        const auto extraSize = readVInt(reader, pos, n);
+        const auto extraSize = vintAt(reader, pos, n);
         if (!extraSize || extraSize->end > headerEnd) return std::nullopt;
         pos = extraSize->end;
     }
     std::uint64_t dataSize = 0;
     if (flags->value & 0x2U) {
-        const auto declared = readVInt(reader, pos, n);
+        const auto declared = vintAt(reader, pos, n);
         if (!declared || declared->end > headerEnd) return std::nullopt;
         dataSize = declared->value;
     }

@@ -38,6 +38,14 @@ struct RAR5Framing {
     // The block whose CRC field starts at `at`, or nothing when the header is malformed or
     // does not fit in `bytes`. A header whose CRC does not match is still returned.
     static std::optional<Block> parseBlock(std::span<const std::byte> bytes, std::int64_t at);
+
+    // A header field's variable-length integer at `at`: its value and the position after it;
+    // nothing when it is malformed or runs to `limit` or past the bytes.
+    struct VInt {
+        std::uint64_t value;
+        std::int64_t end;
+    };
+    static std::optional<VInt> readVInt(std::span<const std::byte> bytes, std::int64_t at, std::int64_t limit);
 };
 
 }  // namespace quarlin

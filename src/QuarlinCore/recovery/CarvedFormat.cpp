@@ -22,6 +22,7 @@
 #include "QuarlinCore/framing/UDIFFraming.h"
 #include "QuarlinCore/framing/XARFraming.h"
 #include "QuarlinCore/recovery/PSTChecksums.h"
+#include "QuarlinCore/recovery/RARChecksums.h"
 #include "QuarlinCore/recovery/XARChecksums.h"
 
 namespace quarlin::recovery {
@@ -67,10 +68,17 @@ Measurement found(std::int64_t length, std::string extension,
 
 const std::string kCutShort = "the bytes end before the file does";
 
+// An archive whose walk reached its end: intact unless data it stores as it is fails its CRC.
+Measurement wholeRAR(std::span<const std::byte> bytes, std::int64_t length) {
+    if (auto why = rarStoredDataMismatch(bytes.first(static_cast<std::size_t>(length))))
+        return found(length, "rar", IntegrityVerdict::failed(std::move(*why)));
+    return found(length, "rar");
+}
+
 std::optional<Measurement> measureRAR4(std::span<const std::byte> bytes, std::int64_t toEnd) {
     const auto walk = RAR4Walker::walk(bytes, 0);
     if (!walk || walk->blocks < 2) return std::nullopt;
-    if (walk->endReached) return found(walk->length, "rar");
+    if (walk->endReached) return wholeRAR(bytes, walk->length);
     Measurement m = found(walk->length, "rar", IntegrityVerdict::mayBePartial("the archive has no end-of-archive block"));
     const auto n = static_cast<std::int64_t>(bytes.size());
     if (const auto next = RAR4Framing::parseBlock(bytes, walk->length)) {
@@ -86,7 +94,7 @@ std::optional<Measurement> measureRAR4(std::span<const std::byte> bytes, std::in
 std::optional<Measurement> measureRAR5(std::span<const std::byte> bytes, std::int64_t toEnd) {
     const auto walk = RAR5Walker::walk(bytes, 0);
     if (!walk || walk->blocks < 1) return std::nullopt;
-    if (walk->endReached) return found(walk->length, "rar");
+    if (walk->endReached) return wholeRAR(bytes, walk->length);
     if (walk->crcMismatches > 0)
         return found(walk->length, "rar", IntegrityVerdict::failed("a block header fails its CRC-32"));
     if (walk->encryptedHeaders)

@@ -3,6 +3,8 @@
 // same format), must measure to its own length and look intact; cut short, it must not.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <random>
 
 #include "../../support/DiskImageFixtures.h"
@@ -98,6 +100,37 @@ TEST(Measure, EveryFormatMeasuresToItsOwnLengthWhateverFollows) {
         ASSERT_TRUE(m);
         EXPECT_FALSE(std::holds_alternative<IntegrityVerdict::LooksIntact>(m->verdict.value()));
     }
+}
+
+// What a RAR archive stores as it is carries a CRC-32 that holds without unpacking: no
+// complete archive of the corpus fails it, and one with a byte of its stored text changed does.
+TEST(Measure, RARDataStoredAsItIsIsCheckedAgainstItsCRC) {
+    std::ifstream lengths(QUARLIN_CORPUS_DIR "/lengths.tsv");
+    int complete = 0, changedRows = 0;
+    for (std::string line; std::getline(lengths, line);) {
+        if (!line.starts_with("rar/") || line.find("\tcomplete archive") == std::string::npos) continue;
+        const std::string name = line.substr(0, line.find('\t'));
+        SCOPED_TRACE(name);
+        ++complete;
+        Bytes file = bytesOf(fixtures::readWhole(std::string(QUARLIN_CORPUS_DIR "/") + name));
+        const auto size = static_cast<std::int64_t>(file.size());
+        const auto m = measure(*markAt(file, 0, FormatSet().set()), file, size);
+        ASSERT_TRUE(m);
+        EXPECT_NE(verdictKind(m->verdict), "failed");
+        for (const std::string stored : {"test text document", "hello libarchive test suite"}) {
+            const auto text = bytesOf(stored);
+            const auto at = std::search(file.begin(), file.end(), text.begin(), text.end());
+            if (at == file.end()) continue;
+            ++changedRows;
+            at[5] ^= std::byte{1};
+            const auto changed = measure(*markAt(file, 0, FormatSet().set()), file, size);
+            at[5] ^= std::byte{1};
+            ASSERT_TRUE(changed);
+            EXPECT_EQ(verdictKind(changed->verdict), "failed");
+        }
+    }
+    EXPECT_GE(complete, 10);
+    EXPECT_GE(changedRows, 3);
 }
 
 }  // namespace
