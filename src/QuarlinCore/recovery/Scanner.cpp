@@ -595,7 +595,7 @@ private:
         pending_.push_back(Pending{format, std::move(record)});
         candidates_.push_back(at);
         ++progress_.filesFound[static_cast<std::size_t>(format)];
-        if (pending_.size() >= kPendingFiles && !keepFound()) return false;
+        if (pending_.size() >= kPendingFiles && !keepFound(false)) return false;
         // Marks inside a file belong to it (an MP3 frame run in a Matroska file, a zip in a
         // RAR, the entries of a cut zip). Only a length that nothing but a header vouches for
         // leaves its bytes open to the search.
@@ -772,9 +772,11 @@ private:
         return true;
     }
 
-    // Waits for the files found to be written, then adds their records to found_ and removes
-    // the files of those that lie inside a disk image found since. False when a write failed.
-    bool keepFound() {
+    // Waits for the files found to be written, then adds their records to found_, and with
+    // `removeLeftOut` removes the files of those that lie inside a disk image found since: a
+    // pass over every record, so only between checkpoints, whose spacing bounds its cost.
+    // False when a write failed.
+    bool keepFound(bool removeLeftOut = true) {
         const bool written = settleWrites();
         for (const auto& file : pending_) {
             if (auto added = found_->add(file.record, file.format); !added) {
@@ -788,7 +790,7 @@ private:
         kept_ += pending_.size();
         pending_.clear();
         candidates_.clear();
-        if (options_.filesDirectory)
+        if (removeLeftOut && options_.filesDirectory)
             if (auto removed = found_->removeFilesLeftOut(*options_.filesDirectory); !removed && !outcome_.error)
                 outcome_.error = removed.error();
         return written && !outcome_.error;
