@@ -62,9 +62,47 @@ namespace {
 
 constexpr const char* kStopped = "stopped before it was complete";
 
+// Small files that lie near one another on the source (a disk of many small files) are served
+// from one read of 1 MiB around them rather than a read each, which costs more than the bytes.
+class NearbyReads {
+public:
+    // [offset, offset + length), when it is small and a window around it reads whole; nothing
+    // else: the caller reads it itself, counting its own bad blocks.
+    std::optional<std::span<const std::byte>> get(BlockReader& reader, std::uint64_t sourceBytes, std::uint64_t offset,
+                                                  std::uint64_t length) {
+        constexpr std::uint64_t kWindow = 1 << 20;
+        if (length > kWindow / 4 || offset > sourceBytes || length > sourceBytes - offset) return std::nullopt;
+        if (offset < start_ || offset + length > start_ + bytes_.size()) {
+            if (offset >= failedStart_ && offset < failedEnd_) return std::nullopt;
+            const auto block = static_cast<std::uint64_t>(std::max<std::int64_t>(reader.blockSize(), 1));
+            const std::uint64_t start = offset - offset % block;
+            const std::uint64_t end = std::min(sourceBytes, std::max(start + kWindow, offset + length));
+            bytes_.clear();
+            start_ = start;
+            std::string error;
+            std::uint64_t lost = 0;
+            const bool read = readSourceRange(reader, sourceBytes, start, end - start, [&](std::span<const std::byte> piece) {
+                bytes_.insert(bytes_.end(), piece.begin(), piece.end());
+                return true;
+            }, error, &lost);
+            if (!read || lost > 0) {
+                failedStart_ = start, failedEnd_ = end;
+                bytes_.clear();
+                return std::nullopt;
+            }
+        }
+        return std::span<const std::byte>(bytes_).subspan(offset - start_, length);
+    }
+
+private:
+    std::uint64_t start_ = 0;
+    Data bytes_;
+    std::uint64_t failedStart_ = 0, failedEnd_ = 0;  // a window that met bad blocks
+};
+
 std::optional<std::string> copyRecord(BlockReader& reader, std::uint64_t sourceBytes, const FileRecord& record,
                                       int fd, std::uint64_t& unreadable, const std::function<bool()>& stopRequested,
-                                      const std::function<void(std::uint64_t)>& copied) {
+                                      const std::function<void(std::uint64_t)>& copied, NearbyReads& nearby) {
     if (!record.layout) return "the record says nothing of where its bytes are";
     if (const auto* resident = std::get_if<DataLayout::Resident>(&record.layout->value())) {
         const auto& bytes = resident->bytes;
@@ -95,8 +133,12 @@ std::optional<std::string> copyRecord(BlockReader& reader, std::uint64_t sourceB
             if (copied) copied(piece.size());
             return true;
         };
-        if (!readSourceRange(reader, sourceBytes, extent.volumeByteOffset, extent.byteLength, write, error, &unreadable))
+        if (const auto held = nearby.get(reader, sourceBytes, extent.volumeByteOffset, extent.byteLength)) {
+            if (!write(*held)) return error;
+        } else if (!readSourceRange(reader, sourceBytes, extent.volumeByteOffset, extent.byteLength, write, error,
+                                    &unreadable)) {
             return error;
+        }
     }
     return std::nullopt;
 }
@@ -127,6 +169,7 @@ std::vector<RecoveredFile> recoverFiles(BlockReader& reader, std::uint64_t sourc
                                         const std::function<bool()>& stopRequested,
                                         const std::function<void(std::uint64_t)>& copied) {
     std::vector<RecoveredFile> results;
+    NearbyReads nearby;
     for (const auto& record : job.selectedFiles) {
         if (stopRequested && stopRequested()) break;
         RecoveredFile result{record.name, 0, std::nullopt};
@@ -145,7 +188,7 @@ std::vector<RecoveredFile> recoverFiles(BlockReader& reader, std::uint64_t sourc
             result.error = errno == EEXIST ? existsAlready(part) + " (an earlier recovery cut short leaves one)"
                                            : "cannot create " + part.string() + ": " + std::strerror(errno);
         } else {
-            result.error = copyRecord(reader, sourceBytes, record, fd, result.unreadableBytes, stopRequested, copied);
+            result.error = copyRecord(reader, sourceBytes, record, fd, result.unreadableBytes, stopRequested, copied, nearby);
             struct stat st {};
             if (!result.error && ::fstat(fd, &st) != 0) result.error = std::string("cannot check: ") + std::strerror(errno);
             if (::close(fd) != 0 && !result.error) result.error = std::string("cannot write: ") + std::strerror(errno);
