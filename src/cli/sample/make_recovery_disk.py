@@ -16,7 +16,7 @@ def run(*args, **kw):
 def make_media(work, seconds):
     wav = os.path.join(work, "tone.wav")
     run("ffmpeg", "-nostdin", "-y", "-f", "lavfi", "-i", f"sine=frequency=440:duration={seconds}",
-        "-f", "lavfi", "-i", f"anoisesrc=d={seconds}:a=0.05", "-filter_complex", "amix=inputs=2", "-ac", "2", wav)
+        "-f", "lavfi", "-i", f"anoisesrc=d={seconds}:a=0.05:seed=7", "-filter_complex", "amix=inputs=2", "-ac", "2", wav)
     out = {}
     def add(name, *cmd):
         path = os.path.join(work, name)
