@@ -763,9 +763,9 @@ private:
         if (!failure) return false;
         if (!outcome_.error) {
             // Files are kept only once written: the one that failed is still pending.
-            const std::size_t failed = failure->sequence - kept_;
+            const std::size_t failed = std::min(failure->sequence - std::min(failure->sequence, kept_), pending_.size());
             outcome_.error = failure->message;
-            outcome_.stoppedAt = candidates_.at(failed);
+            if (failed < candidates_.size()) outcome_.stoppedAt = candidates_[failed];
             pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(failed), pending_.end());
             candidates_.resize(failed);
         }
