@@ -12,7 +12,6 @@
 #include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <set>
 #include <thread>
 
 #include "DiskAccess/PhysicalDeviceResolver.h"
@@ -437,22 +436,21 @@ void recover(const RecoverArguments& arguments) {
     SignalWatch::blockSignals();
     const RecoverySelection selection{arguments.verdict, arguments.ids};
     if (auto error = selectionError(selection)) fail("quarlin: " + *error);
+    const RecordSelector selector(selection);
     // The report is read twice, its records one at a time, rather than held: once to check the
     // selection against it and count, once to recover in batches as the records come.
     std::uint64_t selected = 0, selectedBytes = 0;
-    std::set<std::string> idsSeen;
+    std::vector<bool> idsSeen(selection.ids.size());
     auto report = readReport(arguments.report, [&](FileRecord&& record) {
-        if (selects(selection, record)) {
+        if (selector.takes(record)) {
             ++selected;
             selectedBytes += record.declaredSize;
         }
-        if (!selection.ids.empty())
-            for (const auto& id : selection.ids)
-                if (selects(RecoverySelection{std::nullopt, {id}}, record)) idsSeen.insert(id);
+        if (const auto index = selector.idIndex(record)) idsSeen[*index] = true;
     });
     if (!report) fail("quarlin: " + report.error());
-    for (const auto& id : selection.ids)
-        if (!idsSeen.contains(id)) fail("quarlin: the report has no file with id " + id);
+    for (std::size_t index = 0; index < idsSeen.size(); ++index)
+        if (!idsSeen[index]) fail("quarlin: the report has no file with id " + selection.ids[index]);
     const fs::path destination = arguments.to;
     refuseSameDisk(sourceDisk(report->source), destination);
     std::error_code error;
@@ -532,7 +530,7 @@ void recover(const RecoverArguments& arguments) {
     try {
         auto again = readReport(arguments.report, [&](FileRecord&& record) {
             if (signals.stopRequested()) throw Stopped{};
-            if (!selects(selection, record)) return;
+            if (!selector.takes(record)) return;
             job.selectedFiles.push_back(std::move(record));
             if (job.selectedFiles.size() >= kBatch) recoverBatch();
         });

@@ -31,30 +31,40 @@ std::optional<std::string> selectionError(const RecoverySelection& selection) {
     if (selection.verdictKind && *selection.verdictKind != "looksIntact" && *selection.verdictKind != "mayBePartial" &&
         *selection.verdictKind != "failed" && *selection.verdictKind != "unknown")
         return "unknown verdict kind '" + *selection.verdictKind + "' (looksIntact, mayBePartial, failed or unknown)";
+    for (const auto& id : selection.ids)
+        if (!UUID::parse(id)) return "'" + id + "' is not a file id (the \"id\" of a record in the report)";
     return std::nullopt;
 }
 
-bool selects(const RecoverySelection& selection, const FileRecord& record) {
-    if (selection.verdictKind && verdictKind(record.verdict) != *selection.verdictKind) return false;
-    return selection.ids.empty() || std::ranges::any_of(selection.ids, [&](const std::string& id) {
-               const auto parsed = UUID::parse(id);
-               return parsed && record.id == *parsed;
-           });
+RecordSelector::RecordSelector(const RecoverySelection& selection) : verdictKind_(selection.verdictKind) {
+    for (std::size_t index = 0; index < selection.ids.size(); ++index)
+        if (const auto id = UUID::parse(selection.ids[index])) ids_.emplace(*id, index);
+}
+
+std::optional<std::size_t> RecordSelector::idIndex(const FileRecord& record) const {
+    const auto found = ids_.find(record.id);
+    if (found == ids_.end()) return std::nullopt;
+    return found->second;
+}
+
+bool RecordSelector::takes(const FileRecord& record) const {
+    if (verdictKind_ && verdictKind(record.verdict) != *verdictKind_) return false;
+    return ids_.empty() || ids_.contains(record.id);
 }
 
 std::expected<RecoveryJob, std::string> makeRecoveryJob(const ScanReport& report, const RecoverySelection& selection,
                                                         DeviceIdentity destination, std::string destinationPath) {
     if (auto error = selectionError(selection)) return std::unexpected(*error);
-    for (const auto& id : selection.ids) {
-        const bool known = std::ranges::any_of(report.files, [&](const FileRecord& r) {
-            return selects(RecoverySelection{std::nullopt, {id}}, r);
-        });
-        if (!known) return std::unexpected("the report has no file with id " + id);
-    }
+    const RecordSelector selector(selection);
+    std::vector<bool> known(selection.ids.size());
+    for (const auto& record : report.files)
+        if (const auto index = selector.idIndex(record)) known[*index] = true;
+    for (std::size_t index = 0; index < known.size(); ++index)
+        if (!known[index]) return std::unexpected("the report has no file with id " + selection.ids[index]);
     RecoveryJob job{UUID::random(), report.sourceIdentity, std::move(destination), std::move(destinationPath), {},
                     Timestamp::now()};
     for (const auto& record : report.files)
-        if (selects(selection, record)) job.selectedFiles.push_back(record);
+        if (selector.takes(record)) job.selectedFiles.push_back(record);
     return job;
 }
 

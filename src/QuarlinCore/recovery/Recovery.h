@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "QuarlinCore/io/BlockReader.h"
@@ -24,10 +25,23 @@ struct RecoverySelection {
 // The verdict kind's JSON type name.
 std::string verdictKind(const IntegrityVerdict& verdict);
 
-// Why the selection cannot select anything: an unknown verdict kind. Nothing when it can.
+// Why the selection cannot select anything: an unknown verdict kind, or an id that is not one.
+// Nothing when it can.
 std::optional<std::string> selectionError(const RecoverySelection& selection);
-// Whether the selection takes the record.
-bool selects(const RecoverySelection& selection, const FileRecord& record);
+
+// A selection made ready to be asked of millions of records: its ids are parsed once.
+class RecordSelector {
+public:
+    explicit RecordSelector(const RecoverySelection& selection);
+    // Whether the selection takes the record.
+    bool takes(const FileRecord& record) const;
+    // Which of the selection's ids is the record's, whatever its verdict.
+    std::optional<std::size_t> idIndex(const FileRecord& record) const;
+
+private:
+    std::optional<std::string> verdictKind_;
+    std::unordered_map<UUID, std::size_t> ids_;
+};
 
 // Fails with a message when the selection names an unknown kind or an id the report lacks.
 std::expected<RecoveryJob, std::string> makeRecoveryJob(const ScanReport& report, const RecoverySelection& selection,

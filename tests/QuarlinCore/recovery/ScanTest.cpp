@@ -267,6 +267,9 @@ TEST_F(ScanTest, CorruptReportsAndSelectionsAreRefusedNamingWhatIsWrong) {
     ASSERT_TRUE(parsed);
     EXPECT_FALSE(makeRecoveryJob(*parsed, {"intact", {}}, {}, "/tmp"));
     EXPECT_FALSE(makeRecoveryJob(*parsed, {std::nullopt, {UUID::random().uuidString()}}, {}, "/tmp"));
+    EXPECT_EQ(makeRecoveryJob(*parsed, {std::nullopt, {parsed->files[0].id.uuidString(), "42"}}, {}, "/tmp").error(),
+              "'42' is not a file id (the \"id\" of a record in the report)");
+    EXPECT_EQ(makeRecoveryJob(*parsed, {std::nullopt, {parsed->files[0].id.uuidString()}}, {}, "/tmp")->selectedFiles.size(), 1u);
     // A name that climbs out of the destination is never used as a path.
     TempDir dest;
     ImageFileBlockReader reader(*imagePath, 512);

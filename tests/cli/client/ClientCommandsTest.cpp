@@ -376,7 +376,16 @@ TEST_F(ClientCommandsTest, ScanThroughTheHelperRecoversWhatTheImageHolds) {
         const fs::path oddFile = viaHelper / odd->name;
         ASSERT_EQ(quarlin({"scan", fs::relative(oddFile).string(), "--out", alone.string()}, "quarlin", false).status, 0);
         EXPECT_EQ(recovery::readReport(alone / "report.json")->source, oddFile.string());
-        EXPECT_EQ(quarlin({"recover", (alone / "report.json").string(), "--to", (*dir / "alone-again").string()}).status, 0);
+        const auto aloneReport = recovery::readReport(alone / "report.json");
+        ASSERT_EQ(aloneReport->files.size(), 1u);
+        EXPECT_EQ(quarlin({"recover", (alone / "report.json").string(), "--to", (*dir / "alone-again").string(), "--ids",
+                           UUID::random().uuidString() + "," + aloneReport->files[0].id.uuidString()})
+                      .status,
+                  1);  // one id the report lacks: nothing recovered
+        EXPECT_EQ(quarlin({"recover", (alone / "report.json").string(), "--to", (*dir / "alone-again").string(), "--ids",
+                           aloneReport->files[0].id.uuidString()})
+                      .status,
+                  0);
         EXPECT_TRUE(fileText(alone / ("0000000000000000" + fs::path(odd->name).extension().string())) ==
                     fileText(viaHelper / odd->name));
         // Recovering from the report read the disk again and wrote the same bytes.
