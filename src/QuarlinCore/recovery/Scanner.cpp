@@ -21,6 +21,7 @@
 #include "QuarlinCore/io/IOError.h"
 #include "QuarlinCore/model/DataLayout.h"
 #include "QuarlinCore/recovery/FileWriter.h"
+#include "QuarlinCore/recovery/ScanReport.h"
 
 namespace quarlin::recovery {
 namespace {
@@ -619,13 +620,24 @@ private:
         std::vector<Window> windows;
         std::uint64_t uses = 0;
         const auto between = betweenReads();
+        // A bad area may be read more than once (a window read again, windows that overlap):
+        // its ranges are kept, and only the file's bytes among them counted, once.
+        std::vector<DataExtent> lostRanges;
+        const auto countLost = [&] {
+            for (const auto& range : joinedRanges(std::move(lostRanges))) {
+                const std::uint64_t from = std::max(range.volumeByteOffset, at);
+                const std::uint64_t to = std::min(range.volumeByteOffset + range.byteLength, at + static_cast<std::uint64_t>(length));
+                if (to > from) lost += to - from;
+            }
+        };
         const auto fromSource = [&](std::uint64_t start, std::uint64_t size,
                                     const std::function<void(std::span<const std::byte>)>& use) {
             std::string error;
+            std::uint64_t ignored = 0;
             if (!readSourceRange(reader_, sourceEnd_, start, size, [&](std::span<const std::byte> piece) {
                     use(piece);
                     return true;
-                }, error, &lost, between))
+                }, error, &ignored, between, &lostRanges))
                 throw std::runtime_error(error);
         };
         const FileBytes read = [&](std::uint64_t from, std::uint64_t size,
@@ -653,8 +665,11 @@ private:
             length += static_cast<std::int64_t>(bytesPastMeasuredEnd(format, head, static_cast<std::uint64_t>(length),
                                                                      static_cast<std::uint64_t>(toSourceEnd), read));
             checkedBytes_ += static_cast<std::uint64_t>(length);
-            return checkContents(format, head, static_cast<std::uint64_t>(length), read);
+            auto verdict = checkContents(format, head, static_cast<std::uint64_t>(length), read);
+            countLost();
+            return verdict;
         } catch (const std::runtime_error& error) {
+            countLost();
             return IntegrityVerdict::mayBePartial(std::string("its checksummed data could not be read: ") + error.what());
         }
     }
@@ -848,7 +863,8 @@ std::string foundFileName(std::uint64_t offset, std::string_view extension) {
 bool readSourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64_t offset,
                      std::uint64_t length,
                      const std::function<bool(std::span<const std::byte>)>& use,
-                     std::string& error, std::uint64_t* unreadable, const std::function<void()>& beforeRetry) {
+                     std::string& error, std::uint64_t* unreadable, const std::function<void()>& beforeRetry,
+                     std::vector<DataExtent>* unreadableRanges) {
     const auto blockSize = static_cast<std::uint64_t>(std::max<std::int64_t>(reader.blockSize(), 1));
     if (offset > sourceBytes || length > sourceBytes - offset) {
         error = "the range " + std::to_string(offset) + "+" + std::to_string(length) + " lies beyond the source's " +
@@ -873,8 +889,11 @@ bool readSourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64
             const Data piece = unreadable ? readOrAroundBadBlocks(reader, readStart, readEnd - readStart,
                                                                   alignDown(sourceBytes, blockSize), badAreas,
                                                                   [&](std::uint64_t from, std::uint64_t to) {
-                                                                      if (from < end && to > at)
-                                                                          lostOfRange += std::min(to, end) - std::max(from, at);
+                                                                      if (from >= end || to <= at) return;
+                                                                      lostOfRange += std::min(to, end) - std::max(from, at);
+                                                                      if (unreadableRanges)
+                                                                          unreadableRanges->push_back(DataExtent{
+                                                                              std::max(from, at), std::min(to, end) - std::max(from, at)});
                                                                   })
                                           : readRange(reader, readStart, readEnd - readStart);
             if (unreadable) *unreadable += lostOfRange;

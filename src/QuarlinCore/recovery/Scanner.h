@@ -90,11 +90,13 @@ std::string foundFileName(std::uint64_t offset, std::string_view extension);
 // `unreadable`, a piece whose read fails is read again around its bad blocks, which are handed
 // on as zeros and counted there; only a piece of which nothing can be read, with no block after
 // it on the source readable either (a source that went away), fails. `beforeRetry` is called
-// before each of those reads and may throw to end them.
+// before each of those reads and may throw to end them. With `unreadableRanges`, the bad
+// blocks' ranges are added to it as well.
 bool readSourceRange(BlockReader& reader, std::uint64_t sourceBytes, std::uint64_t offset,
                      std::uint64_t length,
                      const std::function<bool(std::span<const std::byte>)>& use,
                      std::string& error, std::uint64_t* unreadable = nullptr,
-                     const std::function<void()>& beforeRetry = {});
+                     const std::function<void()>& beforeRetry = {},
+                     std::vector<DataExtent>* unreadableRanges = nullptr);
 
 }  // namespace quarlin::recovery
