@@ -630,8 +630,11 @@ private:
                 if (to > from) lost += to - from;
             }
         };
+        std::vector<DataExtent> readRanges;  // what the check has read, to find what it has not
         const auto fromSource = [&](std::uint64_t start, std::uint64_t size,
                                     const std::function<void(std::span<const std::byte>)>& use) {
+            readRanges.push_back(DataExtent{start, size});
+            if (readRanges.size() >= 65536) readRanges = joinedRanges(std::move(readRanges));
             std::string error;
             std::uint64_t ignored = 0;
             if (!readSourceRange(reader_, sourceEnd_, start, size, [&](std::span<const std::byte> piece) {
@@ -666,6 +669,24 @@ private:
                                                                      static_cast<std::uint64_t>(toSourceEnd), read));
             checkedBytes_ += static_cast<std::uint64_t>(length);
             auto verdict = checkContents(format, head, static_cast<std::uint64_t>(length), read);
+            // Without files written, nothing else reads the file ahead of the pass: the bytes
+            // its checks passed over (free space of a PST, a XAR's padding) are read as well,
+            // so that a bad block there is known before the file is called intact.
+            if (!writer_) {
+                for (const Held* held : {&current_, &extension_})
+                    readRanges.push_back(DataExtent{held->start, held->buffer->size()});
+                std::uint64_t from = at;
+                const std::uint64_t end = at + static_cast<std::uint64_t>(length);
+                const auto gap = [&](std::uint64_t to) {
+                    if (to > from) fromSource(from, to - from, [](std::span<const std::byte>) {});
+                };
+                for (const auto& range : joinedRanges(std::move(readRanges))) {
+                    if (range.volumeByteOffset >= end) break;
+                    gap(std::min(range.volumeByteOffset, end));
+                    from = std::max(from, range.volumeByteOffset + range.byteLength);
+                }
+                gap(end);
+            }
             countLost();
             return verdict;
         } catch (const std::runtime_error& error) {

@@ -164,7 +164,8 @@ TEST_F(ScanTest, SmallChunksAndWalkBoundsFindTheSameIntactFiles) {
         }
         ASSERT_LT(flip, file.size());
         // Whole; with the byte changed; whole but for a bad block where two of the check's
-        // windows overlap, read twice (and by the writer) and counted once.
+        // windows overlap, read twice and counted once (in free space of the PST, which no
+        // checksum covers).
         for (const int damage : {0, 1, 2}) {
             if (damage == 0) file[flip] ^= 1;
             const std::string padded = std::string(1 << 16, '\0') + file + std::string(1 << 16, '\0');
@@ -172,8 +173,9 @@ TEST_F(ScanTest, SmallChunksAndWalkBoundsFindTheSameIntactFiles) {
             ImageFileBlockReader image(dir->file("long.img"), 512);
             const std::uint64_t bad = damage == 2 ? (1 << 16) + (3 << 16) : UINT64_MAX;
             FailingReader reader(image, bad, bad + 512);
+            // Without files written as well: then only the check reads ahead of the pass.
             TempDir files;
-            tiny.filesDirectory = files.path();
+            tiny.filesDirectory = damage == 2 ? std::nullopt : std::optional(files.path());
             const auto found = records(scanSource(reader, padded.size() / 512 * 512, tiny));
             ASSERT_EQ(found.size(), 1u);
             EXPECT_EQ(fixtures::offsetOf(found[0]), 1u << 16);
