@@ -671,14 +671,19 @@ private:
             auto verdict = checkContents(format, head, static_cast<std::uint64_t>(length), read);
             // Without files written, nothing else reads the file ahead of the pass: the bytes
             // its checks passed over (free space of a PST, a XAR's padding) are read as well,
-            // so that a bad block there is known before the file is called intact.
+            // so that a bad block there is known before the file is called intact. Only while
+            // they are no more than the checks read and a little: a header that declares a
+            // long file around a small tree must not make the scan read the disk ahead.
             if (!writer_) {
+                std::uint64_t checksRead = 0;
+                for (const auto& range : readRanges = joinedRanges(std::move(readRanges))) checksRead += range.byteLength;
                 for (const Held* held : {&current_, &extension_})
                     readRanges.push_back(DataExtent{held->start, held->buffer->size()});
-                std::uint64_t from = at;
+                std::vector<DataExtent> gaps;
+                std::uint64_t from = at, gapBytes = 0;
                 const std::uint64_t end = at + static_cast<std::uint64_t>(length);
                 const auto gap = [&](std::uint64_t to) {
-                    if (to > from) fromSource(from, to - from, [](std::span<const std::byte>) {});
+                    if (to > from) gaps.push_back(DataExtent{from, to - from}), gapBytes += to - from;
                 };
                 for (const auto& range : joinedRanges(std::move(readRanges))) {
                     if (range.volumeByteOffset >= end) break;
@@ -686,6 +691,9 @@ private:
                     from = std::max(from, range.volumeByteOffset + range.byteLength);
                 }
                 gap(end);
+                if (gapBytes <= checksRead + (std::uint64_t{64} << 20))
+                    for (const auto& range : gaps)
+                        fromSource(range.volumeByteOffset, range.byteLength, [](std::span<const std::byte>) {});
             }
             countLost();
             return verdict;
