@@ -631,14 +631,25 @@ private:
             }
         };
         std::vector<DataExtent> readRanges;  // what the check has read, to find what it has not
+        constexpr std::uint64_t kAskEvery = 4 << 20;
+        std::uint64_t sinceAsked = kAskEvery;  // asked before the first read
         const auto fromSource = [&](std::uint64_t start, std::uint64_t size,
                                     const std::function<void(std::span<const std::byte>)>& use) {
             readRanges.push_back(DataExtent{start, size});
             if (readRanges.size() >= 65536) readRanges = joinedRanges(std::move(readRanges));
             std::string error;
             std::uint64_t ignored = 0;
+            // A pause or a stop takes effect between the reads of a long check, every few MiB
+            // as in the pass: the file is looked at again when the scan resumes.
+            const auto mayPause = [&](std::uint64_t bytes) {
+                if ((sinceAsked += bytes) < kAskEvery) return;
+                sinceAsked = 0;
+                between();
+            };
+            mayPause(0);
             if (!readSourceRange(reader_, sourceEnd_, start, size, [&](std::span<const std::byte> piece) {
                     use(piece);
+                    mayPause(piece.size());
                     return true;
                 }, error, &ignored, between, &lostRanges))
                 throw std::runtime_error(error);

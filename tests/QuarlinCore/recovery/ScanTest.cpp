@@ -188,6 +188,17 @@ TEST_F(ScanTest, SmallChunksAndWalkBoundsFindTheSameIntactFiles) {
             else EXPECT_TRUE(why.ends_with("512 bytes of it could not be read (bad blocks) and are zeros")) << why;
             file[flip] ^= 1;
         }
+        // A stop asked for while the check reads the file from the source takes effect there
+        // (the first ask is the pass's, before its one chunk): the file is looked at again
+        // when the scan resumes.
+        int asked = 0;
+        ScanOptions stopping = tiny;
+        stopping.stopRequested = [&asked] { return ++asked > 1; };
+        ImageFileBlockReader image(dir->file("long.img"), 512);
+        const auto stopped = scanSource(image, fs::file_size(dir->file("long.img")) / 512 * 512, stopping);
+        EXPECT_FALSE(stopped.finished);
+        EXPECT_EQ(stopped.stoppedAt, 1u << 16);
+        EXPECT_EQ(stopped.files->added(), 0u);
     }
 }
 
