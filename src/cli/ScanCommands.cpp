@@ -440,17 +440,16 @@ void recover(const RecoverArguments& arguments) {
     // The report is read twice, its records one at a time, rather than held: once to check the
     // selection against it and count, once to recover in batches as the records come.
     std::uint64_t selected = 0, selectedBytes = 0;
-    std::vector<bool> idsSeen(selection.ids.size());
+    std::unordered_set<UUID> idsSeen;
     auto report = readReport(arguments.report, [&](FileRecord&& record) {
         if (selector.takes(record)) {
             ++selected;
             selectedBytes += record.declaredSize;
         }
-        if (const auto index = selector.idIndex(record)) idsSeen[*index] = true;
+        if (selector.names(record)) idsSeen.insert(record.id);
     });
     if (!report) fail("quarlin: " + report.error());
-    for (std::size_t index = 0; index < idsSeen.size(); ++index)
-        if (!idsSeen[index]) fail("quarlin: the report has no file with id " + selection.ids[index]);
+    if (const auto missing = selector.firstMissing(idsSeen)) fail("quarlin: the report has no file with id " + *missing);
     const fs::path destination = arguments.to;
     refuseSameDisk(sourceDisk(report->source), destination);
     std::error_code error;

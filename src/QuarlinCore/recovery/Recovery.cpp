@@ -36,15 +36,16 @@ std::optional<std::string> selectionError(const RecoverySelection& selection) {
     return std::nullopt;
 }
 
-RecordSelector::RecordSelector(const RecoverySelection& selection) : verdictKind_(selection.verdictKind) {
-    for (std::size_t index = 0; index < selection.ids.size(); ++index)
-        if (const auto id = UUID::parse(selection.ids[index])) ids_.emplace(*id, index);
+RecordSelector::RecordSelector(const RecoverySelection& selection)
+    : verdictKind_(selection.verdictKind), texts_(selection.ids) {
+    for (const auto& text : texts_)
+        if (const auto id = UUID::parse(text)) ids_.insert(*id);
 }
 
-std::optional<std::size_t> RecordSelector::idIndex(const FileRecord& record) const {
-    const auto found = ids_.find(record.id);
-    if (found == ids_.end()) return std::nullopt;
-    return found->second;
+std::optional<std::string> RecordSelector::firstMissing(const std::unordered_set<UUID>& seen) const {
+    for (const auto& text : texts_)
+        if (const auto id = UUID::parse(text); !id || !seen.contains(*id)) return text;
+    return std::nullopt;
 }
 
 bool RecordSelector::takes(const FileRecord& record) const {
@@ -56,11 +57,10 @@ std::expected<RecoveryJob, std::string> makeRecoveryJob(const ScanReport& report
                                                         DeviceIdentity destination, std::string destinationPath) {
     if (auto error = selectionError(selection)) return std::unexpected(*error);
     const RecordSelector selector(selection);
-    std::vector<bool> known(selection.ids.size());
+    std::unordered_set<UUID> seen;
     for (const auto& record : report.files)
-        if (const auto index = selector.idIndex(record)) known[*index] = true;
-    for (std::size_t index = 0; index < known.size(); ++index)
-        if (!known[index]) return std::unexpected("the report has no file with id " + selection.ids[index]);
+        if (selector.names(record)) seen.insert(record.id);
+    if (const auto missing = selector.firstMissing(seen)) return std::unexpected("the report has no file with id " + *missing);
     RecoveryJob job{UUID::random(), report.sourceIdentity, std::move(destination), std::move(destinationPath), {},
                     Timestamp::now()};
     for (const auto& record : report.files)

@@ -8,7 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "QuarlinCore/io/BlockReader.h"
@@ -35,12 +35,15 @@ public:
     explicit RecordSelector(const RecoverySelection& selection);
     // Whether the selection takes the record.
     bool takes(const FileRecord& record) const;
-    // Which of the selection's ids is the record's, whatever its verdict.
-    std::optional<std::size_t> idIndex(const FileRecord& record) const;
+    // Whether the record's id is among the selection's, whatever its verdict.
+    bool names(const FileRecord& record) const { return ids_.contains(record.id); }
+    // The first of the selection's ids that none of `seen` is; nothing when each is.
+    std::optional<std::string> firstMissing(const std::unordered_set<UUID>& seen) const;
 
 private:
     std::optional<std::string> verdictKind_;
-    std::unordered_map<UUID, std::size_t> ids_;
+    std::unordered_set<UUID> ids_;
+    std::vector<std::string> texts_;  // the ids as given
 };
 
 // Fails with a message when the selection names an unknown kind or an id the report lacks.

@@ -315,7 +315,11 @@ TEST_F(ScanTest, CorruptReportsAndSelectionsAreRefusedNamingWhatIsWrong) {
     EXPECT_FALSE(makeRecoveryJob(*parsed, {std::nullopt, {UUID::random().uuidString()}}, {}, "/tmp"));
     EXPECT_EQ(makeRecoveryJob(*parsed, {std::nullopt, {parsed->files[0].id.uuidString(), "42"}}, {}, "/tmp").error(),
               "'42' is not a file id (the \"id\" of a record in the report)");
-    EXPECT_EQ(makeRecoveryJob(*parsed, {std::nullopt, {parsed->files[0].id.uuidString()}}, {}, "/tmp")->selectedFiles.size(), 1u);
+    // Named twice, once in lower case: one file.
+    const std::string id = parsed->files[0].id.uuidString();
+    std::string lower = id;
+    std::ranges::transform(lower, lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    EXPECT_EQ(makeRecoveryJob(*parsed, {std::nullopt, {id, lower}}, {}, "/tmp")->selectedFiles.size(), 1u);
     // A name that climbs out of the destination is never used as a path.
     TempDir dest;
     ImageFileBlockReader reader(*imagePath, 512);
