@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -62,6 +63,22 @@ std::string reportedName(const std::string& source) {
     std::error_code error;
     const auto absolute = fs::absolute(source, error);
     return error ? source : absolute.lexically_normal().string();
+}
+
+// The head of a report (all but its records), from the report's start: a report of this
+// program holds its records last. Nothing when the start does not hold one.
+std::optional<ScanReport> reportHead(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string text(std::size_t{1} << 20, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    // A line break lies outside every string of the JSON: this is the key of the document.
+    const auto at = text.find(",\n\t\"files\": [");
+    if (at == std::string::npos) return std::nullopt;
+    text.resize(at);
+    auto head = parseReport(text + ",\n\t\"files\": []\n}\n");
+    if (!head) return std::nullopt;
+    return std::move(*head);
 }
 
 // A memory file of this many slots of 2 MiB is lent to the helper, which reads the blocks into
@@ -279,6 +296,14 @@ void scan(const ScanArguments& arguments) {
     std::shared_ptr<FoundFiles> found;
     std::uint64_t coveredUntil = 0;
     if (arguments.resume) {
+        // Checked from the report's head first, so that a scan of another source or one
+        // finished is refused before its records are copied.
+        const auto refuseUnlike = [&](const ScanReport& kept) {
+            if (kept.source != reportedName(arguments.source) && kept.source != arguments.source)
+                fail("quarlin: cannot resume: " + reportPath.string() + " is the scan of " + kept.source);
+            if (kept.finished) fail("quarlin: the scan in " + out.string() + " has finished already");
+        };
+        if (const auto head = reportHead(reportPath)) refuseUnlike(*head);
         if (auto made = FoundFiles::create(out); made) found = *made;
         else fail("quarlin: cannot resume: " + made.error());
         std::optional<std::string> keepError;
@@ -291,9 +316,7 @@ void scan(const ScanArguments& arguments) {
         });
         if (!read) fail("quarlin: cannot resume: " + read.error());
         if (keepError) fail("quarlin: cannot resume: " + *keepError);
-        if (read->source != reportedName(arguments.source) && read->source != arguments.source)
-            fail("quarlin: cannot resume: " + reportPath.string() + " is the scan of " + read->source);
-        if (read->finished) fail("quarlin: the scan in " + out.string() + " has finished already");
+        refuseUnlike(*read);
         earlier = std::move(*read);
     } else if (fs::exists(out, error)) {
         if (!fs::is_directory(out, error)) fail("quarlin: " + out.string() + " is not a folder");

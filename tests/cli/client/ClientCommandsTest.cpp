@@ -434,6 +434,15 @@ TEST_F(ClientCommandsTest, CtrlCEndsAScanCleanlyAndResumeFinishesIt) {
     EXPECT_TRUE(b->finished);
     ASSERT_EQ(a->files.size(), b->files.size());
     for (std::size_t i = 0; i < a->files.size(); ++i) EXPECT_EQ(a->files[i].name, b->files[i].name);
+    // Finished, or of another source, it is refused from its head, before its records are
+    // read: here they are cut short.
+    fs::resize_file(parts / "report.json", fs::file_size(parts / "report.json") - 8);
+    for (const auto& [source, why] : {std::pair{image.string(), "has finished already"},
+                                      std::pair{(*dir / "recovery.img").string(), "is the scan of"}}) {
+        const auto again = quarlin({"scan", source, "--out", parts.string(), "--resume"}, "quarlin", false);
+        EXPECT_EQ(again.status, 1);
+        EXPECT_NE(again.err.find(why), std::string::npos) << again.err;
+    }
     fs::remove(image);
 }
 
