@@ -90,12 +90,13 @@ public:
             bytes_.clear();
             start_ = start;
             std::string error;
-            std::uint64_t lost = 0;
+            // Read plainly: a window over bad blocks fails at once, rather than being read
+            // around them here and again by each file's own reads.
             const bool read = readSourceRange(reader, sourceBytes, start, end - start, [&](std::span<const std::byte> piece) {
                 bytes_.insert(bytes_.end(), piece.begin(), piece.end());
                 return true;
-            }, error, &lost);
-            if (!read || lost > 0) {
+            }, error);
+            if (!read) {
                 failedStart_ = start, failedEnd_ = end;
                 bytes_.clear();
                 return std::nullopt;
