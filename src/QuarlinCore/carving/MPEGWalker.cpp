@@ -182,6 +182,13 @@ std::uint16_t MPEGWalker::crc16(std::span<const std::byte> bytes, std::uint16_t 
 
 std::optional<std::int64_t> MPEGWalker::id3v2Length(std::span<const std::byte> bytes,
                                                     std::int64_t at) {
+    const auto length = id3v2DeclaredLength(bytes, at);
+    if (!length || *length > static_cast<std::int64_t>(bytes.size()) - at) return std::nullopt;
+    return length;
+}
+
+std::optional<std::int64_t> MPEGWalker::id3v2DeclaredLength(std::span<const std::byte> bytes,
+                                                            std::int64_t at) {
     const auto n = static_cast<std::int64_t>(bytes.size());
     if (at < 0 || at > n || n - at < kID3v2HeaderLength) return std::nullopt;
     const ByteReader reader(bytes);
@@ -195,9 +202,7 @@ std::optional<std::int64_t> MPEGWalker::id3v2Length(std::span<const std::byte> b
         size = size << 7 | b;
     }
     const bool footer = major == 4 && (reader.peekU8(at + 5) & 0x10U);
-    const std::int64_t length = kID3v2HeaderLength + size + (footer ? kID3v2HeaderLength : 0);
-    if (length > n - at) return std::nullopt;
-    return length;
+    return kID3v2HeaderLength + size + (footer ? kID3v2HeaderLength : 0);
 }
 
 std::optional<MPEGWalk> MPEGWalker::walk(std::span<const std::byte> bytes, std::int64_t at) {

@@ -51,6 +51,9 @@ struct MPEGWalker {
     // Length of the ID3v2 tag at `at` (header, body and footer), or nothing.
     static std::optional<std::int64_t> id3v2Length(std::span<const std::byte> bytes,
                                                    std::int64_t at);
+    // The length the ID3v2 header at `at` declares, whether or not `bytes` hold the whole tag.
+    static std::optional<std::int64_t> id3v2DeclaredLength(std::span<const std::byte> bytes,
+                                                           std::int64_t at);
 };
 
 }  // namespace quarlin

@@ -16,6 +16,7 @@
 #include "QuarlinCore/framing/DeflateFraming.h"
 #include "QuarlinCore/framing/EBMLFraming.h"
 #include "QuarlinCore/framing/FLACFraming.h"
+#include "QuarlinCore/framing/MPEGAudioFraming.h"
 #include "QuarlinCore/framing/PSTFraming.h"
 #include "QuarlinCore/framing/RAR4Framing.h"
 #include "QuarlinCore/framing/RAR5Framing.h"
@@ -324,10 +325,27 @@ std::optional<Measurement> measureZip(std::span<const std::byte> bytes, std::int
     return m;
 }
 
+// A tag and a frame, or a run of frames, that the end of the bytes may have cut off (a candidate
+// near the end of a chunk): no file yet, but the bytes that decide are asked for. Only a tag
+// of a bounded length is read through, so that a false tag header in every sector cannot make
+// each of them read far ahead.
+std::optional<Measurement> mpegCutShort(std::span<const std::byte> bytes, std::int64_t toEnd) {
+    constexpr std::int64_t kLongestTagReadThrough = 16 << 20;
+    constexpr std::int64_t kFramesOfARun = 4 * 2881;
+    const auto n = static_cast<std::int64_t>(bytes.size());
+    const auto tag = MPEGWalker::id3v2DeclaredLength(bytes, 0);
+    if (tag ? *tag > kLongestTagReadThrough : !MPEGAudioFraming::frameLength(bytes, 0)) return std::nullopt;
+    const std::int64_t decides = tag ? *tag + kMPEGSlack : kFramesOfARun;
+    if (n >= decides || n >= toEnd) return std::nullopt;
+    Measurement m = found(0, "mp3");
+    m.bytesWanted = std::min(decides, toEnd);
+    return m;
+}
+
 std::optional<Measurement> measureMPEG(std::span<const std::byte> bytes, std::int64_t toEnd) {
     const auto walk = MPEGWalker::walk(bytes, 0);
     // A lone sync word is no file: without a tag it takes a run of frames.
-    if (!walk || walk->frames < (walk->id3v2 ? 1 : 4)) return std::nullopt;
+    if (!walk || walk->frames < (walk->id3v2 ? 1 : 4)) return mpegCutShort(bytes, toEnd);
     const std::int64_t first = walk->id3v2 ? *MPEGWalker::id3v2Length(bytes, 0) : 0;
     const int layer = (byteAt(bytes, first + 1) >> 1) & 3;
     Measurement m = found(walk->length, layer == 3 ? "mp1" : layer == 2 ? "mp2" : "mp3");

@@ -36,6 +36,7 @@ constexpr std::size_t kPendingFiles = 4096;
 // Marks are at most this long; near a chunk's end a candidate is checked in the bytes that
 // follow it.
 constexpr std::int64_t kMarkBytes = 16;
+constexpr std::int64_t kFirstWalkBytes = 4096;
 
 std::uint64_t alignDown(std::uint64_t value, std::uint64_t unit) { return value - value % unit; }
 std::uint64_t alignUp(std::uint64_t value, std::uint64_t unit) {
@@ -543,7 +544,9 @@ private:
         examining_ = at;  // left set when a stop inside a bad area ends the walk
         const auto toSourceEnd = static_cast<std::int64_t>(sourceEnd_ - at);
         const bool checks = mayCheck(at);
-        auto bytes = bytesFrom(at, std::min<std::int64_t>(static_cast<std::int64_t>(current_.end() - at) , toSourceEnd));
+        // The rest of the chunk, and past its end at least the bytes that hold any format's
+        // headers: a walk given a few bytes would take a file cut by the chunk's end for none.
+        auto bytes = bytesFrom(at, std::min(std::max(static_cast<std::int64_t>(current_.end() - at), kFirstWalkBytes), toSourceEnd));
         auto measured = measure(format, bytes, toSourceEnd, checks);
         // Each round at least doubles the bytes, up to the walk bound: a few rounds at most.
         while (measured && measured->bytesWanted > static_cast<std::int64_t>(bytes.size()) &&

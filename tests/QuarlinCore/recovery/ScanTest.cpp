@@ -202,6 +202,45 @@ TEST_F(ScanTest, SmallChunksAndWalkBoundsFindTheSameIntactFiles) {
     }
 }
 
+TEST_F(ScanTest, FilesThatBeginJustBeforeAChunkEndAreFound) {
+    const auto placedBytes = [&](std::string_view name) {
+        const auto it = std::ranges::find_if(*placed, [&](const auto& f) { return f.name == name; });
+        return image->substr(it->offset, it->length);
+    };
+    // An MP3 whose ID3 tag (a cover picture, say) runs past the chunk's end: its padding grown
+    // to 100 KiB. And the same MP3's frames alone, whose first four frames cross the end.
+    const std::string mp3 = placedBytes("song.mp3");
+    ASSERT_TRUE(mp3.starts_with("ID3") && mp3[3] == 3);
+    std::size_t tagBody = 0;
+    for (int i = 6; i < 10; ++i) tagBody = tagBody << 7 | static_cast<std::uint8_t>(mp3[i]);
+    const std::size_t grownBody = tagBody + (100 << 10);
+    std::string tagged = mp3.substr(0, 6);
+    for (int shift : {21, 14, 7, 0}) tagged += static_cast<char>(grownBody >> shift & 0x7F);
+    tagged += mp3.substr(10, tagBody) + std::string(100 << 10, '\0') + mp3.substr(10 + tagBody);
+    const std::string frames = mp3.substr(10 + tagBody);
+
+    constexpr std::size_t kChunk = 256 << 10;
+    const std::pair<const std::string, std::size_t> cases[] = {
+        {tagged, 512}, {tagged, 64 << 10}, {frames, 1024}, {placedBytes("docs.zip"), 3}, {placedBytes("note0.txt.gz"), 5}};
+    for (const auto& [file, before] : cases) {
+        SCOPED_TRACE(std::to_string(file.size()) + " bytes, " + std::to_string(before) + " before the chunk's end");
+        std::string source = std::string(kChunk - before, '\0') + file;
+        source.resize((source.size() / kChunk + 1) * kChunk);
+        std::ofstream(dir->file("across.img"), std::ios::binary | std::ios::trunc) << source;
+        ImageFileBlockReader reader(dir->file("across.img"), 512);
+        TempDir out;
+        ScanOptions options;
+        options.chunkBytes = kChunk;
+        options.unaligned = before % 512 != 0;
+        options.filesDirectory = out.path();
+        const auto found = records(scanSource(reader, source.size(), options));
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_EQ(fixtures::offsetOf(found[0]), kChunk - before);
+        EXPECT_EQ(verdictKind(found[0].verdict), "looksIntact");
+        EXPECT_TRUE(fixtures::readWhole(out.path() / found[0].name) == file);
+    }
+}
+
 TEST_F(ScanTest, AStoppedScanResumedWhereItStoppedFindsWhatOnePassFinds) {
     const auto whole = summary(records(scan({})), true);
     std::vector<FileRecord> found;
