@@ -477,7 +477,7 @@ private:
     std::vector<std::uint64_t> trailersIn(std::uint64_t from, std::uint64_t end) {
         std::vector<std::uint64_t> found;
         const std::uint64_t stop = std::min(end + 3, current_.end());
-        if (stop < from + 4) return found;
+        if (stop <= from) return found;
         const auto bytes = std::span<const std::byte>(*current_.buffer)
                                .subspan(static_cast<std::size_t>(from - current_.start),
                                         static_cast<std::size_t>(stop - from));
@@ -485,6 +485,13 @@ private:
             const std::uint64_t at = from + i;
             if (at < end && at % kAlignment != 0) found.push_back(at);
         });
+        // A mark cut by the chunk's end is completed from the bytes after it.
+        for (std::uint64_t at = std::max(from, stop - 3); stop == current_.end() && at < end; ++at) {
+            const auto tail = std::string_view(reinterpret_cast<const char*>(bytes.data()) + (at - from), stop - at);
+            if (at % kAlignment == 0 || !std::string_view("koly").starts_with(tail)) continue;
+            const auto whole = bytesFrom(at, 4);
+            if (whole.size() >= 4 && std::memcmp(whole.data(), "koly", 4) == 0) found.push_back(at);
+        }
         return found;
     }
 

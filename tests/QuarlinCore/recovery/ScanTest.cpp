@@ -219,10 +219,19 @@ TEST_F(ScanTest, FilesThatBeginJustBeforeAChunkEndAreFound) {
     tagged += mp3.substr(10, tagBody) + std::string(100 << 10, '\0') + mp3.substr(10 + tagBody);
     const std::string frames = mp3.substr(10 + tagBody);
 
+    // And a disk image whose trailer's mark the chunk's end cuts, found in an aligned scan.
+    const std::string dmg = placedBytes("compression-raw.dmg");
+
     constexpr std::size_t kChunk = 256 << 10;
-    const std::pair<const std::string, std::size_t> cases[] = {
-        {tagged, 512}, {tagged, 64 << 10}, {frames, 1024}, {placedBytes("docs.zip"), 3}, {placedBytes("note0.txt.gz"), 5}};
-    for (const auto& [file, before] : cases) {
+    const std::tuple<const std::string, std::size_t, bool> cases[] = {
+        {tagged, 512, false},
+        {tagged, 64 << 10, false},
+        {frames, 1024, false},
+        {placedBytes("docs.zip"), 3, true},
+        {placedBytes("note0.txt.gz"), 5, true},
+        {dmg, dmg.size() - 512 + 2, false},
+    };
+    for (const auto& [file, before, unaligned] : cases) {
         SCOPED_TRACE(std::to_string(file.size()) + " bytes, " + std::to_string(before) + " before the chunk's end");
         std::string source = std::string(kChunk - before, '\0') + file;
         source.resize((source.size() / kChunk + 1) * kChunk);
@@ -231,7 +240,7 @@ TEST_F(ScanTest, FilesThatBeginJustBeforeAChunkEndAreFound) {
         TempDir out;
         ScanOptions options;
         options.chunkBytes = kChunk;
-        options.unaligned = before % 512 != 0;
+        options.unaligned = unaligned;
         options.filesDirectory = out.path();
         const auto found = records(scanSource(reader, source.size(), options));
         ASSERT_EQ(found.size(), 1u);
