@@ -379,6 +379,7 @@ void scan(const ScanArguments& arguments) {
     options.unaligned = report.unaligned;
     if (report.filesWritten) options.filesDirectory = out;
     options.coveredUntil = coveredUntil;
+    options.filesFrom = report.rangeFrom;
     options.found = found;
     options.pauseToken = token;
     options.stopRequested = [&signals] { return signals.stopRequested(); };

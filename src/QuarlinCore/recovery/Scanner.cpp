@@ -579,7 +579,9 @@ private:
                                            : "longer than a walk may hold in memory: measured as far as a walk goes");
         }
         const std::int64_t start = static_cast<std::int64_t>(at) + measured->start;
-        if (start < static_cast<std::int64_t>(outcome_.rangeFrom) || start < 0) return true;
+        if (start < static_cast<std::int64_t>(std::min(options_.filesFrom.value_or(outcome_.rangeFrom), outcome_.rangeFrom)) ||
+            start < 0)
+            return true;
         const auto offset = static_cast<std::uint64_t>(start);
         const auto length = std::min(static_cast<std::uint64_t>(measured->length), sourceEnd_ - offset);
         if (measured->rangeCRC &&

@@ -42,6 +42,9 @@ struct ScanOptions {
     std::optional<std::filesystem::path> filesDirectory;
     // Candidates before this offset lie inside files found by an earlier, resumed scan.
     std::uint64_t coveredUntil = 0;
+    // Where the range of a resumed scan began: a disk image, found by its trailer, may begin
+    // anywhere after it, before `from` too. `from` when absent.
+    std::optional<std::uint64_t> filesFrom;
     // Where the records of the files found are added (after those of an earlier scan, say);
     // when absent, the scan keeps them in unnamed files in filesDirectory, else in the
     // temporary folder.

@@ -269,6 +269,14 @@ TEST_F(ScanTest, AStoppedScanResumedWhereItStoppedFindsWhatOnePassFinds) {
         options.from = outcome.stoppedAt;
     }
     EXPECT_EQ(summary(found, true), whole);
+
+    // A disk image whose trailer lies past the point the scan resumes from begins before it.
+    const auto dmg = std::ranges::find_if(*placed, [](const auto& f) { return f.name.ends_with(".dmg"); });
+    ScanOptions resumed;
+    resumed.from = dmg->offset + 512;
+    resumed.filesFrom = 0;
+    const auto again = summary(records(scan(resumed)), true);
+    EXPECT_EQ(again.at(dmg->offset).first, dmg->length);
 }
 
 TEST_F(ScanTest, AReportReadsBackAndRecoveryWritesTheSameBytesWithoutOverwriting) {
