@@ -39,6 +39,7 @@ constexpr std::array<std::string_view, kCarvedFormatCount> kNames{"rar4", "rar5"
 constexpr std::int64_t kMPEGSlack = 4096;         // the longest frame (2881 bytes) and an ID3v1 tag
 constexpr std::int64_t kOggSlack = 65307 + 1024;  // the longest page
 constexpr std::int64_t kEBMLHeaderSlack = 16;     // the longest ID and size field
+constexpr std::int64_t kFLACFirstFrameBytes = 64 << 10;
 // Random bytes read as a deflate stream turn invalid within 64 bytes (in 20,000 tries); a
 // stream that went on for this long before it did was real data.
 constexpr std::int64_t kLongestNoiseDecodes = 512;
@@ -374,9 +375,33 @@ std::optional<Measurement> measureMPEG(std::span<const std::byte> bytes, std::in
     return m;
 }
 
+// A metadata block (a cover picture, say) that the end of the bytes may have cut off: no file
+// yet, but the bytes to the end of the metadata blocks declared so far are asked for, up to a
+// bound, so that a false header in every sector cannot make each of them read far ahead.
+std::optional<Measurement> flacCutShort(std::span<const std::byte> bytes, std::int64_t toEnd) {
+    constexpr std::int64_t kLongestMetadataReadThrough = 16 << 20;
+    const auto n = static_cast<std::int64_t>(bytes.size());
+    if (n >= toEnd || !hasPrefix(bytes, 0, "fLaC"sv)) return std::nullopt;
+    std::int64_t pos = 4;
+    for (int block = 0; pos + 4 <= n; ++block) {
+        const std::uint8_t flagAndType = byteAt(bytes, pos);
+        const int type = flagAndType & 0x7F;
+        if ((block == 0 && type != 0) || type == 127 || block >= 1024) return std::nullopt;
+        pos += 4 + (std::int64_t{byteAt(bytes, pos + 1)} << 16 | byteAt(bytes, pos + 2) << 8 | byteAt(bytes, pos + 3));
+        if (flagAndType & 0x80) {
+            if (pos <= n) return std::nullopt;  // the metadata is whole: the walk failed on something else
+            break;
+        }
+    }
+    if (pos > kLongestMetadataReadThrough) return std::nullopt;
+    Measurement m = found(0, "flac");
+    m.bytesWanted = std::min(pos + 4 + kFLACFirstFrameBytes, toEnd);
+    return m;
+}
+
 std::optional<Measurement> measureFLAC(std::span<const std::byte> bytes, std::int64_t toEnd) {
     const auto walk = FLACWalker::walk(bytes, 0);
-    if (!walk) return std::nullopt;
+    if (!walk) return flacCutShort(bytes, toEnd);
     const auto n = static_cast<std::int64_t>(bytes.size());
     const std::int64_t window = FLACFraming::maxFrameWindow(walk->streamInfo);
     if (walk->frames == 0) {

@@ -219,6 +219,11 @@ TEST_F(ScanTest, FilesThatBeginJustBeforeAChunkEndAreFound) {
     tagged += mp3.substr(10, tagBody) + std::string(100 << 10, '\0') + mp3.substr(10 + tagBody);
     const std::string frames = mp3.substr(10 + tagBody);
 
+    // A FLAC stream whose metadata runs past it: 100 KiB of padding after its STREAMINFO.
+    std::string flac = placedBytes("song.flac");
+    const char lastFlag = static_cast<char>(flac[4] & 0x80);
+    flac[4] = static_cast<char>(flac[4] & 0x7F);
+    flac.insert(42, std::string{static_cast<char>(lastFlag | 1), 1, static_cast<char>(0x90), 0} + std::string(100 << 10, '\0'));
     // And a disk image whose trailer's mark the chunk's end cuts, found in an aligned scan.
     const std::string dmg = placedBytes("compression-raw.dmg");
 
@@ -227,6 +232,7 @@ TEST_F(ScanTest, FilesThatBeginJustBeforeAChunkEndAreFound) {
         {tagged, 512, false},
         {tagged, 64 << 10, false},
         {frames, 1024, false},
+        {flac, 4096, false},
         {placedBytes("docs.zip"), 3, true},
         {placedBytes("note0.txt.gz"), 5, true},
         {dmg, dmg.size() - 512 + 2, false},
