@@ -1,11 +1,13 @@
 // The whole scan over hostile bytes, in chunks as small as it allows: candidates straddle chunk
 // ends, walks outgrow their chunk and the extension buffer, disk images are measured back
-// across chunks, and files are written both from held buffers and from the source. Whatever
-// the bytes, the scan finishes, every file it reports lies inside the source, every file it
-// writes holds exactly the source's bytes there, nothing else is left in the folder, and where
-// no walk is cut short by its bound the same intact files are found as in one chunk.
+// across chunks, files are written both from held buffers and from the source, and the scan is
+// stopped and resumed. Whatever the bytes, the scan finishes, every file it reports lies inside
+// the source, every file it writes holds exactly the source's bytes there, nothing else is left
+// in the folder, and where no walk is cut short by its bound the same intact files are found as
+// in one chunk and one pass.
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +25,15 @@ using namespace quarlin;
 using namespace quarlin::recovery;
 namespace fs = std::filesystem;
 
+// Says which check failed before aborting, so that a finding reads without a debugger.
+#define REQUIRE(condition)                                                          \
+    do {                                                                            \
+        if (!(condition)) {                                                         \
+            std::fprintf(stderr, "failed at line %d: %s\n", __LINE__, #condition); \
+            std::abort();                                                           \
+        }                                                                           \
+    } while (false)
+
 namespace {
 
 class MemoryReader final : public BlockReader {
@@ -32,7 +43,7 @@ public:
     const DeviceIdentity& deviceIdentity() const override { return identity_; }
     runtime::Task<Data> readBlocks(std::uint64_t at, std::int64_t count) override {
         const auto size = static_cast<std::uint64_t>(blockSize_);
-        fuzz::require(count > 0 && (at + static_cast<std::uint64_t>(count)) * size <= bytes_.size());
+        REQUIRE(count > 0 && (at + static_cast<std::uint64_t>(count)) * size <= bytes_.size());
         const auto from = bytes_.subspan(at * size, static_cast<std::size_t>(count) * size);
         co_return Data(from.begin(), from.end());
     }
@@ -46,19 +57,27 @@ private:
 const fs::path& folder() {
     static const fs::path path = [] {
         std::string name = (fs::temp_directory_path() / "quarlin-scan-fuzz-XXXXXX").string();
-        fuzz::require(::mkdtemp(name.data()) != nullptr);
+        REQUIRE(::mkdtemp(name.data()) != nullptr);
         std::atexit([] { fs::remove_all(folder()); });
         return fs::path(name);
     }();
     return path;
 }
 
+std::uint64_t offsetOf(const FileRecord& record) {
+    return std::get<DataLayout::Extents>(record.layout->value()).extents.at(0).volumeByteOffset;
+}
+
+// The intact files found, but those inside a file found not intact: whether marks inside such
+// a file are looked at depends on how it was measured, which a resumed scan cannot know.
 std::set<std::pair<std::uint64_t, std::uint64_t>> intactFiles(FoundFiles& files) {
     std::set<std::pair<std::uint64_t, std::uint64_t>> intact;
-    for (const auto& record : files.records())
-        if (verdictKind(record.verdict) == "looksIntact")
-            intact.emplace(std::get<DataLayout::Extents>(record.layout->value()).extents.at(0).volumeByteOffset,
-                           record.declaredSize);
+    std::uint64_t notIntactUntil = 0;
+    for (const auto& record : files.records()) {
+        const std::uint64_t at = offsetOf(record);
+        if (verdictKind(record.verdict) != "looksIntact") notIntactUntil = std::max(notIntactUntil, at + record.declaredSize);
+        else if (at >= notIntactUntil) intact.emplace(at, record.declaredSize);
+    }
     return intact;
 }
 
@@ -87,24 +106,49 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     source.resize(source.size() / static_cast<std::size_t>(blockSize) * static_cast<std::size_t>(blockSize));
     if (source.empty() || options.from >= source.size()) return 0;
     MemoryReader reader(source, blockSize);
-    const auto outcome = scanSource(reader, source.size(), options);
-    fuzz::require(!outcome.error && outcome.finished && outcome.files);
-    fuzz::require(outcome.stoppedAt == outcome.rangeEnd && outcome.rangeEnd == source.size());
+    ScanOutcome outcome;
+    if (const int stopEvery = control >> 10 & 3; stopEvery > 0) {
+        // In pieces, as a stop and --resume make it: stopped every few asks and resumed where it
+        // stopped, with the files found so far, past those.
+        auto found = FoundFiles::create(writeFiles ? folder() : fs::temp_directory_path());
+        REQUIRE(found.has_value());
+        options.found = *found;
+        options.filesFrom = options.from;
+        // A few stops: a stop inside a file's check looks at the file again on resume.
+        int asked = 0, stops = 0;
+        options.stopRequested = [&] { return ++asked % (stopEvery + 1) == 0 && stops++ < 8; };
+        for (int round = 0;; ++round) {
+            REQUIRE(round <= 8);
+            outcome = scanSource(reader, source.size(), options);
+            REQUIRE(!outcome.error && outcome.stoppedAt >= options.from);
+            if (outcome.finished) break;
+            options.from = outcome.stoppedAt;
+            for (const auto& record : (*found)->records())
+                options.coveredUntil = std::max(options.coveredUntil, offsetOf(record) + record.declaredSize);
+        }
+        options.from = *options.filesFrom;
+        options.stopRequested = nullptr;
+        options.found = nullptr;
+    } else {
+        outcome = scanSource(reader, source.size(), options);
+    }
+    REQUIRE(!outcome.error && outcome.finished && outcome.files);
+    REQUIRE(outcome.stoppedAt == outcome.rangeEnd && outcome.rangeEnd == source.size());
 
     std::size_t written = 0;
     std::uint64_t previous = 0;
     for (const auto& record : outcome.files->records()) {
         const auto* layout = record.layout ? std::get_if<DataLayout::Extents>(&record.layout->value()) : nullptr;
-        fuzz::require(layout && layout->extents.size() == 1);
+        REQUIRE(layout && layout->extents.size() == 1);
         const auto& extent = layout->extents[0];
         // In order, and inside the source: a disk image found by its trailer may begin before
         // the range scanned, never before the source.
-        fuzz::require(extent.volumeByteOffset >= previous && extent.byteLength == record.declaredSize);
-        fuzz::require(extent.byteLength > 0 && extent.byteLength <= source.size() - extent.volumeByteOffset);
+        REQUIRE(extent.volumeByteOffset >= previous && extent.byteLength == record.declaredSize);
+        REQUIRE(extent.byteLength > 0 && extent.byteLength <= source.size() - extent.volumeByteOffset);
         previous = extent.volumeByteOffset;
         if (!writeFiles) continue;
         const auto bytes = fileBytes(folder() / record.name);
-        fuzz::require(bytes.size() == extent.byteLength &&
+        REQUIRE(bytes.size() == extent.byteLength &&
                       std::memcmp(bytes.data(), source.data() + extent.volumeByteOffset, bytes.size()) == 0);
         ++written;
     }
@@ -114,16 +158,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             ++inFolder;
             fs::remove(entry.path());
         }
-        fuzz::require(inFolder == written);
+        REQUIRE(inFolder == written);
     }
     // Where no walk is cut by its bound, the intact files found do not depend on where chunks end.
     if (options.maxWalkBytes >= static_cast<std::int64_t>(source.size())) {
         ScanOptions inOneChunk = options;
         inOneChunk.filesDirectory.reset();
+        inOneChunk.coveredUntil = 0;
+        inOneChunk.filesFrom.reset();
         inOneChunk.chunkBytes = static_cast<std::int64_t>(source.size()) + 512 * blockSize;
         const auto whole = scanSource(reader, source.size(), inOneChunk);
-        fuzz::require(!whole.error && whole.files);
-        fuzz::require(intactFiles(*outcome.files) == intactFiles(*whole.files));
+        REQUIRE(!whole.error && whole.files);
+        REQUIRE(intactFiles(*outcome.files) == intactFiles(*whole.files));
     }
     return 0;
 }
