@@ -13,6 +13,7 @@
 #include "QuarlinCore/io/IOError.h"
 #include "QuarlinCore/io/ImageFileBlockReader.h"
 #include "QuarlinCore/io/ScanPauseToken.h"
+#include "QuarlinCore/carving/MPEGWalker.h"
 #include "QuarlinCore/recovery/Recovery.h"
 #include "QuarlinCore/recovery/ScanReport.h"
 #include "QuarlinCore/recovery/Scanner.h"
@@ -207,17 +208,11 @@ TEST_F(ScanTest, FilesThatBeginJustBeforeAChunkEndAreFound) {
         const auto it = std::ranges::find_if(*placed, [&](const auto& f) { return f.name == name; });
         return image->substr(it->offset, it->length);
     };
-    // An MP3 whose ID3 tag (a cover picture, say) runs past the chunk's end: its padding grown
-    // to 100 KiB. And the same MP3's frames alone, whose first four frames cross the end.
+    // An MP3 whose ID3 tag (a cover picture, say) runs past the chunk's end: a tag of 100 KiB of
+    // padding before its frames. And the frames alone, the first four of them across the end.
     const std::string mp3 = placedBytes("song.mp3");
-    ASSERT_TRUE(mp3.starts_with("ID3") && mp3[3] == 3);
-    std::size_t tagBody = 0;
-    for (int i = 6; i < 10; ++i) tagBody = tagBody << 7 | static_cast<std::uint8_t>(mp3[i]);
-    const std::size_t grownBody = tagBody + (100 << 10);
-    std::string tagged = mp3.substr(0, 6);
-    for (int shift : {21, 14, 7, 0}) tagged += static_cast<char>(grownBody >> shift & 0x7F);
-    tagged += mp3.substr(10, tagBody) + std::string(100 << 10, '\0') + mp3.substr(10 + tagBody);
-    const std::string frames = mp3.substr(10 + tagBody);
+    const std::string frames = mp3.substr(static_cast<std::size_t>(*MPEGWalker::id3v2Length(std::as_bytes(std::span(mp3)), 0)));
+    const std::string tagged = "ID3\3\0\0\0\6\x20\0"s + std::string(100 << 10, '\0') + frames;
 
     // A FLAC stream whose metadata runs past it: 100 KiB of padding after its STREAMINFO.
     std::string flac = placedBytes("song.flac");
