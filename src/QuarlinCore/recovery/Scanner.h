@@ -35,32 +35,32 @@ struct ScanProgress {
 
 struct ScanOptions {
     std::uint64_t from = 0;
-    std::optional<std::uint64_t> length;  // to the end of the source when absent
+    std::optional<std::uint64_t> length{};  // to the end of the source when absent
     FormatSet formats = FormatSet().set();
     bool unaligned = false;  // look at every byte, not only at 512-byte boundaries
     // Where found files are written as `<offset, 16 hex digits>.<ext>`; none: report only.
-    std::optional<std::filesystem::path> filesDirectory;
+    std::optional<std::filesystem::path> filesDirectory{};
     // Candidates before this offset lie inside files found by an earlier, resumed scan.
     std::uint64_t coveredUntil = 0;
     // Where the range of a resumed scan began: a disk image, found by its trailer, may begin
     // anywhere after it, before `from` too. `from` when absent.
-    std::optional<std::uint64_t> filesFrom;
+    std::optional<std::uint64_t> filesFrom{};
     // Where the records of the files found are added (after those of an earlier scan, say);
     // when absent, the scan keeps them in unnamed files in filesDirectory, else in the
     // temporary folder.
-    std::shared_ptr<FoundFiles> found;
+    std::shared_ptr<FoundFiles> found{};
 
     std::int64_t chunkBytes = std::int64_t{16} << 20;
     std::int64_t maxWalkBytes = std::int64_t{192} << 20;
 
     // Asked between chunks: true ends the scan cleanly where it is.
-    std::function<bool()> stopRequested;
-    std::shared_ptr<ScanPauseToken> pauseToken;
-    std::function<void(const ScanProgress&)> progress;
+    std::function<bool()> stopRequested{};
+    std::shared_ptr<ScanPauseToken> pauseToken{};
+    std::function<void(const ScanProgress&)> progress{};
     // Called between chunks, at most every checkpointSeconds, with what was found so far
     // (every file of it written), where a resumed scan would go on and the areas found
     // unreadable: the caller saves its report there.
-    std::function<void(FoundFiles&, std::uint64_t resumeAt, const std::vector<DataExtent>& unreadable)> checkpoint;
+    std::function<void(FoundFiles&, std::uint64_t resumeAt, const std::vector<DataExtent>& unreadable)> checkpoint{};
     double checkpointSeconds = 2.0;
 };
 

@@ -46,23 +46,5 @@ TEST(FilesystemType, DecodingFailures) {
     }
 }
 
-Volume sampleVolume() {
-    return Volume{*UUID::parse("6F9619FF-8B86-D011-B42D-00C04FC964FF"),
-                  DeviceIdentity{"disk4", UUID::parse("11111111-2222-3333-4444-555555555555"), "Card"},
-                  FilesystemType::exFAT,
-                  "PHOTOS",
-                  64'000'000'000,
-                  12'345,
-                  false};
-}
-
-// Volumes compare member by member; equal ones must hash alike, whatever their optionals hold.
-TEST(Volume, EqualVolumesHashAlike) {
-    Volume unknownUsage = sampleVolume();
-    unknownUsage.usedBytes = std::nullopt;
-    for (const Volume& volume : {sampleVolume(), unknownUsage})
-        EXPECT_EQ(std::hash<Volume>{}(Volume(volume)), std::hash<Volume>{}(volume));
-}
-
 }  // namespace
 }  // namespace quarlin

@@ -239,10 +239,7 @@ TEST_F(ScanTest, FilesThatBeginJustBeforeAChunkEndAreFound) {
         std::ofstream(dir->file("across.img"), std::ios::binary | std::ios::trunc) << source;
         ImageFileBlockReader reader(dir->file("across.img"), 512);
         TempDir out;
-        ScanOptions options;
-        options.chunkBytes = kChunk;
-        options.unaligned = unaligned;
-        options.filesDirectory = out.path();
+        const ScanOptions options{.unaligned = unaligned, .filesDirectory = out.path(), .chunkBytes = kChunk};
         const auto found = records(scanSource(reader, source.size(), options));
         ASSERT_EQ(found.size(), 1u);
         EXPECT_EQ(fixtures::offsetOf(found[0]), kChunk - before);
@@ -273,10 +270,7 @@ TEST_F(ScanTest, AStoppedScanResumedWhereItStoppedFindsWhatOnePassFinds) {
 
     // A disk image whose trailer lies past the point the scan resumes from begins before it.
     const auto dmg = std::ranges::find_if(*placed, [](const auto& f) { return f.name.ends_with(".dmg"); });
-    ScanOptions resumed;
-    resumed.from = dmg->offset + 512;
-    resumed.filesFrom = 0;
-    const auto again = summary(records(scan(resumed)), true);
+    const auto again = summary(records(scan({.from = dmg->offset + 512, .filesFrom = 0})), true);
     EXPECT_EQ(again.at(dmg->offset).first, dmg->length);
 }
 
@@ -431,9 +425,7 @@ TEST_F(ScanTest, ASourceThatFailsEndsTheScanKeepingWhatWasFound) {
     ImageFileBlockReader image(*imagePath, 512);
     const std::uint64_t failAt = 24 << 20;  // inside the area after the file system
     FailingReader reader(image, failAt);
-    ScanOptions options;
-    options.chunkBytes = 1 << 20;
-    options.filesDirectory = out.path();
+    const ScanOptions options{.filesDirectory = out.path(), .chunkBytes = 1 << 20};
     const auto outcome = scanSource(reader, this->image->size() / 512 * 512, options);
     ASSERT_TRUE(outcome.error);
     EXPECT_FALSE(outcome.finished);
@@ -496,9 +488,7 @@ TEST_F(ScanTest, APauseOrStopInsideABadAreaTakesEffectAtTheNextRead) {
         // whole, the scan finds what one pass finds.
         for (const auto& entry : fs::directory_iterator(out.path())) EXPECT_NE(entry.path().extension(), ".part");
         auto found = records(stopped);
-        ScanOptions same;
-        same.chunkBytes = c.chunkBytes;
-        same.maxWalkBytes = c.maxWalkBytes;
+        const ScanOptions same{.chunkBytes = c.chunkBytes, .maxWalkBytes = c.maxWalkBytes};
         options = same;
         options.from = stopped.stoppedAt;
         for (const auto& r : found) options.coveredUntil = std::max(options.coveredUntil, fixtures::offsetOf(r) + r.declaredSize);
@@ -516,7 +506,7 @@ TEST_F(ScanTest, BadBlocksArePassedOverAsZerosAndEveryFileClearOfThemIsFound) {
     struct Case {
         const char* where;
         std::uint64_t badFrom, badLength;
-        std::uint64_t chunkBytes;
+        std::int64_t chunkBytes;
         int mostFailedReads;  // each may take seconds on a dying disk
     } cases[] = {
         // A sector of the unaligned Matroska clip of the raw area, which has no CRC-32 of its own.
@@ -535,10 +525,7 @@ TEST_F(ScanTest, BadBlocksArePassedOverAsZerosAndEveryFileClearOfThemIsFound) {
         const std::uint64_t badTo = c.badFrom + c.badLength;
         FailingReader reader(image, c.badFrom, badTo);
         TempDir out;
-        ScanOptions options;
-        options.unaligned = true;
-        options.chunkBytes = c.chunkBytes;
-        options.filesDirectory = out.path();
+        const ScanOptions options{.unaligned = true, .filesDirectory = out.path(), .chunkBytes = c.chunkBytes};
         const auto outcome = scanSource(reader, this->image->size() / 512 * 512, options);
         ASSERT_FALSE(outcome.error) << *outcome.error;
         EXPECT_TRUE(outcome.finished);
@@ -593,9 +580,7 @@ TEST_F(ScanTest, HostileMarksEverywhereEndInBoundedTimeWithNothingIntact) {
     fixtures::writeFile(work.file("noise.img"), noise);
     ImageFileBlockReader reader(work.file("noise.img"), 512);
     for (const bool unaligned : {false, true}) {
-        ScanOptions options;
-        options.unaligned = unaligned;
-        const auto outcome = scanSource(reader, noise.size(), options);
+        const auto outcome = scanSource(reader, noise.size(), {.unaligned = unaligned});
         EXPECT_TRUE(outcome.finished);
         for (const auto& file : records(outcome))
             EXPECT_FALSE(std::holds_alternative<IntegrityVerdict::LooksIntact>(file.verdict.value())) << file.name;
