@@ -149,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!writeFiles) continue;
         const auto bytes = fileBytes(folder() / record.name);
         REQUIRE(bytes.size() == extent.byteLength &&
-                      std::memcmp(bytes.data(), source.data() + extent.volumeByteOffset, bytes.size()) == 0);
+                std::memcmp(bytes.data(), source.data() + extent.volumeByteOffset, bytes.size()) == 0);
         ++written;
     }
     if (writeFiles) {

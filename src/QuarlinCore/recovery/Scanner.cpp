@@ -486,7 +486,7 @@ private:
             if (at < end && at % kAlignment != 0) found.push_back(at);
         });
         // A mark cut by the chunk's end is completed from the bytes after it.
-        for (std::uint64_t at = std::max(from, stop - 3); stop == current_.end() && at < end; ++at) {
+        for (std::uint64_t at = std::max(from + 3, stop) - 3; stop == current_.end() && at < end; ++at) {
             const auto tail = std::string_view(reinterpret_cast<const char*>(bytes.data()) + (at - from), stop - at);
             if (at % kAlignment == 0 || !std::string_view("koly").starts_with(tail)) continue;
             const auto whole = bytesFrom(at, 4);
