@@ -294,6 +294,8 @@ void scan(const ScanArguments& arguments) {
     // The records of the files found, an earlier scan's first, are kept in the folder as they
     // are found rather than in memory: a disk may hold millions.
     std::shared_ptr<FoundFiles> found;
+    // Where the resumed pass looks for files from: the report says; one written before reports
+    // said so did not, and then the files that look intact are passed over.
     std::uint64_t coveredUntil = 0;
     if (arguments.resume) {
         // Checked from the report's head first, so that a scan of another source or one
@@ -378,27 +380,28 @@ void scan(const ScanArguments& arguments) {
     }());
     options.unaligned = report.unaligned;
     if (report.filesWritten) options.filesDirectory = out;
-    options.coveredUntil = coveredUntil;
+    options.coveredUntil = std::max(coveredUntil, report.coveredUntil);
     options.filesFrom = report.rangeFrom;
     options.found = found;
     options.pauseToken = token;
     options.stopRequested = [&signals] { return signals.stopRequested(); };
     ScanProgressView view(arguments.json);
     options.progress = [&view](const ScanProgress& progress) { view.update(progress); };
-    auto save = [&](FoundFiles& files, std::uint64_t stoppedAt, const std::vector<DataExtent>& unreadable) {
+    auto save = [&](FoundFiles& files, std::uint64_t stoppedAt, std::uint64_t covered, const std::vector<DataExtent>& unreadable) {
         report.unreadable = earlierUnreadable;
         report.unreadable.insert(report.unreadable.end(), unreadable.begin(), unreadable.end());
         report.unreadable = joinedRanges(std::move(report.unreadable));
         report.stoppedAt = stoppedAt;
+        report.coveredUntil = covered;
         report.readCallCount = earlierCalls + runtime::runBlocking(counted->readCallCount());
         report.blocksRead = earlierBlocks + runtime::runBlocking(counted->totalBlocksRead());
         return writeReport(reportPath, report, &files);
     };
-    options.checkpoint = [&](FoundFiles& files, std::uint64_t stoppedAt,
-                             const std::vector<DataExtent>& unreadable) { (void)save(files, stoppedAt, unreadable); };
+    options.checkpoint = [&](FoundFiles& files, std::uint64_t stoppedAt, std::uint64_t covered,
+                             const std::vector<DataExtent>& unreadable) { (void)save(files, stoppedAt, covered, unreadable); };
     // The report exists from the start, so a folder with files in it always has one.
     if (!earlier) {
-        if (auto written = save(*found, report.rangeFrom, {}); !written) fail("quarlin: " + written.error());
+        if (auto written = save(*found, report.rangeFrom, options.coveredUntil, {}); !written) fail("quarlin: " + written.error());
     }
 
     const auto started = std::chrono::steady_clock::now();
@@ -406,7 +409,7 @@ void scan(const ScanArguments& arguments) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     report.finished = outcome.finished;
     report.error = outcome.error;
-    const auto totals = save(*found, outcome.stoppedAt, outcome.unreadable);
+    const auto totals = save(*found, outcome.stoppedAt, outcome.coveredUntil, outcome.unreadable);
     if (!totals) fail("quarlin: " + totals.error());
     ScanProgress last;
     last.position = outcome.stoppedAt;

@@ -31,6 +31,7 @@ std::expected<ReportTotals, std::string> emitReport(const ScanReport& report, Fo
     j["rangeFrom"] = report.rangeFrom;
     j["rangeEnd"] = report.rangeEnd;
     j["stoppedAt"] = report.stoppedAt;
+    if (report.coveredUntil > report.stoppedAt) j["coveredUntil"] = report.coveredUntil;
     j["finished"] = report.finished;
     if (report.error) j["error"] = *report.error;
     j["formats"] = report.formats;
@@ -121,6 +122,7 @@ std::expected<ScanReport, std::string> parseFrom(Input&& input, const std::funct
         report.rangeEnd = requiredUInt64(j, "rangeEnd");
         report.stoppedAt = requiredUInt64(j, "stoppedAt");
         report.finished = requiredBool(j, "finished");
+        if (j.contains("coveredUntil")) report.coveredUntil = requiredUInt64(j, "coveredUntil");
         report.error = optionalString(j, "error");
         for (const auto& name : requiredArray(j, "formats")) {
             if (!name.is_string()) throwDecodingError("member 'formats' must hold strings");
@@ -142,7 +144,7 @@ std::expected<ScanReport, std::string> parseFrom(Input&& input, const std::funct
         return std::unexpected(where + error.what());
     }
     if (report.blockSize < 1 || report.rangeFrom > report.rangeEnd || report.rangeEnd > report.sourceBytes ||
-        report.stoppedAt < report.rangeFrom || report.stoppedAt > report.rangeEnd)
+        report.stoppedAt < report.rangeFrom || report.stoppedAt > report.rangeEnd || report.coveredUntil > report.sourceBytes)
         return std::unexpected("the report's range, stopping point and source size do not agree");
     for (std::size_t i = 0; i < report.unreadable.size(); ++i) {
         const auto& range = report.unreadable[i];

@@ -26,6 +26,9 @@ struct ScanReport {
     std::uint64_t rangeFrom = 0;
     std::uint64_t rangeEnd = 0;
     std::uint64_t stoppedAt = 0;  // --resume goes on from here
+    // and looks for files from here on: before it, inside files found. Reports written before
+    // it was kept lack it (0).
+    std::uint64_t coveredUntil = 0;
     bool finished = false;
     std::optional<std::string> error;
     std::vector<std::string> formats;

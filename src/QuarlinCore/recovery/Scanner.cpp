@@ -366,7 +366,7 @@ public:
         outcome_.rangeFrom = std::min(options.from, sourceEnd_);
         const std::uint64_t length = options.length.value_or(sourceEnd_);
         outcome_.rangeEnd = outcome_.rangeFrom + std::min(length, sourceEnd_ - outcome_.rangeFrom);
-        coveredUntil_ = options.coveredUntil;
+        coveredUntil_ = keptCoveredUntil_ = options.coveredUntil;
         lastCheckpoint_ = std::chrono::steady_clock::now();
         if (options.filesDirectory) writer_.emplace(*options.filesDirectory, kQueuedFileBytes);
         found_ = options.found;
@@ -378,6 +378,7 @@ public:
             if (!made) {
                 outcome_.error = made.error();
                 outcome_.stoppedAt = outcome_.rangeFrom;
+                outcome_.coveredUntil = keptCoveredUntil_;
                 return std::move(outcome_);
             }
             found_ = *made;
@@ -418,6 +419,7 @@ public:
         outcome_.unreadable = pipeline.unreadableRanges();
         pipeline_ = nullptr;
         keepFound();
+        outcome_.coveredUntil = keptCoveredUntil_;
         outcome_.finished = !outcome_.error && outcome_.stoppedAt >= outcome_.rangeEnd;
         return std::move(outcome_);
     }
@@ -426,6 +428,7 @@ private:
     struct Pending {
         CarvedFormat format;
         FileRecord record;  // layout: one extent at the file's byte offset on the source
+        std::uint64_t covers;  // candidates before this offset lie inside the file; 0: none
     };
 
     // Between reads that may each take long (around bad blocks, of a large file copied from the
@@ -605,14 +608,15 @@ private:
         FileRecord record(UUID::random(), name, std::nullopt, length, std::nullopt, measured->verdict,
                           reader_.deviceIdentity(), DataLayout::extents({DataExtent{offset, length}}), std::nullopt,
                           std::nullopt);
-        pending_.push_back(Pending{format, std::move(record)});
-        candidates_.push_back(at);
-        ++progress_.filesFound[static_cast<std::size_t>(format)];
-        if (pending_.size() >= kPendingFiles && !keepFound(false)) return false;
         // Marks inside a file belong to it (an MP3 frame run in a Matroska file, a zip in a
         // RAR, the entries of a cut zip). Only a length that nothing but a header vouches for
         // leaves its bytes open to the search.
-        if (intact || !measured->declaredOnly) coveredUntil_ = std::max(coveredUntil_, offset + length);
+        const std::uint64_t covers = intact || !measured->declaredOnly ? offset + length : 0;
+        coveredUntil_ = std::max(coveredUntil_, covers);
+        pending_.push_back(Pending{format, std::move(record), covers});
+        candidates_.push_back(at);
+        ++progress_.filesFound[static_cast<std::size_t>(format)];
+        if (pending_.size() >= kPendingFiles && !keepFound(false)) return false;
         return true;
     }
 
@@ -853,6 +857,7 @@ private:
                 }
                 break;
             }
+            keptCoveredUntil_ = std::max(keptCoveredUntil_, file.covers);
         }
         kept_ += pending_.size();
         pending_.clear();
@@ -874,7 +879,7 @@ private:
         if (options_.checkpoint && std::chrono::duration<double>(now - lastCheckpoint_).count() >=
                                        std::max(options_.checkpointSeconds, 4 * lastCheckpointSeconds_)) {
             // The report names only files that are on disk.
-            if (keepFound()) options_.checkpoint(*found_, position, pipeline_->unreadableRanges());
+            if (keepFound()) options_.checkpoint(*found_, position, keptCoveredUntil_, pipeline_->unreadableRanges());
             lastCheckpoint_ = std::chrono::steady_clock::now();
             lastCheckpointSeconds_ = std::chrono::duration<double>(lastCheckpoint_ - now).count();
         }
@@ -889,6 +894,7 @@ private:
     ScanOutcome outcome_;
     ScanProgress progress_;
     std::uint64_t coveredUntil_ = 0;
+    std::uint64_t keptCoveredUntil_ = 0;  // as far as the files kept in found_ cover
     std::uint64_t checkedBytes_ = 0;  // bytes the checks of mayCheck have gone over
     Held current_;
     std::optional<Held> next_;

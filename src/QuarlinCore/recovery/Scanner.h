@@ -58,9 +58,11 @@ struct ScanOptions {
     std::shared_ptr<ScanPauseToken> pauseToken{};
     std::function<void(const ScanProgress&)> progress{};
     // Called between chunks, at most every checkpointSeconds, with what was found so far
-    // (every file of it written), where a resumed scan would go on and the areas found
-    // unreadable: the caller saves its report there.
-    std::function<void(FoundFiles&, std::uint64_t resumeAt, const std::vector<DataExtent>& unreadable)> checkpoint{};
+    // (every file of it written), where a resumed scan would go on and with what coveredUntil,
+    // and the areas found unreadable: the caller saves its report there.
+    std::function<void(FoundFiles&, std::uint64_t resumeAt, std::uint64_t coveredUntil,
+                       const std::vector<DataExtent>& unreadable)>
+        checkpoint{};
     double checkpointSeconds = 2.0;
 };
 
@@ -70,6 +72,8 @@ struct ScanOutcome {
     std::uint64_t rangeFrom = 0;
     std::uint64_t rangeEnd = 0;
     std::uint64_t stoppedAt = 0;  // a resumed scan goes on from here; rangeEnd when finished
+    // and with this coveredUntil: candidates before it lie inside files kept in `files`
+    std::uint64_t coveredUntil = 0;
     bool finished = false;
     std::optional<std::string> error;  // why the scan ended early, when it did not stop on request
     // Blocks of the pass that could not be read (a failing disk's bad sectors) were scanned as

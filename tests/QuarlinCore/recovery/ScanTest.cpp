@@ -249,29 +249,49 @@ TEST_F(ScanTest, FilesThatBeginJustBeforeAChunkEndAreFound) {
 }
 
 TEST_F(ScanTest, AStoppedScanResumedWhereItStoppedFindsWhatOnePassFinds) {
-    const auto whole = summary(records(scan({})), true);
+    ScanOptions options{.filesFrom = 0, .chunkBytes = 64 << 10};
+    const auto whole = summary(records(scan(options)));
     std::vector<FileRecord> found;
-    ScanOptions options;
-    options.chunkBytes = 1 << 20;
     int chunks = 0;
-    // Stops after every third chunk, then goes on from where it stopped, as --resume does.
-    options.stopRequested = [&chunks] { return ++chunks % 3 == 0; };
-    for (int round = 0; round < 100; ++round) {
+    // Stops after every other chunk, then goes on from where it stopped, as --resume does:
+    // files found cut or failed before the stop keep the marks inside them too.
+    options.stopRequested = [&chunks] { return ++chunks % 2 == 0; };
+    for (int round = 0; round < 1000; ++round) {
         const auto outcome = scan(options);
         ASSERT_FALSE(outcome.error);
         for (const auto& r : records(outcome)) found.push_back(r);
-        for (const auto& r : found)
-            options.coveredUntil = std::max(options.coveredUntil, fixtures::offsetOf(r) + r.declaredSize);
+        options.coveredUntil = outcome.coveredUntil;
         if (outcome.finished) break;
         ASSERT_GT(outcome.stoppedAt, options.from);
         options.from = outcome.stoppedAt;
     }
-    EXPECT_EQ(summary(found, true), whole);
+    EXPECT_EQ(summary(found), whole);
 
     // A disk image whose trailer lies past the point the scan resumes from begins before it.
     const auto dmg = std::ranges::find_if(*placed, [](const auto& f) { return f.name.ends_with(".dmg"); });
     const auto again = summary(records(scan({.from = dmg->offset + 512, .filesFrom = 0})), true);
     EXPECT_EQ(again.at(dmg->offset).first, dmg->length);
+
+    // A zip cut before its directory, stopped after its first entry: the entries after the stop
+    // are its own, not archives of their own.
+    const auto zip = std::ranges::find_if(*placed, [](const auto& f) { return f.name == "docs.zip"; });
+    const std::string entries = image->substr(zip->offset, image->find("PK\1\2", zip->offset) - zip->offset);
+    constexpr std::size_t kChunk = 256 << 10;
+    std::ofstream(dir->file("cut.img"), std::ios::binary | std::ios::trunc)
+        << std::string(kChunk - 100, '\0') + entries + std::string(kChunk + 100 - entries.size(), '\0');
+    ImageFileBlockReader reader(dir->file("cut.img"), 512);
+    int asked = 0;
+    ScanOptions stopped{.unaligned = true, .filesFrom = 0, .chunkBytes = kChunk, .stopRequested = [&] { return ++asked == 2; }};
+    auto outcome = scanSource(reader, 2 * kChunk, stopped);
+    ASSERT_FALSE(outcome.finished);
+    found = records(outcome);
+    stopped.from = outcome.stoppedAt;
+    stopped.coveredUntil = outcome.coveredUntil;
+    outcome = scanSource(reader, 2 * kChunk, stopped);
+    ASSERT_TRUE(outcome.finished);
+    for (const auto& r : records(outcome)) found.push_back(r);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].declaredSize, entries.size());
 }
 
 TEST_F(ScanTest, AReportReadsBackAndRecoveryWritesTheSameBytesWithoutOverwriting) {
@@ -348,6 +368,7 @@ TEST_F(ScanTest, CorruptReportsAndSelectionsAreRefusedNamingWhatIsWrong) {
                           Case{"\"type\": \"looksIntact\"", "\"type\": 7", "files[0]"},
                           Case{"\"sourceIdentity\"", "\"sourceID\"", "'sourceIdentity'"},
                           Case{"\"stoppedAt\": 1048576", "\"stoppedAt\": 2048576", "do not agree"},
+                          Case{"\"stoppedAt\": 1048576", "\"stoppedAt\": 0, \"coveredUntil\": 2097152", "do not agree"},
                           Case{"\"volumeByteOffset\": 4096", "\"volumeByteOffset\": 768", "unreadable[1]"},
                           Case{"\"byteLength\": 1024", "\"byteLength\": 1048576", "unreadable[1]"},
                           Case{"\"byteLength\": 1024", "\"byteLength\": null", "unreadable: "},
