@@ -319,9 +319,12 @@ std::optional<Measurement> measureZip(std::span<const std::byte> bytes, std::int
         return m;
     }
     pos = std::min(pos, n);  // a structure cut short is not counted past the bytes
-    if (!mismatch.empty()) return found(pos, "zip", IntegrityVerdict::failed(mismatch));
-    if (endReached) return found(pos, "zip");
-    Measurement m = found(pos, "zip", IntegrityVerdict::mayBePartial(stoppedBecause));
+    if (endReached && mismatch.empty()) return found(pos, "zip");
+    // An entry that failed its check does not end the archive: the bytes that cut the rest
+    // short are asked for all the same, so that its length does not depend on how many the
+    // walk was given.
+    Measurement m = found(pos, "zip", mismatch.empty() ? IntegrityVerdict::mayBePartial(stoppedBecause)
+                                                       : IntegrityVerdict::failed(mismatch));
     if (stoppedBecause == kCutShort) m.bytesWanted = moreThan(n, toEnd);
     return m;
 }
