@@ -108,6 +108,12 @@ std::optional<Measurement> measureRAR5(std::span<const std::byte> bytes, std::in
         if (next->crcMatches && next->totalLength > static_cast<std::uint64_t>(n - walk->length) &&
             next->totalLength <= static_cast<std::uint64_t>(toEnd - walk->length))
             m.bytesWanted = walk->length + static_cast<std::int64_t>(next->totalLength);
+    } else if (const auto size = RAR5Framing::readVInt(bytes, walk->length + 4, n)) {
+        // A header that the end of the bytes cuts (a file's long name): its bytes are asked for,
+        // up to the largest header the format allows.
+        constexpr std::uint64_t kMostHeaderBytes = 0x200000;
+        const std::int64_t headerEnd = size->end + static_cast<std::int64_t>(std::min(size->value, kMostHeaderBytes));
+        if (size->value <= kMostHeaderBytes && headerEnd > n && headerEnd <= toEnd) m.bytesWanted = headerEnd;
     } else if (n - walk->length < 64) {
         m.bytesWanted = moreThan(n, toEnd);
     }
@@ -504,6 +510,12 @@ std::optional<Measurement> measureXAR(std::span<const std::byte> bytes, std::int
             else if (auto mismatch = xarChecksumMismatch(
                          bytes.first(static_cast<std::size_t>(walk->length)), *walk))
                 m.verdict = IntegrityVerdict::failed(std::move(*mismatch));
+            // The bytes end before a closing copy of the TOC's first bytes would: asked for, so
+            // that the archive is not taken to end at its heap only for want of them.
+            const std::int64_t heapEnd = walk->headerSize + static_cast<std::int64_t>(walk->tocCompressedLength) +
+                                         static_cast<std::int64_t>(walk->heapEnd);
+            const std::int64_t copy = XARWalker::closingCopyLength(bytes, 0);
+            if (walk->length == heapEnd && copy > n - heapEnd && copy <= toEnd - heapEnd) m.bytesWanted = heapEnd + copy;
         }
         return m;
     }
