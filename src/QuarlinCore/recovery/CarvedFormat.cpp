@@ -79,10 +79,21 @@ Measurement wholeRAR(std::span<const std::byte> bytes, std::int64_t length) {
 
 std::optional<Measurement> measureRAR4(std::span<const std::byte> bytes, std::int64_t toEnd) {
     const auto walk = RAR4Walker::walk(bytes, 0);
-    if (!walk || walk->blocks < 2) return std::nullopt;
+    if (!walk) return std::nullopt;
+    const auto n = static_cast<std::int64_t>(bytes.size());
+    if (walk->blocks < 2) {
+        // Only the signature: an archive only when its main header (which held the comment of
+        // old archives) is cut by the end of the bytes, which are then asked for.
+        const auto main = RAR4Framing::parseBlock(bytes, walk->length);
+        if (!main || main->type != 0x73 || main->totalLength <= static_cast<std::uint64_t>(n - walk->length) ||
+            main->totalLength > static_cast<std::uint64_t>(toEnd - walk->length))
+            return std::nullopt;
+        Measurement m = found(walk->length, "rar", IntegrityVerdict::mayBePartial(kCutShort));
+        m.bytesWanted = walk->length + static_cast<std::int64_t>(main->totalLength);
+        return m;
+    }
     if (walk->endReached) return wholeRAR(bytes, walk->length);
     Measurement m = found(walk->length, "rar", IntegrityVerdict::mayBePartial("the archive has no end-of-archive block"));
-    const auto n = static_cast<std::int64_t>(bytes.size());
     if (const auto next = RAR4Framing::parseBlock(bytes, walk->length)) {
         if (next->totalLength > static_cast<std::uint64_t>(n - walk->length) &&
             next->totalLength <= static_cast<std::uint64_t>(toEnd - walk->length))

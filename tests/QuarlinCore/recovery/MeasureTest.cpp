@@ -103,12 +103,18 @@ TEST(Measure, EveryFormatMeasuresToItsOwnLengthWhateverFollows) {
 
     // Cut anywhere past its first 64 bytes (as a scan's read cuts the files that run past it), a
     // file is not measured as if it ended there: the measurement asks for the bytes the cut
-    // took. Two small archives join for their block headers longer than 64 bytes.
-    for (const char* name : {"rar/rar5_unicode.rar", "rar/rar5_encrypted.rar"})
+    // took. Small archives join for their block headers longer than 64 bytes, and a RAR 4
+    // archive whose main header holds 300 more bytes (an old archive's comment).
+    for (const char* name : {"rar/rar5_unicode.rar", "rar/rar5_encrypted.rar", "rar/rar.rar"})
         files.push_back(std::filesystem::path(QUARLIN_CORPUS_DIR) / name);
     for (const auto& path : files) {
         if (path.extension() == ".dmg") continue;  // found by its trailer, which a cut takes
-        const Bytes file = bytesOf(fixtures::readWhole(path));
+        Bytes file = bytesOf(fixtures::readWhole(path));
+        if (path.filename() == "rar.rar") {
+            file.insert(file.begin() + 20, 300, std::byte{0});
+            file[12] = static_cast<std::byte>(std::to_integer<int>(file[12]) + 300 % 256);
+            file[13] = static_cast<std::byte>(std::to_integer<int>(file[13]) + 300 / 256);
+        }
         const auto size = static_cast<std::int64_t>(file.size());
         const auto format = markAt(file, 0, all);
         for (std::int64_t cut = 64; cut < size; cut += std::max<std::int64_t>(1, size / 700)) {
