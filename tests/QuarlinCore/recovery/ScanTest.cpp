@@ -221,26 +221,18 @@ TEST_F(ScanTest, FilesThatBeginJustBeforeAChunkEndAreFound) {
     flac.insert(42, std::string{static_cast<char>(lastFlag | 1), 1, static_cast<char>(0x90), 0} + std::string(100 << 10, '\0'));
     // And a disk image whose trailer's mark the chunk's end cuts, found in an aligned scan.
     const std::string dmg = placedBytes("compression-raw.dmg");
-    // A zip whose first entry fails its check: measured whole all the same, past the bytes a
-    // walk is first given.
-    std::ofstream(dir->file("a.txt")) << "a few words\n";
-    std::ofstream(dir->file("b.mp3"), std::ios::binary) << frames << frames;
-    fixtures::shellOutput("cd '" + dir->path().string() + "' && zip -q -0 two.zip a.txt b.mp3");
-    std::string damagedZip = fixtures::readWhole(dir->file("two.zip"));
-    damagedZip[damagedZip.find("a few")] = 'A';
 
     constexpr std::size_t kChunk = 256 << 10;
-    const std::tuple<const std::string, std::size_t, bool, std::string_view> cases[] = {
-        {tagged, 512, false, "looksIntact"},
-        {tagged, 64 << 10, false, "looksIntact"},
-        {frames, 1024, false, "looksIntact"},
-        {flac, 4096, false, "looksIntact"},
-        {placedBytes("docs.zip"), 3, true, "looksIntact"},
-        {damagedZip, 3, true, "failed"},
-        {placedBytes("note0.txt.gz"), 5, true, "looksIntact"},
-        {dmg, dmg.size() - 512 + 2, false, "looksIntact"},
+    const std::tuple<const std::string, std::size_t, bool> cases[] = {
+        {tagged, 512, false},
+        {tagged, 64 << 10, false},
+        {frames, 1024, false},
+        {flac, 4096, false},
+        {placedBytes("docs.zip"), 3, true},
+        {placedBytes("note0.txt.gz"), 5, true},
+        {dmg, dmg.size() - 512 + 2, false},
     };
-    for (const auto& [file, before, unaligned, verdict] : cases) {
+    for (const auto& [file, before, unaligned] : cases) {
         SCOPED_TRACE(std::to_string(file.size()) + " bytes, " + std::to_string(before) + " before the chunk's end");
         std::string source = std::string(kChunk - before, '\0') + file;
         source.resize((source.size() / kChunk + 1) * kChunk);
@@ -251,7 +243,7 @@ TEST_F(ScanTest, FilesThatBeginJustBeforeAChunkEndAreFound) {
         const auto found = records(scanSource(reader, source.size(), options));
         ASSERT_EQ(found.size(), 1u);
         EXPECT_EQ(fixtures::offsetOf(found[0]), kChunk - before);
-        EXPECT_EQ(verdictKind(found[0].verdict), verdict);
+        EXPECT_EQ(verdictKind(found[0].verdict), "looksIntact");
         EXPECT_TRUE(fixtures::readWhole(out.path() / found[0].name) == file);
     }
 }
