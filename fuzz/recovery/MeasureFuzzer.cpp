@@ -29,6 +29,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::require(measured->bytesWanted <= n + beyond);
     fuzz::require(measured->start <= 0 && (measured->start == 0 || *format == CarvedFormat::udif));
     if (!measured->declaredOnly && measured->bytesWanted == 0) fuzz::require(measured->length <= n);
+    // A file measured whole from the bytes held is not measured as ending where a cut of them
+    // ends (a scan's read cuts files anywhere): with a walk's first bytes or more, the
+    // measurement asks for the bytes the cut took, or gives the same length its header declares.
+    constexpr std::int64_t kFirstWalkBytes = 4096;
+    if (measured->bytesWanted == 0 && measured->start == 0 && measured->length > kFirstWalkBytes &&
+        measured->length <= n) {
+        const std::int64_t cut = kFirstWalkBytes + static_cast<std::int64_t>(data[0] | data[size - 1] << 8) %
+                                                       (measured->length - kFirstWalkBytes);
+        const auto again = measure(*format, std::span(bytes).first(static_cast<std::size_t>(cut)), n + beyond);
+        fuzz::require(again && (again->bytesWanted > cut || (again->declaredOnly && again->length == measured->length)));
+    }
     // A file longer than the bytes a walk holds is checked reading the rest as the scan does:
     // every read must stay inside the length measured (and its closing bytes inside the source).
     if (measured->checkFromSource) {
