@@ -19,8 +19,8 @@
 namespace quarlin::recovery {
 
 struct ScanReport {
-    std::string source;  // the path the scan was given: /dev/rdiskN or an image file
-    DeviceIdentity sourceIdentity;
+    std::string source{};  // the path the scan was given: /dev/rdiskN or an image file
+    DeviceIdentity sourceIdentity{};
     std::uint64_t sourceBytes = 0;
     std::int64_t blockSize = 0;
     std::uint64_t rangeFrom = 0;
@@ -30,15 +30,15 @@ struct ScanReport {
     // it was kept lack it (0).
     std::uint64_t coveredUntil = 0;
     bool finished = false;
-    std::optional<std::string> error;
-    std::vector<std::string> formats;
+    std::optional<std::string> error{};
+    std::vector<std::string> formats{};
     bool unaligned = false;
     bool filesWritten = false;
     std::int64_t readCallCount = 0;
     std::int64_t blocksRead = 0;
     // Areas of the source that could not be read: scanned as zeros. In order, apart.
-    std::vector<DataExtent> unreadable;
-    std::vector<FileRecord> files;
+    std::vector<DataExtent> unreadable{};
+    std::vector<FileRecord> files{};
 };
 
 // `ranges` in order, those that touch or overlap joined.
