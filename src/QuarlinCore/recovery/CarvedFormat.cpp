@@ -82,14 +82,15 @@ std::optional<Measurement> measureRAR4(std::span<const std::byte> bytes, std::in
     if (!walk) return std::nullopt;
     const auto n = static_cast<std::int64_t>(bytes.size());
     if (walk->blocks < 2) {
-        // Only the signature: an archive only when its main header (which held the comment of
-        // old archives) is cut by the end of the bytes, which are then asked for.
-        const auto main = RAR4Framing::parseBlock(bytes, walk->length);
-        if (!main || main->type != 0x73 || main->totalLength <= static_cast<std::uint64_t>(n - walk->length) ||
-            main->totalLength > static_cast<std::uint64_t>(toEnd - walk->length))
+        // Only the signature: an archive only when the block after it (the main header, which
+        // held the comment of old archives) is cut by the end of the bytes, which are then
+        // asked for.
+        const auto next = RAR4Framing::parseBlock(bytes, walk->length);
+        if (!next || next->totalLength <= static_cast<std::uint64_t>(n - walk->length) ||
+            next->totalLength > static_cast<std::uint64_t>(toEnd - walk->length))
             return std::nullopt;
         Measurement m = found(walk->length, "rar", IntegrityVerdict::mayBePartial(kCutShort));
-        m.bytesWanted = walk->length + static_cast<std::int64_t>(main->totalLength);
+        m.bytesWanted = walk->length + static_cast<std::int64_t>(next->totalLength);
         return m;
     }
     if (walk->endReached) return wholeRAR(bytes, walk->length);
