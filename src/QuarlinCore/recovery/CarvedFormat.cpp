@@ -218,6 +218,10 @@ std::optional<Measurement> measureGzip(std::span<const std::byte> bytes, std::in
         return cutGzip(members, pos, n, toEnd, mismatch);
     }
     if (members == 0) return std::nullopt;
+    // The bytes end where another member's magic would begin: whether one follows is asked.
+    if (n - pos < 3 && "\x1f\x8b\x08"sv.starts_with(std::string_view(reinterpret_cast<const char*>(bytes.data()) + pos,
+                                                                     static_cast<std::size_t>(n - pos))))
+        return cutGzip(members, pos, n, toEnd, mismatch);
     return found(pos, "gz", mismatch.empty() ? IntegrityVerdict::looksIntact() : IntegrityVerdict::failed(mismatch));
 }
 
