@@ -54,15 +54,20 @@ private:
     DeviceIdentity identity_;
 };
 
-const fs::path& folder() {
-    static const fs::path path = [] {
+// A folder of its own for each input, removed when the input is done: a run that libFuzzer
+// ends between inputs (its time limit) leaves none behind.
+struct ScratchFolder {
+    ScratchFolder() {
         std::string name = (fs::temp_directory_path() / "quarlin-scan-fuzz-XXXXXX").string();
         REQUIRE(::mkdtemp(name.data()) != nullptr);
-        std::atexit([] { fs::remove_all(folder()); });
-        return fs::path(name);
-    }();
-    return path;
-}
+        path = name;
+    }
+    ~ScratchFolder() {
+        std::error_code error;
+        fs::remove_all(path, error);
+    }
+    fs::path path;
+};
 
 std::uint64_t offsetOf(const FileRecord& record) {
     return std::get<DataLayout::Extents>(record.layout->value()).extents.at(0).volumeByteOffset;
@@ -98,7 +103,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     options.chunkBytes = 512 * blockSize * static_cast<std::int64_t>(1 + (control >> 2 & 3));
     options.maxWalkBytes = 4096 * static_cast<std::int64_t>(1 + (control >> 4 & 15));
     const bool writeFiles = control & 0x100;
-    if (writeFiles) options.filesDirectory = folder();
+    const ScratchFolder scratch;
+    const fs::path& folder = scratch.path;
+    if (writeFiles) options.filesDirectory = folder;
     if (control & 0x200) options.maxWalkBytes = std::int64_t{1} << 30;
     options.from = input.take(1) * 64;
 
@@ -111,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (stopEvery > 0) {
         // In pieces, as a stop and --resume make it: stopped every few asks and resumed where it
         // stopped, with the files found so far, past those.
-        auto found = FoundFiles::create(writeFiles ? folder() : fs::temp_directory_path());
+        auto found = FoundFiles::create(writeFiles ? folder : fs::temp_directory_path());
         REQUIRE(found.has_value());
         options.found = *found;
         options.filesFrom = options.from;
@@ -147,14 +154,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         REQUIRE(extent.byteLength > 0 && extent.byteLength <= source.size() - extent.volumeByteOffset);
         previous = extent.volumeByteOffset;
         if (!writeFiles) continue;
-        const auto bytes = fileBytes(folder() / record.name);
+        const auto bytes = fileBytes(folder / record.name);
         REQUIRE(bytes.size() == extent.byteLength &&
                 std::memcmp(bytes.data(), source.data() + extent.volumeByteOffset, bytes.size()) == 0);
         ++written;
     }
     if (writeFiles) {
         std::size_t inFolder = 0;
-        for (const auto& entry : fs::directory_iterator(folder())) {
+        for (const auto& entry : fs::directory_iterator(folder)) {
             ++inFolder;
             fs::remove(entry.path());
         }
