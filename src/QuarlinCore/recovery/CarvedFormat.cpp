@@ -34,12 +34,17 @@ using namespace std::string_view_literals;
 constexpr std::array<std::string_view, kCarvedFormatCount> kNames{"rar4", "rar5", "deflate", "mpeg", "flac",
                                                                   "ogg",  "pst",  "udif",    "ebml", "xar"};
 
+constexpr std::int64_t kLongestMPEGFrame = 2881;  // the longest frame a header can declare
 // Bytes past a walk's end within which a cut unit may still lie: a walk that stops closer
 // than this to the end of its bytes may have been stopped by that end.
-constexpr std::int64_t kMPEGSlack = 4096;         // the longest frame (2881 bytes) and an ID3v1 tag
+constexpr std::int64_t kMPEGSlack = 4096;         // the longest frame and an ID3v1 tag
 constexpr std::int64_t kOggSlack = 65307 + 1024;  // the longest page
 constexpr std::int64_t kEBMLHeaderSlack = 16;     // the longest ID and size field
 constexpr std::int64_t kFLACFirstFrameBytes = 64 << 10;
+// How far an ID3 tag or FLAC metadata cut by the end of the bytes is read through before its
+// frames decide: bounded, so that a false header in every sector cannot make each of them read
+// far ahead.
+constexpr std::int64_t kLongestHeadReadThrough = 16 << 20;
 // Random bytes read as a deflate stream turn invalid within 64 bytes (in 20,000 tries); a
 // stream that went on for this long before it did was real data.
 constexpr std::int64_t kLongestNoiseDecodes = 512;
@@ -352,15 +357,12 @@ std::optional<Measurement> measureZip(std::span<const std::byte> bytes, std::int
 }
 
 // A tag and a frame, or a run of frames, that the end of the bytes may have cut off (a candidate
-// near the end of a chunk): no file yet, but the bytes that decide are asked for. Only a tag
-// of a bounded length is read through, so that a false tag header in every sector cannot make
-// each of them read far ahead.
+// near the end of a chunk): no file yet, but the bytes that decide are asked for.
 std::optional<Measurement> mpegCutShort(std::span<const std::byte> bytes, std::int64_t toEnd) {
-    constexpr std::int64_t kLongestTagReadThrough = 16 << 20;
-    constexpr std::int64_t kFramesOfARun = 4 * 2881;
+    constexpr std::int64_t kFramesOfARun = 4 * kLongestMPEGFrame;
     const auto n = static_cast<std::int64_t>(bytes.size());
     const auto tag = MPEGWalker::id3v2DeclaredLength(bytes, 0);
-    if (tag ? *tag > kLongestTagReadThrough : !MPEGAudioFraming::frameLength(bytes, 0)) return std::nullopt;
+    if (tag ? *tag > kLongestHeadReadThrough : !MPEGAudioFraming::frameLength(bytes, 0)) return std::nullopt;
     const std::int64_t decides = tag ? *tag + kMPEGSlack : kFramesOfARun;
     if (n >= decides || n >= toEnd) return std::nullopt;
     Measurement m = found(0, "mp3");
@@ -401,10 +403,8 @@ std::optional<Measurement> measureMPEG(std::span<const std::byte> bytes, std::in
 }
 
 // A metadata block (a cover picture, say) that the end of the bytes may have cut off: no file
-// yet, but the bytes to the end of the metadata blocks declared so far are asked for, up to a
-// bound, so that a false header in every sector cannot make each of them read far ahead.
+// yet, but the bytes to the end of the metadata blocks declared so far are asked for.
 std::optional<Measurement> flacCutShort(std::span<const std::byte> bytes, std::int64_t toEnd) {
-    constexpr std::int64_t kLongestMetadataReadThrough = 16 << 20;
     const auto n = static_cast<std::int64_t>(bytes.size());
     if (n >= toEnd || !hasPrefix(bytes, 0, "fLaC"sv)) return std::nullopt;
     std::int64_t pos = 4;
@@ -418,7 +418,7 @@ std::optional<Measurement> flacCutShort(std::span<const std::byte> bytes, std::i
             break;
         }
     }
-    if (pos > kLongestMetadataReadThrough) return std::nullopt;
+    if (pos > kLongestHeadReadThrough) return std::nullopt;
     Measurement m = found(0, "flac");
     m.bytesWanted = std::min(pos + 4 + kFLACFirstFrameBytes, toEnd);
     return m;
