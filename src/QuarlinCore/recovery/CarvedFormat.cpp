@@ -526,12 +526,16 @@ std::optional<Measurement> measureXAR(std::span<const std::byte> bytes, std::int
             else if (auto mismatch = xarChecksumMismatch(
                          bytes.first(static_cast<std::size_t>(walk->length)), *walk))
                 m.verdict = IntegrityVerdict::failed(std::move(*mismatch));
-            // The bytes end before a closing copy of the TOC's first bytes would: asked for, so
-            // that the archive is not taken to end at its heap only for want of them.
+            // The bytes end before a closing copy of the TOC's first bytes (as long as its
+            // checksum: 64 bytes at most) would: asked for, so that the archive is not taken to
+            // end at its heap only for want of them. Its length inflates the TOC again, so it is
+            // looked for only then.
             const std::int64_t heapEnd = walk->headerSize + static_cast<std::int64_t>(walk->tocCompressedLength) +
                                          static_cast<std::int64_t>(walk->heapEnd);
-            const std::int64_t copy = XARWalker::closingCopyLength(bytes, 0);
-            if (walk->length == heapEnd && copy > n - heapEnd && copy <= toEnd - heapEnd) m.bytesWanted = heapEnd + copy;
+            if (walk->length == heapEnd && n - heapEnd < 64) {
+                const std::int64_t copy = XARWalker::closingCopyLength(bytes, 0);
+                if (copy > n - heapEnd && copy <= toEnd - heapEnd) m.bytesWanted = heapEnd + copy;
+            }
         }
         return m;
     }
