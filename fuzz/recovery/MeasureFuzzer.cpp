@@ -32,7 +32,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A file measured whole from the bytes held is not measured as ending where a cut of them
     // ends (a scan's read cuts files anywhere): with a walk's first bytes or more, the
     // measurement asks for the bytes the cut took, or gives the same length its header declares.
-    constexpr std::int64_t kFirstWalkBytes = 4096;
     if (measured->bytesWanted == 0 && measured->start == 0 && measured->length > kFirstWalkBytes &&
         measured->length <= n) {
         const std::int64_t cut = kFirstWalkBytes + static_cast<std::int64_t>(data[0] | data[size - 1] << 8) %

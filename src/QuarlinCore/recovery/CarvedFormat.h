@@ -58,6 +58,11 @@ struct Measurement {
     bool checkFromSource = false;
 };
 
+// The fewest bytes the scan gives a first measurement of a candidate (fewer only where the
+// source ends). From this many on, bytes that cut a file short are never measured as if the
+// file ended at the cut: the measurement asks for the bytes the cut took.
+inline constexpr std::int64_t kFirstWalkBytes = 4096;
+
 // `bytes` begins at the candidate; `bytesToSourceEnd` says how far the source itself goes
 // from there (a file may declare a length beyond the bytes given, but not beyond the source).
 // Nothing when no file of the format starts there. Without `checkContents`, a file that is

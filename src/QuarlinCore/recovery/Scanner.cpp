@@ -36,7 +36,6 @@ constexpr std::size_t kPendingFiles = 4096;
 // Marks are at most this long; near a chunk's end a candidate is checked in the bytes that
 // follow it.
 constexpr std::int64_t kMarkBytes = 16;
-constexpr std::int64_t kFirstWalkBytes = 4096;
 
 std::uint64_t alignDown(std::uint64_t value, std::uint64_t unit) { return value - value % unit; }
 std::uint64_t alignUp(std::uint64_t value, std::uint64_t unit) {
