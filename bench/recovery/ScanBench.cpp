@@ -1,13 +1,15 @@
 // Scan throughput against a plain sequential read of the same cached image, and against
 // PhotoRec (Debian's testdisk) on it, with each tool's count of byte-identical recoveries and
-// the scan's peak resident memory.
+// the scan's peak resident memory. Two more lines tell the scan's own work from the writing of
+// the files it finds: the scan without writing files, and a plain copy of the image into the
+// folder both tools write to (what writing bytes there costs at the least).
 //
 //   scan_bench [IMAGE [ROUNDS]]
 //
 // Without IMAGE, a 512 MiB image is made once at /tmp/quarlin-scan-bench.img: an ext4 file
 // system of encoder files and corpus files (some deleted), then copies of every one of them
-// at 4 KiB boundaries with noise between. Each round runs the three in turn (a different one
-// first each round); medians are printed with their ratios.
+// at 4 KiB boundaries with noise between. Each round runs each in turn (a different one first
+// each round); medians are printed with their ratios.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -65,18 +67,25 @@ Run runProgram(const std::vector<std::string>& arguments) {
     return {now() - start, usage.ru_maxrss};
 }
 
-Run plainRead(const std::string& image) {
+// Reads the image, and writes it to `copy` when one is named.
+Run plainRead(const std::string& image, const fs::path& copy = {}) {
     const double start = now();
     const int fd = ::open(image.c_str(), O_RDONLY);
+    const int out = copy.empty() ? -1 : ::open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     // Page-aligned, as dd's and cat's buffers are: a heap vector starts 16 bytes into a page,
     // where this machine's processor copies out of the page cache at half the speed.
     constexpr std::size_t kBuffer = 16 << 20;
     const std::unique_ptr<char, void (*)(char*)> buffer(
         static_cast<char*>(::operator new(kBuffer, std::align_val_t{4096})),
         [](char* p) { ::operator delete(p, std::align_val_t{4096}); });
-    while (::read(fd, buffer.get(), kBuffer) > 0) {
+    for (ssize_t n; (n = ::read(fd, buffer.get(), kBuffer)) > 0;) {
+        if (out >= 0 && ::write(out, buffer.get(), static_cast<std::size_t>(n)) != n) {
+            std::fprintf(stderr, "cannot write %s\n", copy.c_str());
+            std::exit(1);
+        }
     }
     ::close(fd);
+    if (out >= 0) ::close(out);
     return {now() - start, 0};
 }
 
@@ -137,13 +146,22 @@ int main(int argc, char** argv) {
     const fs::path work = (fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path()) / "quarlin-scan-bench";
     plainRead(image);  // into the page cache
 
-    std::vector<double> plain, scan, photorec;
+    std::vector<double> plain, scan, photorec, copy, scanOnly;
     long scanRSS = 0, photorecRSS = 0;
     int scanIdentical = 0, photorecIdentical = 0, intact = 0;
     for (const auto& file : manifest) intact += file["expect"] == "intact" && file.contains("offset");
     for (int round = 0; round < rounds; ++round) {
         std::vector<std::function<void()>> methods = {
             [&] { plain.push_back(plainRead(image).seconds); },
+            [&] {
+                fs::create_directories(work);
+                copy.push_back(plainRead(image, work / "copy").seconds);
+                fs::remove(work / "copy");
+            },
+            [&] {
+                fs::remove_all(work / "report-only");
+                scanOnly.push_back(runProgram({QUARLIN_PATH, "scan", image, "--out", (work / "report-only").string(), "--no-files"}).seconds);
+            },
             [&] {
                 fs::remove_all(work / "quarlin");
                 const Run run = runProgram({QUARLIN_PATH, "scan", image, "--out", (work / "quarlin").string()});
@@ -178,6 +196,10 @@ int main(int argc, char** argv) {
     std::printf("%-28s %8.3f GB/s\n", "plain sequential read", plainRate);
     std::printf("%-28s %8.3f GB/s  %.3f of the plain read  %d byte-identical  peak RSS %ld MiB\n", "quarlin scan", scanRate,
                 scanRate / plainRate, scanIdentical, scanRSS / 1024);
+    std::printf("%-28s %8.3f GB/s  %.3f of the plain read\n", "quarlin scan --no-files", size / median(scanOnly) / 1e9,
+                size / median(scanOnly) / 1e9 / plainRate);
+    std::printf("%-28s %8.3f GB/s  %.3f of the plain read (into %s)\n", "plain copy", size / median(copy) / 1e9,
+                size / median(copy) / 1e9 / plainRate, work.c_str());
     if (havePhotoRec) {
         const double photorecRate = size / median(photorec) / 1e9;
         std::printf("%-28s %8.3f GB/s  scan is %.2f times its throughput  %d byte-identical  peak RSS %ld MiB\n",
