@@ -34,6 +34,14 @@ inline bool contains(const FormatSet& set, CarvedFormat format) { return set.tes
 // nothing. Cheap: it looks at a few bytes only; the measurement decides.
 std::optional<CarvedFormat> markAt(std::span<const std::byte> bytes, std::int64_t at, const FormatSet& formats);
 
+// The bytes a mark can begin with: markAt finds nothing at any other. A scan that looks at
+// every byte passes over the others without asking.
+inline constexpr std::array<bool, 256> kMarkFirstBytes = [] {
+    std::array<bool, 256> table{};
+    for (const char c : std::string_view("R\x1f" "PI\xff" "fO!k\x1a" "x")) table[static_cast<unsigned char>(c)] = true;
+    return table;
+}();
+
 struct Measurement {
     // Relative to the candidate position; negative only for UDIF, whose trailer ends the image.
     std::int64_t start = 0;

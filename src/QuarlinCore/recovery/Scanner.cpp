@@ -462,6 +462,11 @@ private:
                 p = alignUp(coveredUntil_, step);
                 continue;
             }
+            if (options_.unaligned) {
+                const std::uint64_t stop = std::min(end, current_.end());
+                while (p < stop && !kMarkFirstBytes[std::to_integer<std::uint8_t>(chunk[p - current_.start])]) ++p;
+                if (p >= end) continue;
+            }
             std::optional<CarvedFormat> format;
             if (current_.end() - p >= static_cast<std::uint64_t>(kMarkBytes)) {
                 format = markAt(chunk, static_cast<std::int64_t>(p - current_.start), options_.formats);
