@@ -40,6 +40,9 @@ constexpr std::int64_t kLongestMPEGFrame = 2881;  // the longest frame a header 
 constexpr std::int64_t kMPEGSlack = 4096;         // the longest frame and an ID3v1 tag
 constexpr std::int64_t kOggSlack = 65307 + 1024;  // the longest page
 constexpr std::int64_t kEBMLHeaderSlack = 16;     // the longest ID and size field
+// An EBML header of more data than this is taken for noise (real ones hold a few dozen bytes):
+// so a header cut by the bytes is asked for whole, and every cut of a file measures alike.
+constexpr std::uint64_t kLongestEBMLHeader = 4096;
 constexpr std::int64_t kFLACFirstFrameBytes = 64 << 10;
 // How far an ID3 tag or FLAC metadata cut by the end of the bytes is read through before its
 // frames decide: bounded, so that a false header in every sector cannot make each of them read
@@ -598,14 +601,14 @@ std::optional<std::int64_t> crcMismatchAmongChildren(std::span<const std::byte> 
 }
 
 std::optional<Measurement> measureEBML(std::span<const std::byte> bytes, std::int64_t toEnd) {
+    const auto header = EBMLFraming::parseElement(bytes, 0);
+    if (!header || header->id != EBMLFraming::ebmlHeaderID || !header->dataSize || *header->dataSize > kLongestEBMLHeader)
+        return std::nullopt;
     const auto walk = EBMLWalker::walk(bytes, 0);
     const auto n = static_cast<std::int64_t>(bytes.size());
     if (!walk) {
         // The header itself may be what the bytes cut.
-        const auto header = EBMLFraming::parseElement(bytes, 0);
-        if (!header || header->id != EBMLFraming::ebmlHeaderID || !header->dataSize || *header->dataSize > 4096 ||
-            static_cast<std::int64_t>(*header->dataSize) + header->headerLength <= n)
-            return std::nullopt;
+        if (static_cast<std::int64_t>(*header->dataSize) + header->headerLength <= n) return std::nullopt;
         Measurement m;
         m.bytesWanted = moreThan(n, toEnd);
         return m;
